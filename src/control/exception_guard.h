@@ -1,0 +1,19 @@
+// Catch-all around the library's entry points: structured exceptions (access
+// violations) and C++ exceptions alike come back as an outcome instead of ending the host.
+#pragma once
+
+#include <type_traits>
+
+enum class GuardOutcome { kCompleted, kStructuredException, kCppException };
+
+using GuardedFunction = void (*)(void* context);
+
+GuardOutcome RunGuarded(GuardedFunction fn, void* context);
+
+// Runs f() under the guard. Whatever f took must be released by the caller when the
+// outcome is not kCompleted: the frames between the fault and the guard are abandoned.
+template <class F>
+GuardOutcome Guarded(F&& f) {
+  using Fn = std::remove_reference_t<F>;
+  return RunGuarded([](void* c) { (*static_cast<Fn*>(c))(); }, const_cast<void*>(static_cast<const void*>(&f)));
+}

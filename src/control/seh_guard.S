@@ -1,0 +1,57 @@
+/* Structured-exception guard for 32-bit Windows. GCC has no __try, and mingw's
+   __try1 macros break under optimisation, so the guard registers its own record on
+   the thread's exception chain (FS:[0]) and, when an exception reaches it, rewrites
+   the faulting context to resume at its own recovery point.
+
+   int QelRunSehGuarded(void (*fn)(void*), void* context)   cdecl
+   answers 0 when fn returned, 1 when a structured exception was caught. */
+
+        .intel_syntax noprefix
+        .text
+
+        .globl  _QelRunSehGuarded
+        .def    _QelRunSehGuarded; .scl 2; .type 32; .endef
+_QelRunSehGuarded:
+        push    ebp                             /* caller's frame */
+        mov     ebp, esp
+        push    ebx                             /* callee-saved registers survive a fault */
+        push    esi
+        push    edi
+        push    ebp                             /* record+8: frame pointer to resume with */
+        push    offset _QelSehHandler           /* record+4: our handler */
+        push    dword ptr fs:[0]                /* record+0: previous record in the chain */
+        mov     dword ptr fs:[0], esp           /* the record is now the innermost one */
+        push    dword ptr [ebp+12]              /* context argument */
+        call    dword ptr [ebp+8]               /* the guarded work */
+        add     esp, 4                          /* drop the argument (cdecl) */
+        xor     eax, eax                        /* 0: completed */
+QelSehLeave:
+        pop     ecx                             /* previous record */
+        mov     dword ptr fs:[0], ecx           /* unlink ours and any abandoned inner ones */
+        add     esp, 8                          /* handler and saved frame pointer */
+        pop     edi
+        pop     esi
+        pop     ebx
+        pop     ebp
+        ret
+QelSehRecovered:
+        cld                                     /* the fault may have left DF set */
+        mov     eax, 1                          /* 1: an exception was caught */
+        jmp     QelSehLeave
+
+/* EXCEPTION_DISPOSITION handler(EXCEPTION_RECORD*, void* establisher, CONTEXT*, void*) */
+        .def    _QelSehHandler; .scl 3; .type 32; .endef
+_QelSehHandler:
+        mov     eax, dword ptr [esp+4]          /* EXCEPTION_RECORD */
+        test    dword ptr [eax+4], 6            /* unwinding or exit-unwinding: not ours */
+        jnz     1f
+        mov     eax, dword ptr [esp+8]          /* establisher frame = our record */
+        mov     ecx, dword ptr [esp+12]         /* CONTEXT of the fault */
+        mov     dword ptr [ecx+0xC4], eax       /* Esp: back to the record */
+        mov     edx, dword ptr [eax+8]
+        mov     dword ptr [ecx+0xB4], edx       /* Ebp: the guard's own frame */
+        mov     dword ptr [ecx+0xB8], offset QelSehRecovered  /* Eip: recovery point */
+        xor     eax, eax                        /* ExceptionContinueExecution */
+        ret
+1:      mov     eax, 1                          /* ExceptionContinueSearch */
+        ret

@@ -1,0 +1,15 @@
+// Per-thread count that keeps the recorders from recording the library's own work.
+// Reading or changing it never disturbs the thread's last error.
+#pragma once
+
+int ThreadGuardCount();
+void RaiseThreadGuard();
+void LowerThreadGuard();
+
+// Raises the count for one scope; lowered again on every path out.
+struct ThreadGuardScope {
+  ThreadGuardScope() { RaiseThreadGuard(); }
+  ~ThreadGuardScope() { LowerThreadGuard(); }
+  ThreadGuardScope(const ThreadGuardScope&) = delete;
+  ThreadGuardScope& operator=(const ThreadGuardScope&) = delete;
+};

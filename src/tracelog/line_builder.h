@@ -1,0 +1,38 @@
+// A cursor over a fixed line buffer. Every append writes its whole piece or nothing,
+// and no append ever writes past the buffer.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+struct LineBuilder {
+  char* pos = nullptr;    // the next free byte; holds the NUL that ends the text
+  char* start = nullptr;  // first byte of the buffer
+  uint32_t capacity = 0;  // size of the buffer in bytes
+
+  void Attach(char* buffer, uint32_t size);
+  uint32_t Room() const { return capacity - static_cast<uint32_t>(pos - start); }
+
+  bool AppendText(const char* text);
+  bool AppendHex32(uint32_t value);
+  bool AppendHex16(uint32_t value);
+  bool AppendInt(int32_t value);
+  bool AppendSeparator();
+  bool AppendClock();
+  bool AppendDateTime(const SYSTEMTIME* time);
+  bool AppendGrouped(int32_t value);
+  bool AppendHandleList(uint32_t count, uint32_t limit, const uint32_t* handles);
+  bool AppendArgument(uint32_t value, char code);
+  bool AppendThreadNumber();
+  // Writes the text as one log line (unforced: only while tracing is active) and empties
+  // the builder whatever the write answered.
+  bool Flush(bool force);
+};
+
+extern LineBuilder headerBuilder;
+extern LineBuilder listingBuilder;
+
+// Readability test used for every pointer that came from a traced call: true when the
+// first byte can be read. Null, freed, never-reserved and guard pages are unreadable.
+bool IsReadable(const void* address);

@@ -1,0 +1,81 @@
+#include "support/test_support.h"
+
+#include <cstdio>
+
+namespace qeltest {
+
+std::string MakeTempDir(const std::string& tag) {
+  static unsigned counter = 0;
+  char base[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof base, base);
+  std::string root = (n > 0 && n < sizeof base) ? std::string(base) : std::string("C:\\");
+  for (;;) {
+    char name[64];
+    snprintf(name, sizeof name, "qel_%s_%lu_%u\\", tag.c_str(), GetCurrentProcessId(), ++counter);
+    std::string dir = root + name;
+    if (CreateDirectoryA(dir.c_str(), nullptr)) return dir;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return dir;
+  }
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::string();
+  std::string out;
+  char buf[65536];
+  DWORD got = 0;
+  while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0) out.append(buf, got);
+  CloseHandle(h);
+  return out;
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  DWORD put = 0;
+  WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
+  CloseHandle(h);
+}
+
+bool SetLastWriteRelative(const std::string& path, long long offsetSeconds) {
+  SYSTEMTIME now;
+  GetSystemTime(&now);
+  FILETIME ft;
+  SystemTimeToFileTime(&now, &ft);
+  ULARGE_INTEGER t;
+  t.LowPart = ft.dwLowDateTime;
+  t.HighPart = ft.dwHighDateTime;
+  t.QuadPart += offsetSeconds * 10000000LL;
+  ft.dwLowDateTime = t.LowPart;
+  ft.dwHighDateTime = t.HighPart;
+  HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BOOL ok = SetFileTime(h, nullptr, nullptr, &ft);
+  CloseHandle(h);
+  return ok != FALSE;
+}
+
+std::string ProgramDir() {
+  char path[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  std::string p(path, n);
+  return p.substr(0, p.find_last_of('\\') + 1);
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t from = 0;
+  for (;;) {
+    size_t at = text.find("\r\n", from);
+    if (at == std::string::npos) {
+      if (from < text.size()) lines.push_back(text.substr(from));
+      return lines;
+    }
+    lines.push_back(text.substr(from, at - from));
+    from = at + 2;
+  }
+}
+
+}  // namespace qeltest

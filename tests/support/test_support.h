@@ -1,0 +1,23 @@
+// Helpers shared by the test programs: fresh directories in the guest's tmpfs,
+// whole-file reads and writes, and the DLL's exported functions.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace qeltest {
+
+// A new empty directory under %TEMP% (the guest's tmpfs), ending in a backslash.
+std::string MakeTempDir(const std::string& tag);
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+// Sets the last-write time of a file to now + offsetSeconds (negative: the past).
+bool SetLastWriteRelative(const std::string& path, long long offsetSeconds);
+// The folder of the running test program, ending in a backslash.
+std::string ProgramDir();
+// Splits log text into lines at CR LF.
+std::vector<std::string> SplitLines(const std::string& text);
+
+}  // namespace qeltest

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Builds everything, boots the test guest once, runs every test program under 32-bit
+# Wine there and prints one summary line "N passed, N failed" over individual cases.
+# QEL_TESTS="test_a test_b" limits the run to those programs (for quick iterations).
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${QEL_BUILD_DIR:-$root/build}
+started=$(date +%s)
+
+"$root/tools/build.sh" || { echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
+"$root/tools/guest/build-guest.sh" || { echo "guest build failed"; echo "0 passed, 1 failed"; exit 1; }
+
+passed=0
+failed=0
+failures=()
+
+# Host-side checks of the built DLL.
+if out=$("$root/tests/rig/check_dll.sh" "$build/bin/Qelvorn.dll" 2>&1); then
+  passed=$((passed + $(grep -c '^ok ' <<<"$out")))
+else
+  passed=$((passed + $(grep -c '^ok ' <<<"$out")))
+  failed=$((failed + $(grep -c '^not ok ' <<<"$out")))
+  failures+=("check_dll.sh:"$'\n'"$out")
+fi
+
+job=$(mktemp -d /tmp/qel-job.XXXXXX)
+trap 'rm -rf "$job"' EXIT
+mkdir -p "$job/bin" "$job/out"
+cp "$build"/bin/*.exe "$build"/bin/*.dll "$job/bin/" 2>/dev/null
+
+# One run per program under the Japanese locale (ANSI code page 932), plus the extra
+# runs that a tests folder lists in runs.txt ("name LANG program [arguments]").
+runs="$job/runs.txt"
+: >"$runs"
+for exe in "$build"/bin/test_*.exe; do
+  name=$(basename "$exe" .exe)
+  if [ -n "${QEL_TESTS:-}" ] && ! grep -qw "$name" <<<"$QEL_TESTS"; then continue; fi
+  echo "$name ja_JP.UTF-8 $name.exe" >>"$runs"
+done
+for extra in "$root"/tests/*/runs.txt; do
+  [ -f "$extra" ] || continue
+  while read -r name lang prog args; do
+    [ -n "$name" ] && [ "${name:0:1}" != "#" ] || continue
+    if [ -n "${QEL_TESTS:-}" ] && ! grep -qw "${prog%.exe}" <<<"$QEL_TESTS"; then continue; fi
+    echo "$name $lang $prog $args" >>"$runs"
+  done <"$extra"
+done
+
+cat >"$job/job.sh" <<'JOB'
+#!/bin/bash
+export WINEPREFIX=/root/.wine WINEDEBUG=-all
+mkdir -p /tmp/qel
+cp -r /job/bin/. /tmp/qel/
+cd /tmp/qel
+wineserver -p
+wine wineboot >/dev/null 2>&1
+while read -r name lang prog args; do
+  start=$(date +%s%N)
+  LANG=$lang LC_ALL=$lang timeout 300 wine "./$prog" $args >"/job/out/$name.txt" 2>&1 </dev/null
+  echo $? >"/job/out/$name.rc"
+  echo $((($(date +%s%N) - start) / 1000000)) >"/job/out/$name.ms"
+done </job/runs.txt
+wineserver -k
+JOB
+chmod +x "$job/job.sh"
+
+echo "guest: running $(wc -l <"$runs") programs"
+"$root/tools/guest/boot-guest.sh" "$job" 1800 >"$job/console.log" 2>&1
+if [ ! -f "$job/job.rc" ]; then
+  echo "guest did not complete; console:"
+  tail -40 "$job/console.log"
+  failed=$((failed + 1))
+fi
+
+while read -r name lang prog args; do
+  outf="$job/out/$name.txt"
+  ok=0
+  bad=0
+  summary=0
+  if [ -f "$outf" ]; then
+    ok=$(grep -c '^\[       OK \]' "$outf")
+    bad=$(grep -c '^\[  FAILED  \] .* ms)$' "$outf")
+    summary=$(grep -c '^\[==========\] .* ran\.' "$outf")
+  fi
+  rc=$(cat "$job/out/$name.rc" 2>/dev/null || echo none)
+  if [ "$summary" = 0 ] || { [ "$rc" != 0 ] && [ "$bad" = 0 ]; }; then
+    bad=$((bad + 1))
+    failures+=("$name: exit $rc without a complete summary:"$'\n'"$(tail -30 "$outf" 2>/dev/null)")
+  elif [ "$bad" != 0 ]; then
+    failures+=("$name:"$'\n'"$(grep -B30 '^\[  FAILED  \] .* ms)$' "$outf" | grep -v '^\[ RUN      \]\|^\[       OK \]' | head -150)")
+  fi
+  printf '%-34s %4d passed %3d failed %6s ms\n' "$name" "$ok" "$bad" "$(cat "$job/out/$name.ms" 2>/dev/null)"
+  passed=$((passed + ok))
+  failed=$((failed + bad))
+done <"$runs"
+
+for f in "${failures[@]}"; do
+  printf '\n---- FAILED %s\n' "$f"
+done
+echo "test run took $(($(date +%s) - started)) s"
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]

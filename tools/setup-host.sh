@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what the build and the test guest need, from Debian's packages, when missing.
+set -euo pipefail
+need=()
+have() { command -v "$1" >/dev/null 2>&1; }
+have i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686-posix)
+have i686-w64-mingw32-gcc-posix || need+=(gcc-mingw-w64-i686-posix)
+have i686-w64-mingw32-objdump || need+=(binutils-mingw-w64-i686)
+have cmake || need+=(cmake)
+have ninja || need+=(ninja-build)
+have qemu-system-x86_64 || need+=(qemu-system-x86)
+have qemu-img || need+=(qemu-utils)
+have debootstrap || need+=(debootstrap)
+have mkfs.ext4 || need+=(e2fsprogs)
+[ -f /usr/src/googletest/googletest/src/gtest-all.cc ] || need+=(googletest)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "setup: installing ${need[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
