@@ -20,3 +20,6 @@ int64_t GetFileSizeAndTimeW(const wchar_t* path, FILETIME* lastWrite);
 // Bytes produced, terminator included (with outSize 0: bytes needed); -1 for lack of
 // room, bad flags or a bad parameter; 0 for any other failure.
 int32_t WideToAnsi(const wchar_t* wide, char* out, int32_t outSize);
+
+// The window test itself: open while now is not later than lastWrite + hours (end included).
+bool IsWithinWindow(const FILETIME& lastWrite, uint32_t hours, const FILETIME& now);

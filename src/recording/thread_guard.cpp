@@ -36,3 +36,4 @@ void WriteCount(int count) {
 int ThreadGuardCount() { return ReadCount(); }
 void RaiseThreadGuard() { WriteCount(ReadCount() + 1); }
 void LowerThreadGuard() { WriteCount(ReadCount() - 1); }
+void SetThreadGuardCount(int count) { WriteCount(count); }

@@ -13,3 +13,7 @@ struct ThreadGuardScope {
   ThreadGuardScope(const ThreadGuardScope&) = delete;
   ThreadGuardScope& operator=(const ThreadGuardScope&) = delete;
 };
+
+// Puts the count back to a value read earlier; used after an exception abandoned the
+// frames that would have lowered it.
+void SetThreadGuardCount(int count);

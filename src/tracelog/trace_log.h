@@ -34,3 +34,7 @@ int ChooseLogSlot(const char* programName, DWORD processId);
 bool WriteText(const char* text, bool force);
 // Adds CR LF and writes the line; a text too long for its 10240-byte buffer is cut.
 bool WriteLine(const char* text, bool force);
+
+// For the exported functions' exception handlers: leaves the log lock if this thread
+// holds it, so a fault during a write never leaves the log locked.
+void ReleaseLogLockIfHeld();

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace qeltest {
@@ -76,6 +77,53 @@ std::vector<std::string> SplitLines(const std::string& text) {
     lines.push_back(text.substr(from, at - from));
     from = at + 2;
   }
+}
+
+}  // namespace qeltest
+
+namespace qeltest {
+
+std::string Sjis(const char* utf8) {
+  int wideLength = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+  std::wstring wide(wideLength, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &wide[0], wideLength);
+  int length = WideCharToMultiByte(932, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string out(length, '\0');
+  WideCharToMultiByte(932, 0, wide.c_str(), -1, &out[0], length, nullptr, nullptr);
+  out.resize(length - 1);
+  return out;
+}
+
+const QelvornDll& Dll() {
+  static QelvornDll dll = [] {
+    QelvornDll d;
+    d.module = LoadLibraryA((ProgramDir() + "Qelvorn.dll").c_str());
+    if (d.module != nullptr) {
+      d.setUp = reinterpret_cast<decltype(d.setUp)>(GetProcAddress(d.module, "QelSetUp_"));
+      d.writeLog = reinterpret_cast<decltype(d.writeLog)>(GetProcAddress(d.module, "QelWriteLog_"));
+      d.cleanUp = reinterpret_cast<decltype(d.cleanUp)>(GetProcAddress(d.module, "QelCleanUp_"));
+    }
+    return d;
+  }();
+  return dll;
+}
+
+void WriteIni(const std::string& dir, const std::string& body) {
+  WriteFileBytes(dir + "Qelvorn.ini", body);
+}
+
+std::vector<std::string> ListFiles(const std::string& dir, const std::string& pattern) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((dir + pattern).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::string name = found.cFileName;
+    if (name != "." && name != "..") names.push_back(name);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace qeltest

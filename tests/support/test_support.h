@@ -21,3 +21,24 @@ std::string ProgramDir();
 std::vector<std::string> SplitLines(const std::string& text);
 
 }  // namespace qeltest
+
+namespace qeltest {
+
+// The cp932 bytes of a UTF-8 text, as the library writes its Japanese messages.
+std::string Sjis(const char* utf8);
+
+// The DLL under test, loaded from the test program's folder, and its exports.
+struct QelvornDll {
+  HMODULE module = nullptr;
+  int(WINAPI* setUp)(const char*, const char*, char*, int) = nullptr;
+  int(WINAPI* writeLog)(const char*, char*, int) = nullptr;
+  int(WINAPI* cleanUp)(char*, int) = nullptr;
+};
+const QelvornDll& Dll();
+
+// Writes a Qelvorn.ini into dir with the given body (CR LF lines are the caller's).
+void WriteIni(const std::string& dir, const std::string& body);
+// Names of the files in dir matching a wildcard pattern, sorted.
+std::vector<std::string> ListFiles(const std::string& dir, const std::string& pattern);
+
+}  // namespace qeltest

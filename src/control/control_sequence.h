@@ -1,0 +1,8 @@
+// The control sequences behind the three exported functions.
+#pragma once
+
+struct MessageBuffer;
+
+int SetUp(const char* iniDir, const char* logDir, MessageBuffer& messages);
+int WriteLog(const char* text, MessageBuffer& messages);
+int CleanUp(MessageBuffer& messages);

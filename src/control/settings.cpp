@@ -1,0 +1,105 @@
+// Qelvorn.ini: the tracing window and the log size limit, plus the file-time and text
+// conversion routines shared with the log header and the hook engine.
+#include "control/settings.h"
+
+#include "control/exception_guard.h"
+#include "control/message_buffer.h"
+#include "control/messages.h"
+#include "tracelog/trace_log.h"
+
+uint32_t spanHours = 0;
+
+namespace {
+
+constexpr uint32_t kMaxSpanHours = 175200;
+constexpr uint64_t kTicksPerHour = 3600ULL * 10000000ULL;
+
+uint64_t ToTicks(const FILETIME& time) {
+  return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+}  // namespace
+
+bool ReadIniFile(const char* iniPath, MessageBuffer& messages) {
+  bool ok = false;
+  GuardOutcome outcome = Guarded([&] {
+    FILETIME lastWrite;
+    if (GetFileSizeAndTimeA(iniPath, &lastWrite) == -1) {
+      AppendMessage(messages, kIniMissing);
+      return;
+    }
+    UINT span = GetPrivateProfileIntA("Option", "span", -1, iniPath);
+    if (static_cast<int>(span) == -1) {
+      span = 0;
+      AppendMessage(messages, kIniSpanInvalid);
+    }
+    // A negative value reads as a large unsigned one and is clamped like any other.
+    spanHours = span < kMaxSpanHours ? span : kMaxSpanHours;
+    int maxSize = static_cast<int>(GetPrivateProfileIntA("Option", "max_size", -1, iniPath));
+    if (maxSize == -1) {
+      maxSize = 0;
+      AppendMessage(messages, kIniMaxLineInvalid);
+    }
+    traceLog.maxSize = maxSize;
+    ok = true;
+  });
+  if (outcome != GuardOutcome::kCompleted) {
+    AppendMessage(messages, kIniException);
+    return false;
+  }
+  return ok;
+}
+
+bool IsWithinWindow(const FILETIME& lastWrite, uint32_t hours, const FILETIME& now) {
+  uint64_t end = ToTicks(lastWrite) + static_cast<uint64_t>(hours) * kTicksPerHour;
+  return ToTicks(now) <= end;
+}
+
+bool IsValidSpan(const char* iniPath, MessageBuffer& messages) {
+  wchar_t widePath[260];
+  FILETIME lastWrite;
+  if (MultiByteToWideChar(CP_ACP, 0, iniPath, -1, widePath, 260) == 0 ||
+      GetFileSizeAndTimeW(widePath, &lastWrite) == -1) {
+    AppendMessage(messages, kSpanNoTimestamp);
+    return false;
+  }
+  SYSTEMTIME nowSystem;
+  GetSystemTime(&nowSystem);
+  FILETIME now;
+  SystemTimeToFileTime(&nowSystem, &now);
+  if (IsWithinWindow(lastWrite, spanHours, now)) return true;
+  AppendMessage(messages, kSpanExpired);
+  return false;
+}
+
+int64_t GetFileSizeAndTimeW(const wchar_t* path, FILETIME* lastWrite) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  LARGE_INTEGER size;
+  FILETIME written;
+  int64_t answer = -1;
+  if (GetFileSizeEx(file, &size) && GetFileTime(file, nullptr, nullptr, &written)) {
+    *lastWrite = written;
+    answer = size.QuadPart;
+  }
+  CloseHandle(file);
+  return answer;
+}
+
+int64_t GetFileSizeAndTimeA(const char* path, FILETIME* lastWrite) {
+  wchar_t widePath[260];
+  if (MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, 260) == 0) return -1;
+  return GetFileSizeAndTimeW(widePath, lastWrite);
+}
+
+int32_t WideToAnsi(const wchar_t* wide, char* out, int32_t outSize) {
+  int produced = WideCharToMultiByte(CP_ACP, 0, wide, -1, out, outSize, nullptr, nullptr);
+  if (produced != 0) return produced;
+  DWORD error = GetLastError();
+  if (error == ERROR_INSUFFICIENT_BUFFER || error == ERROR_INVALID_FLAGS ||
+      error == ERROR_INVALID_PARAMETER) {
+    return -1;
+  }
+  return 0;
+}

@@ -1,0 +1,251 @@
+// The exported functions of the real DLL: message sequences, return codes, the tracing
+// window and the catch-all, against real settings files in fresh directories.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/test_support.h"
+
+using qeltest::Dll;
+using qeltest::Sjis;
+
+namespace {
+
+const std::string kIniBody = "[Option]\r\nspan=1\r\nmax_size=0\r\n";
+
+struct Call {
+  int result;
+  std::string messages;
+};
+
+Call CallSetUp(const std::string& iniDir, const std::string& logDir) {
+  char buffer[4096];
+  memset(buffer, 'x', sizeof buffer);
+  int result = Dll().setUp(iniDir.c_str(), logDir.c_str(), buffer, sizeof buffer);
+  return {result, buffer};
+}
+
+Call CallCleanUp() {
+  char buffer[4096];
+  int result = Dll().cleanUp(buffer, sizeof buffer);
+  return {result, buffer};
+}
+
+Call CallWriteLog(const char* text) {
+  char buffer[4096];
+  int result = Dll().writeLog(text, buffer, sizeof buffer);
+  return {result, buffer};
+}
+
+std::string Start() { return Sjis(u8"[Qelvorn]QelSetUp_() 初期化開始。\n"); }
+std::string IniOk(const std::string& dir) {
+  return Sjis(u8"[Qelvorn]QelSetUp_() .ini ファイル取得成功:") + dir + "Qelvorn.ini\n";
+}
+std::string SpanOpen() { return Sjis(u8"[Qelvorn]QelSetUp_() 期間有効。\n"); }
+std::string LogOk() { return Sjis(u8"[Qelvorn]QelSetUp_() ログファイル作成成功。\n"); }
+std::string SpanClosed() {
+  return Sjis(u8"[Qelvorn]IsValidSpan() 期間有効でない。\n[Qelvorn]QelSetUp_() .期間無効。\n");
+}
+
+class ControlSequence : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(nullptr, Dll().setUp);
+    dir = qeltest::MakeTempDir("ctl");
+  }
+  void TearDown() override { CallCleanUp(); }
+  std::string dir;
+};
+
+}  // namespace
+
+TEST_F(ControlSequence, SuccessfulSetUpLeavesFourMessagesAndCleanUpClosesTheLog) {
+  qeltest::WriteIni(dir, kIniBody);
+  Call setUp = CallSetUp(dir, dir);
+  EXPECT_EQ(0, setUp.result);
+  EXPECT_EQ(Start() + IniOk(dir) + SpanOpen() + LogOk(), setUp.messages);
+
+  Call again = CallSetUp(dir, dir);
+  EXPECT_EQ(1, again.result);
+  EXPECT_EQ(Sjis(u8"[Qelvorn]QelSetUp_() 初期化済みです。\n"), again.messages);
+
+  Call write = CallWriteLog("host text");
+  EXPECT_EQ(0, write.result);
+  EXPECT_EQ("", write.messages);
+
+  Call cleanUp = CallCleanUp();
+  EXPECT_EQ(0, cleanUp.result);
+  EXPECT_EQ("", cleanUp.messages);
+  auto logs = qeltest::ListFiles(dir, "$$$*.txt");
+  ASSERT_EQ(1u, logs.size());
+  std::string log = qeltest::ReadFileBytes(dir + logs[0]);
+  EXPECT_NE(std::string::npos, log.find("host text"));
+  const std::string tail = "\r\nCleanUp OK\r\n";
+  ASSERT_GE(log.size(), tail.size());
+  EXPECT_EQ(tail, log.substr(log.size() - tail.size()));
+
+  Call twice = CallCleanUp();
+  EXPECT_EQ(1, twice.result);
+  EXPECT_EQ(Sjis(u8"[Qelvorn]QelCleanUp_() 初期化されていません。\n"), twice.messages);
+}
+
+TEST_F(ControlSequence, NotInitialisedAnswersOne) {
+  Call write = CallWriteLog("text");
+  EXPECT_EQ(1, write.result);
+  EXPECT_EQ(Sjis(u8"[Qelvorn]QelWriteLog_() 初期化されていません。\n"), write.messages);
+  Call cleanUp = CallCleanUp();
+  EXPECT_EQ(1, cleanUp.result);
+  EXPECT_EQ(Sjis(u8"[Qelvorn]QelCleanUp_() 初期化されていません。\n"), cleanUp.messages);
+}
+
+TEST_F(ControlSequence, MissingSettingsFileFails) {
+  Call setUp = CallSetUp(dir, dir);
+  EXPECT_EQ(-1, setUp.result);
+  EXPECT_EQ(Start() + Sjis(u8"[Qelvorn]ReadIniFile() .ini なし\n"
+                           u8"[Qelvorn]QelSetUp_() .ini ファイル取得で失敗。\n"),
+            setUp.messages);
+  // A failed set-up leaves the module idle.
+  EXPECT_EQ(1, CallWriteLog("x").result);
+}
+
+struct WindowCase {
+  const char* name;
+  std::string ini;
+  long long ageSeconds;  // how long ago the settings file was written; negative: future
+  int result;
+  const char* iniMessages;  // UTF-8, between the start and the success-of-reading message
+  bool open;
+};
+
+class TracingWindow : public ControlSequence, public ::testing::WithParamInterface<WindowCase> {};
+
+TEST_P(TracingWindow, FollowsTheSettingsFileTime) {
+  const WindowCase& c = GetParam();
+  qeltest::WriteIni(dir, c.ini);
+  ASSERT_TRUE(qeltest::SetLastWriteRelative(dir + "Qelvorn.ini", -c.ageSeconds));
+  Call setUp = CallSetUp(dir, dir);
+  EXPECT_EQ(c.result, setUp.result);
+  std::string expected = Start() + Sjis(c.iniMessages) + IniOk(dir);
+  expected += c.open ? SpanOpen() + LogOk() : SpanClosed();
+  EXPECT_EQ(expected, setUp.messages);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TracingWindow,
+    ::testing::Values(
+        WindowCase{"open59", "[Option]\r\nspan=1\r\nmax_size=0\r\n", 59 * 60, 0, u8"", true},
+        WindowCase{"closed61", "[Option]\r\nspan=1\r\nmax_size=0\r\n", 61 * 60, -1, u8"", false},
+        WindowCase{"future", "[Option]\r\nspan=0\r\nmax_size=0\r\n", -3600, 0, u8"", true},
+        WindowCase{"spanZero", "[Option]\r\nspan=0\r\nmax_size=0\r\n", 60, -1, u8"", false},
+        WindowCase{"spanMissing", "[Option]\r\nmax_size=0\r\n", 60, -1,
+                   u8"[Qelvorn]ReadIniFile() [Option]span が無効\n", false},
+        WindowCase{"spanMinusOne", "[Option]\r\nspan=-1\r\nmax_size=0\r\n", 60, -1,
+                   u8"[Qelvorn]ReadIniFile() [Option]span が無効\n", false},
+        WindowCase{"spanNegativeIsHuge", "[Option]\r\nspan=-5\r\nmax_size=0\r\n", 86400 * 365, 0,
+                   u8"", true},
+        WindowCase{"spanAboveLimit", "[Option]\r\nspan=175201\r\nmax_size=0\r\n", 86400 * 365,
+                   0, u8"", true},
+        WindowCase{"maxSizeMissing", "[Option]\r\nspan=1\r\n", 60, 0,
+                   u8"[Qelvorn]ReadIniFile() [Option]max_line が無効\n", true},
+        WindowCase{"maxSizeMinusOne", "[Option]\r\nspan=1\r\nmax_size=-1\r\n", 60, 0,
+                   u8"[Qelvorn]ReadIniFile() [Option]max_line が無効\n", true},
+        WindowCase{"maxSizeNegative", "[Option]\r\nspan=1\r\nmax_size=-7\r\n", 60, 0, u8"",
+                   true}),
+    [](const ::testing::TestParamInfo<WindowCase>& info) { return info.param.name; });
+
+TEST_F(ControlSequence, WriteLogChecksItsText) {
+  qeltest::WriteIni(dir, kIniBody);
+  ASSERT_EQ(0, CallSetUp(dir, dir).result);
+  const std::string bad = Sjis(u8"[Qelvorn]QelWriteLog_() 書き込み文字列が不正。\n");
+  Call null = CallWriteLog(nullptr);
+  EXPECT_EQ(-1, null.result);
+  EXPECT_EQ(bad, null.messages);
+  void* page = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  VirtualFree(page, 0, MEM_RELEASE);
+  Call freed = CallWriteLog(static_cast<const char*>(page));
+  EXPECT_EQ(-1, freed.result);
+  EXPECT_EQ(bad, freed.messages);
+
+  // The text goes in unchanged: no line end, no time, cp932 bytes as they are.
+  std::string japanese = Sjis(u8"日本語テキスト");
+  EXPECT_EQ(0, CallWriteLog("").result);
+  EXPECT_EQ(0, CallWriteLog("A\tB").result);
+  EXPECT_EQ(0, CallWriteLog(japanese.c_str()).result);
+  std::string longText(5000, 'L');
+  EXPECT_EQ(0, CallWriteLog(longText.c_str()).result);
+  ASSERT_EQ(0, CallCleanUp().result);
+  EXPECT_EQ(1, CallWriteLog("after").result);
+  auto logs = qeltest::ListFiles(dir, "$$$*.txt");
+  ASSERT_EQ(1u, logs.size());
+  std::string log = qeltest::ReadFileBytes(dir + logs[0]);
+  EXPECT_NE(std::string::npos, log.find("A\tB" + japanese + longText + "\r\nCleanUp OK\r\n"));
+}
+
+TEST_F(ControlSequence, SetUpAgainAfterCleanUpCreatesANewLog) {
+  qeltest::WriteIni(dir, kIniBody);
+  ASSERT_EQ(0, CallSetUp(dir, dir).result);
+  ASSERT_EQ(0, CallWriteLog("first").result);
+  ASSERT_EQ(0, CallCleanUp().result);
+  ASSERT_EQ(0, CallSetUp(dir, dir).result);
+  ASSERT_EQ(0, CallWriteLog("second").result);
+  ASSERT_EQ(0, CallCleanUp().result);
+  auto logs = qeltest::ListFiles(dir, "$$$*.txt");
+  ASSERT_EQ(2u, logs.size());
+  std::string first = qeltest::ReadFileBytes(dir + logs[0]);
+  std::string second = qeltest::ReadFileBytes(dir + logs[1]);
+  EXPECT_NE(std::string::npos, first.find("first"));
+  EXPECT_EQ(std::string::npos, first.find("second"));
+  EXPECT_NE(std::string::npos, second.find("second"));
+}
+
+TEST_F(ControlSequence, AccessViolationAnswersMinusOneAndLeavesTheDllUsable) {
+  const std::string exception = Sjis(u8"[Qelvorn]QelSetUp_() 初期化で例外が発生しました。\n");
+  char buffer[1024];
+  int result = Dll().setUp(reinterpret_cast<const char*>(0x10), dir.c_str(), buffer, sizeof buffer);
+  EXPECT_EQ(-1, result);
+  EXPECT_EQ(Start() + exception, std::string(buffer));
+  EXPECT_EQ(1, CallWriteLog("x").result);
+
+  qeltest::WriteIni(dir, kIniBody);
+  Call ok = CallSetUp(dir, dir);
+  EXPECT_EQ(0, ok.result);
+  EXPECT_EQ(Start() + IniOk(dir) + SpanOpen() + LogOk(), ok.messages);
+}
+
+TEST_F(ControlSequence, OverlongDirectoriesAreRefused) {
+  qeltest::WriteIni(dir, kIniBody);
+  std::string longIni(250, 'a');
+  Call ini = CallSetUp(longIni + "\\", dir);
+  EXPECT_EQ(-1, ini.result);
+  EXPECT_EQ(Start() + Sjis(u8"[Qelvorn]QelSetUp_() .ini フォルダのパスが長すぎます。\n"),
+            ini.messages);
+  std::string longLog(300, 'b');
+  Call log = CallSetUp(dir, longLog);
+  EXPECT_EQ(-1, log.result);
+  EXPECT_EQ(Start() + IniOk(dir) + SpanOpen() +
+                Sjis(u8"[Qelvorn]QelSetUp_() ログフォルダのパスが長すぎます。\n"),
+            log.messages);
+  // A directory that fits but leaves no room for the log file name fails to create it.
+  std::string nearLimit = dir + std::string(250 - dir.size(), 'c') + "\\";
+  Call name = CallSetUp(dir, nearLimit);
+  EXPECT_EQ(-1, name.result);
+  EXPECT_EQ(Start() + IniOk(dir) + SpanOpen() +
+                Sjis(u8"[Qelvorn]QelSetUp_() ログファイル作成で失敗。\n"),
+            name.messages);
+}
+
+TEST_F(ControlSequence, MessagesNeverOverrunTheCallersBuffer) {
+  qeltest::WriteIni(dir, kIniBody);
+  const std::string full = Start() + IniOk(dir) + SpanOpen() + LogOk();
+  for (int size : {1, 2, 10, 37, 100}) {
+    char buffer[128];
+    memset(buffer, '#', sizeof buffer);
+    ASSERT_EQ(0, Dll().setUp(dir.c_str(), dir.c_str(), buffer, size)) << size;
+    EXPECT_EQ(full.substr(0, size - 1), std::string(buffer)) << size;
+    for (int i = size; i < static_cast<int>(sizeof buffer); ++i) ASSERT_EQ('#', buffer[i]) << size;
+    ASSERT_EQ(0, CallCleanUp().result);
+  }
+  // No buffer at all, or one the host cannot offer: the call still does its work.
+  EXPECT_EQ(0, Dll().setUp(dir.c_str(), dir.c_str(), nullptr, 0));
+  EXPECT_EQ(0, Dll().cleanUp(reinterpret_cast<char*>(0x10), 100));
+}
