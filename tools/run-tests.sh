@@ -78,6 +78,7 @@ while read -r name lang prog args; do
   bad=0
   summary=0
   if [ -f "$outf" ]; then
+    tr -d '\r' <"$outf" >"$outf.lf" && mv "$outf.lf" "$outf"
     ok=$(grep -c '^\[       OK \]' "$outf")
     bad=$(grep -c '^\[  FAILED  \] .* ms)$' "$outf")
     summary=$(grep -c '^\[==========\] .* ran\.' "$outf")

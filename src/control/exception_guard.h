@@ -15,5 +15,6 @@ GuardOutcome RunGuarded(GuardedFunction fn, void* context);
 template <class F>
 GuardOutcome Guarded(F&& f) {
   using Fn = std::remove_reference_t<F>;
-  return RunGuarded([](void* c) { (*static_cast<Fn*>(c))(); }, const_cast<void*>(static_cast<const void*>(&f)));
+  return RunGuarded([](void* c) { (*static_cast<Fn*>(c))(); },
+                    const_cast<void*>(static_cast<const void*>(&f)));
 }

@@ -26,7 +26,9 @@ int WINAPI QelCleanUp_(char* msgBuf, int msgBufSize) {
 
 // The class's members under the names and conventions of the platform's usual compiler:
 // member functions take the object in ECX, and a constructor answers the object in EAX.
-__attribute__((thiscall)) CQelvorn* QelConstructForeign(CQelvorn* self) { return self; }
+__attribute__((thiscall)) CQelvorn* QelConstructForeign(CQelvorn* self) {
+  return self;
+}
 __attribute__((thiscall)) CQelvorn* QelAssignForeign(CQelvorn* self, const CQelvorn*) {
   return self;
 }
@@ -34,4 +36,6 @@ __attribute__((thiscall)) CQelvorn* QelAssignForeign(CQelvorn* self, const CQelv
 
 CQelvorn::CQelvorn() {}
 
-CQelvorn& CQelvorn::operator=(const CQelvorn&) { return *this; }
+CQelvorn& CQelvorn::operator=(const CQelvorn&) {
+  return *this;
+}

@@ -5,6 +5,8 @@
 
 void WriteLogHeader(MessageBuffer&) {}
 
-bool StartTracing(const char*, MessageBuffer&) { return true; }
+bool StartTracing(const char*, MessageBuffer&) {
+  return true;
+}
 
 void StopTracing(MessageBuffer&) {}

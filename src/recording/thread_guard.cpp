@@ -33,7 +33,15 @@ void WriteCount(int count) {
 
 }  // namespace
 
-int ThreadGuardCount() { return ReadCount(); }
-void RaiseThreadGuard() { WriteCount(ReadCount() + 1); }
-void LowerThreadGuard() { WriteCount(ReadCount() - 1); }
-void SetThreadGuardCount(int count) { WriteCount(count); }
+int ThreadGuardCount() {
+  return ReadCount();
+}
+void RaiseThreadGuard() {
+  WriteCount(ReadCount() + 1);
+}
+void LowerThreadGuard() {
+  WriteCount(ReadCount() - 1);
+}
+void SetThreadGuardCount(int count) {
+  WriteCount(count);
+}

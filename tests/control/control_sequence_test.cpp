@@ -37,12 +37,18 @@ Call CallWriteLog(const char* text) {
   return {result, buffer};
 }
 
-std::string Start() { return Sjis(u8"[Qelvorn]QelSetUp_() 初期化開始。\n"); }
+std::string Start() {
+  return Sjis(u8"[Qelvorn]QelSetUp_() 初期化開始。\n");
+}
 std::string IniOk(const std::string& dir) {
   return Sjis(u8"[Qelvorn]QelSetUp_() .ini ファイル取得成功:") + dir + "Qelvorn.ini\n";
 }
-std::string SpanOpen() { return Sjis(u8"[Qelvorn]QelSetUp_() 期間有効。\n"); }
-std::string LogOk() { return Sjis(u8"[Qelvorn]QelSetUp_() ログファイル作成成功。\n"); }
+std::string SpanOpen() {
+  return Sjis(u8"[Qelvorn]QelSetUp_() 期間有効。\n");
+}
+std::string LogOk() {
+  return Sjis(u8"[Qelvorn]QelSetUp_() ログファイル作成成功。\n");
+}
 std::string SpanClosed() {
   return Sjis(u8"[Qelvorn]IsValidSpan() 期間有効でない。\n[Qelvorn]QelSetUp_() .期間無効。\n");
 }
@@ -143,14 +149,13 @@ INSTANTIATE_TEST_SUITE_P(
                    u8"[Qelvorn]ReadIniFile() [Option]span が無効\n", false},
         WindowCase{"spanNegativeIsHuge", "[Option]\r\nspan=-5\r\nmax_size=0\r\n", 86400 * 365, 0,
                    u8"", true},
-        WindowCase{"spanAboveLimit", "[Option]\r\nspan=175201\r\nmax_size=0\r\n", 86400 * 365,
-                   0, u8"", true},
+        WindowCase{"spanAboveLimit", "[Option]\r\nspan=175201\r\nmax_size=0\r\n", 86400 * 365, 0,
+                   u8"", true},
         WindowCase{"maxSizeMissing", "[Option]\r\nspan=1\r\n", 60, 0,
                    u8"[Qelvorn]ReadIniFile() [Option]max_line が無効\n", true},
         WindowCase{"maxSizeMinusOne", "[Option]\r\nspan=1\r\nmax_size=-1\r\n", 60, 0,
                    u8"[Qelvorn]ReadIniFile() [Option]max_line が無効\n", true},
-        WindowCase{"maxSizeNegative", "[Option]\r\nspan=1\r\nmax_size=-7\r\n", 60, 0, u8"",
-                   true}),
+        WindowCase{"maxSizeNegative", "[Option]\r\nspan=1\r\nmax_size=-7\r\n", 60, 0, u8"", true}),
     [](const ::testing::TestParamInfo<WindowCase>& info) { return info.param.name; });
 
 TEST_F(ControlSequence, WriteLogChecksItsText) {
@@ -229,9 +234,9 @@ TEST_F(ControlSequence, OverlongDirectoriesAreRefused) {
   std::string nearLimit = dir + std::string(250 - dir.size(), 'c') + "\\";
   Call name = CallSetUp(dir, nearLimit);
   EXPECT_EQ(-1, name.result);
-  EXPECT_EQ(Start() + IniOk(dir) + SpanOpen() +
-                Sjis(u8"[Qelvorn]QelSetUp_() ログファイル作成で失敗。\n"),
-            name.messages);
+  EXPECT_EQ(
+      Start() + IniOk(dir) + SpanOpen() + Sjis(u8"[Qelvorn]QelSetUp_() ログファイル作成で失敗。\n"),
+      name.messages);
 }
 
 TEST_F(ControlSequence, MessagesNeverOverrunTheCallersBuffer) {

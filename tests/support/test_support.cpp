@@ -40,18 +40,24 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 }
 
 bool SetLastWriteRelative(const std::string& path, long long offsetSeconds) {
-  SYSTEMTIME now;
-  GetSystemTime(&now);
-  FILETIME ft;
-  SystemTimeToFileTime(&now, &ft);
+  // Whole seconds from a per-process origin, so that equal offsets give equal times.
+  static const FILETIME origin = [] {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    FILETIME t;
+    SystemTimeToFileTime(&now, &t);
+    return t;
+  }();
+  FILETIME ft = origin;
   ULARGE_INTEGER t;
   t.LowPart = ft.dwLowDateTime;
   t.HighPart = ft.dwHighDateTime;
   t.QuadPart += offsetSeconds * 10000000LL;
   ft.dwLowDateTime = t.LowPart;
   ft.dwHighDateTime = t.HighPart;
+  // Backup semantics let the same call stamp a directory.
   HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, 0, nullptr);
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   BOOL ok = SetFileTime(h, nullptr, nullptr, &ft);
   CloseHandle(h);
@@ -99,9 +105,12 @@ const QelvornDll& Dll() {
     QelvornDll d;
     d.module = LoadLibraryA((ProgramDir() + "Qelvorn.dll").c_str());
     if (d.module != nullptr) {
-      d.setUp = reinterpret_cast<decltype(d.setUp)>(GetProcAddress(d.module, "QelSetUp_"));
-      d.writeLog = reinterpret_cast<decltype(d.writeLog)>(GetProcAddress(d.module, "QelWriteLog_"));
-      d.cleanUp = reinterpret_cast<decltype(d.cleanUp)>(GetProcAddress(d.module, "QelCleanUp_"));
+      d.setUp = reinterpret_cast<decltype(d.setUp)>(
+          reinterpret_cast<void*>(GetProcAddress(d.module, "QelSetUp_")));
+      d.writeLog = reinterpret_cast<decltype(d.writeLog)>(
+          reinterpret_cast<void*>(GetProcAddress(d.module, "QelWriteLog_")));
+      d.cleanUp = reinterpret_cast<decltype(d.cleanUp)>(
+          reinterpret_cast<void*>(GetProcAddress(d.module, "QelCleanUp_")));
     }
     return d;
   }();

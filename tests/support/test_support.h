@@ -13,7 +13,8 @@ namespace qeltest {
 std::string MakeTempDir(const std::string& tag);
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
-// Sets the last-write time of a file to now + offsetSeconds (negative: the past).
+// Sets the last-write time of a file or directory to offsetSeconds from the moment of the
+// first call in this process (negative: the past); equal offsets give equal times.
 bool SetLastWriteRelative(const std::string& path, long long offsetSeconds);
 // The folder of the running test program, ending in a backslash.
 std::string ProgramDir();

@@ -1,0 +1,184 @@
+// Log file naming, slot choice, deletion of a reused slot and roll-over, through the
+// real DLL writing into fresh directories.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_support.h"
+
+using qeltest::Dll;
+
+namespace {
+
+std::string SlotName(int slot, const std::string& pid) {
+  char name[128];
+  snprintf(name, sizeof name, "$$$test_tracelog%02d$$$(%s).txt", slot, pid.c_str());
+  return name;
+}
+
+std::string OwnPid() {
+  return std::to_string(GetCurrentProcessId());
+}
+
+// Creates a slot file written `age` seconds ago.
+void MakeSlotFile(const std::string& dir, int slot, const std::string& pid, long long age) {
+  std::string path = dir + SlotName(slot, pid);
+  qeltest::WriteFileBytes(path, "old");
+  qeltest::SetLastWriteRelative(path, -age);
+}
+
+class LogFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(nullptr, Dll().setUp);
+    iniDir = qeltest::MakeTempDir("ini");
+    logDir = qeltest::MakeTempDir("log");
+    Ini("0");
+  }
+  void TearDown() override {
+    char buffer[512];
+    Dll().cleanUp(buffer, sizeof buffer);
+  }
+  void Ini(const char* maxSize) {
+    qeltest::WriteIni(iniDir, std::string("[Option]\r\nspan=1\r\nmax_size=") + maxSize + "\r\n");
+  }
+  int StartTracing() {
+    char buffer[2048];
+    return Dll().setUp(iniDir.c_str(), logDir.c_str(), buffer, sizeof buffer);
+  }
+  int Write(const std::string& text) {
+    char buffer[512];
+    return Dll().writeLog(text.c_str(), buffer, sizeof buffer);
+  }
+  std::string iniDir;
+  std::string logDir;
+};
+
+}  // namespace
+
+TEST_F(LogFile, SlotChoice) {
+  struct Case {
+    const char* name;
+    std::vector<int> existing;  // slots present, each written (slot index) seconds later
+    int chosen;
+  } cases[] = {
+      {"empty", {}, 0},
+      {"gap", {0, 2}, 1},
+      {"firstFive", {0, 1, 2, 3, 4}, 5},
+  };
+  for (const Case& c : cases) {
+    logDir = qeltest::MakeTempDir("slot");
+    for (int slot : c.existing) MakeSlotFile(logDir, slot, "7", 600 - slot);
+    ASSERT_EQ(0, StartTracing()) << c.name;
+    auto ours = qeltest::ListFiles(logDir, "$$$*(" + OwnPid() + ").txt");
+    ASSERT_EQ(1u, ours.size()) << c.name;
+    EXPECT_EQ(SlotName(c.chosen, OwnPid()), ours[0]) << c.name;
+    TearDown();
+  }
+}
+
+TEST_F(LogFile, AllSlotsTakenReusesTheSlotAfterTheNewest) {
+  struct Case {
+    int newest;
+    int tie;  // a second slot with the same newest time, or -1
+    int chosen;
+  } cases[] = {{30, -1, 0}, {7, 12, 8}, {0, -1, 1}};
+  for (const Case& c : cases) {
+    logDir = qeltest::MakeTempDir("ring");
+    for (int slot = 0; slot < 31; ++slot) {
+      long long age = (slot == c.newest || slot == c.tie) ? 10 : 1000 + slot;
+      MakeSlotFile(logDir, slot, "7", age);
+    }
+    // Files of other processes in the chosen slot go too.
+    MakeSlotFile(logDir, c.chosen, "99999", 5000);
+    ASSERT_EQ(0, StartTracing());
+    auto chosen = qeltest::ListFiles(logDir, SlotName(c.chosen, "*"));
+    ASSERT_EQ(1u, chosen.size()) << c.newest;
+    EXPECT_EQ(SlotName(c.chosen, OwnPid()), chosen[0]);
+    EXPECT_EQ(31u, qeltest::ListFiles(logDir, "$$$*.txt").size());
+    TearDown();
+  }
+}
+
+TEST_F(LogFile, DirectoryMatchingASlotCountsAsTakenAndStays) {
+  ASSERT_TRUE(CreateDirectoryA((logDir + SlotName(0, "1")).c_str(), nullptr));
+  ASSERT_EQ(0, StartTracing());
+  EXPECT_EQ(1u, qeltest::ListFiles(logDir, SlotName(1, OwnPid())).size());
+  TearDown();
+  // All slots taken, the newest directly before a slot that holds only a directory.
+  std::string ring = qeltest::MakeTempDir("ringdir");
+  logDir = ring;
+  for (int slot = 1; slot < 31; ++slot) MakeSlotFile(logDir, slot, "7", slot == 30 ? 1 : 500);
+  ASSERT_TRUE(CreateDirectoryA((logDir + SlotName(0, "1")).c_str(), nullptr));
+  qeltest::SetLastWriteRelative(logDir + SlotName(0, "1"), -900);
+  ASSERT_EQ(0, StartTracing());
+  DWORD attributes = GetFileAttributesA((logDir + SlotName(0, "1")).c_str());
+  EXPECT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+  EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(1u, qeltest::ListFiles(logDir, SlotName(0, OwnPid())).size());
+}
+
+TEST_F(LogFile, SlotFileHeldOpenElsewhereFailsSetUp) {
+  for (int slot = 0; slot < 31; ++slot) MakeSlotFile(logDir, slot, "7", slot == 30 ? 1 : 500);
+  HANDLE holder = CreateFileA((logDir + SlotName(0, "7")).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+  char buffer[2048];
+  EXPECT_EQ(-1, Dll().setUp(iniDir.c_str(), logDir.c_str(), buffer, sizeof buffer));
+  std::string messages = buffer;
+  const std::string failure = qeltest::Sjis(u8"[Qelvorn]QelSetUp_() ログファイル作成で失敗。\n");
+  ASSERT_GE(messages.size(), failure.size());
+  EXPECT_EQ(failure, messages.substr(messages.size() - failure.size()));
+  CloseHandle(holder);
+}
+
+TEST_F(LogFile, RollOverPutsTheWholeTextInTheOldFile) {
+  Ini("100");
+  ASSERT_EQ(0, StartTracing());
+  std::string big(150, 'B');
+  ASSERT_EQ(0, Write(big));
+  ASSERT_EQ(0, Write("next"));
+  TearDown();
+  auto logs = qeltest::ListFiles(logDir, "$$$*.txt");
+  ASSERT_EQ(2u, logs.size());
+  EXPECT_EQ(SlotName(0, OwnPid()), logs[0]);
+  EXPECT_EQ(SlotName(1, OwnPid()), logs[1]);
+  std::string first = qeltest::ReadFileBytes(logDir + logs[0]);
+  EXPECT_EQ(big, first.substr(first.size() - big.size()));
+  std::string second = qeltest::ReadFileBytes(logDir + logs[1]);
+  EXPECT_EQ(0u, second.find("next"));
+}
+
+TEST_F(LogFile, NoLimitNeverRollsOver) {
+  for (const char* limit : {"0", "-50"}) {
+    logDir = qeltest::MakeTempDir("nolimit");
+    Ini(limit);
+    ASSERT_EQ(0, StartTracing());
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(0, Write(std::string(100, 'N')));
+    TearDown();
+    EXPECT_EQ(1u, qeltest::ListFiles(logDir, "$$$*.txt").size()) << limit;
+  }
+}
+
+TEST_F(LogFile, ConcurrentWritesStayWhole) {
+  ASSERT_EQ(0, StartTracing());
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([this, t] {
+      std::string line(60, static_cast<char>('a' + t));
+      line += "\r\n";
+      for (int i = 0; i < 200; ++i) Write(line);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  TearDown();
+  auto logs = qeltest::ListFiles(logDir, "$$$*.txt");
+  ASSERT_EQ(1u, logs.size());
+  int whole = 0;
+  for (const std::string& line : qeltest::SplitLines(qeltest::ReadFileBytes(logDir + logs[0]))) {
+    if (line.size() == 60 && line.find_first_not_of(line[0]) == std::string::npos) ++whole;
+  }
+  EXPECT_EQ(1200, whole);
+}
