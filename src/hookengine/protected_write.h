@@ -1,0 +1,13 @@
+// One pointer-sized write into memory that may be read-only or executable: HookEntry
+// record slots and import address table slots.
+#pragma once
+
+#include <cstdint>
+
+// Writes value at target when its page is read-only, execute-read, read-write,
+// execute-read-write or write-copy, lifting the protection for the write where needed
+// and putting it back afterwards. Answers false without touching the last error when
+// the protection is any other (no access, guard or no-cache pages, free memory) or the
+// four bytes straddle two regions; with last error 87 (SLE_ERROR) for a null target;
+// with 6 when the protection change, the write or the restore fails.
+bool WriteProtectedPointer(void* target, uint32_t value);
