@@ -1,0 +1,137 @@
+/* The HookEntry table and the dispatcher: 1001 trampolines of 20 bytes back to back,
+   each bound to one ApiHookRecord through its record slot, and HookDispatcher directly
+   after the last one. A traced call enters a HookEntry with the caller's stack untouched;
+   the dispatcher builds a CallFrame, runs the recorders around an exact copy of the call
+   and returns to the caller as the real function would have.
+
+   HookEntry bytes: 8D 15 <own byte 16>   lea edx, [slot]
+                    8D 05 <dispatcher>    lea eax, [HookDispatcher]
+                    FF E0                 jmp eax
+                    90 90                 filler
+                    90 90 90 90           record slot, written when the entry is bound */
+
+#include "hooklist/api_hook_record.h"
+#include "recording/call_frame.h"
+
+#define QEL_HOOK_ENTRY_COUNT 1001
+#define ERROR_PROC_NOT_FOUND 127
+
+/* The dispatcher's frame below EBP: three saved registers, then the CallFrame. */
+#define SAVED_EBX (-4)
+#define SAVED_ESI (-8)
+#define SAVED_EDI (-12)
+#define LOCALS_SIZE (12 + QEL_FRAME_SIZE)
+#define FRAME (-LOCALS_SIZE)
+
+        .intel_syntax noprefix
+        .text
+
+/* One HookEntry; \@ numbers the slot label of each expansion apart. */
+        .macro  HOOK_ENTRY
+        lea     edx, [.LrecordSlot\@]           /* EDX = this entry's record slot */
+        lea     eax, [_HookDispatcher]          /* EAX = the common dispatcher */
+        jmp     eax                             /* enter it with the caller's stack as is */
+        nop                                     /* filler, never executed */
+        nop                                     /* filler, never executed */
+.LrecordSlot\@:
+        .byte   0x90, 0x90, 0x90, 0x90          /* record slot: the bound ApiHookRecord */
+        .endm
+
+        .p2align 4
+        .globl  _HookEntryTable
+_HookEntryTable:
+        HOOK_ENTRY
+        .globl  _HookEntrySecond
+_HookEntrySecond:
+        .rept   QEL_HOOK_ENTRY_COUNT - 1
+        HOOK_ENTRY
+        .endr
+
+/* Entered only from a HookEntry: EDX = record slot, [ESP] = the caller's return
+   address, the caller's argument words above it. */
+        .globl  _HookDispatcher
+        .def    _HookDispatcher; .scl 2; .type 32; .endef
+_HookDispatcher:
+        /* 1. frame with room for the CallFrame and the caller's EBX, ESI, EDI */
+        push    ebp                             /* keep the caller's frame pointer */
+        mov     ebp, esp                        /* [ebp+4] return address, [ebp+8] first argument */
+        sub     esp, LOCALS_SIZE                /* CallFrame and three saved registers */
+        mov     [ebp + SAVED_EBX], ebx          /* the caller's EBX */
+        mov     [ebp + SAVED_ESI], esi          /* the caller's ESI */
+        mov     [ebp + SAVED_EDI], edi          /* the caller's EDI */
+
+        /* 2. the bound record and its argument count */
+        mov     ebx, [edx]                      /* EBX = record from the entry's slot */
+        mov     [ebp + FRAME + QEL_FRAME_RECORD], ebx   /* frame.record */
+        mov     eax, [ebx + QEL_RECORD_ARG_COUNT]       /* record.argCount */
+        mov     [ebp + FRAME + QEL_FRAME_ARG_COUNT], eax   /* frame.argCount */
+
+        /* 3. where the call returns to, where its arguments lie, no result yet */
+        mov     eax, [ebp + 4]                  /* the caller's return address */
+        mov     [ebp + FRAME + QEL_FRAME_RETURN_ADDRESS], eax   /* frame.returnAddress */
+        lea     eax, [ebp + 8]                  /* the caller's first argument word */
+        mov     [ebp + FRAME + QEL_FRAME_ARGS], eax     /* frame.args */
+        mov     dword ptr [ebp + FRAME + QEL_FRAME_RESULT], 0   /* frame.result = 0 */
+
+        /* 4. pre-call recorder */
+        lea     eax, [ebp + FRAME]              /* &frame */
+        push    eax                             /* its only argument */
+        call    _RecordPre                      /* log the call */
+        add     esp, 4                          /* cdecl: drop the argument */
+
+        /* 5. a skip-call record answers what frame.result holds */
+        cmp     byte ptr [ebx + QEL_RECORD_SKIP_CALL], 1        /* record.skipCall */
+        je      .LrecordPost                    /* no real call */
+
+        /* 6. exact copy of the arguments, then the real call */
+        mov     edx, [ebx + QEL_RECORD_REAL_FUNCTION]   /* realFunction, read once for this call */
+        test    edx, edx                        /* not known (yet, or any more)? */
+        jz      .LnoRealFunction                /* never jump to null */
+        mov     ecx, [ebp + FRAME + QEL_FRAME_ARG_COUNT]        /* words to copy */
+        lea     eax, [ecx*4]                    /* their bytes */
+        sub     esp, eax                        /* room for the copy */
+        mov     esi, [ebp + FRAME + QEL_FRAME_ARGS]     /* from the caller's arguments */
+        mov     edi, esp                        /* to the new room */
+        cld                                     /* copy upwards, lowest address first */
+        rep movsd                               /* argCount words */
+        call    edx                             /* the real function, same arguments */
+
+        /* 7. its result; words a caller-cleans function left go with the frame */
+        mov     [ebp + FRAME + QEL_FRAME_RESULT], eax   /* frame.result */
+        jmp     .LrecordPost                    /* on to the post-call recorder */
+
+.LnoRealFunction:
+        mov     dword ptr [ebp + FRAME + QEL_FRAME_RESULT], 0   /* the call answers 0 */
+        push    ERROR_PROC_NOT_FOUND            /* the reason, for the caller */
+        call    _SetLastError@4                 /* stdcall: drops its argument */
+
+        /* 8. post-call recorder */
+.LrecordPost:
+        lea     eax, [ebp + FRAME]              /* &frame */
+        push    eax                             /* its only argument */
+        call    _RecordPost                     /* log the outcome; its argument goes with the frame */
+
+        /* 9. the caller's registers back */
+        mov     ebx, [ebp + SAVED_EBX]          /* the caller's EBX */
+        mov     esi, [ebp + SAVED_ESI]          /* the caller's ESI */
+        mov     edi, [ebp + SAVED_EDI]          /* the caller's EDI */
+
+        /* 10. bytes to drop from the caller's stack */
+        mov     eax, [ebp + FRAME + QEL_FRAME_RECORD]   /* the record */
+        mov     ecx, [ebp + FRAME + QEL_FRAME_ARG_COUNT]        /* its argument words */
+        lea     ecx, [ecx*4 + 4]                /* callee cleans: arguments and return address */
+        cmp     byte ptr [eax + QEL_RECORD_CALLER_CLEANS], 1    /* record.callerCleans */
+        jne     .LreturnToCaller                /* callee-cleans convention */
+        mov     ecx, 4                          /* caller cleans: return address alone */
+
+        /* 11. result and return address as the recorders left them */
+.LreturnToCaller:
+        mov     eax, [ebp + FRAME + QEL_FRAME_RESULT]   /* EAX = frame.result */
+        mov     edx, [ebp + FRAME + QEL_FRAME_RETURN_ADDRESS]   /* EDX = frame.returnAddress */
+
+        /* 12. release the frame, drop, return */
+        mov     esp, ebp                        /* back to the saved frame pointer */
+        pop     ebp                             /* the caller's frame pointer; ESP at the return address */
+        add     esp, ecx                        /* drop what the convention removes */
+        push    edx                             /* the return address on top */
+        ret                                     /* back to the caller */
