@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds everything, boots the test guest once, runs every benchmark program
+# (bench_*.exe) under 32-bit Wine there and prints what each one printed.
+# QEL_BENCH="bench_a bench_b" limits the run to those programs.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${QEL_BUILD_DIR:-$root/build}
+
+"$root/tools/build.sh" || { echo "build failed"; exit 1; }
+"$root/tools/guest/build-guest.sh" || { echo "guest build failed"; exit 1; }
+
+job=$(mktemp -d /tmp/qel-bench.XXXXXX)
+trap 'rm -rf "$job"' EXIT
+mkdir -p "$job/bin" "$job/out"
+cp "$build"/bin/*.exe "$build"/bin/*.dll "$job/bin/" 2>/dev/null
+
+runs="$job/runs.txt"
+: >"$runs"
+for exe in "$build"/bin/bench_*.exe; do
+  [ -f "$exe" ] || continue
+  name=$(basename "$exe" .exe)
+  if [ -n "${QEL_BENCH:-}" ] && ! grep -qw "$name" <<<"$QEL_BENCH"; then continue; fi
+  echo "$name" >>"$runs"
+done
+if [ ! -s "$runs" ]; then echo "no benchmark programs"; exit 1; fi
+
+# Same guest set-up as the test runs, under the Japanese locale; one program at a time so
+# the figures do not share the guest's processors.
+cat >"$job/job.sh" <<'JOB'
+#!/bin/bash
+export WINEPREFIX=/root/.wine WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+mkdir -p /tmp/qel
+cp -r /job/bin/. /tmp/qel/
+cd /tmp/qel
+wineserver -p
+wine wineboot >/dev/null 2>&1
+while read -r name; do
+  timeout 600 wine "./$name.exe" >"/job/out/$name.txt" 2>&1 </dev/null
+  echo $? >"/job/out/$name.rc"
+done </job/runs.txt
+wineserver -k
+JOB
+chmod +x "$job/job.sh"
+
+echo "guest: running $(wc -l <"$runs") benchmark programs"
+"$root/tools/guest/boot-guest.sh" "$job" 1800 >"$job/console.log" 2>&1
+status=0
+if [ ! -f "$job/job.rc" ]; then
+  echo "guest did not complete; console:"
+  tail -40 "$job/console.log"
+  status=1
+fi
+
+while read -r name; do
+  rc=$(cat "$job/out/$name.rc" 2>/dev/null || echo none)
+  echo "==== $name (exit $rc)"
+  cat "$job/out/$name.txt" 2>/dev/null
+  [ "$rc" = 0 ] || status=1
+done <"$runs"
+exit $status
