@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QEL_BUILD_DIR:-$root/build}
 started=$(date +%s)
 
-"$root/tools/build.sh" || { echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
+QEL_TARGETS="${QEL_TESTS:-}" "$root/tools/build.sh" || { echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
 "$root/tools/guest/build-guest.sh" || { echo "guest build failed"; echo "0 passed, 1 failed"; exit 1; }
 
 passed=0

@@ -1,9 +1,122 @@
-// Pre-call and post-call recording of traced calls.
+// Pre-call and post-call recording: one line each, built on the traced thread's stack
+// and written whole under the log lock. Nothing here may reach the traced call: the
+// last error is put back, faults are contained, and the library's own calls on this
+// thread are not recorded.
 #include "recording/recorder.h"
 
-#include "recording/thread_guard.h"
+#include <windows.h>
 
-// The recorders' line output arrives with the call-recording work; until then they only
-// honour the guard, so the dispatcher can be exercised on its own.
-extern "C" void RecordPre(CallFrame*) {}
-extern "C" void RecordPost(CallFrame*) {}
+#include "control/exception_guard.h"
+#include "hooklist/api_hook_record.h"
+#include "recording/callback_registry.h"
+#include "recording/thread_guard.h"
+#include "recording/thread_table.h"
+#include "tracelog/line_builder.h"
+#include "tracelog/module_snapshot.h"
+#include "tracelog/trace_log.h"
+
+namespace {
+
+constexpr char kBlankColumn[] = "        ";
+
+// Text of the new-thread line when this call is the thread's first, else empty.
+struct Announcement {
+  char text[260];
+  bool pending;
+};
+
+void AppendPrefix(LineBuilder& line, const CallFrame* frame, bool isPre, DWORD lastError,
+                  Announcement& announcement) {
+  line.AppendClock();
+  line.AppendSeparator();
+  AppendThreadNumber(line, announcement.text, &announcement.pending);
+  line.AppendSeparator();
+  line.AppendHex32(frame->returnAddress);
+  line.AppendSeparator();
+  if (isPre) {
+    line.AppendText(kBlankColumn);
+  } else {
+    line.AppendHex32(frame->result);
+  }
+  line.AppendSeparator();
+  if (isPre) {
+    line.AppendText(kBlankColumn);
+  } else {
+    line.AppendHex32(lastError);
+  }
+  line.AppendSeparator();
+  line.AppendText(frame->record->name);
+  const ModuleInfo* module = moduleSnapshot.FindByAddress(frame->returnAddress);
+  if (module != nullptr) {
+    line.AppendText(" <");
+    line.AppendText(module->name);
+    line.AppendText(">");
+  }
+  line.AppendSeparator();
+}
+
+void AppendArguments(LineBuilder& line, const CallFrame* frame) {
+  line.AppendSeparator();
+  const ApiHookRecord* record = frame->record;
+  for (uint32_t i = 0; i < frame->argCount; ++i) {
+    line.AppendArgument(frame->args[i], record->argTypes[i]);
+    if (i + 1 < frame->argCount) line.AppendSeparator();
+  }
+}
+
+// A thread's first line goes out right behind its new-thread line, with no line of
+// another thread between them: both are written under one hold of the log lock.
+void WriteOut(LineBuilder& line, const Announcement& announcement) {
+  if (announcement.pending && HoldLogLock()) {
+    WriteLine(announcement.text, false);
+    line.Flush(false);
+    ReleaseLogLock();
+    return;
+  }
+  line.Flush(false);
+}
+
+void Record(CallFrame* frame, bool isPre, DWORD lastError) {
+  char buffer[kLineCapacity];
+  LineBuilder line;
+  line.Attach(buffer, sizeof buffer);
+  Announcement announcement;
+  AppendPrefix(line, frame, isPre, lastError, announcement);
+  const char* callbackName =
+      isPre ? frame->record->preCallbackName : frame->record->postCallbackName;
+  if (callbackName != nullptr) {
+    Callback callback = FindCallback(callbackName);
+    if (callback != nullptr) {
+      // A callback that reads the socket error must see what the real function left.
+      SetLastError(lastError);
+      callback(frame, &line, isPre);
+    }
+  }
+  AppendArguments(line, frame);
+  WriteOut(line, announcement);
+}
+
+// Runs one recorder with the guard raised; a fault inside it costs the line, never the host.
+void RecordGuarded(CallFrame* frame, bool isPre) {
+  DWORD lastError = GetLastError();
+  if (ThreadGuardCount() > 0) {
+    SetLastError(lastError);
+    return;
+  }
+  RaiseThreadGuard();
+  if (Guarded([&] { Record(frame, isPre, lastError); }) != GuardOutcome::kCompleted) {
+    ReleaseLogLockIfHeld();
+  }
+  SetThreadGuardCount(0);
+  SetLastError(lastError);
+}
+
+}  // namespace
+
+extern "C" void RecordPre(CallFrame* frame) {
+  RecordGuarded(frame, true);
+}
+
+extern "C" void RecordPost(CallFrame* frame) {
+  RecordGuarded(frame, false);
+}

@@ -16,8 +16,9 @@ namespace {
 // Writers that may be about to take the lock; clean-up waits for them before the lock
 // is destroyed, so a write that raced past the checks never touches a dead lock.
 volatile LONG writersInFlight = 0;
-// Thread that holds the log lock, so an exception handler can tell whether to release it.
+// Thread that holds the log lock and how often, so an exception handler can release it.
 volatile DWORD lockOwner = 0;
+int lockDepth = 0;
 
 // Joins pieces into out (260 bytes); false when the result would not fit.
 bool JoinPath(char* out, size_t size, const char* a, const char* b) {
@@ -48,12 +49,32 @@ bool ProgramName(char* out, size_t size) {
 
 void EnterLogLock() {
   EnterCriticalSection(&traceLog.lock);
-  lockOwner = GetCurrentThreadId();
+  if (lockOwner != GetCurrentThreadId()) {
+    lockOwner = GetCurrentThreadId();
+    lockDepth = 0;
+  }
+  ++lockDepth;
 }
 
 void LeaveLogLock() {
-  lockOwner = 0;
+  if (--lockDepth == 0) lockOwner = 0;
   LeaveCriticalSection(&traceLog.lock);
+}
+
+// Counts the caller as a writer and takes the lock; false when the lock is gone.
+bool EnterAsWriter() {
+  InterlockedIncrement(&writersInFlight);
+  if (!traceLog.lockReady) {
+    InterlockedDecrement(&writersInFlight);
+    return false;
+  }
+  EnterLogLock();
+  return true;
+}
+
+void LeaveAsWriter() {
+  LeaveLogLock();
+  InterlockedDecrement(&writersInFlight);
 }
 
 }  // namespace
@@ -72,8 +93,16 @@ void DestroyTraceLogLock() {
   DeleteCriticalSection(&traceLog.lock);
 }
 
+bool HoldLogLock() {
+  return EnterAsWriter();
+}
+
+void ReleaseLogLock() {
+  LeaveAsWriter();
+}
+
 void ReleaseLogLockIfHeld() {
-  if (traceLog.lockReady && lockOwner == GetCurrentThreadId()) LeaveLogLock();
+  while (lockOwner == GetCurrentThreadId()) LeaveAsWriter();
 }
 
 int ChooseLogSlot(const char* programName, DWORD processId) {
@@ -155,12 +184,7 @@ bool WriteText(const char* text, bool force) {
   // The probe covers only 260 bytes; a longer text that turns unreadable is refused.
   if (Guarded([&] { length = strlen(text); }) != GuardOutcome::kCompleted) return false;
 
-  InterlockedIncrement(&writersInFlight);
-  if (!traceLog.lockReady) {
-    InterlockedDecrement(&writersInFlight);
-    return false;
-  }
-  EnterLogLock();
+  if (!EnterAsWriter()) return false;
   bool ok = false;
   DWORD written = 0;
   if (WriteFile(traceLog.file, text, static_cast<DWORD>(length), &written, nullptr) &&
@@ -172,8 +196,7 @@ bool WriteText(const char* text, bool force) {
       if (ok) traceLog.bytesWritten = 0;
     }
   }
-  LeaveLogLock();
-  InterlockedDecrement(&writersInFlight);
+  LeaveAsWriter();
   return ok;
 }
 

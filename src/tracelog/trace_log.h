@@ -35,6 +35,11 @@ bool WriteText(const char* text, bool force);
 // Adds CR LF and writes the line; a text too long for its 10240-byte buffer is cut.
 bool WriteLine(const char* text, bool force);
 
+// Holds the log lock across several writes of this thread (the lock is re-entrant), so
+// that no other thread's line comes between them. False when the lock does not exist.
+bool HoldLogLock();
+void ReleaseLogLock();
+
 // For the exported functions' exception handlers: leaves the log lock if this thread
 // holds it, so a fault during a write never leaves the log locked.
 void ReleaseLogLockIfHeld();

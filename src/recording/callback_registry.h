@@ -1,0 +1,15 @@
+// Named callbacks that fill the option column of a traced call's lines. Filled once
+// while the library loads and only read afterwards, so look-ups take no lock.
+#pragma once
+
+#include "recording/call_frame.h"
+
+struct LineBuilder;
+
+// isPre: true from the pre-call recorder, false from the post-call recorder.
+using Callback = void (*)(CallFrame* frame, LineBuilder* builder, bool isPre);
+
+// Adds the entry unless the name is present already; the first registration stays.
+void RegisterCallback(const char* name, Callback callback);
+// The callback registered under exactly this name (case-sensitive), or null.
+Callback FindCallback(const char* name);

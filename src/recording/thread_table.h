@@ -1,0 +1,11 @@
+// Thread numbers 1, 2, 3 … in the order in which threads first reach a recorder.
+#pragma once
+
+#include <cstdint>
+
+struct LineBuilder;
+
+// Appends the calling thread's number ("%3d"), adding the thread on its first call.
+// For a new thread, announcement receives its new-thread line (260 bytes) and isNew is
+// set; the recorder writes it together with the call line so the two stay adjacent.
+bool AppendThreadNumber(LineBuilder& line, char* announcement, bool* isNew);
