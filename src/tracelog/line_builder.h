@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 
 struct LineBuilder {
@@ -24,7 +25,11 @@ struct LineBuilder {
   bool AppendGrouped(int32_t value);
   bool AppendHandleList(uint32_t count, uint32_t limit, const uint32_t* handles);
   bool AppendArgument(uint32_t value, char code);
-  bool AppendThreadNumber();
+  // Appends length bytes of text when the room holds both length + 1 and minimumRoom;
+  // otherwise writes nothing. The piece every other append ends in.
+  bool AppendPiece(const char* text, uint32_t length, uint32_t minimumRoom);
+  // Drops the text, keeping the builder attached.
+  void Clear();
   // Writes the text as one log line (unforced: only while tracing is active) and empties
   // the builder whatever the write answered.
   bool Flush(bool force);
@@ -35,4 +40,8 @@ extern LineBuilder listingBuilder;
 
 // Readability test used for every pointer that came from a traced call: true when the
 // first byte can be read. Null, freed, never-reserved and guard pages are unreadable.
+// Asks the memory manager instead of probing, so a stack guard page is never consumed.
 bool IsReadable(const void* address);
+// How many bytes from address on, at most limit, can be read without a fault: the reads
+// of a text or an array stop there. Neither test changes the thread's last error.
+size_t ReadableBytes(const void* address, size_t limit);

@@ -1,0 +1,229 @@
+// The line builder: a cursor over a fixed buffer, the append operations with their room
+// rules, the readability test for traced pointers, and the flush into the trace log.
+#include "tracelog/line_builder.h"
+
+#include <cstring>
+
+#include "tracelog/trace_log.h"
+
+namespace {
+
+char headerBuffer[kLineCapacity];
+char listingBuffer[kLineCapacity];
+
+constexpr char kBadString[] =
+    "(\x81\xa1"
+    "bad string"
+    "\x81\xa1)";
+constexpr char kBadPointer[] =
+    "(\x81\xa1"
+    "bad pointer"
+    "\x81\xa1)";
+
+// Page states and protections under which a read cannot fault.
+bool IsReadableRegion(const MEMORY_BASIC_INFORMATION& info) {
+  if (info.State != MEM_COMMIT) return false;
+  if (info.Protect & (PAGE_GUARD | PAGE_NOACCESS)) return false;
+  DWORD access = info.Protect & 0xff;
+  return access == PAGE_READONLY || access == PAGE_READWRITE || access == PAGE_WRITECOPY ||
+         access == PAGE_EXECUTE_READ || access == PAGE_EXECUTE_READWRITE ||
+         access == PAGE_EXECUTE_WRITECOPY;
+}
+
+// Decimal digits of value, at least minDigits of them, written at out; answers the count.
+uint32_t PutUnsigned(char* out, uint32_t value, uint32_t minDigits) {
+  char digits[10];
+  uint32_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  uint32_t length = 0;
+  for (uint32_t pad = count; pad < minDigits; ++pad) out[length++] = '0';
+  while (count > 0) out[length++] = digits[--count];
+  return length;
+}
+
+uint32_t PutSigned(char* out, int32_t value) {
+  if (value >= 0) return PutUnsigned(out, static_cast<uint32_t>(value), 1);
+  out[0] = '-';
+  return 1 + PutUnsigned(out + 1, 0u - static_cast<uint32_t>(value), 1);
+}
+
+uint32_t PutHex(char* out, uint32_t value, uint32_t digits) {
+  for (uint32_t i = 0; i < digits; ++i) {
+    out[digits - 1 - i] = "0123456789abcdef"[value & 0xf];
+    value >>= 4;
+  }
+  return digits;
+}
+
+bool AppendLiteral(LineBuilder& builder, const char* text) {
+  uint32_t length = static_cast<uint32_t>(strlen(text));
+  return builder.AppendPiece(text, length, length + 1);
+}
+
+}  // namespace
+
+LineBuilder headerBuilder{headerBuffer, headerBuffer, sizeof headerBuffer};
+LineBuilder listingBuilder{listingBuffer, listingBuffer, sizeof listingBuffer};
+
+size_t ReadableBytes(const void* address, size_t limit) {
+  uintptr_t at = reinterpret_cast<uintptr_t>(address);
+  if (at == 0) return 0;
+  DWORD savedError = GetLastError();
+  size_t readable = 0;
+  while (readable < limit) {
+    MEMORY_BASIC_INFORMATION info;
+    uintptr_t next = at + readable;
+    if (VirtualQuery(reinterpret_cast<const void*>(next), &info, sizeof info) == 0 ||
+        !IsReadableRegion(info)) {
+      break;
+    }
+    size_t inRegion = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize - next;
+    readable += inRegion < limit - readable ? inRegion : limit - readable;
+  }
+  SetLastError(savedError);
+  return readable;
+}
+
+bool IsReadable(const void* address) {
+  return ReadableBytes(address, 1) == 1;
+}
+
+void LineBuilder::Attach(char* buffer, uint32_t size) {
+  start = buffer;
+  pos = buffer;
+  capacity = size;
+  // A builder flushed before any append must not hand stale bytes to the log.
+  if (size > 0) *buffer = '\0';
+}
+
+void LineBuilder::Clear() {
+  if (start == nullptr) return;
+  pos = start;
+  *pos = '\0';
+}
+
+bool LineBuilder::AppendPiece(const char* text, uint32_t length, uint32_t minimumRoom) {
+  uint32_t room = Room();
+  // length + 1 cannot wrap: no piece is longer than a builder's buffer.
+  if (start == nullptr || room < minimumRoom || room < length + 1) return false;
+  memmove(pos, text, length);
+  pos += length;
+  *pos = '\0';
+  return true;
+}
+
+bool LineBuilder::AppendText(const char* text) {
+  // Cut at 259 bytes, and where readable memory ends before the NUL.
+  size_t readable = ReadableBytes(text, 259);
+  if (readable == 0) {
+    if (!AppendLiteral(*this, kBadString)) return false;
+    return AppendHex32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(text)));
+  }
+  uint32_t length = static_cast<uint32_t>(strnlen(text, readable));
+  return AppendPiece(text, length, length + 1);
+}
+
+bool LineBuilder::AppendHex32(uint32_t value) {
+  char text[8];
+  return AppendPiece(text, PutHex(text, value, 8), 9);
+}
+
+bool LineBuilder::AppendHex16(uint32_t value) {
+  char text[4];
+  return AppendPiece(text, PutHex(text, value, 4), 5);
+}
+
+bool LineBuilder::AppendInt(int32_t value) {
+  char text[11];
+  return AppendPiece(text, PutSigned(text, value), 11);
+}
+
+bool LineBuilder::AppendSeparator() {
+  return AppendPiece(", ", 2, 3);
+}
+
+bool LineBuilder::AppendClock() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char text[24];
+  uint32_t length = PutUnsigned(text, now.wHour, 2);
+  text[length++] = ':';
+  length += PutUnsigned(text + length, now.wMinute, 2);
+  text[length++] = ':';
+  length += PutUnsigned(text + length, now.wSecond, 2);
+  text[length++] = ':';
+  length += PutUnsigned(text + length, now.wMilliseconds, 3);
+  return AppendPiece(text, length, 13);
+}
+
+bool LineBuilder::AppendDateTime(const SYSTEMTIME* time) {
+  if (ReadableBytes(time, sizeof(SYSTEMTIME)) < sizeof(SYSTEMTIME)) {
+    if (!AppendLiteral(*this, kBadPointer)) return false;
+    return AppendHex32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(time)));
+  }
+  // Five digits at most per field, whatever the structure holds.
+  char text[40];
+  uint32_t length = PutUnsigned(text, time->wYear, 1);
+  text[length++] = '/';
+  length += PutUnsigned(text + length, time->wMonth, 2);
+  text[length++] = '/';
+  length += PutUnsigned(text + length, time->wDay, 2);
+  text[length++] = ' ';
+  length += PutUnsigned(text + length, time->wHour, 2);
+  text[length++] = ':';
+  length += PutUnsigned(text + length, time->wMinute, 2);
+  text[length++] = ':';
+  length += PutUnsigned(text + length, time->wSecond, 2);
+  return AppendPiece(text, length, 20);
+}
+
+bool LineBuilder::AppendGrouped(int32_t value) {
+  // Thirteen columns, right-aligned. A negative value keeps its sign left of the digits
+  // (never a comma right after it) and may take a fourteenth column.
+  char digits[10];
+  uint32_t count = PutUnsigned(
+      digits, value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value), 1);
+  char text[16];
+  uint32_t column = sizeof text;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (i > 0 && i % 3 == 0) text[--column] = ',';
+    text[--column] = digits[count - 1 - i];
+  }
+  if (value < 0) text[--column] = '-';
+  while (sizeof text - column < 13) text[--column] = ' ';
+  uint32_t length = sizeof text - column;
+  return AppendPiece(text + column, length, 14);
+}
+
+bool LineBuilder::AppendHandleList(uint32_t count, uint32_t limit, const uint32_t* handles) {
+  if (!IsReadable(handles)) {
+    if (!AppendLiteral(*this, kBadPointer)) return false;
+    return AppendHex32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handles)));
+  }
+  uint32_t shown = count < limit ? count : limit;
+  // No more entries than bytes in the buffer could ever fit; keeps the byte count below wrap.
+  if (shown > capacity) shown = capacity;
+  // Entries past the end of readable memory are left out like those past the limit.
+  size_t readableEntries = ReadableBytes(handles, static_cast<size_t>(shown) * 4) / 4;
+  if (readableEntries < shown) shown = static_cast<uint32_t>(readableEntries);
+  if (!AppendLiteral(*this, "(") || !AppendInt(static_cast<int32_t>(count)) ||
+      !AppendLiteral(*this, " handles:")) {
+    return false;
+  }
+  for (uint32_t i = 0; i < shown; ++i) {
+    if (i > 0 && !AppendPiece("/", 1, 2)) return false;
+    if (!AppendHex32(handles[i])) return false;
+  }
+  return AppendLiteral(*this, count > shown ? "...)" : ")");
+}
+
+bool LineBuilder::Flush(bool force) {
+  if (start == nullptr) return false;
+  if (!force && !traceLog.active) return true;
+  bool written = WriteLine(start, force);
+  Clear();
+  return written;
+}

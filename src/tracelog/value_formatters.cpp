@@ -1,0 +1,130 @@
+// One argument of a traced call printed by its type code, and the wide-text conversion
+// that the codes "w" and "W" use.
+#include <cstring>
+
+#include "control/settings.h"
+#include "tracelog/line_builder.h"
+
+namespace {
+
+constexpr char kBadPointer[] =
+    "(\x81\xa1"
+    "bad pointer"
+    "\x81\xa1)";
+constexpr char kBadWideString[] =
+    "(\x81\xa1"
+    "bad w string"
+    "\x81\xa1)";
+constexpr char kUnknownCode[] = "?\x81\xa1\x81\xa1\x81\xa1?";
+
+bool AppendLiteral(LineBuilder& builder, const char* text) {
+  uint32_t length = static_cast<uint32_t>(strlen(text));
+  return builder.AppendPiece(text, length, length + 1);
+}
+
+// Characters before the NUL, reading only memory that can be read; terminated says whether
+// the NUL was reached. The readable memory is asked for a chunk at a time.
+size_t MeasureWide(const wchar_t* text, bool* terminated) {
+  constexpr size_t kChunkChars = 32768;
+  size_t length = 0;
+  for (;;) {
+    size_t available = ReadableBytes(text + length, kChunkChars * sizeof(wchar_t));
+    size_t chars = available / sizeof(wchar_t);
+    for (size_t i = 0; i < chars; ++i) {
+      if (text[length + i] == L'\0') {
+        *terminated = true;
+        return length + i;
+      }
+    }
+    length += chars;
+    if (chars < kChunkChars) {
+      *terminated = false;
+      return length;
+    }
+  }
+}
+
+// Converts a wide text into the ANSI code page at pos, whole or not at all.
+bool AppendWide(LineBuilder& builder, const wchar_t* text) {
+  if (builder.start == nullptr) return false;
+  bool terminated = false;
+  size_t length = MeasureWide(text, &terminated);
+  int32_t room = static_cast<int32_t>(builder.Room());
+  if (terminated) {
+    int32_t needed = WideToAnsi(text, nullptr, 0);
+    if (needed <= 0 || needed > room) return false;
+    int32_t produced = WideToAnsi(text, builder.pos, room);
+    if (produced <= 0) {
+      *builder.pos = '\0';
+      return false;
+    }
+    builder.pos += produced - 1;
+    return true;
+  }
+  // The text runs into unreadable memory: what could be read is the text. Same code page
+  // and flags as WideToAnsi, with an explicit length since there is no NUL to stop at.
+  if (length == 0) return builder.AppendPiece("", 0, 1);
+  int count = length > 0x7fffffff ? 0x7fffffff : static_cast<int>(length);
+  int needed = WideCharToMultiByte(CP_ACP, 0, text, count, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0 || needed >= room) return false;
+  int produced =
+      WideCharToMultiByte(CP_ACP, 0, text, count, builder.pos, room - 1, nullptr, nullptr);
+  if (produced <= 0) {
+    *builder.pos = '\0';
+    return false;
+  }
+  builder.pos += produced;
+  *builder.pos = '\0';
+  return true;
+}
+
+}  // namespace
+
+bool LineBuilder::AppendArgument(uint32_t value, char code) {
+  const void* pointer = reinterpret_cast<const void*>(static_cast<uintptr_t>(value));
+  const char* narrow = static_cast<const char*>(pointer);
+  const wchar_t* wide = static_cast<const wchar_t*>(pointer);
+  switch (code) {
+    case '2':
+      return AppendHex16(value);
+    case '4':
+      return AppendHex32(value);
+    case 'x':
+      return value == 0 ? AppendLiteral(*this, "(null)") : AppendHex32(value);
+    case 'd': {
+      char text[10];
+      uint32_t length = 0;
+      do {
+        text[9 - length++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+      } while (value != 0);
+      return AppendPiece(text + 10 - length, length, 22);
+    }
+    case 'B':
+      return AppendLiteral(*this, value != 0 ? "TRUE" : "FALSE");
+    case 'b':
+      return AppendLiteral(*this, (value & 0xff) != 0 ? "true" : "false");
+    case 'p':
+      if (!IsReadable(pointer) && !AppendLiteral(*this, kBadPointer)) return false;
+      return AppendHex32(value);
+    case 's':
+      return AppendLiteral(*this, "\"") && AppendText(narrow) && AppendLiteral(*this, "\"");
+    case 'S':
+      if (!AppendLiteral(*this, "\"")) return false;
+      if (!(IsReadable(pointer) ? AppendText(narrow) : AppendHex32(value))) return false;
+      return AppendLiteral(*this, "\"");
+    case 'w':
+      if (!IsReadable(pointer)) {
+        return AppendLiteral(*this, kBadWideString) && AppendHex32(value);
+      }
+      return AppendLiteral(*this, "\"") && AppendWide(*this, wide) && AppendLiteral(*this, "\"");
+    case 'W':
+      // The "(null)" piece is only a hint; the quoted value follows whether or not it fit.
+      if (value == 0) AppendLiteral(*this, "(null)");
+      if (!AppendLiteral(*this, "\"")) return false;
+      if (!(IsReadable(pointer) ? AppendWide(*this, wide) : AppendHex32(value))) return false;
+      return AppendLiteral(*this, "\"");
+    default:
+      return AppendLiteral(*this, kUnknownCode);
+  }
+}
