@@ -1,0 +1,53 @@
+// BlockPool: blocks taken with the array form of new and chained through their headers.
+#include "hooklist/block_pool.h"
+
+#include <cstring>
+#include <new>
+
+static_assert(sizeof(BlockHeader) == BlockPool::kHeaderSize, "block header layout");
+
+namespace {
+
+BlockHeader* NewBlock(BlockPool& pool) {
+  char* memory = new char[pool.blockSize];
+  auto* block = new (memory) BlockHeader{pool.blockSize - BlockPool::kHeaderSize,
+                                         memory + BlockPool::kHeaderSize, nullptr};
+  ++pool.blockCount;
+  return block;
+}
+
+}  // namespace
+
+BlockPool::BlockPool() {
+  firstBlock = currentBlock = NewBlock(*this);
+}
+
+BlockPool::~BlockPool() {
+  for (BlockHeader* block = firstBlock; block != nullptr;) {
+    BlockHeader* next = block->nextBlock;
+    delete[] reinterpret_cast<char*>(block);
+    block = next;
+  }
+}
+
+void* BlockPool::Allocate(size_t n) {
+  if (n > kMaxRequest) return nullptr;
+  if (currentBlock->bytesLeft < n) {
+    BlockHeader* block = NewBlock(*this);
+    currentBlock->nextBlock = block;
+    currentBlock = block;
+  }
+  char* answer = currentBlock->nextFree;
+  currentBlock->nextFree += n;
+  currentBlock->bytesLeft -= static_cast<uint32_t>(n);
+  return answer;
+}
+
+char* BlockPool::CopyString(const char* text) {
+  if (text == nullptr) return nullptr;
+  size_t length = strnlen(text, kMaxRequest);
+  if (length >= kMaxRequest) return nullptr;
+  auto* copy = static_cast<char*>(Allocate(length + 1));
+  memcpy(copy, text, length + 1);
+  return copy;
+}
