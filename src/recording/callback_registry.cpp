@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "hookengine/module_tracking.h"
 #include "recording/special_callbacks.h"
 
 namespace {
@@ -44,6 +45,14 @@ const Registration kRegistrations[] = {
     {"ws_Post", SocketErrorName},
     {"WTSEnumerateSessionsA_Post", SessionList},
     {"WTSQuerySessionInformationA_Post", QueriedSessionText},
+    {"GetProcAddress_Pre", GetProcAddressPre},
+    {"GetProcAddress_Post", DoNothing},
+    {"LoadLibraryA_Post", LoadLibraryNarrowPost},
+    {"LoadLibraryW_Post", LoadLibraryWidePost},
+    {"LoadLibraryExA_Post", LoadLibraryNarrowPost},
+    {"LoadLibraryExW_Post", LoadLibraryWidePost},
+    {"FreeLibrary_Pre", DoNothing},
+    {"FreeLibrary_Post", FreeLibraryPost},
 };
 
 struct RegisterAtLoad {

@@ -136,3 +136,27 @@ std::vector<std::string> ListFiles(const std::string& dir, const std::string& pa
 }
 
 }  // namespace qeltest
+
+namespace qeltest {
+
+int RunProgram(const std::string& program, const std::string& arguments, DWORD timeoutMs) {
+  std::string commandLine = "\"" + ProgramDir() + program + "\" " + arguments;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return -1;
+  }
+  DWORD code = static_cast<DWORD>(-2);
+  if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(process.hProcess, &code);
+  } else {
+    TerminateProcess(process.hProcess, static_cast<UINT>(-2));
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+
+}  // namespace qeltest

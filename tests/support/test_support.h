@@ -43,3 +43,11 @@ void WriteIni(const std::string& dir, const std::string& body);
 std::vector<std::string> ListFiles(const std::string& dir, const std::string& pattern);
 
 }  // namespace qeltest
+
+namespace qeltest {
+
+// Runs a program of the test folder with arguments, waits up to timeoutMs and answers
+// its exit code (-1 when it could not start, -2 when it timed out and was killed).
+int RunProgram(const std::string& program, const std::string& arguments, DWORD timeoutMs);
+
+}  // namespace qeltest

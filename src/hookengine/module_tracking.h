@@ -1,0 +1,18 @@
+// Following the host's run-time module events while tracing: functions fetched with
+// GetProcAddress, listed modules loaded with LoadLibrary*, modules freed with FreeLibrary.
+// These are callbacks of the traced functions themselves, reached through the registry.
+#pragma once
+
+#include <windows.h>
+
+#include "recording/callback_registry.h"
+
+// The genuine GetProcAddress, taken from the library's own import while it loads, before
+// any import table is patched; calling it never passes through a HookEntry.
+using GetProcAddressFunction = FARPROC(WINAPI*)(HMODULE, LPCSTR);
+extern const GetProcAddressFunction realGetProcAddress;
+
+void GetProcAddressPre(CallFrame* frame, LineBuilder* builder, bool isPre);
+void LoadLibraryNarrowPost(CallFrame* frame, LineBuilder* builder, bool isPre);
+void LoadLibraryWidePost(CallFrame* frame, LineBuilder* builder, bool isPre);
+void FreeLibraryPost(CallFrame* frame, LineBuilder* builder, bool isPre);
