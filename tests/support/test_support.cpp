@@ -119,6 +119,7 @@ const QelvornDll& Dll() {
 
 void WriteIni(const std::string& dir, const std::string& body) {
   WriteFileBytes(dir + "Qelvorn.ini", body);
+  WriteFileBytes(dir + "Qelvorn.lst", "[Imported]\r\nimported_module=KERNEL32.dll\r\n[Import]\r\n");
 }
 
 std::vector<std::string> ListFiles(const std::string& dir, const std::string& pattern) {

@@ -37,7 +37,8 @@ struct QelvornDll {
 };
 const QelvornDll& Dll();
 
-// Writes a Qelvorn.ini into dir with the given body (CR LF lines are the caller's).
+// Writes a Qelvorn.ini into dir with the given body (CR LF lines are the caller's), and a
+// valid Qelvorn.lst that traces nothing; a test that traces writes its own list after it.
 void WriteIni(const std::string& dir, const std::string& body);
 // Names of the files in dir matching a wildcard pattern, sorted.
 std::vector<std::string> ListFiles(const std::string& dir, const std::string& pattern);

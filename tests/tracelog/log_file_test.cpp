@@ -135,9 +135,22 @@ TEST_F(LogFile, SlotFileHeldOpenElsewhereFailsSetUp) {
 }
 
 TEST_F(LogFile, RollOverPutsTheWholeTextInTheOldFile) {
-  Ini("100");
+  // The byte count outlives a set-up; a session whose every write rolls over, the closing
+  // line included, leaves it at 0, so the next log's size is the count.
+  std::string scratch = logDir;
+  logDir = qeltest::MakeTempDir("reset");
+  Ini("1");
   ASSERT_EQ(0, StartTracing());
-  std::string big(150, 'B');
+  TearDown();
+  logDir = scratch;
+
+  Ini("100000");
+  ASSERT_EQ(0, StartTracing());
+  auto before = qeltest::ListFiles(logDir, "$$$*.txt");
+  ASSERT_EQ(1u, before.size());
+  size_t headerSize = qeltest::ReadFileBytes(logDir + before[0]).size();
+  ASSERT_LT(headerSize, 100000u);
+  std::string big(100000 - headerSize + 50, 'B');
   ASSERT_EQ(0, Write(big));
   ASSERT_EQ(0, Write("next"));
   TearDown();
@@ -146,6 +159,7 @@ TEST_F(LogFile, RollOverPutsTheWholeTextInTheOldFile) {
   EXPECT_EQ(SlotName(0, OwnPid()), logs[0]);
   EXPECT_EQ(SlotName(1, OwnPid()), logs[1]);
   std::string first = qeltest::ReadFileBytes(logDir + logs[0]);
+  EXPECT_EQ(headerSize + big.size(), first.size());
   EXPECT_EQ(big, first.substr(first.size() - big.size()));
   std::string second = qeltest::ReadFileBytes(logDir + logs[1]);
   EXPECT_EQ(0u, second.find("next"));
