@@ -20,38 +20,16 @@ for exe in "$build"/bin/bench_*.exe; do
   [ -f "$exe" ] || continue
   name=$(basename "$exe" .exe)
   if [ -n "${QEL_BENCH:-}" ] && ! grep -qw "$name" <<<"$QEL_BENCH"; then continue; fi
-  echo "$name" >>"$runs"
+  echo "$name ja_JP.UTF-8 $name.exe" >>"$runs"
 done
 if [ ! -s "$runs" ]; then echo "no benchmark programs"; exit 1; fi
 
-# Same guest set-up as the test runs, under the Japanese locale; one program at a time so
-# the figures do not share the guest's processors.
-cat >"$job/job.sh" <<'JOB'
-#!/bin/bash
-export WINEPREFIX=/root/.wine WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
-mkdir -p /tmp/qel
-cp -r /job/bin/. /tmp/qel/
-cd /tmp/qel
-wineserver -p
-wine wineboot >/dev/null 2>&1
-while read -r name; do
-  timeout 600 wine "./$name.exe" >"/job/out/$name.txt" 2>&1 </dev/null
-  echo $? >"/job/out/$name.rc"
-done </job/runs.txt
-wineserver -k
-JOB
-chmod +x "$job/job.sh"
-
+# One program at a time, so the figures do not share the guest's processors.
 echo "guest: running $(wc -l <"$runs") benchmark programs"
-"$root/tools/guest/boot-guest.sh" "$job" 1800 >"$job/console.log" 2>&1
 status=0
-if [ ! -f "$job/job.rc" ]; then
-  echo "guest did not complete; console:"
-  tail -40 "$job/console.log"
-  status=1
-fi
+"$root/tools/guest/run-programs.sh" "$job" 600 || status=1
 
-while read -r name; do
+while read -r name _; do
   rc=$(cat "$job/out/$name.rc" 2>/dev/null || echo none)
   echo "==== $name (exit $rc)"
   cat "$job/out/$name.txt" 2>/dev/null

@@ -46,31 +46,8 @@ for extra in "$root"/tests/*/runs.txt; do
   done <"$extra"
 done
 
-cat >"$job/job.sh" <<'JOB'
-#!/bin/bash
-export WINEPREFIX=/root/.wine WINEDEBUG=-all
-mkdir -p /tmp/qel
-cp -r /job/bin/. /tmp/qel/
-cd /tmp/qel
-wineserver -p
-wine wineboot >/dev/null 2>&1
-while read -r name lang prog args; do
-  start=$(date +%s%N)
-  LANG=$lang LC_ALL=$lang timeout 300 wine "./$prog" $args >"/job/out/$name.txt" 2>&1 </dev/null
-  echo $? >"/job/out/$name.rc"
-  echo $((($(date +%s%N) - start) / 1000000)) >"/job/out/$name.ms"
-done </job/runs.txt
-wineserver -k
-JOB
-chmod +x "$job/job.sh"
-
 echo "guest: running $(wc -l <"$runs") programs"
-"$root/tools/guest/boot-guest.sh" "$job" 1800 >"$job/console.log" 2>&1
-if [ ! -f "$job/job.rc" ]; then
-  echo "guest did not complete; console:"
-  tail -40 "$job/console.log"
-  failed=$((failed + 1))
-fi
+"$root/tools/guest/run-programs.sh" "$job" 300 || failed=$((failed + 1))
 
 while read -r name lang prog args; do
   outf="$job/out/$name.txt"

@@ -31,6 +31,13 @@ void DestroyLocks() {
   DestroyTraceLogLock();
 }
 
+// After the catch-all fired: the frames that would have released the log lock and
+// lowered the guard count were abandoned, so both are put back here.
+void RecoverFromException(int guardCount) {
+  ReleaseLogLockIfHeld();
+  SetThreadGuardCount(guardCount);
+}
+
 // Steps 4 to 15 of set-up; answers 0 or -1 and appends the messages of each step.
 int RunSetUpSteps(const char* iniDir, const char* logDir, MessageBuffer& messages) {
   AppendMessage(messages, kSetUpStart);
@@ -85,8 +92,7 @@ int SetUp(const char* iniDir, const char* logDir, MessageBuffer& messages) {
   int guardCount = ThreadGuardCount();
   if (Guarded([&] { result = RunSetUpSteps(iniDir, logDir, messages); }) !=
       GuardOutcome::kCompleted) {
-    ReleaseLogLockIfHeld();
-    SetThreadGuardCount(guardCount);
+    RecoverFromException(guardCount);
     traceLog.active = false;
     controlState.initialised = false;
     result = -1;
@@ -122,8 +128,7 @@ int WriteLog(const char* text, MessageBuffer& messages) {
     result = 0;
   });
   if (outcome != GuardOutcome::kCompleted) {
-    ReleaseLogLockIfHeld();
-    SetThreadGuardCount(guardCount);
+    RecoverFromException(guardCount);
     AppendMessage(messages, kWriteLogException);
     result = -1;
   }
@@ -146,8 +151,7 @@ int CleanUp(MessageBuffer& messages) {
     result = 0;
   });
   if (outcome != GuardOutcome::kCompleted) {
-    ReleaseLogLockIfHeld();
-    SetThreadGuardCount(guardCount);
+    RecoverFromException(guardCount);
     AppendMessage(messages, kCleanUpException);
     result = -1;
   }

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Runs Windows programs in one boot of the test guest. JOBDIR/bin holds the programs and
+# their DLLs, JOBDIR/runs.txt one run a line: "name LANG program [arguments]". Each run
+# leaves JOBDIR/out/NAME.txt (its output, CR LF as printed), NAME.rc (exit code, low 8
+# bits) and NAME.ms (wall time). Exits non-zero when the guest did not complete.
+# Usage: run-programs.sh JOBDIR SECONDS_PER_PROGRAM
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+job=$(cd "$1" && pwd)
+limit=${2:-300}
+mkdir -p "$job/out"
+cat >"$job/job.sh" <<JOB
+#!/bin/bash
+export WINEPREFIX=/root/.wine WINEDEBUG=-all
+# Programs run from the guest's tmpfs: an image mapped from the shared folder reads as
+# zeros past about 1 MB.
+mkdir -p /tmp/qel
+cp -r /job/bin/. /tmp/qel/
+cd /tmp/qel
+# One persistent wineserver for the whole job saves seconds per program.
+wineserver -p
+wine wineboot >/dev/null 2>&1
+while read -r name lang prog args; do
+  start=\$(date +%s%N)
+  LANG=\$lang LC_ALL=\$lang timeout $limit wine "./\$prog" \$args >"/job/out/\$name.txt" 2>&1 </dev/null
+  echo \$? >"/job/out/\$name.rc"
+  echo \$(((\$(date +%s%N) - start) / 1000000)) >"/job/out/\$name.ms"
+done </job/runs.txt
+wineserver -k
+JOB
+chmod +x "$job/job.sh"
+"$here/boot-guest.sh" "$job" 1800 >"$job/console.log" 2>&1
+if [ ! -f "$job/job.rc" ]; then
+  echo "guest did not complete; console:"
+  tail -40 "$job/console.log"
+  exit 1
+fi
