@@ -76,22 +76,31 @@ void WriteOut(LineBuilder& line, const Announcement& announcement) {
   line.Flush(false);
 }
 
+void RunCallback(CallFrame* frame, LineBuilder& line, bool isPre, DWORD lastError) {
+  const char* callbackName =
+      isPre ? frame->record->preCallbackName : frame->record->postCallbackName;
+  if (callbackName == nullptr) return;
+  Callback callback = FindCallback(callbackName);
+  if (callback == nullptr) return;
+  // A callback that reads the socket error must see what the real function left.
+  SetLastError(lastError);
+  callback(frame, &line, isPre);
+}
+
 void Record(CallFrame* frame, bool isPre, DWORD lastError) {
   char buffer[kLineCapacity];
   LineBuilder line;
   line.Attach(buffer, sizeof buffer);
   Announcement announcement;
-  AppendPrefix(line, frame, isPre, lastError, announcement);
-  const char* callbackName =
-      isPre ? frame->record->preCallbackName : frame->record->postCallbackName;
-  if (callbackName != nullptr) {
-    Callback callback = FindCallback(callbackName);
-    if (callback != nullptr) {
-      // A callback that reads the socket error must see what the real function left.
-      SetLastError(lastError);
-      callback(frame, &line, isPre);
-    }
+  if (!traceLog.active) {
+    // The line would be dropped: only what outlives it happens, the thread's number and
+    // the callback (which may answer the call, as for GetProcAddress).
+    AppendThreadNumber(line, announcement.text, &announcement.pending);
+    RunCallback(frame, line, isPre, lastError);
+    return;
   }
+  AppendPrefix(line, frame, isPre, lastError, announcement);
+  RunCallback(frame, line, isPre, lastError);
   AppendArguments(line, frame);
   WriteOut(line, announcement);
 }
