@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
+#include "support/host_run.h"
 
 namespace {
 
@@ -33,45 +33,13 @@ const char kHookList[] =
     "dll=KERNEL32.dll\r\n"
     "dll=track_target.dll\r\n";
 
-struct ScenarioRun {
-  int exitCode;
-  std::string report;
-  std::vector<std::string> calls;  // lines after the column header, clock/thread/return masked
-};
-
-ScenarioRun RunScenario(const std::string& scenario) {
-  std::string dir = qeltest::MakeTempDir("track");
-  qeltest::WriteIni(dir, "[Option]\r\nspan=1\r\nmax_size=0\r\n");
-  qeltest::WriteFileBytes(dir + "Qelvorn.lst", kHookList);
-  ScenarioRun run;
-  run.exitCode = qeltest::RunProgram("track_host.exe", scenario + " " + dir, 180000);
-  run.report = qeltest::ReadFileBytes(dir + "host.txt");
-  auto logs = qeltest::ListFiles(dir, "$$$track_host*.txt");
-  if (logs.empty()) return run;
-  static const std::regex prefix(R"(^\d\d:\d\d:\d\d:\d\d\d, [ \d]{2}\d, [0-9a-f]{8}, )");
-  bool inCalls = false;
-  for (const std::string& line : qeltest::SplitLines(qeltest::ReadFileBytes(dir + logs[0]))) {
-    if (line.rfind("[time],", 0) == 0) {
-      inCalls = true;
-      continue;
-    }
-    if (line.rfind("[module listing start", 0) == 0 && inCalls) break;
-    if (!inCalls || line.empty() || line.rfind("new thread : ", 0) == 0) continue;
-    run.calls.push_back(
-        std::regex_replace(line, prefix, "", std::regex_constants::format_first_only));
-  }
-  return run;
+qeltest::HostRun RunScenario(const std::string& scenario) {
+  return qeltest::RunHost("track_host.exe", scenario, kHookList);
 }
 
-const std::string kAnyWord = "[0-9a-f]{8}";
-const std::string kBlank = "        ,         , ";
-
-std::string Pre(const std::string& api, const std::string& rest) {
-  return kBlank + api + ", " + rest;
-}
-std::string Post(const std::string& result, const std::string& api, const std::string& rest) {
-  return result + ", " + kAnyWord + ", " + api + ", " + rest;
-}
+using qeltest::kAnyWord;
+using qeltest::Post;
+using qeltest::Pre;
 
 // One LoadLibrary* of the not yet patched track_lib.dll, the call of its work function
 // and its final free: the module is patched before the load's post line and forgotten
@@ -99,16 +67,6 @@ std::vector<std::string> FinalFree(const std::string& remark) {
           Post("00000001", "FreeLibrary" + host, remark + ", " + kAnyWord)};
 }
 
-void ExpectLines(const std::vector<std::string>& patterns, const std::vector<std::string>& lines) {
-  size_t count = std::max(patterns.size(), lines.size());
-  for (size_t i = 0; i < count; ++i) {
-    std::string pattern = i < patterns.size() ? patterns[i] : "<none>";
-    std::string line = i < lines.size() ? lines[i] : "<none>";
-    EXPECT_TRUE(std::regex_match(line, std::regex(pattern)))
-        << "line " << i << "\n  log:      " << line << "\n  expected: " << pattern;
-  }
-}
-
 void Append(std::vector<std::string>& to, const std::vector<std::string>& more) {
   to.insert(to.end(), more.begin(), more.end());
 }
@@ -116,7 +74,7 @@ void Append(std::vector<std::string>& to, const std::vector<std::string>& more) 
 }  // namespace
 
 TEST(ModuleTracking, ListedModuleIsPatchedOnEveryFormOfLoad) {
-  ScenarioRun run = RunScenario("load");
+  qeltest::HostRun run = RunScenario("load");
   ASSERT_EQ(0, run.exitCode);
   EXPECT_EQ("setup 0\nA 42\nW 42\nExA 42\nExW 42\ncleanup 0\n", run.report);
   const std::string host = " <track_host\\.exe>";
@@ -133,11 +91,11 @@ TEST(ModuleTracking, ListedModuleIsPatchedOnEveryFormOfLoad) {
                     Post(kAnyWord, "LoadLibraryA" + host, ", \"track_lib\\.dll\"")});
   Append(expected, FinalFree(""));
   Append(expected, FinalFree("\\(deleted:track_lib\\.dll\\(uh\\)\\)"));
-  ExpectLines(expected, run.calls);
+  qeltest::ExpectLines(expected, run.calls);
 }
 
 TEST(ModuleTracking, FullPathsMatchOnlyByBaseNameForNarrowImportedModules) {
-  ScenarioRun run = RunScenario("paths");
+  qeltest::HostRun run = RunScenario("paths");
   ASSERT_EQ(0, run.exitCode);
   EXPECT_EQ("setup 0\nlib 42\ncleanup 0\n", run.report);
   const std::string host = " <track_host\\.exe>";
@@ -159,11 +117,11 @@ TEST(ModuleTracking, FullPathsMatchOnlyByBaseNameForNarrowImportedModules) {
                          "\\(handle set\\), " + anyPath + "track_target\\.dll\"")});
   Append(expected, FinalFree(""));
   Append(expected, FinalFree("\\(deleted:track_target\\.dll\\)"));
-  ExpectLines(expected, run.calls);
+  qeltest::ExpectLines(expected, run.calls);
 }
 
 TEST(ModuleTracking, FetchedTracedFunctionsGoThroughTheirEntries) {
-  ScenarioRun run = RunScenario("fetch");
+  qeltest::HostRun run = RunScenario("fetch");
   ASSERT_EQ(0, run.exitCode);
   EXPECT_EQ(
       "setup 0\nadd 7\nsame 1\nother module same 1\nother 99 ordinal same 1\nmissing null 1\n"
@@ -198,11 +156,11 @@ TEST(ModuleTracking, FetchedTracedFunctionsGoThroughTheirEntries) {
   Append(expected,
          {Pre("TargetAdd" + host, ", 5, 6"), "0000000b, 0000004d, TargetAdd" + host + ", , 5, 6"});
   Append(expected, FinalFree("\\(deleted:track_target\\.dll\\)"));
-  ExpectLines(expected, run.calls);
+  qeltest::ExpectLines(expected, run.calls);
 }
 
 TEST(ModuleTracking, AFailedLoadLeavesTheModuleToItsNextLoad) {
-  ScenarioRun run = RunScenario("failed");
+  qeltest::HostRun run = RunScenario("failed");
   ASSERT_EQ(0, run.exitCode);
   EXPECT_EQ("setup 0\nfirst 1\nsecond 1 work 42\ncleanup 0\n", run.report);
   const std::string host = " <track_host\\.exe>";
@@ -212,11 +170,11 @@ TEST(ModuleTracking, AFailedLoadLeavesTheModuleToItsNextLoad) {
   };
   Append(expected, LoadCycle("LoadLibraryA", "\"late_lib\\.dll\"", "late_lib\\.dll"));
   Append(expected, FinalFree("\\(deleted:late_lib\\.dll\\(uh\\)\\)"));
-  ExpectLines(expected, run.calls);
+  qeltest::ExpectLines(expected, run.calls);
 }
 
 TEST(ModuleTracking, LoadsAndFreesOnSeveralThreadsKeepEveryLineWhole) {
-  ScenarioRun run = RunScenario("threads");
+  qeltest::HostRun run = RunScenario("threads");
   ASSERT_EQ(0, run.exitCode);
   EXPECT_EQ("setup 0\nthreads done\ncleanup 0\n", run.report);
   static const std::regex callLine(

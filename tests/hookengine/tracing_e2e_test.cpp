@@ -1,0 +1,278 @@
+// Tracing from end to end: a host program with real import tables, a real DLL loaded with
+// it, the real Qelvorn.dll, and the log it writes from set-up to clean-up.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/host_run.h"
+#include "support/test_support.h"
+
+using qeltest::kAnyWord;
+using qeltest::Post;
+using qeltest::Pre;
+
+namespace {
+
+const char kHookList[] =
+    "// the host and its DLL\r\n"
+    "[Imported]\r\n"
+    "imported_module=KERNEL32.dll\r\n"
+    "api=CloseHandle,,,,,,,,,x\r\n"
+    "api=CreateEventA,,,,,,,,,p,B,b,S\r\n"
+    "api=MulDiv,,,,,,,,,2,4,x\r\n"
+    "api=SetEvent,,,,,,,,,x\r\n"
+    "api=Sleep,,,,,,,,,d\r\n"
+    "api=WaitForSingleObject,,,,1,,,,,x,d\r\n"
+    "api=lstrlenA,,,,,,,,,s\r\n"
+    "api=lstrlenW,,,,,,,,,W\r\n"
+    "imported_module=patch_lib.dll\r\n"
+    "api=LibCount,7,1,,,,,,,s\r\n"
+    "api=LibTouch,,1,,,,,,,\r\n"
+    "imported_module=absent.dll\r\n"
+    "api=Nothing,,,,,,,,,\r\n"
+    "[Import]\r\n"
+    "import_module=patch_host.exe\r\n"
+    "dll=KERNEL32.dll\r\n"
+    "dll=patch_lib.dll\r\n"
+    "dll=absent.dll\r\n"
+    "import_module=patch_lib.dll\r\n"
+    "dll=KERNEL32.dll\r\n"
+    "dll=patch_lib.dll\r\n"
+    "import_module=not_loaded.dll\r\n"
+    "dll=KERNEL32.dll\r\n";
+
+const std::string kHost = " <patch_host\\.exe>";
+const std::string kLib = " <patch_lib\\.dll>";
+
+std::vector<std::string> Lines(const std::string& log) {
+  return qeltest::SplitLines(log);
+}
+
+size_t IndexOf(const std::vector<std::string>& lines, const std::string& line, size_t from = 0) {
+  for (size_t i = from; i < lines.size(); ++i) {
+    if (lines[i] == line) return i;
+  }
+  return std::string::npos;
+}
+
+// The lines from a title to the end title, both included.
+std::vector<std::string> Section(const std::vector<std::string>& lines, const std::string& title,
+                                 const std::string& end, size_t from = 0) {
+  size_t first = IndexOf(lines, title, from);
+  size_t last = IndexOf(lines, end, first == std::string::npos ? lines.size() : first);
+  if (first == std::string::npos || last == std::string::npos) return {};
+  return std::vector<std::string>(lines.begin() + first, lines.begin() + last + 1);
+}
+
+const std::string kApiStart = "[api listing start *****************************************]";
+const std::string kModuleStart = "[module listing start *****************************************]";
+
+}  // namespace
+
+TEST(TracingEndToEnd, CallsOfTheHostAndItsDllAreTracedExactly) {
+  qeltest::HostRun run = qeltest::RunHost("patch_host.exe", "trace", kHookList);
+  ASSERT_EQ(0, run.exitCode);
+  // Results and last errors are those of the same calls made without tracing.
+  EXPECT_NE(std::string::npos, run.report.find("30006 1234 5 0 4 258 1 0 1 0 6 3 1\nsame 1\n"))
+      << run.report;
+  const std::string badPointer =
+      "\\(\x81\xa1"
+      "bad pointer\x81\xa1\\)";
+  std::vector<std::string> expected = {
+      Pre("MulDiv" + kHost, ", 0002, 00000003, 00000001"),
+      Post("00030006", "MulDiv" + kHost, ", 0002, 00000003, 00000001"),
+      Pre("Sleep" + kHost, ", 0"),
+      "00000000, 000004d2, Sleep" + kHost + ", , 0",
+      Pre("lstrlenA" + kHost, ", \"hello\""),
+      Post("00000005", "lstrlenA" + kHost, ", \"hello\""),
+      Pre("lstrlenW" + kHost, ", \\(null\\)\"00000000\""),
+      Post("00000000", "lstrlenW" + kHost, ", \\(null\\)\"00000000\""),
+      Pre("lstrlenW" + kHost, ", \"wide\""),
+      Post("00000004", "lstrlenW" + kHost, ", \"wide\""),
+      Pre("CreateEventA" + kHost, ", " + badPointer + "00000000, TRUE, false, \"00000000\""),
+      Post(kAnyWord, "CreateEventA" + kHost,
+           ", " + badPointer + "00000000, TRUE, false, \"00000000\""),
+      Pre("WaitForSingleObject" + kHost, ", " + kAnyWord + ", 0"),
+      Post("00000102", "WaitForSingleObject" + kHost, ", " + kAnyWord + ", 0"),
+      Pre("SetEvent" + kHost, ", " + kAnyWord),
+      Post("00000001", "SetEvent" + kHost, ", " + kAnyWord),
+      Pre("WaitForSingleObject" + kHost, "INFINITE, " + kAnyWord + ", 4294967295"),
+      Post("00000000", "WaitForSingleObject" + kHost, ", " + kAnyWord + ", 4294967295"),
+      Pre("CloseHandle" + kHost, ", " + kAnyWord),
+      Post("00000001", "CloseHandle" + kHost, ", " + kAnyWord),
+      Pre("CloseHandle" + kHost, ", " + kAnyWord),
+      "00000000, 00000006, CloseHandle" + kHost + ", , " + kAnyWord,
+      // Imported by ordinal, caller-cleans; the DLL's own call is traced with its name.
+      Pre("LibCount" + kHost, ", \"abc\""),
+      Pre("lstrlenA" + kLib, ", \"abc\""),
+      Post("00000003", "lstrlenA" + kLib, ", \"abc\""),
+      Post("00000003", "LibCount" + kHost, ", \"abc\""),
+      Pre("LibTouch" + kHost, ", "),
+      Pre("Sleep" + kLib, ", 0"),
+      Post("00000000", "Sleep" + kLib, ", 0"),
+      Post("00000001", "LibTouch" + kHost, ", "),
+  };
+  qeltest::ExpectLines(expected, run.calls);
+}
+
+TEST(TracingEndToEnd, TheLogHoldsEverySectionInOrder) {
+  qeltest::HostRun run = qeltest::RunHost("patch_host.exe", "setup", kHookList);
+  ASSERT_EQ(0, run.exitCode);
+  std::vector<std::string> lines = Lines(run.log);
+  ASSERT_GT(lines.size(), 10u);
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)")))
+      << lines[0];
+  EXPECT_EQ("", lines[1]);
+  EXPECT_EQ("[Loaded Modules]", lines[2]);
+  EXPECT_EQ("", lines[3]);
+  static const std::regex moduleLine(
+      R"([0-9a-f]{8} - [0-9a-f]{8},  \[[0-9a-f]{8}\([ ,\d]{13}\)\], (\d{4}/\d\d/\d\d \d\d:\d\d:\d\d|----/--/-- --:--:--), .+)");
+  size_t at = 4;
+  while (at < lines.size() && std::regex_match(lines[at], moduleLine)) ++at;
+  EXPECT_GT(at, 8u);
+  EXPECT_NE(std::string::npos, run.log.find("patch_host.exe\r\n"));
+
+  std::vector<std::string> apis = {
+      "",
+      kApiStart,
+      "",
+      "KERNEL32.dll, CloseHandle",
+      "KERNEL32.dll, CreateEventA",
+      "patch_lib.dll, LibCount",
+      "patch_lib.dll, LibTouch",
+      "KERNEL32.dll, MulDiv",
+      "absent.dll, Nothing",
+      "KERNEL32.dll, SetEvent",
+      "KERNEL32.dll, Sleep",
+      "KERNEL32.dll, WaitForSingleObject",
+      "KERNEL32.dll, lstrlenA",
+      "KERNEL32.dll, lstrlenW",
+      "",
+      "[api listing end]",
+      "",
+      "",
+      kModuleStart,
+      "",
+      "not_loaded.dll, not loaded",
+      "",
+      "patch_host.exe",
+      "patch_host.exe, absent.dll, not loaded",
+      "patch_host.exe, KERNEL32.dll, 8",
+      "patch_host.exe, patch_lib.dll, 2",
+      "",
+      "patch_lib.dll",
+      "patch_lib.dll, KERNEL32.dll, 2",
+      "patch_lib.dll, patch_lib.dll, 0",
+      "",
+      "[module listing end]",
+      "",
+      "",
+      "[time],       [th],[ret adr],[ret],    [LastEr], [API], [Option], [P1], [P2], ...",
+      "",
+      "",
+  };
+  ASSERT_LE(at + apis.size(), lines.size());
+  EXPECT_EQ(apis, std::vector<std::string>(lines.begin() + at, lines.begin() + at + apis.size()));
+
+  // Clean-up: the restore listing, the modules of that moment, CleanUp OK last.
+  std::vector<std::string> restore = {
+      kModuleStart,
+      "",
+      "not_loaded.dll, not loaded",
+      "",
+      "patch_host.exe",
+      "patch_host.exe, absent.dll, not loaded",
+      "patch_host.exe, KERNEL32.dll, -8",
+      "patch_host.exe, patch_lib.dll, -2",
+      "",
+      "patch_lib.dll",
+      "patch_lib.dll, KERNEL32.dll, -2",
+      "patch_lib.dll, patch_lib.dll, -0",
+      "",
+      "[module listing end]",
+  };
+  size_t second = IndexOf(lines, kModuleStart, at + apis.size());
+  ASSERT_NE(std::string::npos, second);
+  EXPECT_EQ(restore, Section(lines, kModuleStart, "[module listing end]", second));
+  size_t loaded = IndexOf(lines, "[Loaded Modules]", second);
+  ASSERT_NE(std::string::npos, loaded);
+  EXPECT_TRUE(std::regex_match(lines[loaded + 2], moduleLine)) << lines[loaded + 2];
+  const std::string tail = "\r\n\r\nCleanUp OK\r\n";
+  EXPECT_EQ(tail, run.log.substr(run.log.size() - tail.size()));
+}
+
+TEST(TracingEndToEnd, CleanUpRestoresEverySlotAndASecondSetUpTracesAgain) {
+  qeltest::HostRun run = qeltest::RunHost("patch_host.exe", "restore", kHookList);
+  ASSERT_EQ(0, run.exitCode);
+  EXPECT_NE(std::string::npos, run.report.find("patched 1\n")) << run.report;
+  EXPECT_NE(std::string::npos, run.report.find("cleanup 0\nrestored 1\n")) << run.report;
+  EXPECT_NE(std::string::npos, run.report.find("patched again 1\n")) << run.report;
+  EXPECT_NE(std::string::npos, run.report.find("restored again 1\n")) << run.report;
+  ASSERT_EQ(2u, run.logs.size());
+  EXPECT_EQ(std::string::npos, run.logs[0].find("untraced"));
+  EXPECT_EQ(std::string::npos, run.logs[1].find("untraced"));
+  std::vector<std::string> second = Lines(run.logs[1]);
+  std::vector<std::string> apis = Section(second, kApiStart, "[api listing end]");
+  ASSERT_EQ(15u, apis.size());
+  for (size_t i = 2; i + 2 < apis.size(); ++i) {
+    EXPECT_EQ(", dup", apis[i].substr(apis[i].size() - 5)) << apis[i];
+  }
+  EXPECT_NE(IndexOf(second, "patch_host.exe, KERNEL32.dll, 8"), std::string::npos);
+  EXPECT_NE(std::string::npos, run.logs[1].find("lstrlenA <patch_host.exe>, , \"again\""));
+}
+
+namespace {
+
+std::string ManyFunctions(int count, const char* last) {
+  std::string list = "[Imported]\r\nimported_module=KERNEL32.dll\r\n";
+  char line[64];
+  for (int i = 0; i < count; ++i) {
+    snprintf(line, sizeof line, "api=F%04d,,,,,,,,,\r\n", i);
+    list += line;
+  }
+  if (last != nullptr) list += std::string("api=") + last + ",,,,,,,,,s\r\n";
+  return list + "[Import]\r\nimport_module=patch_host.exe\r\ndll=KERNEL32.dll\r\n";
+}
+
+}  // namespace
+
+TEST(TracingEndToEnd, EveryEntryBindsAndOneMoreFailsBeforeAnythingIsPatched) {
+  qeltest::HostRun fits =
+      qeltest::RunHost("patch_host.exe", "entries", ManyFunctions(1000, "lstrlenA"));
+  ASSERT_EQ(0, fits.exitCode);
+  EXPECT_NE(std::string::npos, fits.report.find("setup 0\n")) << fits.report;
+  EXPECT_NE(std::string::npos, fits.report.find("boxes 0 \nslot unchanged 0\n")) << fits.report;
+  EXPECT_EQ(1001u + 4, Section(Lines(fits.log), kApiStart, "[api listing end]").size());
+
+  qeltest::HostRun over =
+      qeltest::RunHost("patch_host.exe", "entries", ManyFunctions(1001, "lstrlenA"));
+  ASSERT_EQ(0, over.exitCode);
+  EXPECT_NE(std::string::npos, over.report.find("stubbed\nsetup -1\n")) << over.report;
+  EXPECT_NE(std::string::npos,
+            over.report.find(qeltest::Sjis(u8"[Qelvorn]QelSetUp_() Hookで失敗。\n")));
+  EXPECT_NE(std::string::npos,
+            over.report.find("boxes 1 " + qeltest::Sjis(u8"HookEntry が不足しています。") +
+                             "|Qelvorn|0\nslot unchanged 1\n"))
+      << over.report;
+  // The 1002nd function's line is not written, and no module listing follows.
+  EXPECT_EQ(std::string::npos, over.log.find("KERNEL32.dll, lstrlenA"));
+  EXPECT_NE(std::string::npos, over.log.find("KERNEL32.dll, F1000\r\n"));
+  EXPECT_EQ(std::string::npos, over.log.find(kModuleStart));
+}
+
+TEST(TracingEndToEnd, AHookListFailingInItsSecondSectionStillBindsTheFirst) {
+  std::string list =
+      "[Imported]\r\nimported_module=KERNEL32.dll\r\napi=lstrlenA,,,,,,,,,s\r\n"
+      "[Import]\r\nimport_module=patch_host.exe\r\ndll=KERNEL32.dll\r\ndll=nowhere.dll\r\n";
+  qeltest::HostRun run = qeltest::RunHost("patch_host.exe", "setup", list);
+  ASSERT_EQ(0, run.exitCode);
+  EXPECT_NE(std::string::npos, run.report.find("setup 0\n")) << run.report;
+  EXPECT_NE(std::string::npos,
+            run.report.find(qeltest::Sjis(u8"[Qelvorn]QelSetUp_() .lst 読み込みで失敗。\n")));
+  EXPECT_NE(std::string::npos, run.log.find("\r\nKERNEL32.dll, lstrlenA\r\n"));
+  // The import block that failed was dropped: no module is listed or patched.
+  std::vector<std::string> modules = {kModuleStart, "", "[module listing end]"};
+  EXPECT_EQ(modules, Section(Lines(run.log), kModuleStart, "[module listing end]"));
+}

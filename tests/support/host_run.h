@@ -1,0 +1,32 @@
+// Running a fixture host program that traces itself, and reading what it left: its own
+// report (DIR\host.txt), its log, and the call lines of the log with the clock, thread
+// and return-address columns cut off.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qeltest {
+
+struct HostRun {
+  int exitCode = -1;
+  std::string report;
+  std::string log;                 // the first log file
+  std::vector<std::string> logs;   // every log file, in slot order
+  std::vector<std::string> calls;  // after the column header line, up to clean-up
+};
+
+// Writes Qelvorn.ini and hookList into a fresh directory and runs
+// "program SCENARIO DIR\" from the test folder, waiting up to three minutes.
+HostRun RunHost(const std::string& program, const std::string& scenario,
+                const std::string& hookList);
+
+// Patterns for masked call lines: any 32-bit hex word, and the pre and post forms.
+extern const std::string kAnyWord;
+std::string Pre(const std::string& api, const std::string& rest);
+std::string Post(const std::string& result, const std::string& api, const std::string& rest);
+
+// Each line must match the pattern at its position; extra or missing lines fail too.
+void ExpectLines(const std::vector<std::string>& patterns, const std::vector<std::string>& lines);
+
+}  // namespace qeltest
