@@ -7,7 +7,7 @@
 #include <string>
 
 #include "hookengine/module_tracking.h"
-#include "recording/special_callbacks.h"
+#include "recording/option_callbacks.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "hooklist/api_hook_record.h"
 #include "recording/callback_registry.h"
 #include "recording/recorder.h"
-#include "recording/special_callbacks.h"
+#include "recording/option_callbacks.h"
 #include "support/test_support.h"
 #include "tracelog/line_builder.h"
 #include "tracelog/module_snapshot.h"

@@ -1,6 +1,6 @@
 // The special callbacks: advice on thread creation, wait timeouts and handle lists,
 // socket error names and the terminal-services results.
-#include "recording/special_callbacks.h"
+#include "recording/option_callbacks.h"
 
 #include <winsock2.h>
 
