@@ -21,9 +21,14 @@ struct ListingLock {
   ~ListingLock() { DeleteCriticalSection(&section); }
 } listingLock;
 
+// A listing that stops half-way (a refused append, no HookEntry left) leaves its
+// unwritten text behind; it is dropped on release so that no later line starts with it.
 struct ListingHold {
   ListingHold() { EnterListingLock(); }
-  ~ListingHold() { LeaveListingLock(); }
+  ~ListingHold() {
+    listingBuilder.Clear();
+    LeaveListingLock();
+  }
 };
 
 constexpr char kApiListingStart[] =

@@ -2,6 +2,7 @@
 // it, the real Qelvorn.dll, and the log it writes from set-up to clean-up.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <regex>
 #include <string>
 #include <vector>
@@ -21,10 +22,13 @@ const char kHookList[] =
     "imported_module=KERNEL32.dll\r\n"
     "api=CloseHandle,,,,,,,,,x\r\n"
     "api=CreateEventA,,,,,,,,,p,B,b,S\r\n"
+    "api=CreateThread,,,,1,,,,,x,d,p,x,4,p\r\n"
+    "api=GetModuleHandleW,,,,,,,,,w\r\n"
     "api=MulDiv,,,,,,,,,2,4,x\r\n"
     "api=SetEvent,,,,,,,,,x\r\n"
     "api=Sleep,,,,,,,,,d\r\n"
     "api=WaitForSingleObject,,,,1,,,,,x,d\r\n"
+    "api=lstrcmpA,,,,,,,,,s,z\r\n"
     "api=lstrlenA,,,,,,,,,s\r\n"
     "api=lstrlenW,,,,,,,,,W\r\n"
     "imported_module=patch_lib.dll\r\n"
@@ -32,11 +36,14 @@ const char kHookList[] =
     "api=LibTouch,,1,,,,,,,\r\n"
     "imported_module=absent.dll\r\n"
     "api=Nothing,,,,,,,,,\r\n"
+    "imported_module=msvcrt.dll\r\n"
+    "api=tmpnam,,,,,,,,,p\r\n"
     "[Import]\r\n"
     "import_module=patch_host.exe\r\n"
     "dll=KERNEL32.dll\r\n"
     "dll=patch_lib.dll\r\n"
     "dll=absent.dll\r\n"
+    "dll=msvcrt.dll\r\n"
     "import_module=patch_lib.dll\r\n"
     "dll=KERNEL32.dll\r\n"
     "dll=patch_lib.dll\r\n"
@@ -66,6 +73,30 @@ std::vector<std::string> Section(const std::vector<std::string>& lines, const st
   return std::vector<std::string>(lines.begin() + first, lines.begin() + last + 1);
 }
 
+// A regular expression that matches text byte for byte.
+std::string Literal(const std::string& text) {
+  std::string pattern;
+  for (char c : text) {
+    if (strchr("\\^$.|?*+()[]{}", c) != nullptr) pattern += '\\';
+    pattern += c;
+  }
+  return pattern;
+}
+
+// The library's own cp932 texts.
+const char kHookFailed[] =
+    "[Qelvorn]QelSetUp_() Hook\x82\xc5\x8e\xb8\x94s\x81"
+    "B\n";
+const char kLstFailed[] =
+    "[Qelvorn]QelSetUp_() .lst \x93\xc7\x82\xdd\x8d\x9e\x82\xdd\x82\xc5\x8e\xb8\x94s\x81"
+    "B\n";
+const char kEntriesShort[] =
+    "HookEntry \x82\xaa\x95s\x91\xab\x82\xb5\x82\xc4\x82\xa2\x82\xdc\x82\xb7\x81"
+    "B";
+const char kThreadAdvice[] =
+    "(\x81\x9c_beginthread/_beginthreadex \x82\xf0\x8eg\x97p\x82\xb5\x82\xbd\x95\xfb\x82\xaa\x82"
+    "\xa2\x82\xa2\x82\xe6)";
+
 const std::string kApiStart = "[api listing start *****************************************]";
 const std::string kModuleStart = "[module listing start *****************************************]";
 
@@ -74,12 +105,19 @@ const std::string kModuleStart = "[module listing start ************************
 TEST(TracingEndToEnd, CallsOfTheHostAndItsDllAreTracedExactly) {
   qeltest::HostRun run = qeltest::RunHost("patch_host.exe", "trace", kHookList);
   ASSERT_EQ(0, run.exitCode);
-  // Results and last errors are those of the same calls made without tracing.
-  EXPECT_NE(std::string::npos, run.report.find("30006 1234 5 0 4 258 1 0 1 0 6 3 1\nsame 1\n"))
+  // Results, last errors and stack pointers are those of the same calls without tracing.
+  EXPECT_NE(std::string::npos,
+            run.report.find("30006 1234 5 0 4 258 1 0 1 0 6 3 1 -1 7 1\nsame 1\nstack same 1\n"))
       << run.report;
   const std::string badPointer =
       "\\(\x81\xa1"
       "bad pointer\x81\xa1\\)";
+  const std::string badWide = Literal(
+      "(\x81\xa1"
+      "bad w string\x81\xa1)");
+  const std::string unknownCode = Literal("?\x81\xa1\x81\xa1\x81\xa1?");
+  const std::string threadArguments =
+      ", \\(null\\), 0, " + kAnyWord + ", \\(null\\), 00000004, " + kAnyWord;
   std::vector<std::string> expected = {
       Pre("MulDiv" + kHost, ", 0002, 00000003, 00000001"),
       Post("00030006", "MulDiv" + kHost, ", 0002, 00000003, 00000001"),
@@ -113,8 +151,29 @@ TEST(TracingEndToEnd, CallsOfTheHostAndItsDllAreTracedExactly) {
       Pre("Sleep" + kLib, ", 0"),
       Post("00000000", "Sleep" + kLib, ", 0"),
       Post("00000001", "LibTouch" + kHost, ", "),
+      // A type code that means nothing is shown as such.
+      Pre("lstrcmpA" + kHost, ", \"a\", " + unknownCode),
+      Post("ffffffff", "lstrcmpA" + kHost, ", \"a\", " + unknownCode),
+      Pre("CreateThread" + kHost, Literal(kThreadAdvice) + threadArguments),
+      Post(kAnyWord, "CreateThread" + kHost, threadArguments),
+      // The second thread's calls: "w" gives a wide text, or a marker and the address.
+      Pre("GetModuleHandleW" + kHost, ", \"patch_lib\\.dll\""),
+      Post(kAnyWord, "GetModuleHandleW" + kHost, ", \"patch_lib\\.dll\""),
+      Pre("GetModuleHandleW" + kHost, ", " + badWide + "00000000"),
+      Post(kAnyWord, "GetModuleHandleW" + kHost, ", " + badWide + "00000000"),
+      Pre("CloseHandle" + kHost, ", " + kAnyWord),
+      Post("00000001", "CloseHandle" + kHost, ", " + kAnyWord),
   };
   qeltest::ExpectLines(expected, run.calls);
+  // The second thread announces itself just before its first line.
+  std::vector<std::string> lines = Lines(run.log);
+  std::regex secondThread(
+      R"(\d\d:\d\d:\d\d:\d{3},   2, [0-9a-f]{8},         ,         , GetModuleHandleW .*)");
+  size_t first = 1;
+  while (first < lines.size() && !std::regex_match(lines[first], secondThread)) ++first;
+  ASSERT_LT(first, lines.size());
+  EXPECT_TRUE(std::regex_match(lines[first - 1], std::regex(R"(new thread : \(  2\) [0-9a-f]{8})")))
+      << lines[first - 1];
 }
 
 TEST(TracingEndToEnd, TheLogHoldsEverySectionInOrder) {
@@ -140,6 +199,8 @@ TEST(TracingEndToEnd, TheLogHoldsEverySectionInOrder) {
       "",
       "KERNEL32.dll, CloseHandle",
       "KERNEL32.dll, CreateEventA",
+      "KERNEL32.dll, CreateThread",
+      "KERNEL32.dll, GetModuleHandleW",
       "patch_lib.dll, LibCount",
       "patch_lib.dll, LibTouch",
       "KERNEL32.dll, MulDiv",
@@ -147,8 +208,10 @@ TEST(TracingEndToEnd, TheLogHoldsEverySectionInOrder) {
       "KERNEL32.dll, SetEvent",
       "KERNEL32.dll, Sleep",
       "KERNEL32.dll, WaitForSingleObject",
+      "KERNEL32.dll, lstrcmpA",
       "KERNEL32.dll, lstrlenA",
       "KERNEL32.dll, lstrlenW",
+      "msvcrt.dll, tmpnam",
       "",
       "[api listing end]",
       "",
@@ -159,7 +222,8 @@ TEST(TracingEndToEnd, TheLogHoldsEverySectionInOrder) {
       "",
       "patch_host.exe",
       "patch_host.exe, absent.dll, not loaded",
-      "patch_host.exe, KERNEL32.dll, 8",
+      "patch_host.exe, KERNEL32.dll, 11",
+      "patch_host.exe, msvcrt.dll, 0",
       "patch_host.exe, patch_lib.dll, 2",
       "",
       "patch_lib.dll",
@@ -184,7 +248,8 @@ TEST(TracingEndToEnd, TheLogHoldsEverySectionInOrder) {
       "",
       "patch_host.exe",
       "patch_host.exe, absent.dll, not loaded",
-      "patch_host.exe, KERNEL32.dll, -8",
+      "patch_host.exe, KERNEL32.dll, -11",
+      "patch_host.exe, msvcrt.dll, -0",
       "patch_host.exe, patch_lib.dll, -2",
       "",
       "patch_lib.dll",
@@ -206,20 +271,26 @@ TEST(TracingEndToEnd, TheLogHoldsEverySectionInOrder) {
 TEST(TracingEndToEnd, CleanUpRestoresEverySlotAndASecondSetUpTracesAgain) {
   qeltest::HostRun run = qeltest::RunHost("patch_host.exe", "restore", kHookList);
   ASSERT_EQ(0, run.exitCode);
-  EXPECT_NE(std::string::npos, run.report.find("patched 1\n")) << run.report;
-  EXPECT_NE(std::string::npos, run.report.find("cleanup 0\nrestored 1\n")) << run.report;
-  EXPECT_NE(std::string::npos, run.report.find("patched again 1\n")) << run.report;
-  EXPECT_NE(std::string::npos, run.report.find("restored again 1\n")) << run.report;
+  // Slots of the host (11 of kernel32, 2 of its DLL) and of the DLL (2 of kernel32) hold
+  // HookEntries numbered in the byte order of the names (Nothing is entry 7).
+  EXPECT_NE(std::string::npos,
+            run.report.find("patched 15\nentries CloseHandle=0 CreateEventA=1 CreateThread=2 "
+                            "GetModuleHandleW=3 #7=4 LibTouch=5 MulDiv=6 SetEvent=8 Sleep=9 "
+                            "WaitForSingleObject=10 lstrcmpA=11 lstrlenA=12 lstrlenW=13 \n"))
+      << run.report;
+  EXPECT_NE(std::string::npos, run.report.find("cleanup 0\nunrestored 0\n")) << run.report;
+  EXPECT_NE(std::string::npos, run.report.find("patched again 15 same entries 1\n")) << run.report;
+  EXPECT_NE(std::string::npos, run.report.find("cleanup 0\nunrestored again 0\n")) << run.report;
   ASSERT_EQ(2u, run.logs.size());
   EXPECT_EQ(std::string::npos, run.logs[0].find("untraced"));
   EXPECT_EQ(std::string::npos, run.logs[1].find("untraced"));
   std::vector<std::string> second = Lines(run.logs[1]);
   std::vector<std::string> apis = Section(second, kApiStart, "[api listing end]");
-  ASSERT_EQ(15u, apis.size());
+  ASSERT_EQ(19u, apis.size());
   for (size_t i = 2; i + 2 < apis.size(); ++i) {
     EXPECT_EQ(", dup", apis[i].substr(apis[i].size() - 5)) << apis[i];
   }
-  EXPECT_NE(IndexOf(second, "patch_host.exe, KERNEL32.dll, 8"), std::string::npos);
+  EXPECT_NE(IndexOf(second, "patch_host.exe, KERNEL32.dll, 11"), std::string::npos);
   EXPECT_NE(std::string::npos, run.logs[1].find("lstrlenA <patch_host.exe>, , \"again\""));
 }
 
@@ -250,11 +321,9 @@ TEST(TracingEndToEnd, EveryEntryBindsAndOneMoreFailsBeforeAnythingIsPatched) {
       qeltest::RunHost("patch_host.exe", "entries", ManyFunctions(1001, "lstrlenA"));
   ASSERT_EQ(0, over.exitCode);
   EXPECT_NE(std::string::npos, over.report.find("stubbed\nsetup -1\n")) << over.report;
-  EXPECT_NE(std::string::npos,
-            over.report.find(qeltest::Sjis(u8"[Qelvorn]QelSetUp_() Hookで失敗。\n")));
-  EXPECT_NE(std::string::npos,
-            over.report.find("boxes 1 " + qeltest::Sjis(u8"HookEntry が不足しています。") +
-                             "|Qelvorn|0\nslot unchanged 1\n"))
+  EXPECT_NE(std::string::npos, over.report.find(kHookFailed));
+  EXPECT_NE(std::string::npos, over.report.find(std::string("boxes 1 ") + kEntriesShort +
+                                                "|Qelvorn|0\nslot unchanged 1\n"))
       << over.report;
   // The 1002nd function's line is not written, and no module listing follows.
   EXPECT_EQ(std::string::npos, over.log.find("KERNEL32.dll, lstrlenA"));
@@ -269,10 +338,55 @@ TEST(TracingEndToEnd, AHookListFailingInItsSecondSectionStillBindsTheFirst) {
   qeltest::HostRun run = qeltest::RunHost("patch_host.exe", "setup", list);
   ASSERT_EQ(0, run.exitCode);
   EXPECT_NE(std::string::npos, run.report.find("setup 0\n")) << run.report;
-  EXPECT_NE(std::string::npos,
-            run.report.find(qeltest::Sjis(u8"[Qelvorn]QelSetUp_() .lst 読み込みで失敗。\n")));
+  EXPECT_NE(std::string::npos, run.report.find(kLstFailed));
   EXPECT_NE(std::string::npos, run.log.find("\r\nKERNEL32.dll, lstrlenA\r\n"));
   // The import block that failed was dropped: no module is listed or patched.
   std::vector<std::string> modules = {kModuleStart, "", "[module listing end]"};
   EXPECT_EQ(modules, Section(Lines(run.log), kModuleStart, "[module listing end]"));
+}
+
+TEST(TracingEndToEnd, AListingCutShortLeavesNothingForTheNextSetUp) {
+  // Both set-ups run out of entries at lstrlenA; the first one's unwritten line must not
+  // reappear at the head of the second one's listing.
+  qeltest::HostRun run =
+      qeltest::RunHost("patch_host.exe", "entries-twice", ManyFunctions(1001, "lstrlenA"));
+  ASSERT_EQ(0, run.exitCode);
+  EXPECT_NE(std::string::npos, run.report.find("boxes 2 ")) << run.report;
+  ASSERT_EQ(2u, run.logs.size());
+  std::vector<std::string> second = Lines(run.logs[1]);
+  size_t title = IndexOf(second, kApiStart);
+  ASSERT_LT(title + 3, second.size());
+  EXPECT_EQ("", second[title + 1]);
+  EXPECT_EQ("KERNEL32.dll, F0000, dup", second[title + 2]);
+  EXPECT_EQ("KERNEL32.dll, F1000, dup", second.back());
+}
+
+TEST(TracingEndToEnd, ASlotHoldingAHookEntryNeverBecomesTheRealFunction) {
+  // Two listed names of one loaded module: its slots are patched twice, and the second
+  // time they already hold HookEntries. A call must still reach kernel32 exactly once.
+  std::string fullName = qeltest::ProgramDir() + "patch_host.exe";
+  std::string list =
+      "[Imported]\r\nimported_module=KERNEL32.dll\r\napi=lstrlenA,,,,,,,,,s\r\n"
+      "[Import]\r\nimport_module=patch_host.exe\r\ndll=KERNEL32.dll\r\n"
+      "import_module=" +
+      fullName + "\r\ndll=KERNEL32.dll\r\n";
+  qeltest::HostRun run = qeltest::RunHost("patch_host.exe", "call", list);
+  ASSERT_EQ(0, run.exitCode);
+  EXPECT_NE(std::string::npos, run.report.find("setup 0\n")) << run.report;
+  EXPECT_NE(std::string::npos, run.report.find("length 7\ncleanup 0\nunrestored 0\n"))
+      << run.report;
+  std::vector<std::string> lines = Lines(run.log);
+  std::vector<std::string> modules = {kModuleStart,
+                                      "",
+                                      "patch_host.exe",
+                                      "patch_host.exe, KERNEL32.dll, 1",
+                                      "",
+                                      fullName,
+                                      fullName + ", KERNEL32.dll, 1",
+                                      "",
+                                      "[module listing end]"};
+  EXPECT_EQ(modules, Section(lines, kModuleStart, "[module listing end]"));
+  qeltest::ExpectLines({Pre("lstrlenA" + kHost, ", \"looped\\?\""),
+                        Post("00000007", "lstrlenA" + kHost, ", \"looped\\?\"")},
+                       run.calls);
 }

@@ -1,11 +1,13 @@
 // Host of the end-to-end tracing tests: makes the same calls without and with tracing,
-// checks its own import slots, and writes what it saw to DIR\host.txt.
+// checks its own and its DLL's import slots, and writes what it saw to DIR\host.txt.
 // Usage: patch_host.exe SCENARIO DIR\   (DIR ends in a backslash)
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 extern "C" {
 int WINAPI QelSetUp_(const char* iniDir, const char* logDir, char* msgBuf, int msgBufSize);
@@ -20,35 +22,81 @@ FILE* report = nullptr;
 std::string dir;
 char messages[8192];
 
+// The stack pointer change across every measured call, in call order: the same calls
+// made with and without tracing must leave the same trail.
+std::string stackTrail;
+
+__attribute__((always_inline)) inline uint32_t StackPointer() {
+  uint32_t value;
+  asm volatile("movl %%esp, %0" : "=r"(value)::"memory");
+  return value;
+}
+
+template <typename Call>
+__attribute__((always_inline)) inline auto Measured(Call call) {
+  uint32_t before = StackPointer();
+  auto result = call();
+  uint32_t after = StackPointer();
+  stackTrail += std::to_string(static_cast<int32_t>(after - before)) + " ";
+  return result;
+}
+
 // Every call reads its import slot afresh: the compiler may not keep the pointer.
 __attribute__((noinline)) int CallMulDiv() {
-  return MulDiv(0x00010002, 3, 1);
+  return Measured([] { return MulDiv(0x00010002, 3, 1); });
 }
 __attribute__((noinline)) void CallSleep() {
-  Sleep(0);
+  Measured([] {
+    Sleep(0);
+    return 0;
+  });
 }
 __attribute__((noinline)) int CallLengthA(const char* text) {
-  return lstrlenA(text);
+  return Measured([&] { return lstrlenA(text); });
 }
 __attribute__((noinline)) int CallLengthW(const wchar_t* text) {
-  return lstrlenW(text);
+  return Measured([&] { return lstrlenW(text); });
+}
+__attribute__((noinline)) int CallCompare(const char* a, const char* b) {
+  return Measured([&] { return lstrcmpA(a, b); });
 }
 __attribute__((noinline)) HANDLE CallCreateEvent() {
-  return CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  return Measured([] { return CreateEventA(nullptr, TRUE, FALSE, nullptr); });
 }
 __attribute__((noinline)) DWORD CallWait(HANDLE event, DWORD timeout) {
-  return WaitForSingleObject(event, timeout);
+  return Measured([&] { return WaitForSingleObject(event, timeout); });
 }
 __attribute__((noinline)) BOOL CallSetEvent(HANDLE event) {
-  return SetEvent(event);
+  return Measured([&] { return SetEvent(event); });
 }
 __attribute__((noinline)) BOOL CallCloseHandle(HANDLE handle) {
-  return CloseHandle(handle);
+  return Measured([&] { return CloseHandle(handle); });
+}
+__attribute__((noinline)) HANDLE CallCreateThread(LPTHREAD_START_ROUTINE start) {
+  DWORD id = 0;
+  return Measured([&] { return CreateThread(nullptr, 0, start, nullptr, CREATE_SUSPENDED, &id); });
+}
+__attribute__((noinline)) HMODULE CallModuleW(const wchar_t* name) {
+  return Measured([&] { return GetModuleHandleW(name); });
+}
+__attribute__((noinline)) int CallLibCount(const char* text) {
+  return Measured([&] { return LibCount(text); });
+}
+__attribute__((noinline)) int CallLibTouch() {
+  return Measured([] { return LibTouch(); });
+}
+
+// A second thread's first traced calls: a wide name, and no name at all.
+DWORD WINAPI Worker(void*) {
+  HMODULE lib = CallModuleW(L"patch_lib.dll");
+  HMODULE self = CallModuleW(nullptr);
+  return lib == GetModuleHandleA("patch_lib.dll") && self == GetModuleHandleA(nullptr) ? 7 : 8;
 }
 
 // The results and last errors of one round of calls (handles left out: they differ).
 std::string RunCalls() {
   char text[512];
+  stackTrail.clear();
   int mul = CallMulDiv();
   SetLastError(1234);
   CallSleep();
@@ -64,34 +112,87 @@ std::string RunCalls() {
   SetLastError(0);
   BOOL closedAgain = CallCloseHandle(event);
   DWORD closeError = GetLastError();
-  int count = LibCount("abc");
-  int touch = LibTouch();
-  snprintf(text, sizeof text, "%x %lu %d %d %d %lu %d %lu %d %d %lu %d %d", mul, afterSleep, a,
-           wNull, w, timedOut, set, signalled, closed, closedAgain, closeError, count, touch);
+  int count = CallLibCount("abc");
+  int touch = CallLibTouch();
+  int compared = CallCompare("a", "b");
+  // Started suspended and awaited by an untraced wait, so its lines come in one block.
+  HANDLE thread = CallCreateThread(Worker);
+  ResumeThread(thread);
+  WaitForSingleObjectEx(thread, INFINITE, FALSE);
+  DWORD workerResult = 0;
+  GetExitCodeThread(thread, &workerResult);
+  BOOL threadClosed = CallCloseHandle(thread);
+  snprintf(text, sizeof text, "%x %lu %d %d %d %lu %d %lu %d %d %lu %d %d %d %lu %d", mul,
+           afterSleep, a, wNull, w, timedOut, set, signalled, closed, closedAgain, closeError,
+           count, touch, compared, workerResult, threadClosed);
   return text;
 }
 
-// This program's own import slot of kernel32!lstrlenA.
-DWORD* ImportSlot(const char* function) {
-  auto* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
+// One import address table slot of a loaded module.
+struct ImportSlot {
+  std::string imported;
+  std::string name;  // "#" and the ordinal for an import by ordinal
+  DWORD* slot;
+};
+
+std::vector<ImportSlot> ImportSlots(HMODULE module) {
+  std::vector<ImportSlot> slots;
+  auto* base = reinterpret_cast<BYTE*>(module);
   auto* nt = reinterpret_cast<IMAGE_NT_HEADERS32*>(
       base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
   auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   auto* descriptor = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
   for (; descriptor->Name != 0; ++descriptor) {
-    if (_stricmp(reinterpret_cast<char*>(base + descriptor->Name), "KERNEL32.dll") != 0) continue;
     auto* lookup = reinterpret_cast<DWORD*>(base + descriptor->OriginalFirstThunk);
     auto* slot = reinterpret_cast<DWORD*>(base + descriptor->FirstThunk);
     for (; *lookup != 0; ++lookup, ++slot) {
-      if (*lookup & IMAGE_ORDINAL_FLAG32) continue;
-      if (strcmp(reinterpret_cast<char*>(base + *lookup + 2), function) == 0) return slot;
+      std::string name = (*lookup & IMAGE_ORDINAL_FLAG32)
+                             ? "#" + std::to_string(*lookup & ~IMAGE_ORDINAL_FLAG32)
+                             : reinterpret_cast<char*>(base + *lookup + 2);
+      slots.push_back({reinterpret_cast<char*>(base + descriptor->Name), name, slot});
     }
+  }
+  return slots;
+}
+
+DWORD* FindSlot(HMODULE module, const char* name) {
+  for (const ImportSlot& slot : ImportSlots(module)) {
+    if (slot.name == name) return slot.slot;
   }
   return nullptr;
 }
 
+// Every import slot value of the host and of its DLL, in table order.
+std::vector<DWORD> SlotValues() {
+  std::vector<DWORD> values;
+  for (HMODULE module : {GetModuleHandleA(nullptr), GetModuleHandleA("patch_lib.dll")}) {
+    for (const ImportSlot& slot : ImportSlots(module)) values.push_back(*slot.slot);
+  }
+  return values;
+}
+
+int Differences(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
+  int count = 0;
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) count += a[i] != b[i];
+  return count;
+}
+
+// The HookEntry number in each traced slot of the host, counted from CloseHandle's entry,
+// which is the first one bound.
+std::string EntryNumbers() {
+  HMODULE host = GetModuleHandleA(nullptr);
+  DWORD first = *FindSlot(host, "CloseHandle");
+  std::string text;
+  for (const char* name :
+       {"CloseHandle", "CreateEventA", "CreateThread", "GetModuleHandleW", "#7", "LibTouch",
+        "MulDiv", "SetEvent", "Sleep", "WaitForSingleObject", "lstrcmpA", "lstrlenA", "lstrlenW"}) {
+    text += std::string(name) + "=" + std::to_string((*FindSlot(host, name) - first) / 20) + " ";
+  }
+  return text;
+}
+
 // Qelvorn.dll's own import slot of user32!MessageBoxA, so that running out of HookEntries
-// shows no box that would wait for a click.
+// shows no box that would wait for a click (in the guest the box fails at once).
 int messageBoxes = 0;
 std::string boxText;
 int WINAPI CountingMessageBox(HWND, LPCSTR text, LPCSTR caption, UINT style) {
@@ -101,25 +202,13 @@ int WINAPI CountingMessageBox(HWND, LPCSTR text, LPCSTR caption, UINT style) {
 }
 
 void StubMessageBox() {
-  auto* base = reinterpret_cast<BYTE*>(GetModuleHandleA("Qelvorn.dll"));
-  auto* nt = reinterpret_cast<IMAGE_NT_HEADERS32*>(
-      base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-  auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  auto* descriptor = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
-  for (; descriptor->Name != 0; ++descriptor) {
-    auto* lookup = reinterpret_cast<DWORD*>(base + descriptor->OriginalFirstThunk);
-    auto* slot = reinterpret_cast<DWORD*>(base + descriptor->FirstThunk);
-    for (; *lookup != 0; ++lookup, ++slot) {
-      if (*lookup & IMAGE_ORDINAL_FLAG32) continue;
-      if (strcmp(reinterpret_cast<char*>(base + *lookup + 2), "MessageBoxA") != 0) continue;
-      DWORD stub = reinterpret_cast<DWORD>(&CountingMessageBox);
-      DWORD old = 0;
-      VirtualProtect(slot, 4, PAGE_READWRITE, &old);
-      *slot = stub;
-      VirtualProtect(slot, 4, old, &old);
-      fprintf(report, "stubbed\n");
-    }
-  }
+  DWORD* slot = FindSlot(GetModuleHandleA("Qelvorn.dll"), "MessageBoxA");
+  if (slot == nullptr) return;
+  DWORD old = 0;
+  VirtualProtect(slot, 4, PAGE_READWRITE, &old);
+  *slot = reinterpret_cast<DWORD>(&CountingMessageBox);
+  VirtualProtect(slot, 4, old, &old);
+  fprintf(report, "stubbed\n");
 }
 
 int SetUp() {
@@ -140,34 +229,46 @@ int main(int argc, char** argv) {
   dir = argv[2];
   report = fopen((dir + "host.txt").c_str(), "wb");
   if (report == nullptr) return 3;
-  DWORD* slot = ImportSlot("lstrlenA");
-  DWORD original = slot != nullptr ? *slot : 0;
+  DWORD* slot = FindSlot(GetModuleHandleA(nullptr), "lstrlenA");
+  DWORD original = *slot;
+  std::vector<DWORD> originals = SlotValues();
   if (scenario == "trace") {
     std::string untraced = RunCalls();
+    std::string untracedStack = stackTrail;
     SetUp();
     std::string traced = RunCalls();
     CleanUp();
-    fprintf(report, "%s\nsame %d\n", traced.c_str(), traced == untraced);
+    fprintf(report, "%s\nsame %d\nstack same %d\n", traced.c_str(), traced == untraced,
+            stackTrail == untracedStack);
   } else if (scenario == "restore") {
     SetUp();
-    fprintf(report, "patched %d\n", *slot != original);
+    std::vector<DWORD> patched = SlotValues();
+    fprintf(report, "patched %d\nentries %s\n", Differences(originals, patched),
+            EntryNumbers().c_str());
     CleanUp();
-    fprintf(report, "restored %d\n", *slot == original);
+    fprintf(report, "unrestored %d\n", Differences(originals, SlotValues()));
     CallLengthA("untraced");
     SetUp();
-    fprintf(report, "patched again %d\n", *slot != original);
+    fprintf(report, "patched again %d same entries %d\n", Differences(originals, SlotValues()),
+            SlotValues() == patched);
     CallLengthA("again");
     CleanUp();
-    fprintf(report, "restored again %d\n", *slot == original);
-  } else if (scenario == "entries") {
+    fprintf(report, "unrestored again %d\n", Differences(originals, SlotValues()));
+  } else if (scenario == "entries" || scenario == "entries-twice") {
     StubMessageBox();
     SetUp();
+    if (scenario == "entries-twice") SetUp();
     fprintf(report, "boxes %d %s\nslot unchanged %d\n", messageBoxes, boxText.c_str(),
             *slot == original);
     CleanUp();
   } else if (scenario == "setup") {
     SetUp();
     CleanUp();
+  } else if (scenario == "call") {
+    SetUp();
+    fprintf(report, "length %d\n", CallLengthA("looped?"));
+    CleanUp();
+    fprintf(report, "unrestored %d\n", Differences(originals, SlotValues()));
   }
   fclose(report);
   return 0;
