@@ -99,7 +99,12 @@ int SetUp(const char* iniDir, const char* logDir, MessageBuffer& messages) {
     AppendMessage(messages, kSetUpException);
   }
   LeaveCriticalSection(&controlState.setupLock);
-  if (!controlState.initialised) DestroyLocks();
+  if (!controlState.initialised) {
+    DestroyLocks();
+    // A log created before the failure would otherwise stay open and locked for the
+    // life of the process; nothing can write to it without a set-up in force.
+    CloseLogFile();
+  }
   return result;
 }
 

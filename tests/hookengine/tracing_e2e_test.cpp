@@ -314,7 +314,8 @@ TEST(TracingEndToEnd, EveryEntryBindsAndOneMoreFailsBeforeAnythingIsPatched) {
       qeltest::RunHost("patch_host.exe", "entries", ManyFunctions(1000, "lstrlenA"));
   ASSERT_EQ(0, fits.exitCode);
   EXPECT_NE(std::string::npos, fits.report.find("setup 0\n")) << fits.report;
-  EXPECT_NE(std::string::npos, fits.report.find("boxes 0 \nslot unchanged 0\n")) << fits.report;
+  EXPECT_NE(std::string::npos, fits.report.find("boxes 0 \nslot unchanged 0\nlog held 1\n"))
+      << fits.report;
   EXPECT_EQ(1001u + 4, Section(Lines(fits.log), kApiStart, "[api listing end]").size());
 
   qeltest::HostRun over =
@@ -323,7 +324,7 @@ TEST(TracingEndToEnd, EveryEntryBindsAndOneMoreFailsBeforeAnythingIsPatched) {
   EXPECT_NE(std::string::npos, over.report.find("stubbed\nsetup -1\n")) << over.report;
   EXPECT_NE(std::string::npos, over.report.find(kHookFailed));
   EXPECT_NE(std::string::npos, over.report.find(std::string("boxes 1 ") + kEntriesShort +
-                                                "|Qelvorn|0\nslot unchanged 1\n"))
+                                                "|Qelvorn|0\nslot unchanged 1\nlog held 0\n"))
       << over.report;
   // The 1002nd function's line is not written, and no module listing follows.
   EXPECT_EQ(std::string::npos, over.log.find("KERNEL32.dll, lstrlenA"));

@@ -211,6 +211,19 @@ void StubMessageBox() {
   fprintf(report, "stubbed\n");
 }
 
+// Whether the tracer still holds its log open: it shares the file for reading only.
+bool LogHeldOpen() {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((dir + "$$$patch_host*.txt").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  HANDLE file = CreateFileA((dir + found.cFileName).c_str(), GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return true;
+  CloseHandle(file);
+  return false;
+}
+
 int SetUp() {
   int result = QelSetUp_(dir.c_str(), dir.c_str(), messages, sizeof messages);
   fprintf(report, "setup %d\n%s", result, messages);
@@ -258,8 +271,8 @@ int main(int argc, char** argv) {
     StubMessageBox();
     SetUp();
     if (scenario == "entries-twice") SetUp();
-    fprintf(report, "boxes %d %s\nslot unchanged %d\n", messageBoxes, boxText.c_str(),
-            *slot == original);
+    fprintf(report, "boxes %d %s\nslot unchanged %d\nlog held %d\n", messageBoxes, boxText.c_str(),
+            *slot == original, LogHeldOpen());
     CleanUp();
   } else if (scenario == "setup") {
     SetUp();
