@@ -142,13 +142,6 @@ bool ReadWord(uint32_t address, uint32_t* value) {
   return true;
 }
 
-void AppendBadPointer(LineBuilder* builder, uint32_t address) {
-  builder->AppendText(
-      "(\x81\xa1"
-      "bad pointer\x81\xa1)");
-  builder->AppendHex32(address);
-}
-
 }  // namespace
 
 const char* WsaErrorName(uint32_t code) {
@@ -200,7 +193,7 @@ void SessionList(CallFrame* frame, LineBuilder* builder, bool) {
   if (frame->result == 0) return;
   uint32_t total = 0;
   if (!ReadWord(frame->args[4], &total)) {
-    AppendBadPointer(builder, frame->args[4]);
+    builder->AppendBadPointer(frame->args[4]);
     return;
   }
   builder->AppendText("(");
@@ -208,7 +201,7 @@ void SessionList(CallFrame* frame, LineBuilder* builder, bool) {
   builder->AppendText(" sessions:");
   uint32_t records = 0;
   if (total != 0 && !ReadWord(frame->args[3], &records)) {
-    AppendBadPointer(builder, frame->args[3]);
+    builder->AppendBadPointer(frame->args[3]);
     builder->AppendText(")");
     return;
   }
@@ -219,7 +212,7 @@ void SessionList(CallFrame* frame, LineBuilder* builder, bool) {
     uint32_t name = 0;
     uint32_t state = 0;
     if (!ReadWord(record, &id) || !ReadWord(record + 4, &name) || !ReadWord(record + 8, &state)) {
-      AppendBadPointer(builder, record);
+      builder->AppendBadPointer(record);
       break;
     }
     if (i > 0) builder->AppendText("/");
@@ -237,7 +230,7 @@ void QueriedSessionText(CallFrame* frame, LineBuilder* builder, bool) {
   if (frame->result == 0) return;
   uint32_t text = 0;
   if (!ReadWord(frame->args[3], &text)) {
-    AppendBadPointer(builder, frame->args[3]);
+    builder->AppendBadPointer(frame->args[3]);
     return;
   }
   builder->AppendText(reinterpret_cast<const char*>(text));

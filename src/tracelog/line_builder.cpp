@@ -159,10 +159,13 @@ bool LineBuilder::AppendClock() {
   return AppendPiece(text, length, 13);
 }
 
+bool LineBuilder::AppendBadPointer(uint32_t value) {
+  return AppendLiteral(*this, kBadPointer) && AppendHex32(value);
+}
+
 bool LineBuilder::AppendDateTime(const SYSTEMTIME* time) {
   if (ReadableBytes(time, sizeof(SYSTEMTIME)) < sizeof(SYSTEMTIME)) {
-    if (!AppendLiteral(*this, kBadPointer)) return false;
-    return AppendHex32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(time)));
+    return AppendBadPointer(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(time)));
   }
   // Five digits at most per field, whatever the structure holds.
   char text[40];
@@ -200,8 +203,7 @@ bool LineBuilder::AppendGrouped(int32_t value) {
 
 bool LineBuilder::AppendHandleList(uint32_t count, uint32_t limit, const uint32_t* handles) {
   if (!IsReadable(handles)) {
-    if (!AppendLiteral(*this, kBadPointer)) return false;
-    return AppendHex32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handles)));
+    return AppendBadPointer(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handles)));
   }
   uint32_t shown = count < limit ? count : limit;
   // No more entries than bytes in the buffer could ever fit; keeps the byte count below wrap.

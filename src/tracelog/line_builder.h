@@ -25,6 +25,8 @@ struct LineBuilder {
   bool AppendGrouped(int32_t value);
   bool AppendHandleList(uint32_t count, uint32_t limit, const uint32_t* handles);
   bool AppendArgument(uint32_t value, char code);
+  // The marker for a pointer that cannot be read, followed by its value in hex.
+  bool AppendBadPointer(uint32_t value);
   // Appends length bytes of text when the room holds both length + 1 and minimumRoom;
   // otherwise writes nothing. The piece every other append ends in.
   bool AppendPiece(const char* text, uint32_t length, uint32_t minimumRoom);

@@ -7,10 +7,6 @@
 
 namespace {
 
-constexpr char kBadPointer[] =
-    "(\x81\xa1"
-    "bad pointer"
-    "\x81\xa1)";
 constexpr char kBadWideString[] =
     "(\x81\xa1"
     "bad w string"
@@ -105,8 +101,7 @@ bool LineBuilder::AppendArgument(uint32_t value, char code) {
     case 'b':
       return AppendLiteral(*this, (value & 0xff) != 0 ? "true" : "false");
     case 'p':
-      if (!IsReadable(pointer) && !AppendLiteral(*this, kBadPointer)) return false;
-      return AppendHex32(value);
+      return IsReadable(pointer) ? AppendHex32(value) : AppendBadPointer(value);
     case 's':
       return AppendLiteral(*this, "\"") && AppendText(narrow) && AppendLiteral(*this, "\"");
     case 'S':
