@@ -8,6 +8,7 @@ build=${QEL_BUILD_DIR:-$root/build}
 started=$(date +%s)
 
 QEL_TARGETS="${QEL_TESTS:-}" "$root/tools/build.sh" || { echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
+"$root/tools/build-native.sh" || { echo "native build failed"; echo "0 passed, 1 failed"; exit 1; }
 "$root/tools/guest/build-guest.sh" || { echo "guest build failed"; echo "0 passed, 1 failed"; exit 1; }
 
 passed=0
@@ -22,6 +23,26 @@ else
   failed=$((failed + $(grep -c '^not ok ' <<<"$out")))
   failures+=("check_dll.sh:"$'\n'"$out")
 fi
+
+# tally NAME OUTPUT_FILE RC: adds one GoogleTest program's cases to the counts.
+tally() {
+  local name=$1 outf=$2 rc=$3 ok=0 bad=0 summary=0
+  if [ -f "$outf" ]; then
+    tr -d '\r' <"$outf" >"$outf.lf" && mv "$outf.lf" "$outf"
+    ok=$(grep -c '^\[       OK \]' "$outf")
+    bad=$(grep -c '^\[  FAILED  \] .* ms)$' "$outf")
+    summary=$(grep -c '^\[==========\] .* ran\.' "$outf")
+  fi
+  if [ "$summary" = 0 ] || { [ "$rc" != 0 ] && [ "$bad" = 0 ]; }; then
+    bad=$((bad + 1))
+    failures+=("$name: exit $rc without a complete summary:"$'\n'"$(tail -30 "$outf" 2>/dev/null)")
+  elif [ "$bad" != 0 ]; then
+    failures+=("$name:"$'\n'"$(grep -B30 '^\[  FAILED  \] .* ms)$' "$outf" | grep -v '^\[ RUN      \]\|^\[       OK \]' | head -150)")
+  fi
+  printf '%-34s %4d passed %3d failed %6s ms\n' "$name" "$ok" "$bad" "${4:-}"
+  passed=$((passed + ok))
+  failed=$((failed + bad))
+}
 
 job=$(mktemp -d /tmp/qel-job.XXXXXX)
 trap 'rm -rf "$job"' EXIT
@@ -50,27 +71,21 @@ echo "guest: running $(wc -l <"$runs") programs"
 "$root/tools/guest/run-programs.sh" "$job" 300 || failed=$((failed + 1))
 
 while read -r name lang prog args; do
-  outf="$job/out/$name.txt"
-  ok=0
-  bad=0
-  summary=0
-  if [ -f "$outf" ]; then
-    tr -d '\r' <"$outf" >"$outf.lf" && mv "$outf.lf" "$outf"
-    ok=$(grep -c '^\[       OK \]' "$outf")
-    bad=$(grep -c '^\[  FAILED  \] .* ms)$' "$outf")
-    summary=$(grep -c '^\[==========\] .* ran\.' "$outf")
-  fi
-  rc=$(cat "$job/out/$name.rc" 2>/dev/null || echo none)
-  if [ "$summary" = 0 ] || { [ "$rc" != 0 ] && [ "$bad" = 0 ]; }; then
-    bad=$((bad + 1))
-    failures+=("$name: exit $rc without a complete summary:"$'\n'"$(tail -30 "$outf" 2>/dev/null)")
-  elif [ "$bad" != 0 ]; then
-    failures+=("$name:"$'\n'"$(grep -B30 '^\[  FAILED  \] .* ms)$' "$outf" | grep -v '^\[ RUN      \]\|^\[       OK \]' | head -150)")
-  fi
-  printf '%-34s %4d passed %3d failed %6s ms\n' "$name" "$ok" "$bad" "$(cat "$job/out/$name.ms" 2>/dev/null)"
-  passed=$((passed + ok))
-  failed=$((failed + bad))
+  tally "$name" "$job/out/$name.txt" "$(cat "$job/out/$name.rc" 2>/dev/null || echo none)" \
+    "$(cat "$job/out/$name.ms" 2>/dev/null)"
 done <"$runs"
+
+# The command-line tools' tests built for the build machine run here, natively.
+native=${QEL_NATIVE_BUILD_DIR:-$root/build-native}
+for exe in "$native"/bin/test_*; do
+  [ -x "$exe" ] || continue
+  name=native_$(basename "$exe")
+  if [ -n "${QEL_TESTS:-}" ] && ! grep -qw "$(basename "$exe")" <<<"$QEL_TESTS"; then continue; fi
+  t0=$(date +%s%N)
+  (cd "$job" && timeout 600 "$exe" >"$job/out/$name.txt" 2>&1)
+  rc=$?
+  tally "$name" "$job/out/$name.txt" "$rc" "$((($(date +%s%N) - t0) / 1000000))"
+done
 
 for f in "${failures[@]}"; do
   printf '\n---- FAILED %s\n' "$f"

@@ -6,6 +6,7 @@ have() { command -v "$1" >/dev/null 2>&1; }
 have i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686-posix)
 have i686-w64-mingw32-gcc-posix || need+=(gcc-mingw-w64-i686-posix)
 have i686-w64-mingw32-objdump || need+=(binutils-mingw-w64-i686)
+have g++ || need+=(g++)
 have cmake || need+=(cmake)
 have ninja || need+=(ninja-build)
 have qemu-system-x86_64 || need+=(qemu-system-x86)
