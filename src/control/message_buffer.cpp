@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "control/exception_guard.h"
+#include "base/exception_guard.h"
 
 void ClearMessages(MessageBuffer& messages) {
   if (messages.data == nullptr || messages.size <= 0) return;

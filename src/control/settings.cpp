@@ -2,7 +2,7 @@
 // conversion routines shared with the log header and the hook engine.
 #include "control/settings.h"
 
-#include "control/exception_guard.h"
+#include "base/exception_guard.h"
 #include "control/message_buffer.h"
 #include "control/messages.h"
 #include "tracelog/trace_log.h"

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "control/exception_guard.h"
+#include "base/exception_guard.h"
 
 TEST(Platform, AnsiCodePageFollowsLocale) {
   // The runner starts every program under ja_JP.UTF-8, and text tests again under 1252.

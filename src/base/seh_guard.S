@@ -4,7 +4,8 @@
    the faulting context to resume at its own recovery point.
 
    int QelRunSehGuarded(void (*fn)(void*), void* context)   cdecl
-   answers 0 when fn returned, 1 when a structured exception was caught. */
+   answers 0 when fn returned, else the code of the structured exception caught
+   (1 for an exception whose code is 0). */
 
         .intel_syntax noprefix
         .text
@@ -17,6 +18,7 @@ _QelRunSehGuarded:
         push    ebx                             /* callee-saved registers survive a fault */
         push    esi
         push    edi
+        push    0                               /* record+12: code of a caught exception */
         push    ebp                             /* record+8: frame pointer to resume with */
         push    offset _QelSehHandler           /* record+4: our handler */
         push    dword ptr fs:[0]                /* record+0: previous record in the chain */
@@ -28,7 +30,7 @@ _QelRunSehGuarded:
 QelSehLeave:
         pop     ecx                             /* previous record */
         mov     dword ptr fs:[0], ecx           /* unlink ours and any abandoned inner ones */
-        add     esp, 8                          /* handler and saved frame pointer */
+        add     esp, 12                         /* handler, saved frame pointer, code */
         pop     edi
         pop     esi
         pop     ebx
@@ -36,7 +38,10 @@ QelSehLeave:
         ret
 QelSehRecovered:
         cld                                     /* the fault may have left DF set */
-        mov     eax, 1                          /* 1: an exception was caught */
+        mov     eax, dword ptr [esp+12]         /* the code the handler kept */
+        test    eax, eax
+        jnz     QelSehLeave                     /* non-zero: an exception was caught */
+        mov     eax, 1                          /* a code of 0 still means caught */
         jmp     QelSehLeave
 
 /* EXCEPTION_DISPOSITION handler(EXCEPTION_RECORD*, void* establisher, CONTEXT*, void*) */
@@ -45,7 +50,9 @@ _QelSehHandler:
         mov     eax, dword ptr [esp+4]          /* EXCEPTION_RECORD */
         test    dword ptr [eax+4], 6            /* unwinding or exit-unwinding: not ours */
         jnz     1f
+        mov     edx, dword ptr [eax]            /* ExceptionCode */
         mov     eax, dword ptr [esp+8]          /* establisher frame = our record */
+        mov     dword ptr [eax+12], edx         /* kept for the recovery point */
         mov     ecx, dword ptr [esp+12]         /* CONTEXT of the fault */
         mov     dword ptr [ecx+0xC4], eax       /* Esp: back to the record */
         mov     edx, dword ptr [eax+8]

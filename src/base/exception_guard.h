@@ -10,8 +10,10 @@ using GuardedFunction = void (*)(void* context);
 
 GuardOutcome RunGuarded(GuardedFunction fn, void* context);
 
-// Runs f() under the guard. Whatever f took must be released by the caller when the
-// outcome is not kCompleted: the frames between the fault and the guard are abandoned.
+// Runs f() under the guard. After a structured exception the frames between the fault
+// and the guard are abandoned: the guard itself puts back the library's locks and the
+// thread's guard count as they were at entry, and re-arms the stack's guard page after a
+// stack overflow. Anything else f took must be released by the caller.
 template <class F>
 GuardOutcome Guarded(F&& f) {
   using Fn = std::remove_reference_t<F>;

@@ -1,16 +1,15 @@
 // ThreadGuard storage: one TLS slot. A slot that a thread never set reads as 0, which
 // covers threads that existed before the library was loaded.
-#include "recording/thread_guard.h"
+#include "base/thread_guard.h"
 
 #include <windows.h>
 
 namespace {
 
+// Never freed: traced calls made by DLLs detached after this one at process exit still
+// consult it.
 struct GuardSlot {
   DWORD index = TlsAlloc();
-  ~GuardSlot() {
-    if (index != TLS_OUT_OF_INDEXES) TlsFree(index);
-  }
 };
 GuardSlot guardSlot;
 

@@ -1,0 +1,74 @@
+// The re-entrant lock that knows its holder.
+#include "base/owned_lock.h"
+
+namespace {
+
+// Filled while the library's statics are built, on one thread, before any other use.
+OwnedLock* registeredLocks[kMaxOwnedLocks];
+int registeredCount = 0;
+
+// A thread that cannot be found or has signalled its end no longer holds anything.
+// Only asked on contention, after spinning, so the uncontended path makes no system call.
+bool HolderEnded(DWORD threadId) {
+  DWORD savedError = GetLastError();
+  bool ended = false;
+  HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, threadId);
+  if (thread == nullptr) {
+    ended = GetLastError() == ERROR_INVALID_PARAMETER;
+  } else {
+    ended = WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+  }
+  SetLastError(savedError);
+  return ended;
+}
+
+}  // namespace
+
+bool EnterOwnedLock(OwnedLock& lock) {
+  DWORD self = GetCurrentThreadId();
+  if (!TryEnterCriticalSection(&lock.section)) {
+    // The holder clears owner before it leaves, so a non-zero owner is the live holder
+    // or one that was killed holding the lock (only at process exit, or TerminateThread).
+    bool taken = false;
+    for (int spin = 0; spin < 4000 && !taken; ++spin) {
+      YieldProcessor();
+      taken = TryEnterCriticalSection(&lock.section) != FALSE;
+    }
+    if (!taken) {
+      DWORD holder = lock.owner;
+      if (holder != 0 && holder != self && HolderEnded(holder)) return false;
+      EnterCriticalSection(&lock.section);
+    }
+  }
+  lock.owner = self;
+  ++lock.depth;
+  return true;
+}
+
+void LeaveOwnedLock(OwnedLock& lock) {
+  if (--lock.depth == 0) lock.owner = 0;
+  LeaveCriticalSection(&lock.section);
+}
+
+int HeldDepth(const OwnedLock& lock) {
+  return lock.owner == GetCurrentThreadId() ? lock.depth : 0;
+}
+
+void ReleaseDownTo(OwnedLock& lock, int depth) {
+  while (HeldDepth(lock) > depth) LeaveOwnedLock(lock);
+}
+
+void RegisterOwnedLock(OwnedLock* lock) {
+  if (registeredCount < kMaxOwnedLocks) registeredLocks[registeredCount++] = lock;
+}
+
+HeldLocks CaptureHeldLocks() {
+  HeldLocks held{};
+  for (int i = 0; i < registeredCount; ++i) held.depths[i] = HeldDepth(*registeredLocks[i]);
+  return held;
+}
+
+void ReleaseHeldLocksDownTo(const HeldLocks& held) {
+  for (int i = 0; i < registeredCount; ++i) ReleaseDownTo(*registeredLocks[i], held.depths[i]);
+}
