@@ -6,10 +6,10 @@
 
 #include <windows.h>
 
-#include "control/exception_guard.h"
+#include "base/exception_guard.h"
 #include "hooklist/api_hook_record.h"
 #include "recording/callback_registry.h"
-#include "recording/thread_guard.h"
+#include "base/thread_guard.h"
 #include "recording/thread_table.h"
 #include "tracelog/line_builder.h"
 #include "tracelog/module_snapshot.h"
@@ -113,9 +113,7 @@ void RecordGuarded(CallFrame* frame, bool isPre) {
     return;
   }
   RaiseThreadGuard();
-  if (Guarded([&] { Record(frame, isPre, lastError); }) != GuardOutcome::kCompleted) {
-    ReleaseLogLockIfHeld();
-  }
+  Guarded([&] { Record(frame, isPre, lastError); });
   SetThreadGuardCount(0);
   SetLastError(lastError);
 }

@@ -1,5 +1,7 @@
-// The thread table: one lock around look-up and insertion, so that threads arriving at
-// the same moment get distinct numbers. Entries are never removed.
+// The thread table: thread id to number, one lock around look-up and insertion so that
+// threads arriving at the same moment get distinct numbers. Entries are never removed, so
+// a thread keeps its number in a TLS slot after its first call and later calls take no
+// lock. The table outlives every caller: it is never destroyed, not even at process exit.
 #include "recording/thread_table.h"
 
 #include <windows.h>
@@ -7,45 +9,57 @@
 #include <cstdio>
 #include <map>
 
+#include "base/owned_lock.h"
 #include "tracelog/line_builder.h"
 
 namespace {
 
 struct ThreadTable {
-  CRITICAL_SECTION lock;
+  OwnedLock lock;
   std::map<uint32_t, int32_t> numbers;
-  ThreadTable() { InitializeCriticalSectionAndSpinCount(&lock, 4000); }
-  ~ThreadTable() { DeleteCriticalSection(&lock); }
+  DWORD slot = TlsAlloc();
 };
 
-ThreadTable threadTable;
+ThreadTable& threadTable = *new ThreadTable;
+
+// The number kept for this thread, 0 when it has none yet.
+int32_t CachedNumber() {
+  if (threadTable.slot == TLS_OUT_OF_INDEXES) return 0;
+  return static_cast<int32_t>(reinterpret_cast<intptr_t>(TlsGetValue(threadTable.slot)));
+}
+
+// Looks the id up, adding it when absent; 0 when it could not be added this time.
+int32_t LookUpNumber(uint32_t id, bool* isNew) {
+  OwnedLockHold hold(threadTable.lock);
+  if (!hold.held()) return 0;
+  auto found = threadTable.numbers.find(id);
+  if (found != threadTable.numbers.end()) return found->second;
+  // Allocation can fail on a traced call; the thread then shows number 0 this time.
+  try {
+    int32_t number = static_cast<int32_t>(threadTable.numbers.size()) + 1;
+    threadTable.numbers.emplace(id, number);
+    *isNew = true;
+    return number;
+  } catch (...) {
+    return 0;
+  }
+}
 
 }  // namespace
 
 bool AppendThreadNumber(LineBuilder& line, char* announcement, bool* isNew) {
-  uint32_t id = GetCurrentThreadId();
-  int32_t number = 0;
   *isNew = false;
-  EnterCriticalSection(&threadTable.lock);
-  auto found = threadTable.numbers.find(id);
-  if (found != threadTable.numbers.end()) {
-    number = found->second;
-  } else {
-    // Allocation can fail on a traced call; the thread then shows number 0 this time.
-    try {
-      number = static_cast<int32_t>(threadTable.numbers.size()) + 1;
-      threadTable.numbers.emplace(id, number);
-      *isNew = true;
-    } catch (...) {
-      number = 0;
+  int32_t number = CachedNumber();
+  if (number == 0) {
+    uint32_t id = GetCurrentThreadId();
+    number = LookUpNumber(id, isNew);
+    if (number != 0 && threadTable.slot != TLS_OUT_OF_INDEXES) {
+      TlsSetValue(threadTable.slot, reinterpret_cast<void*>(static_cast<intptr_t>(number)));
+    }
+    if (*isNew) {
+      snprintf(announcement, 260, "new thread : (%3d) %08x", static_cast<int>(number),
+               static_cast<unsigned>(id));
     }
   }
-  LeaveCriticalSection(&threadTable.lock);
-  if (*isNew) {
-    snprintf(announcement, 260, "new thread : (%3d) %08x", static_cast<int>(number),
-             static_cast<unsigned>(id));
-  }
-  char digits[16];
-  snprintf(digits, sizeof digits, "%3d", static_cast<int>(number));
-  return line.AppendText(digits);
+  return line.AppendRightAligned(number, 3);
 }

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "base/text_cut.h"
 #include "tracelog/trace_log.h"
 
 namespace {
@@ -123,6 +124,8 @@ bool LineBuilder::AppendText(const char* text) {
     return AppendHex32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(text)));
   }
   uint32_t length = static_cast<uint32_t>(strnlen(text, readable));
+  // Cut short: end before a character that would lose its second byte.
+  if (length == readable) length = static_cast<uint32_t>(WholeCharacterLength(text, length));
   return AppendPiece(text, length, length + 1);
 }
 
@@ -139,6 +142,17 @@ bool LineBuilder::AppendHex16(uint32_t value) {
 bool LineBuilder::AppendInt(int32_t value) {
   char text[11];
   return AppendPiece(text, PutSigned(text, value), 11);
+}
+
+bool LineBuilder::AppendRightAligned(int32_t value, uint32_t width) {
+  char digits[11];
+  uint32_t count = PutSigned(digits, value);
+  char text[24];
+  uint32_t length = 0;
+  while (length + count < width && length < 12) text[length++] = ' ';
+  memcpy(text + length, digits, count);
+  length += count;
+  return AppendPiece(text, length, length + 1);
 }
 
 bool LineBuilder::AppendSeparator() {
@@ -225,7 +239,16 @@ bool LineBuilder::AppendHandleList(uint32_t count, uint32_t limit, const uint32_
 bool LineBuilder::Flush(bool force) {
   if (start == nullptr) return false;
   if (!force && !traceLog.active) return true;
-  bool written = WriteLine(start, force);
+  // The line end goes into the buffer itself when it fits, so the line is written
+  // without a second copy on the traced thread's stack.
+  uint32_t length = static_cast<uint32_t>(pos - start);
+  bool written = false;
+  if (Room() >= 3 && length + 2 <= kLineCapacity - 1) {
+    memcpy(pos, "\r\n", 3);
+    written = WriteBytes(start, length + 2, force);
+  } else {
+    written = WriteLine(start, force);
+  }
   Clear();
   return written;
 }

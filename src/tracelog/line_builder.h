@@ -19,6 +19,8 @@ struct LineBuilder {
   bool AppendHex32(uint32_t value);
   bool AppendHex16(uint32_t value);
   bool AppendInt(int32_t value);
+  // Decimal, right-aligned with spaces in at least width columns, as "%*d" would.
+  bool AppendRightAligned(int32_t value, uint32_t width);
   bool AppendSeparator();
   bool AppendClock();
   bool AppendDateTime(const SYSTEMTIME* time);

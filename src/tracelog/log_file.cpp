@@ -5,20 +5,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "control/exception_guard.h"
-#include "recording/thread_guard.h"
+#include "base/text_cut.h"
+#include "base/exception_guard.h"
+#include "base/thread_guard.h"
 #include "tracelog/trace_log.h"
 
 TraceLog traceLog;
 
 namespace {
-
-// Writers that may be about to take the lock; clean-up waits for them before the lock
-// is destroyed, so a write that raced past the checks never touches a dead lock.
-volatile LONG writersInFlight = 0;
-// Thread that holds the log lock and how often, so an exception handler can release it.
-volatile DWORD lockOwner = 0;
-int lockDepth = 0;
 
 // Joins pieces into out (260 bytes); false when the result would not fit.
 bool JoinPath(char* out, size_t size, const char* a, const char* b) {
@@ -29,6 +23,12 @@ bool JoinPath(char* out, size_t size, const char* a, const char* b) {
 bool SlotPattern(char* out, size_t size, const char* programName, int slot) {
   // The program name is copied as text: a percent sign in it is no format directive.
   int n = snprintf(out, size, "%s$$$%s%02d$$$(*).txt", traceLog.directory, programName, slot);
+  return n >= 0 && static_cast<size_t>(n) < size;
+}
+
+bool SlotPath(char* out, size_t size, const char* programName, int slot) {
+  int n = snprintf(out, size, "%s%s%s%02d%s(%d)%s", traceLog.directory, "$$$", programName, slot,
+                   "$$$", static_cast<int>(GetCurrentProcessId()), ".txt");
   return n >= 0 && static_cast<size_t>(n) < size;
 }
 
@@ -47,62 +47,108 @@ bool ProgramName(char* out, size_t size) {
   return true;
 }
 
-void EnterLogLock() {
-  EnterCriticalSection(&traceLog.lock);
-  if (lockOwner != GetCurrentThreadId()) {
-    lockOwner = GetCurrentThreadId();
-    lockDepth = 0;
-  }
-  ++lockDepth;
+// Deletes every file of the slot (any process id); false when one cannot be deleted,
+// as when another running copy of the program still writes it.
+bool DeleteSlotFiles(int slot) {
+  char pattern[260];
+  if (!SlotPattern(pattern, sizeof pattern, traceLog.programName, slot)) return false;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return true;
+  bool ok = true;
+  do {
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    char victim[260];
+    if (!JoinPath(victim, sizeof victim, traceLog.directory, found.cFileName) ||
+        !DeleteFileA(victim)) {
+      ok = false;
+      break;
+    }
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return ok;
 }
 
-void LeaveLogLock() {
-  if (--lockDepth == 0) lockOwner = 0;
-  LeaveCriticalSection(&traceLog.lock);
-}
-
-// Counts the caller as a writer and takes the lock; false when the lock is gone.
-bool EnterAsWriter() {
-  InterlockedIncrement(&writersInFlight);
-  if (!traceLog.lockReady) {
-    InterlockedDecrement(&writersInFlight);
+bool OpenSlot(int slot) {
+  if (!DeleteSlotFiles(slot) ||
+      !SlotPath(traceLog.path, sizeof traceLog.path, traceLog.programName, slot)) {
     return false;
   }
-  EnterLogLock();
+  traceLog.file = CreateFileA(traceLog.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr);
+  return traceLog.file != INVALID_HANDLE_VALUE;
+}
+
+// The slot the ring picks, then each following one, until one opens. Runs under the lock
+// (or before any writer can exist), and asks the loader nothing.
+bool OpenLogInRing() {
+  traceLog.file = INVALID_HANDLE_VALUE;
+  int first = ChooseLogSlot(traceLog.programName, GetCurrentProcessId());
+  if (first < 0) {
+    traceLog.path[0] = '\0';
+    return false;
+  }
+  for (int step = 0; step < kLogSlotCount; ++step) {
+    if (OpenSlot((first + step) % kLogSlotCount)) {
+      traceLog.bytesWritten = 0;
+      return true;
+    }
+  }
+  traceLog.path[0] = '\0';
+  return false;
+}
+
+bool CloseFileHandle() {
+  if (traceLog.file == INVALID_HANDLE_VALUE) return true;
+  if (!CloseHandle(traceLog.file)) return false;
+  traceLog.file = INVALID_HANDLE_VALUE;
   return true;
 }
 
-void LeaveAsWriter() {
-  LeaveLogLock();
-  InterlockedDecrement(&writersInFlight);
+// One write of length bytes with its flush, count and roll-over, whole under the lock.
+bool WriteUnderLock(const char* text, size_t length) {
+  if (traceLog.file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  if (!WriteFile(traceLog.file, text, static_cast<DWORD>(length), &written, nullptr) ||
+      !FlushFileBuffers(traceLog.file)) {
+    return false;
+  }
+  traceLog.bytesWritten += static_cast<int32_t>(written);
+  if (traceLog.maxSize > 0 && traceLog.bytesWritten >= traceLog.maxSize) {
+    // The line is in the file; a roll-over that finds no slot silences later lines.
+    CloseFileHandle();
+    OpenLogInRing();
+  }
+  return true;
+}
+
+bool WriteLocked(const char* text, size_t length, const char* tail, size_t tailLength) {
+  ThreadGuardScope guard;
+  OwnedLockHold hold(traceLog.lock);
+  if (!hold.held()) return false;
+  if (tailLength == 0) return WriteUnderLock(text, length);
+  // A line and its end in one write when they fit a small buffer, else two under one hold.
+  char joined[512];
+  if (length + tailLength <= sizeof joined) {
+    memcpy(joined, text, length);
+    memcpy(joined + length, tail, tailLength);
+    return WriteUnderLock(joined, length + tailLength);
+  }
+  if (traceLog.file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  if (!WriteFile(traceLog.file, text, static_cast<DWORD>(length), &written, nullptr)) return false;
+  traceLog.bytesWritten += static_cast<int32_t>(written);
+  return WriteUnderLock(tail, tailLength);
 }
 
 }  // namespace
 
-bool CreateTraceLogLock() {
-  InitializeCriticalSectionAndSpinCount(&traceLog.lock, 4000);
-  traceLog.lockReady = true;
-  return true;
-}
-
-void DestroyTraceLogLock() {
-  if (!traceLog.lockReady) return;
-  traceLog.lockReady = false;
-  MemoryBarrier();
-  while (writersInFlight != 0) Sleep(0);
-  DeleteCriticalSection(&traceLog.lock);
-}
-
 bool HoldLogLock() {
-  return EnterAsWriter();
+  return EnterOwnedLock(traceLog.lock);
 }
 
 void ReleaseLogLock() {
-  LeaveAsWriter();
-}
-
-void ReleaseLogLockIfHeld() {
-  while (lockOwner == GetCurrentThreadId()) LeaveAsWriter();
+  LeaveOwnedLock(traceLog.lock);
 }
 
 int ChooseLogSlot(const char* programName, DWORD processId) {
@@ -131,81 +177,43 @@ int ChooseLogSlot(const char* programName, DWORD processId) {
   return chosen;
 }
 
-bool DeleteSlotFiles() {
-  traceLog.path[0] = '\0';
-  char programName[260];
-  if (!ProgramName(programName, sizeof programName)) return false;
-  int slot = ChooseLogSlot(programName, GetCurrentProcessId());
-  if (slot < 0) {
+bool CreateLogFile() {
+  if (traceLog.programName[0] == '\0' &&
+      !ProgramName(traceLog.programName, sizeof traceLog.programName)) {
+    traceLog.file = INVALID_HANDLE_VALUE;
     traceLog.path[0] = '\0';
     return false;
   }
-  char pattern[260];
-  if (!SlotPattern(pattern, sizeof pattern, programName, slot)) return false;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(pattern, &found);
-  if (search == INVALID_HANDLE_VALUE) return true;
-  bool ok = true;
-  do {
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    char victim[260];
-    if (!JoinPath(victim, sizeof victim, traceLog.directory, found.cFileName) ||
-        !DeleteFileA(victim)) {
-      ok = false;
-      break;
-    }
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-  return ok;
-}
-
-bool CreateLogFile() {
-  if (!DeleteSlotFiles()) {
-    traceLog.file = INVALID_HANDLE_VALUE;
-    return false;
-  }
-  traceLog.file = CreateFileA(traceLog.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_ARCHIVE, nullptr);
-  return traceLog.file != INVALID_HANDLE_VALUE;
+  OwnedLockHold hold(traceLog.lock);
+  if (!hold.held()) return false;
+  return OpenLogInRing();
 }
 
 bool CloseLogFile() {
-  if (traceLog.file == INVALID_HANDLE_VALUE) return true;
-  if (!CloseHandle(traceLog.file)) return false;
-  traceLog.file = INVALID_HANDLE_VALUE;
-  return true;
+  OwnedLockHold hold(traceLog.lock);
+  if (!hold.held()) return false;
+  return CloseFileHandle();
 }
 
 bool WriteText(const char* text, bool force) {
   if (!force && !traceLog.active) return true;
-  ThreadGuardScope guard;
-  if (traceLog.file == INVALID_HANDLE_VALUE || IsBadStringPtrA(text, 260)) return false;
+  if (IsBadStringPtrA(text, 260)) return false;
   size_t length = 0;
   // The probe covers only 260 bytes; a longer text that turns unreadable is refused.
   if (Guarded([&] { length = strlen(text); }) != GuardOutcome::kCompleted) return false;
+  return WriteLocked(text, length, nullptr, 0);
+}
 
-  if (!EnterAsWriter()) return false;
-  bool ok = false;
-  DWORD written = 0;
-  if (WriteFile(traceLog.file, text, static_cast<DWORD>(length), &written, nullptr) &&
-      FlushFileBuffers(traceLog.file)) {
-    traceLog.bytesWritten += static_cast<int32_t>(written);
-    ok = true;
-    if (traceLog.maxSize > 0 && traceLog.bytesWritten >= traceLog.maxSize) {
-      ok = CloseLogFile() && CreateLogFile();
-      if (ok) traceLog.bytesWritten = 0;
-    }
-  }
-  LeaveAsWriter();
-  return ok;
+bool WriteBytes(const char* text, size_t length, bool force) {
+  if (!force && !traceLog.active) return true;
+  return WriteLocked(text, length, nullptr, 0);
 }
 
 bool WriteLine(const char* text, bool force) {
   if (!force && !traceLog.active) return true;
-  char line[kLineCapacity];
-  // Room for CR LF and the terminator; a longer text loses its tail, never the line end.
+  // Room for CR LF and the terminator in a line buffer; a longer text loses its tail,
+  // never the line end, and never half a character.
   size_t length = strnlen(text, kLineCapacity - 3);
-  memcpy(line, text, length);
-  memcpy(line + length, "\r\n", 3);
-  return WriteText(line, force);
+  if (length == kLineCapacity - 3) length = WholeCharacterLength(text, length);
+  return WriteLocked(text, length, "\r\n", 2);
 }

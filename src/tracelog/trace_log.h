@@ -6,15 +6,21 @@
 
 #include <cstdint>
 
+#include "base/owned_lock.h"
+
+// Every field but active is read and written only under lock, which lives as long as the
+// process: a roll-over on one thread never lets another see a half-changed file.
 struct TraceLog {
   HANDLE file = INVALID_HANDLE_VALUE;
   char path[260] = {};
   char directory[260] = {};
+  // The executable's name for the log file names, taken once when the log is first
+  // created: a roll-over must not ask the loader while holding the log lock.
+  char programName[260] = {};
   volatile bool active = false;  // read without the lock: set last at set-up, cleared first
   int32_t bytesWritten = 0;
   int32_t maxSize = 0;
-  CRITICAL_SECTION lock;
-  volatile bool lockReady = false;  // the lock exists (between set-up and clean-up)
+  OwnedLock lock;
 };
 
 extern TraceLog traceLog;
@@ -22,24 +28,24 @@ extern TraceLog traceLog;
 constexpr int kLogSlotCount = 31;
 constexpr size_t kLineCapacity = 10240;
 
-bool CreateTraceLogLock();
-void DestroyTraceLogLock();
-
+// Takes the program name (once) and opens a log in the slot the ring picks, deleting that
+// slot's old files; when they cannot be deleted or the file cannot be made, the following
+// slots of the ring are tried in turn. False when no slot could be opened.
 bool CreateLogFile();
+// Closes the log under the lock; later writes are refused until a log is created again.
 bool CloseLogFile();
-bool DeleteSlotFiles();
 int ChooseLogSlot(const char* programName, DWORD processId);
 
-// An unforced write does nothing (and answers true) while tracing is not active.
+// An unforced write does nothing (and answers true) while tracing is not active. False
+// when there is no log to write to (none opened, or every slot failed at a roll-over).
 bool WriteText(const char* text, bool force);
-// Adds CR LF and writes the line; a text too long for its 10240-byte buffer is cut.
+// The same for length bytes of text that the caller already ended with CR LF.
+bool WriteBytes(const char* text, size_t length, bool force);
+// Adds CR LF and writes the line; a text longer than 10237 bytes is cut before the
+// character that would not fit whole.
 bool WriteLine(const char* text, bool force);
 
 // Holds the log lock across several writes of this thread (the lock is re-entrant), so
-// that no other thread's line comes between them. False when the lock does not exist.
+// that no other thread's line comes between them. False when the holder has died.
 bool HoldLogLock();
 void ReleaseLogLock();
-
-// For the exported functions' exception handlers: leaves the log lock if this thread
-// holds it, so a fault during a write never leaves the log locked.
-void ReleaseLogLockIfHeld();

@@ -18,14 +18,15 @@ bool AppendLiteral(LineBuilder& builder, const char* text) {
   return builder.AppendPiece(text, length, length + 1);
 }
 
-// Characters before the NUL, reading only memory that can be read; terminated says whether
-// the NUL was reached. The readable memory is asked for a chunk at a time.
-size_t MeasureWide(const wchar_t* text, bool* terminated) {
+// Characters before the NUL, reading only memory that can be read and at most limit
+// characters; terminated says whether the NUL was reached. The readable memory is asked
+// for a chunk at a time.
+size_t MeasureWide(const wchar_t* text, size_t limit, bool* terminated) {
   constexpr size_t kChunkChars = 32768;
   size_t length = 0;
-  for (;;) {
-    size_t available = ReadableBytes(text + length, kChunkChars * sizeof(wchar_t));
-    size_t chars = available / sizeof(wchar_t);
+  while (length < limit) {
+    size_t want = limit - length < kChunkChars ? limit - length : kChunkChars;
+    size_t chars = ReadableBytes(text + length, want * sizeof(wchar_t)) / sizeof(wchar_t);
     for (size_t i = 0; i < chars; ++i) {
       if (text[length + i] == L'\0') {
         *terminated = true;
@@ -33,19 +34,20 @@ size_t MeasureWide(const wchar_t* text, bool* terminated) {
       }
     }
     length += chars;
-    if (chars < kChunkChars) {
-      *terminated = false;
-      return length;
-    }
+    if (chars < want) break;
   }
+  *terminated = false;
+  return length;
 }
 
 // Converts a wide text into the ANSI code page at pos, whole or not at all.
 bool AppendWide(LineBuilder& builder, const wchar_t* text) {
   if (builder.start == nullptr) return false;
   bool terminated = false;
-  size_t length = MeasureWide(text, &terminated);
   int32_t room = static_cast<int32_t>(builder.Room());
+  // Every character takes at least one byte and a pair at least one, so a text with no
+  // NUL within twice the room cannot fit: a huge mapping is not scanned to its end.
+  size_t length = MeasureWide(text, 2 * static_cast<size_t>(room) + 2, &terminated);
   if (terminated) {
     int32_t needed = WideToAnsi(text, nullptr, 0);
     if (needed <= 0 || needed > room) return false;

@@ -30,7 +30,6 @@ class LogSession {
     std::string dir = qeltest::MakeTempDir("rec");
     strcpy(traceLog.directory, dir.c_str());
     traceLog.maxSize = 0;
-    CreateTraceLogLock();
     CreateLogFile();
     moduleSnapshot.Take();
     traceLog.active = true;
@@ -38,16 +37,17 @@ class LogSession {
   }
   ~LogSession() { Stop(); }
   void Stop() {
-    if (!traceLog.lockReady) return;
+    if (stopped_) return;
+    stopped_ = true;
     traceLog.active = false;
     CloseLogFile();
-    DestroyTraceLogLock();
   }
   std::vector<std::string> Lines() const {
     return qeltest::SplitLines(qeltest::ReadFileBytes(path_));
   }
 
  private:
+  bool stopped_ = false;
   std::string path_;
 };
 
@@ -64,7 +64,7 @@ ApiHookRecord MakeRecord(const char* name, const char* types, const char* pre = 
 }
 
 CallFrame MakeFrame(ApiHookRecord& record, uint32_t* args, uint32_t returnAddress) {
-  return CallFrame{returnAddress, 0, args, record.argCount, &record};
+  return CallFrame{returnAddress, 0, args, record.argCount, &record, 0};
 }
 
 // Clock and thread columns masked: "HH:MM:SS:mmm, nnn, " becomes "T, N, ".
@@ -91,7 +91,7 @@ std::string Hex(uint32_t value) {
 
 std::string CallbackText(const char* name, uint32_t* args, uint32_t result = 0) {
   ApiHookRecord record = MakeRecord("F", "");
-  CallFrame frame{0, result, args, 0, &record};
+  CallFrame frame{0, result, args, 0, &record, 0};
   char buffer[kLineCapacity];
   LineBuilder builder;
   builder.Attach(buffer, sizeof buffer);

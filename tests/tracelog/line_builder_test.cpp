@@ -449,14 +449,12 @@ class LineFlush : public ::testing::Test {
   void SetUp() override {
     std::string dir = qeltest::MakeTempDir("flush");
     snprintf(traceLog.directory, sizeof traceLog.directory, "%s", dir.c_str());
-    CreateTraceLogLock();
     ASSERT_TRUE(CreateLogFile());
     traceLog.active = false;
   }
   void TearDown() override {
     traceLog.active = false;
     CloseLogFile();
-    DestroyTraceLogLock();
   }
   std::string LogText() { return qeltest::ReadFileBytes(traceLog.path); }
 };

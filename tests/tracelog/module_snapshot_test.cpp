@@ -215,13 +215,11 @@ class ModuleListing : public ::testing::Test {
   void SetUp() override {
     dir = qeltest::MakeTempDir("listing");
     snprintf(traceLog.directory, sizeof traceLog.directory, "%s", dir.c_str());
-    CreateTraceLogLock();
     ASSERT_TRUE(CreateLogFile());
     traceLog.active = false;
   }
   void TearDown() override {
     CloseLogFile();
-    DestroyTraceLogLock();
   }
   std::string LogText() { return qeltest::ReadFileBytes(traceLog.path); }
   std::string dir;
