@@ -16,12 +16,15 @@
 #define QEL_HOOK_ENTRY_COUNT 1001
 #define ERROR_PROC_NOT_FOUND 127
 
-/* The dispatcher's frame below EBP: three saved registers, then the CallFrame. */
+/* The dispatcher's frame below EBP: three saved registers, the CallFrame, then the
+   x87 state (108 bytes) kept across the post-call recorder, which holds a floating-point
+   result in ST0. */
 #define SAVED_EBX (-4)
 #define SAVED_ESI (-8)
 #define SAVED_EDI (-12)
-#define LOCALS_SIZE (12 + QEL_FRAME_SIZE)
-#define FRAME (-LOCALS_SIZE)
+#define FRAME (-12 - QEL_FRAME_SIZE)
+#define FPU_STATE (FRAME - 108)
+#define LOCALS_SIZE (12 + QEL_FRAME_SIZE + 108)
 
         .intel_syntax noprefix
         .text
@@ -72,6 +75,7 @@ _HookDispatcher:
         lea     eax, [ebp + 8]                  /* the caller's first argument word */
         mov     [ebp + FRAME + QEL_FRAME_ARGS], eax     /* frame.args */
         mov     dword ptr [ebp + FRAME + QEL_FRAME_RESULT], 0   /* frame.result = 0 */
+        mov     dword ptr [ebp + FRAME + QEL_FRAME_RESULT_HIGH], 0      /* frame.resultHigh = 0 */
 
         /* 4. pre-call recorder */
         lea     eax, [ebp + FRAME]              /* &frame */
@@ -98,6 +102,7 @@ _HookDispatcher:
 
         /* 7. its result; words a caller-cleans function left go with the frame */
         mov     [ebp + FRAME + QEL_FRAME_RESULT], eax   /* frame.result */
+        mov     [ebp + FRAME + QEL_FRAME_RESULT_HIGH], edx      /* high half of a 64-bit result */
         jmp     .LrecordPost                    /* on to the post-call recorder */
 
 .LnoRealFunction:
@@ -105,11 +110,15 @@ _HookDispatcher:
         push    ERROR_PROC_NOT_FOUND            /* the reason, for the caller */
         call    _SetLastError@4                 /* stdcall: drops its argument */
 
-        /* 8. post-call recorder */
+        /* 8. post-call recorder, with the x87 stack (a double result in ST0) put aside:
+              the recorder's code may use the whole stack, as any C function may */
 .LrecordPost:
+        fnsave  [ebp + FPU_STATE]               /* keep the x87 state; leaves it reset */
         lea     eax, [ebp + FRAME]              /* &frame */
         push    eax                             /* its only argument */
-        call    _RecordPost                     /* log the outcome; its argument goes with the frame */
+        call    _RecordPost                     /* log the outcome */
+        add     esp, 4                          /* cdecl: drop the argument */
+        frstor  [ebp + FPU_STATE]               /* the real function's x87 state again */
 
         /* 9. the caller's registers back */
         mov     ebx, [ebp + SAVED_EBX]          /* the caller's EBX */
@@ -124,14 +133,16 @@ _HookDispatcher:
         jne     .LreturnToCaller                /* callee-cleans convention */
         mov     ecx, 4                          /* caller cleans: return address alone */
 
-        /* 11. result and return address as the recorders left them */
+        /* 11. the return address into the slot the caller's stack will return from; EDX
+              stays free for the high half of the result */
 .LreturnToCaller:
+        mov     eax, [ebp + FRAME + QEL_FRAME_RETURN_ADDRESS]   /* frame.returnAddress */
+        mov     [ebp + ecx], eax                /* last word the convention drops: return slot */
         mov     eax, [ebp + FRAME + QEL_FRAME_RESULT]   /* EAX = frame.result */
-        mov     edx, [ebp + FRAME + QEL_FRAME_RETURN_ADDRESS]   /* EDX = frame.returnAddress */
+        mov     edx, [ebp + FRAME + QEL_FRAME_RESULT_HIGH]      /* EDX = the real call's EDX */
 
         /* 12. release the frame, drop, return */
-        mov     esp, ebp                        /* back to the saved frame pointer */
-        pop     ebp                             /* the caller's frame pointer; ESP at the return address */
-        add     esp, ecx                        /* drop what the convention removes */
-        push    edx                             /* the return address on top */
+        lea     ecx, [ebp + ecx]                /* ESP after the drop: at the return slot */
+        mov     ebp, [ebp]                      /* the caller's frame pointer */
+        mov     esp, ecx                        /* drop the frame and what the convention removes */
         ret                                     /* back to the caller */
