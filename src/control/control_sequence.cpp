@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include "control/control_state.h"
-#include "control/exception_guard.h"
+#include "base/exception_guard.h"
+#include "base/owned_lock.h"
 #include "control/message_buffer.h"
 #include "control/messages.h"
 #include "control/settings.h"
 #include "control/tracing_steps.h"
-#include "recording/thread_guard.h"
 #include "tracelog/trace_log.h"
 
 ControlState controlState;
@@ -21,21 +21,17 @@ constexpr char kIniName[] = "Qelvorn.ini";
 // The settings and hook list names are joined to iniDir in 260-byte buffers.
 constexpr size_t kMaxIniDir = 260 - sizeof kIniName;
 
-void CreateLocks() {
-  InitializeCriticalSectionAndSpinCount(&controlState.setupLock, 4000);
-  CreateTraceLogLock();
-}
+// One lock over the three exported functions, made once and never destroyed: two
+// set-ups or clean-ups at once are answered in turn, and none meets a lock being re-made.
+OwnedLock controlLock;
 
-void DestroyLocks() {
-  DeleteCriticalSection(&controlState.setupLock);
-  DestroyTraceLogLock();
-}
-
-// After the catch-all fired: the frames that would have released the log lock and
-// lowered the guard count were abandoned, so both are put back here.
-void RecoverFromException(int guardCount) {
-  ReleaseLogLockIfHeld();
-  SetThreadGuardCount(guardCount);
+// Once anything was patched the library stays mapped for the rest of the process: a
+// HookEntry handed out, or a thread blocked in a traced call, must never return into
+// unmapped code after a clean-up and FreeLibrary.
+void PinLibrary() {
+  HMODULE self = nullptr;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCSTR>(&PinLibrary), &self);
 }
 
 // Steps 4 to 15 of set-up; answers 0 or -1 and appends the messages of each step.
@@ -72,47 +68,50 @@ int RunSetUpSteps(const char* iniDir, const char* logDir, MessageBuffer& message
   WriteLogHeader(messages);
   AppendMessage(messages, kSetUpLogOk);
   if (!StartTracing(iniDir, messages)) return -1;
-  traceLog.active = true;
-  controlState.initialised = true;
   return 0;
 }
 
 }  // namespace
 
 int SetUp(const char* iniDir, const char* logDir, MessageBuffer& messages) {
-  if (!controlState.initialised) CreateLocks();
-  EnterCriticalSection(&controlState.setupLock);
+  OwnedLockHold hold(controlLock);
   ClearMessages(messages);
+  if (!hold.held()) {
+    AppendMessage(messages, kSetUpException);
+    return -1;
+  }
   if (controlState.initialised) {
     AppendMessage(messages, kSetUpAlready);
-    LeaveCriticalSection(&controlState.setupLock);
     return 1;
   }
   int result = -1;
-  int guardCount = ThreadGuardCount();
   if (Guarded([&] { result = RunSetUpSteps(iniDir, logDir, messages); }) !=
       GuardOutcome::kCompleted) {
-    RecoverFromException(guardCount);
-    traceLog.active = false;
-    controlState.initialised = false;
     result = -1;
     AppendMessage(messages, kSetUpException);
   }
-  LeaveCriticalSection(&controlState.setupLock);
-  if (!controlState.initialised) {
-    DestroyLocks();
-    // A log created before the failure would otherwise stay open and locked for the
-    // life of the process; nothing can write to it without a set-up in force.
+  if (result != 0) {
+    // A set-up that answers -1 leaves nothing behind: no patched slot that no clean-up
+    // would restore, and no log held open and locked for the life of the process.
+    Guarded([] { AbandonTracing(); });
     CloseLogFile();
+    return -1;
   }
-  return result;
+  PinLibrary();
+  traceLog.active = true;
+  controlState.initialised = true;
+  return 0;
 }
 
 int WriteLog(const char* text, MessageBuffer& messages) {
   int result = -1;
-  int guardCount = ThreadGuardCount();
+  OwnedLockHold hold(controlLock);
   GuardOutcome outcome = Guarded([&] {
     ClearMessages(messages);
+    if (!hold.held()) {
+      AppendMessage(messages, kWriteLogFailed);
+      return;
+    }
     if (!controlState.initialised) {
       AppendMessage(messages, kWriteLogNotInit);
       result = 1;
@@ -133,7 +132,6 @@ int WriteLog(const char* text, MessageBuffer& messages) {
     result = 0;
   });
   if (outcome != GuardOutcome::kCompleted) {
-    RecoverFromException(guardCount);
     AppendMessage(messages, kWriteLogException);
     result = -1;
   }
@@ -141,13 +139,17 @@ int WriteLog(const char* text, MessageBuffer& messages) {
 }
 
 int CleanUp(MessageBuffer& messages) {
+  OwnedLockHold hold(controlLock);
   ClearMessages(messages);
+  if (!hold.held()) {
+    AppendMessage(messages, kCleanUpException);
+    return -1;
+  }
   if (!controlState.initialised) {
     AppendMessage(messages, kCleanUpNotInit);
     return 1;
   }
   int result = -1;
-  int guardCount = ThreadGuardCount();
   GuardOutcome outcome = Guarded([&] {
     traceLog.active = false;
     StopTracing(messages);
@@ -156,11 +158,9 @@ int CleanUp(MessageBuffer& messages) {
     result = 0;
   });
   if (outcome != GuardOutcome::kCompleted) {
-    RecoverFromException(guardCount);
     AppendMessage(messages, kCleanUpException);
     result = -1;
   }
-  if (controlState.initialised) DestroyLocks();
   controlState.initialised = false;
   return result;
 }

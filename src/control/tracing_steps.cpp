@@ -2,11 +2,10 @@
 // list, binding and patching, the column header line, and unhooking.
 #include "control/tracing_steps.h"
 
-#include "control/control_state.h"
 #include "control/message_buffer.h"
 #include "control/messages.h"
-#include "hookengine/hook_entries.h"
 #include "hookengine/import_patching.h"
+#include "hookengine/module_tracking.h"
 #include "hooklist/hook_list_parser.h"
 #include "tracelog/line_builder.h"
 #include "tracelog/module_snapshot.h"
@@ -29,20 +28,31 @@ void WriteLogHeader(MessageBuffer& messages) {
 bool StartTracing(const char* iniDir, MessageBuffer& messages) {
   if (!moduleSnapshot.Take()) AppendMessage(messages, kSetUpSnapshotFailed);
   if (!WriteModuleListing(moduleSnapshot)) AppendMessage(messages, kSetUpListingFailed);
-  if (LoadHookList(iniDir) < 0) AppendMessage(messages, kSetUpLstFailed);
-  controlState.entryBase = QueryHookEntryTable(kHookTableFirstEntry);
-  controlState.entrySize = QueryHookEntryTable(kHookTableEntrySize);
-  controlState.entryCount = QueryHookEntryTable(kHookTableEntryCount);
-  if (!ListApis() || !ListModules(true)) {
+  int loaded = -1;
+  {
+    // Callbacks reached through HookEntries handed out earlier read the tables under the
+    // same lock, so they never walk a map while it grows.
+    ListingHold hold;
+    if (hold.held()) loaded = LoadHookList(iniDir);
+  }
+  if (loaded < 0) AppendMessage(messages, kSetUpLstFailed);
+  if (!ListApis() || !ListModules(PatchDirection::kHook)) {
     AppendMessage(messages, kSetUpHookFailed);
     return false;
   }
   if (!WriteLine(kColumnHeader, true)) AppendMessage(messages, kSetUpHeaderFailed);
+  SetModuleTracking(true);
   return true;
 }
 
+void AbandonTracing() {
+  SetModuleTracking(false);
+  RestoreAllModules();
+}
+
 void StopTracing(MessageBuffer& messages) {
-  if (!ListModules(false)) AppendMessage(messages, kCleanUpUnhookFailed);
+  SetModuleTracking(false);
+  if (!ListModules(PatchDirection::kUnhook)) AppendMessage(messages, kCleanUpUnhookFailed);
   ModuleSnapshot current;
   bool taken = current.Take();
   if (!taken) AppendMessage(messages, kCleanUpListingFailed);

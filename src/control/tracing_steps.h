@@ -8,5 +8,7 @@ struct MessageBuffer;
 void WriteLogHeader(MessageBuffer& messages);
 // Steps B: false when set-up must end (its message has been appended).
 bool StartTracing(const char* iniDir, MessageBuffer& messages);
+// Undoes what a failed set-up patched, writing nothing.
+void AbandonTracing();
 // Step C: restores the import tables and lists the modules again; only reports failures.
 void StopTracing(MessageBuffer& messages);

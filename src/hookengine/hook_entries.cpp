@@ -45,6 +45,10 @@ uint32_t HookEntryAddress(uint32_t number) {
   return FirstEntry() + number * EntrySize();
 }
 
+bool IsInHookEntryTable(uint32_t address) {
+  return address >= FirstEntry() && address - FirstEntry() < EntryCount() * EntrySize();
+}
+
 bool WriteHookEntrySlot(uint32_t entryAddress, ApiHookRecord* record) {
   // Only a real entry's slot may be written: any other address would land in live code.
   uint32_t offset = entryAddress - FirstEntry();

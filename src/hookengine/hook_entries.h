@@ -23,6 +23,8 @@ extern uint32_t boundCount;
 
 // Address of entry number `number` (from 0); 0 when the table has no such entry.
 uint32_t HookEntryAddress(uint32_t number);
+// True for any address inside the table's entries.
+bool IsInHookEntryTable(uint32_t address);
 
 // Writes record's address into the record slot (entry + 16) of the entry at
 // entryAddress, through WriteProtectedPointer. Binding one record goes:

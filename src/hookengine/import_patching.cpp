@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-#include "control/control_state.h"
 #include "hookengine/hook_entries.h"
 #include "hookengine/protected_write.h"
 #include "hooklist/hook_list.h"
@@ -14,22 +13,6 @@
 #include "tracelog/trace_log.h"
 
 namespace {
-
-struct ListingLock {
-  CRITICAL_SECTION section;
-  ListingLock() { InitializeCriticalSectionAndSpinCount(&section, 4000); }
-  ~ListingLock() { DeleteCriticalSection(&section); }
-} listingLock;
-
-// A listing that stops half-way (a refused append, no HookEntry left) leaves its
-// unwritten text behind; it is dropped on release so that no later line starts with it.
-struct ListingHold {
-  ListingHold() { EnterListingLock(); }
-  ~ListingHold() {
-    listingBuilder.Clear();
-    LeaveListingLock();
-  }
-};
 
 constexpr char kApiListingStart[] =
     "\r\n[api listing start *****************************************]\r\n";
@@ -41,14 +24,22 @@ constexpr char kEntriesExhausted[] =
     "HookEntry \x82\xaa\x95s\x91\xab\x82\xb5\x82\xc4\x82\xa2\x82\xdc\x82\xb7\x81"
     "B";
 
-// Our own trampolines: a slot that already holds one must never become a real function,
-// or a call would loop back into the dispatcher.
-bool IsHookEntry(uint32_t address) {
-  uint32_t first = QueryHookEntryTable(kHookTableFirstEntry);
-  uint32_t size = QueryHookEntryTable(kHookTableEntrySize);
-  uint32_t count = QueryHookEntryTable(kHookTableEntryCount);
-  return address >= first && address < first + size * count;
+// A resolved import points into some loaded image; a module loaded without resolving
+// its imports holds name-table offsets there instead, which no call may ever jump to.
+bool PointsIntoImage(uint32_t address) {
+  MEMORY_BASIC_INFORMATION info;
+  if (VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) == 0) return false;
+  return info.State == MEM_COMMIT && info.Type == MEM_IMAGE;
 }
+
+HMODULE HandleFor(const LoaderHandles& handles, const char* name) {
+  auto found = handles.find(name);
+  return found == handles.end() ? nullptr : found->second;
+}
+
+// Set when HookEntries ran out during binding; the box is shown once the listing lock
+// is released, since showing it may load modules and so take the loader lock.
+bool entriesExhausted = false;
 
 bool AppendModulePrefix(const ModuleHookRecord* module, const char* imported) {
   return listingBuilder.AppendText(module->name) && listingBuilder.AppendText(", ") &&
@@ -63,11 +54,11 @@ bool BindOne(ApiHookRecord* record) {
   if (record->hookEntry != nullptr) {
     return listingBuilder.AppendText(", dup") && listingBuilder.Flush(true);
   }
-  if (boundCount >= controlState.entryCount) {
-    MessageBoxA(nullptr, kEntriesExhausted, "Qelvorn", MB_OK);
+  uint32_t entry = HookEntryAddress(boundCount);
+  if (entry == 0) {
+    entriesExhausted = true;
     return false;
   }
-  uint32_t entry = controlState.entryBase + boundCount * controlState.entrySize;
   if (!WriteHookEntrySlot(entry, record)) {
     SetLastErrorEx(ERROR_INVALID_HANDLE, SLE_ERROR);
     return false;
@@ -79,8 +70,9 @@ bool BindOne(ApiHookRecord* record) {
 }
 
 // The not-loaded and visited lines of one module; false when a line could not be written.
-bool VisitModule(ModuleHookRecord* module, bool hook) {
-  if (hook) module->handle = GetModuleHandleA(module->name);
+bool VisitModule(ModuleHookRecord* module, PatchDirection direction, const LoaderHandles& handles) {
+  bool hook = direction == PatchDirection::kHook;
+  if (hook) module->handle = HandleFor(handles, module->name);
   if (module->handle == nullptr) {
     return listingBuilder.Flush(true) && listingBuilder.AppendText(module->name) &&
            listingBuilder.AppendText(", not loaded") && listingBuilder.Flush(true);
@@ -94,49 +86,95 @@ bool VisitModule(ModuleHookRecord* module, bool hook) {
     return listingBuilder.AppendText(", not ready") && listingBuilder.Flush(true);
   }
   if (!listingBuilder.Flush(true)) return false;
-  HookModule(module, hook);
+  HookModule(module, direction, handles);
   return true;
 }
 
 }  // namespace
 
-void EnterListingLock() {
-  EnterCriticalSection(&listingLock.section);
+OwnedLock listingLock;
+
+ListingHold::ListingHold() : held_(EnterOwnedLock(listingLock)) {}
+
+ListingHold::~ListingHold() {
+  if (!held_) return;
+  if (HeldDepth(listingLock) == 1) listingBuilder.Clear();
+  LeaveOwnedLock(listingLock);
 }
-void LeaveListingLock() {
-  LeaveCriticalSection(&listingLock.section);
+
+void CollectNames(const ModuleHookRecord* module, std::vector<const char*>& names) {
+  names.push_back(module->name);
+  for (const auto& entry : module->importedModules) names.push_back(entry.second.name);
+}
+
+LoaderHandles AskLoader(const std::vector<const char*>& names) {
+  LoaderHandles handles;
+  for (const char* name : names) handles.emplace(name, GetModuleHandleA(name));
+  return handles;
 }
 
 bool ListApis() {
-  ListingHold hold;
-  if (!WriteLine(kApiListingStart, true)) return false;
-  for (auto& entry : hookList.apiTable) {
-    if (!BindOne(entry.second)) return false;
+  bool listed = false;
+  {
+    ListingHold hold;
+    entriesExhausted = false;
+    if (!hold.held() || !WriteLine(kApiListingStart, true)) return false;
+    listed = true;
+    for (auto& entry : hookList.apiTable) {
+      if (!BindOne(entry.second)) {
+        listed = false;
+        break;
+      }
+    }
+    if (listed) listed = WriteLine(kApiListingEnd, true);
   }
-  return WriteLine(kApiListingEnd, true);
+  if (entriesExhausted) MessageBoxA(nullptr, kEntriesExhausted, "Qelvorn", MB_OK);
+  return listed;
 }
 
-bool ListModules(bool hook) {
+bool ListModules(PatchDirection direction) {
+  std::vector<const char*> names;
+  {
+    ListingHold hold;
+    if (!hold.held()) return false;
+    for (auto& entry : hookList.moduleTable) CollectNames(entry.second, names);
+  }
+  LoaderHandles handles = AskLoader(names);
   ListingHold hold;
-  if (!WriteLine(kModuleListingStart, true)) return false;
+  if (!hold.held() || !WriteLine(kModuleListingStart, true)) return false;
   for (auto& entry : hookList.moduleTable) {
-    if (!VisitModule(entry.second, hook)) return false;
+    if (!VisitModule(entry.second, direction, handles)) return false;
   }
   return WriteLine(kModuleListingEnd, true);
 }
 
-bool HookModule(ModuleHookRecord* module, bool hook) {
+void RestoreAllModules() {
   ListingHold hold;
+  if (!hold.held()) return;
+  for (auto& entry : hookList.moduleTable) {
+    ModuleHookRecord* module = entry.second;
+    if (module->done != 1 || module->handle == nullptr) continue;
+    for (auto& imported : module->importedModules) {
+      if (imported.second.handle != nullptr) {
+        PatchImports(module, &imported.second, PatchDirection::kUnhook);
+      }
+    }
+    module->done = 0;
+  }
+}
+
+bool HookModule(ModuleHookRecord* module, PatchDirection direction, const LoaderHandles& handles) {
+  bool hook = direction == PatchDirection::kHook;
   for (auto& entry : module->importedModules) {
     ImportedModuleRecord& imported = entry.second;
-    if (imported.handle == nullptr) imported.handle = GetModuleHandleA(imported.name);
+    if (imported.handle == nullptr) imported.handle = HandleFor(handles, imported.name);
     if (imported.handle == nullptr) {
       if (!AppendModulePrefix(module, imported.name) ||
           !listingBuilder.AppendText(", not loaded")) {
         return false;
       }
     } else {
-      int32_t count = PatchImports(module, &imported, hook);
+      int32_t count = PatchImports(module, &imported, direction);
       if (!AppendModulePrefix(module, imported.name)) return false;
       if (count < 0) {
         if (!listingBuilder.AppendText(", NG")) return false;
@@ -153,7 +191,9 @@ bool HookModule(ModuleHookRecord* module, bool hook) {
   return true;
 }
 
-int32_t PatchImports(ModuleHookRecord* module, ImportedModuleRecord* imported, bool hook) {
+int32_t PatchImports(ModuleHookRecord* module, ImportedModuleRecord* imported,
+                     PatchDirection direction) {
+  bool hook = direction == PatchDirection::kHook;
   auto* base = reinterpret_cast<BYTE*>(module->handle);
   if (IsBadReadPtr(base, 64) || IsBadStringPtrA(imported->name, 260)) return -1;
   IMAGE_IMPORT_DESCRIPTOR* descriptor = FindImportDescriptor(module->handle, imported->name);
@@ -176,7 +216,12 @@ int32_t PatchImports(ModuleHookRecord* module, ImportedModuleRecord* imported, b
     if (record == nullptr) continue;
     if (hook) {
       if (record->hookEntry == nullptr) continue;
-      if (!IsHookEntry(*slot)) record->realFunction = *slot;
+      // A slot that already holds one of our trampolines must never become a real
+      // function, or a call would loop back into the dispatcher.
+      if (!IsInHookEntryTable(*slot)) {
+        if (!PointsIntoImage(*slot)) continue;
+        record->realFunction = *slot;
+      }
       if (!WriteProtectedPointer(slot, reinterpret_cast<uint32_t>(record->hookEntry))) {
         SetLastErrorEx(ERROR_INVALID_HANDLE, SLE_ERROR);
         return -2;

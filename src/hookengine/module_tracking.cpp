@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "control/settings.h"
 #include "hookengine/import_patching.h"
@@ -18,11 +19,16 @@ const GetProcAddressFunction realGetProcAddress = GetProcAddress;
 namespace {
 
 constexpr size_t kNameSize = 260;
+// Loads that map a file without making it a running image: nothing of them is patched
+// or noted, or a later real load would be left untraced and shared records poisoned.
+constexpr uint32_t kNotRunnableLoad = DONT_RESOLVE_DLL_REFERENCES | LOAD_LIBRARY_AS_DATAFILE |
+                                      LOAD_LIBRARY_AS_DATAFILE_EXCLUSIVE |
+                                      LOAD_LIBRARY_AS_IMAGE_RESOURCE;
 
-struct ListingHold {
-  ListingHold() { EnterListingLock(); }
-  ~ListingHold() { LeaveListingLock(); }
-};
+// Callbacks change tracking state only between a set-up and its clean-up. Read without
+// the lock first so that a callback outside that time takes no lock at all, and again
+// under it.
+volatile bool trackingEnabled = false;
 
 // Copies a narrow text that came from a traced call into out, never reading past memory
 // that can be read; false when it is unreadable or has no NUL within kNameSize - 1 bytes.
@@ -44,22 +50,6 @@ bool CopyWideName(uint32_t address, char* out) {
   return WideToAnsi(text, out, kNameSize) > 0;
 }
 
-// A listed importing module that was not loaded at set-up is patched on its first load.
-void PatchLateModule(const char* name) {
-  ModuleHookRecord* module = FindModule(hookList, name);
-  if (module == nullptr || module->loadedAtSetUp != 0 || module->done != 0) return;
-  module->done = 1;
-  module->handle = GetModuleHandleA(module->name);
-  HookModule(module, true);
-}
-
-void NoteImportedModule(const char* name, uint32_t handle, LineBuilder* builder) {
-  ImportedModuleRecord* imported = FindImportedModule(hookList, name);
-  if (imported == nullptr || imported->handle != nullptr) return;
-  imported->handle = reinterpret_cast<HMODULE>(handle);
-  builder->AppendText("(handle set)");
-}
-
 const char* BaseName(const char* path) {
   auto* text = reinterpret_cast<const unsigned char*>(path);
   const unsigned char* separator = _mbsrchr(text, '\\');
@@ -67,34 +57,118 @@ const char* BaseName(const char* path) {
   return separator == nullptr ? path : reinterpret_cast<const char*>(separator + 1);
 }
 
+bool SameName(const char* a, const char* b) {
+  NoCaseOrder less;
+  return !less(a, b) && !less(b, a);
+}
+
+// A listed importing module not loaded at set-up, not yet patched.
+ModuleHookRecord* LateModule(const char* name) {
+  ModuleHookRecord* module = FindModule(hookList, name);
+  if (module == nullptr || module->loadedAtSetUp != 0 || module->done != 0) return nullptr;
+  return module;
+}
+
+// A listed importing module that was not loaded at set-up is patched on its first load.
+// The loader is asked for its handles with no lock of ours held.
+void PatchLateModule(const char* name) {
+  std::vector<const char*> names;
+  {
+    ListingHold hold;
+    if (!hold.held() || !trackingEnabled) return;
+    ModuleHookRecord* module = LateModule(name);
+    if (module == nullptr) return;
+    CollectNames(module, names);
+  }
+  LoaderHandles handles = AskLoader(names);
+  ListingHold hold;
+  if (!hold.held() || !trackingEnabled) return;
+  ModuleHookRecord* module = LateModule(name);
+  if (module == nullptr) return;
+  module->done = 1;
+  module->handle = handles[module->name];
+  HookModule(module, PatchDirection::kHook, handles);
+}
+
+void NoteImportedModule(const char* name, uint32_t handle, LineBuilder* builder) {
+  ListingHold hold;
+  if (!hold.held() || !trackingEnabled) return;
+  ImportedModuleRecord* imported = FindImportedModule(hookList, name);
+  if (imported == nullptr || imported->handle != nullptr) return;
+  imported->handle = reinterpret_cast<HMODULE>(handle);
+  builder->AppendText("(handle set)");
+}
+
+// A load that answered a running image: not failed, and not a data-file handle (whose
+// low bits are set).
+bool LoadedImage(const CallFrame* frame) {
+  return frame->result != 0 && (frame->result & 3) == 0;
+}
+
+bool LoadedWithFlags(const CallFrame* frame) {
+  return frame->argCount >= 3 && (frame->args[2] & kNotRunnableLoad) != 0;
+}
+
+void AfterNarrowLoad(CallFrame* frame, LineBuilder* builder) {
+  char name[kNameSize];
+  if (!trackingEnabled || !LoadedImage(frame) || !CopyNarrowName(frame->args[0], name)) return;
+  PatchLateModule(name);
+  NoteImportedModule(BaseName(name), frame->result, builder);
+}
+
+void AfterWideLoad(CallFrame* frame, LineBuilder* builder) {
+  char name[kNameSize];
+  if (!trackingEnabled || !LoadedImage(frame) || !CopyWideName(frame->args[0], name)) return;
+  PatchLateModule(name);
+  NoteImportedModule(name, frame->result, builder);
+}
+
 }  // namespace
+
+void SetModuleTracking(bool enabled) {
+  ListingHold hold;
+  trackingEnabled = enabled;
+}
 
 void GetProcAddressPre(CallFrame* frame, LineBuilder* builder, bool) {
   HMODULE module = reinterpret_cast<HMODULE>(frame->args[0]);
   LPCSTR name = reinterpret_cast<LPCSTR>(frame->args[1]);
+  // The genuine answer first, with no lock of ours held: it decides for which module a
+  // HookEntry may stand in.
+  uint32_t real = reinterpret_cast<uint32_t>(realGetProcAddress(module, name));
+  frame->result = real;
   char copy[kNameSize];
   if (!CopyNarrowName(frame->args[1], copy)) {
-    frame->result = reinterpret_cast<uint32_t>(realGetProcAddress(module, name));
     builder->AppendText("(not proc string)");
     return;
   }
-  ApiHookRecord* record = FindApi(hookList, copy);
+  char path[kNameSize];
+  DWORD pathLength = real == 0 ? 0 : GetModuleFileNameA(module, path, sizeof path);
+  const char* file = pathLength == 0 || pathLength >= sizeof path ? "" : BaseName(path);
+  ListingHold hold;
+  ApiHookRecord* record = hold.held() && trackingEnabled ? FindApi(hookList, copy) : nullptr;
   if (record == nullptr || record->hookEntry == nullptr) {
-    frame->result = reinterpret_cast<uint32_t>(realGetProcAddress(module, name));
     builder->AppendText("(not target)");
     return;
   }
+  if (real == 0) {
+    builder->AppendText("(not found)");
+    return;
+  }
   if (record->realFunction != 0) {
+    // The same function (forwarders included) through any module's handle; another
+    // module's export of the same name goes to that module.
+    if (real != record->realFunction) {
+      builder->AppendText("(not target)");
+      return;
+    }
     frame->result = reinterpret_cast<uint32_t>(record->hookEntry);
     builder->AppendText("(already target)");
     return;
   }
-  // A HookEntry is handed out only for a function that exists: without a real address
-  // the caller gets the genuine answer, null, as it would without tracing.
-  uint32_t real = reinterpret_cast<uint32_t>(realGetProcAddress(module, name));
-  if (real == 0) {
-    frame->result = 0;
-    builder->AppendText("(not found)");
+  // An empty realFunction is filled only from the module the hook list names for it.
+  if (!SameName(file, record->moduleName)) {
+    builder->AppendText("(not target)");
     return;
   }
   record->realFunction = real;
@@ -104,27 +178,30 @@ void GetProcAddressPre(CallFrame* frame, LineBuilder* builder, bool) {
 
 // A failed load changes nothing: the module stays unpatched for its next, successful load.
 void LoadLibraryNarrowPost(CallFrame* frame, LineBuilder* builder, bool) {
-  char name[kNameSize];
-  if (frame->result == 0 || !CopyNarrowName(frame->args[0], name)) return;
-  ListingHold hold;
-  PatchLateModule(name);
-  NoteImportedModule(BaseName(name), frame->result, builder);
+  AfterNarrowLoad(frame, builder);
 }
 
 void LoadLibraryWidePost(CallFrame* frame, LineBuilder* builder, bool) {
-  char name[kNameSize];
-  if (frame->result == 0 || !CopyWideName(frame->args[0], name)) return;
-  ListingHold hold;
-  PatchLateModule(name);
-  NoteImportedModule(name, frame->result, builder);
+  AfterWideLoad(frame, builder);
+}
+
+void LoadLibraryExNarrowPost(CallFrame* frame, LineBuilder* builder, bool) {
+  if (!LoadedWithFlags(frame)) AfterNarrowLoad(frame, builder);
+}
+
+void LoadLibraryExWidePost(CallFrame* frame, LineBuilder* builder, bool) {
+  if (!LoadedWithFlags(frame)) AfterWideLoad(frame, builder);
 }
 
 void FreeLibraryPost(CallFrame* frame, LineBuilder* builder, bool) {
   HMODULE freed = reinterpret_cast<HMODULE>(frame->args[0]);
   char path[kNameSize];
   // Still mapped: the call only lowered the reference count (or failed).
-  if (frame->result == 0 || GetModuleFileNameA(freed, path, sizeof path) != 0) return;
+  if (!trackingEnabled || frame->result == 0 || GetModuleFileNameA(freed, path, sizeof path) != 0) {
+    return;
+  }
   ListingHold hold;
+  if (!hold.held() || !trackingEnabled) return;
   for (auto& entry : hookList.moduleTable) {
     ModuleHookRecord* module = entry.second;
     if (module->handle != freed) continue;

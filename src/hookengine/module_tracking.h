@@ -12,7 +12,15 @@
 using GetProcAddressFunction = FARPROC(WINAPI*)(HMODULE, LPCSTR);
 extern const GetProcAddressFunction realGetProcAddress;
 
+// Lets the callbacks change tracking state (set-up turns it on when it has patched,
+// clean-up off before it restores); waits for a callback that is changing it now.
+void SetModuleTracking(bool enabled);
+
 void GetProcAddressPre(CallFrame* frame, LineBuilder* builder, bool isPre);
 void LoadLibraryNarrowPost(CallFrame* frame, LineBuilder* builder, bool isPre);
 void LoadLibraryWidePost(CallFrame* frame, LineBuilder* builder, bool isPre);
+// LoadLibraryEx*: loads as a data file or image resource, or without resolving imports,
+// are no running image and are left alone.
+void LoadLibraryExNarrowPost(CallFrame* frame, LineBuilder* builder, bool isPre);
+void LoadLibraryExWidePost(CallFrame* frame, LineBuilder* builder, bool isPre);
 void FreeLibraryPost(CallFrame* frame, LineBuilder* builder, bool isPre);

@@ -4,7 +4,9 @@
 #include <cstring>
 #include <new>
 
-HookList hookList;
+// Never destroyed: HookEntries patched into DLLs that detach after this library at
+// process exit still lead to its records.
+HookList& hookList = *new HookList;
 
 bool ByteOrder::operator()(const char* a, const char* b) const {
   // strcmp compares as unsigned char.

@@ -55,7 +55,7 @@ struct HookList {
   HookList& operator=(const HookList&) = delete;
 };
 
-extern HookList hookList;
+extern HookList& hookList;
 
 // A record in pool with every field zero, ordinal -1, a copy of name and room for
 // typeRoom type codes; null when the name or the room does not fit one pool block.

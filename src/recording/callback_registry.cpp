@@ -22,9 +22,11 @@ struct ByteOrder {
   }
 };
 
+// Never destroyed: traced calls made by DLLs detached after this one at process exit
+// still look their callbacks up.
 std::map<std::string, Callback, ByteOrder>& Registry() {
-  static std::map<std::string, Callback, ByteOrder> registry;
-  return registry;
+  static auto* registry = new std::map<std::string, Callback, ByteOrder>;
+  return *registry;
 }
 
 struct Registration {
@@ -49,8 +51,8 @@ const Registration kRegistrations[] = {
     {"GetProcAddress_Post", DoNothing},
     {"LoadLibraryA_Post", LoadLibraryNarrowPost},
     {"LoadLibraryW_Post", LoadLibraryWidePost},
-    {"LoadLibraryExA_Post", LoadLibraryNarrowPost},
-    {"LoadLibraryExW_Post", LoadLibraryWidePost},
+    {"LoadLibraryExA_Post", LoadLibraryExNarrowPost},
+    {"LoadLibraryExW_Post", LoadLibraryExWidePost},
     {"FreeLibrary_Pre", DoNothing},
     {"FreeLibrary_Post", FreeLibraryPost},
 };

@@ -13,8 +13,9 @@
 
 namespace {
 
-// The snapshots' own pool, apart from the hook list's; released only at unload.
-BlockPool snapshotPool;
+// The snapshots' own pool, apart from the hook list's. Never released: the recorders of
+// calls made while DLLs detach at process exit still look modules up in it.
+BlockPool& snapshotPool = *new BlockPool;
 
 constexpr char kListingTitle[] = "\r\n[Loaded Modules]\r\n\r\n";
 // Stands in for the date of a module file that cannot be opened, in the date's width.
@@ -65,7 +66,8 @@ bool AppendModuleLine(LineBuilder& builder, const ModuleInfo& module) {
 
 }  // namespace
 
-ModuleSnapshot moduleSnapshot;
+// Never destroyed, for the same reason as its pool.
+ModuleSnapshot& moduleSnapshot = *new ModuleSnapshot;
 
 bool ModuleNameLess::operator()(const char* left, const char* right) const {
   return _stricmp(left, right) < 0;

@@ -57,7 +57,7 @@ struct ModuleSnapshot {
 };
 
 // The module-wide snapshot: taken at set-up, read by the recorders.
-extern ModuleSnapshot moduleSnapshot;
+extern ModuleSnapshot& moduleSnapshot;
 
 // The listing through headerBuilder, forced: the title, then one line per module of
 // byAddress. Runs only inside set-up and clean-up.
