@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -182,7 +183,9 @@ TEST(HookListRobustness, MutatedAndRandomListsNeverFault) {
   std::vector<std::string> corpus(std::begin(kSeeds), std::end(kSeeds));
   HookList* list = new HookList;
   int answers[2] = {0, 0};
-  const int kRounds = 3000;
+  // The long run (tools/run-fuzz.sh) sets QEL_FUZZ_ROUNDS; the test command keeps 3000.
+  const char* wanted = getenv("QEL_FUZZ_ROUNDS");
+  const int kRounds = wanted != nullptr && atoi(wanted) > 0 ? atoi(wanted) : 3000;
   for (int round = 0; round < kRounds; ++round) {
     std::string text = random.Below(5) == 0 ? RandomText(random)
                                             : Mutate(random, corpus[random.Below(corpus.size())]);

@@ -2,7 +2,8 @@
 # Runs Windows programs in one boot of the test guest. JOBDIR/bin holds the programs and
 # their DLLs, JOBDIR/runs.txt one run a line: "name LANG program [arguments]". Each run
 # leaves JOBDIR/out/NAME.txt (its output, CR LF as printed), NAME.rc (exit code, low 8
-# bits) and NAME.ms (wall time). Exits non-zero when the guest did not complete.
+# bits) and NAME.ms (wall time). JOBDIR/env.sh, when present, is sourced first.
+# Exits non-zero when the guest did not complete.
 # Usage: run-programs.sh JOBDIR SECONDS_PER_PROGRAM
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -12,6 +13,8 @@ mkdir -p "$job/out"
 cat >"$job/job.sh" <<JOB
 #!/bin/bash
 export WINEPREFIX=/root/.wine WINEDEBUG=-all
+# Variables a caller wants the programs to see (lines "export NAME=value").
+[ -f /job/env.sh ] && . /job/env.sh
 # Programs run from the guest's tmpfs: an image mapped from the shared folder reads as
 # zeros past about 1 MB.
 mkdir -p /tmp/qel
@@ -29,7 +32,7 @@ done </job/runs.txt
 wineserver -k
 JOB
 chmod +x "$job/job.sh"
-"$here/boot-guest.sh" "$job" 1800 >"$job/console.log" 2>&1
+"$here/boot-guest.sh" "$job" "${QEL_GUEST_LIMIT:-1800}" >"$job/console.log" 2>&1
 if [ ! -f "$job/job.rc" ]; then
   echo "guest did not complete; console:"
   tail -40 "$job/console.log"
