@@ -24,6 +24,15 @@ else
   failures+=("check_dll.sh:"$'\n'"$out")
 fi
 
+# The generated hook-list definitions are what the generator writes today.
+if out=$("$root/tests/lists/check_lists.sh" 2>&1); then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  failures+=("check_lists.sh:"$'\n'"$out")
+fi
+echo "$out" | head -1
+
 # tally NAME OUTPUT_FILE RC: adds one GoogleTest program's cases to the counts.
 tally() {
   local name=$1 outf=$2 rc=$3 ok=0 bad=0 summary=0
