@@ -31,7 +31,7 @@ HEADERS = [
     "wchar.h", "math.h", "time.h", "io.h", "direct.h", "process.h", "conio.h", "locale.h",
     "mbstring.h", "mbctype.h", "ctype.h", "wctype.h", "signal.h", "fcntl.h", "sys/stat.h",
     "sys/timeb.h", "sys/utime.h", "malloc.h", "errno.h", "float.h", "setjmp.h", "search.h",
-    "share.h", "stdint.h", "uchar.h", "fenv.h", "complex.h", "corecrt_startup.h",
+    "share.h", "stdint.h", "assert.h", "excpt.h", "psapi.h", "uchar.h", "fenv.h", "complex.h", "corecrt_startup.h",
 ]
 
 # Callbacks of the tracer wired by name: (skip-call, pre-call, post-call) fields.
@@ -256,9 +256,12 @@ def parse_declarations(universal_crt):
     resource_dir = sorted(glob.glob("/usr/lib/llvm-14/lib/clang/*/include"))[-1][:-len("/include")]
     args = ["-x", "c", "-std=gnu11", "-target", "i686-w64-mingw32", "-resource-dir", resource_dir,
             "-isystem", os.path.join(SYSROOT, "include"), "-D_WIN32_WINNT=0x0A00",
-            "-DWINVER=0x0A00", "-D_CRT_SECURE_NO_WARNINGS", "-DCOBJMACROS", "-w"]
+            "-DWINVER=0x0A00", "-DPSAPI_VERSION=2", "-D_CRT_SECURE_NO_WARNINGS", "-DCOBJMACROS", "-w"]
     if universal_crt:
         args += ["-D_UCRT", "-D__MSVCRT_VERSION__=0xE00"]
+    else:
+        # msvcrt.dll's time_t is 32 bits wide.
+        args += ["-D_USE_32BIT_TIME_T"]
     source = "".join("#include <%s>\n" % h for h in HEADERS)
     tu = ci.Index.create().parse("all.c", args=args, unsaved_files=[("all.c", source)])
     errors = [d for d in tu.diagnostics if d.severity >= ci.Diagnostic.Error]
