@@ -84,7 +84,9 @@ while read -r name lang prog args; do
     "$(cat "$job/out/$name.ms" 2>/dev/null)"
 done <"$runs"
 
-# The command-line tools' tests built for the build machine run here, natively.
+# The command-line tools' tests built for the build machine run here, natively; the hook-list
+# coverage test reads the guest's own Wine programs.
+"$root/tools/guest/extract-wine-binaries.sh" >/dev/null || echo "could not extract Wine's programs"
 native=${QEL_NATIVE_BUILD_DIR:-$root/build-native}
 for exe in "$native"/bin/test_*; do
   [ -x "$exe" ] || continue
