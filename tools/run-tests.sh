@@ -24,6 +24,15 @@ else
   failures+=("check_dll.sh:"$'\n'"$out")
 fi
 
+# The generated hook-list definitions are what the generator writes today.
+if out=$("$root/tests/lists/check_lists.sh" 2>&1); then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  failures+=("check_lists.sh:"$'\n'"$out")
+fi
+echo "$out" | head -1
+
 # tally NAME OUTPUT_FILE RC: adds one GoogleTest program's cases to the counts.
 tally() {
   local name=$1 outf=$2 rc=$3 ok=0 bad=0 summary=0
@@ -75,7 +84,9 @@ while read -r name lang prog args; do
     "$(cat "$job/out/$name.ms" 2>/dev/null)"
 done <"$runs"
 
-# The command-line tools' tests built for the build machine run here, natively.
+# The command-line tools' tests built for the build machine run here, natively; the hook-list
+# coverage test reads the guest's own Wine programs.
+"$root/tools/guest/extract-wine-binaries.sh" >/dev/null || echo "could not extract Wine's programs"
 native=${QEL_NATIVE_BUILD_DIR:-$root/build-native}
 for exe in "$native"/bin/test_*; do
   [ -x "$exe" ] || continue

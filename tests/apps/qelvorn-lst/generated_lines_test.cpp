@@ -1,0 +1,164 @@
+// Generated definitions of well-known functions against the lines a careful person writes,
+// and the share of the functions Wine's own programs import that have a definition.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "common/pe_image.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+const std::string kLists = QEL_SOURCE_LISTS_DIR;
+
+// name -> the line's value, of one definitions file.
+std::map<std::string, std::string> Entries(const std::string& dllBase) {
+  std::map<std::string, std::string> entries;
+  std::ifstream in(kLists + "/" + dllBase + ".lst");
+  for (std::string line; std::getline(in, line);)
+    if (line.compare(0, 4, "api=") == 0) entries[line.substr(4, line.find(',') - 4)] = line;
+  return entries;
+}
+
+struct Expected {
+  const char* dll;
+  const char* line;
+  const char* why;  // each argument's code, in order
+};
+
+TEST(GeneratedLines, WellKnownFunctions) {
+  const Expected table[] = {
+      {"kernel32", "api=CreateFileA,,,,,,,,,s,4,4,p,4,4,x",
+       "name text s; access, share flags 4; security attributes p; disposition, flags 4; "
+       "template handle x"},
+      {"kernel32", "api=CreateFileW,,,,,,,,,w,4,4,p,4,4,x", "as CreateFileA with a wide name w"},
+      {"kernel32", "api=ReadFile,,,,,,,,,x,p,d,p,p",
+       "handle x; output buffer p; byte count d; count read and overlapped p"},
+      {"kernel32", "api=WriteFile,,,,,,,,,x,p,d,p,p", "handle x; data p; byte count d; p, p"},
+      {"kernel32", "api=CloseHandle,,,,,,,,,x", "handle x"},
+      {"kernel32", "api=GetTickCount,,,,,,,,,", "no argument: nine commas"},
+      {"kernel32", "api=GetProcAddress,,,1,1,1,,,,x,S",
+       "real call skipped, pre and post callbacks by name; module x; name or ordinal S"},
+      {"kernel32", "api=LoadLibraryW,,,,,1,,,,w", "post callback notes the handle; name w"},
+      {"kernel32", "api=FreeLibrary,,,,1,1,,,,x", "pre and post callbacks; module x"},
+      {"kernel32", "api=CreateThread,,,,1,,,,,p,d,p,p,4,p",
+       "thread advice; attributes p; stack size d; start, parameter p; flags 4; id out p"},
+      {"kernel32", "api=WaitForSingleObject,,,,1,,,,,x,d", "INFINITE callback; handle x; ms d"},
+      {"kernel32", "api=WaitForMultipleObjects,,,,1,,,,,d,p,B,d",
+       "handle list callback; count d; handle array p; wait-all BOOL B; ms d"},
+      {"kernel32", "api=SetFilePointerEx,,,,,,,,,x,4,4,p,4",
+       "handle x; a 64-bit distance by value takes two words 4,4; new position p; method 4"},
+      {"kernel32", "api=FindResourceW,,,,,,,,,x,W,W", "module x; name and type may be numbers W"},
+      {"kernel32", "api=VirtualAlloc,,,,,,,,,p,d,4,4", "address p; size d; type, protection 4"},
+      {"advapi32", "api=RegOpenKeyExW,,,,,,,,,x,w,4,4,p",
+       "key x; sub key text w; options 4; access mask 4; key out p"},
+      {"user32", "api=MessageBoxW,,,,,,,,,x,w,w,4", "window x; text, caption w; style flags 4"},
+      {"user32", "api=CreateWindowExW,,,,,,,,,4,W,w,4,4,4,d,d,x,x,x,p",
+       "ex style 4; class name or atom W; title w; style, x, y 4; width, height d; parent, "
+       "menu, instance x; parameter p"},
+      {"ws2_32", "api=send,,,,ws,ws,,,,x,p,d,4",
+       "socket error callbacks ws; socket x; data p; length d; flags 4"},
+      {"ws2_32", "api=recv,,,,ws,ws,,,,x,p,d,4", "socket x; buffer p; length d; flags 4"},
+      {"ws2_32", "api=WSAStartup,,,,ws,ws,,,,2,p", "version WORD 2; data out p"},
+      {"msvcrt", "api=memcpy,,1,,,,,,,p,p,d", "cdecl: caller cleans; dest, source p; size d"},
+      {"msvcrt", "api=strlen,,1,,,,,,,s", "cdecl; text s"},
+      {"msvcrt", "api=wcscpy,,1,,,,,,,p,w", "cdecl; destination buffer p; source text w"},
+      {"ucrtbase", "api=fwrite,,1,,,,,,,p,d,d,p", "cdecl; data p; size, count d; stream p"},
+  };
+  std::map<std::string, std::map<std::string, std::string>> files;
+  for (const Expected& e : table) {
+    if (!files.count(e.dll)) files[e.dll] = Entries(e.dll);
+    std::string line = e.line;
+    std::string name = line.substr(4, line.find(',') - 4);
+    EXPECT_EQ(files[e.dll][name], line) << e.dll << ": " << e.why;
+  }
+}
+
+TEST(GeneratedLines, VariadicAndMismatchedFunctionsAreLeftOutWithAReason) {
+  std::ifstream in(kLists + "/user32.lst");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("// left out: wsprintfW: variadic"), std::string::npos);
+  EXPECT_EQ(text.find("api=wsprintfW,"), std::string::npos);
+}
+
+// The DLLs whose coverage is measured, as Wine's programs name them.
+const char* const kCoveredDlls[] = {
+    "kernel32.dll", "advapi32.dll", "user32.dll",   "gdi32.dll",    "ws2_32.dll",
+    "shell32.dll",  "ole32.dll",    "oleaut32.dll", "comctl32.dll", "comdlg32.dll",
+    "version.dll",  "winmm.dll",    "msvcrt.dll",   "ucrtbase.dll",
+};
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+TEST(Coverage, WineProgramsImportsHaveDefinitions) {
+  const char* env = std::getenv("QEL_WINE_I386_DIR");
+  std::string wine = env ? env : "/var/cache/qelvorn-wine-i386";
+  ASSERT_TRUE(fs::exists(wine + "/find.exe"))
+      << "run tools/guest/extract-wine-binaries.sh first (" << wine << ")";
+  std::map<std::string, std::set<std::string>> imported;  // dll -> names (or #ordinal)
+  std::map<std::string, std::map<int, std::string>> exportsByOrdinal;
+  for (const auto& file : fs::directory_iterator(wine)) {
+    if (file.path().extension() != ".exe") continue;
+    std::vector<uint8_t> bytes;
+    std::string error;
+    qel::PeImage image;
+    ASSERT_TRUE(qel::ReadWholeFile(file.path().string(), &bytes, &error));
+    ASSERT_TRUE(qel::ParsePeImage(bytes, &image, &error)) << file.path() << ": " << error;
+    for (const qel::PeImportedDll& dll : image.imports) {
+      std::string lower = Lower(dll.dll);
+      for (const qel::PeImport& f : dll.functions) {
+        std::string name = f.name;
+        if (f.byOrdinal) {
+          if (!exportsByOrdinal.count(lower)) {
+            qel::PeImage dllImage;
+            std::vector<uint8_t> dllBytes;
+            if (qel::ReadWholeFile(wine + "/" + lower, &dllBytes, &error) &&
+                qel::ParsePeImage(dllBytes, &dllImage, &error))
+              for (const qel::PeExport& e : dllImage.exports)
+                exportsByOrdinal[lower][static_cast<int>(e.ordinal)] = e.name;
+          }
+          auto found = exportsByOrdinal[lower].find(f.ordinal);
+          name = found != exportsByOrdinal[lower].end() ? found->second
+                                                        : "#" + std::to_string(f.ordinal);
+        }
+        imported[lower].insert(name);
+      }
+    }
+  }
+  std::printf("%-14s %9s %8s %7s\n", "DLL", "imported", "defined", "share");
+  for (const char* dll : kCoveredDlls) {
+    std::string base = std::string(dll).substr(0, std::strlen(dll) - 4);
+    std::map<std::string, std::string> entries = Entries(base);
+    std::ifstream in(kLists + "/" + base + ".lst");
+    std::map<std::string, std::string> reasons;
+    for (std::string line; std::getline(in, line);)
+      if (line.compare(0, 13, "// left out: ") == 0) {
+        std::string rest = line.substr(13);
+        reasons[rest.substr(0, rest.find(": "))] = rest.substr(rest.find(": ") + 2);
+      }
+    size_t total = imported[dll].size(), defined = 0;
+    std::string missing;
+    for (const std::string& name : imported[dll]) {
+      if (entries.count(name)) {
+        ++defined;
+      } else {
+        missing += "    " + name + ": " +
+                   (reasons.count(name) ? reasons[name] : "not in the import library") + "\n";
+      }
+    }
+    double share = total ? 100.0 * defined / total : 100.0;
+    std::printf("%-14s %9zu %8zu %6.1f%%\n%s", dll, total, defined, share, missing.c_str());
+    EXPECT_GE(share, 95.0) << dll;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,314 @@
+#!/usr/bin/python3
+# Hook-list definitions generator: writes lists/<dll>.lst, one "api=" line per function that
+# a system DLL's mingw-w64 import library names, typed from the C prototypes of the mingw-w64
+# headers as libclang parses them. Usage: lstgen.py OUTPUT_DIR
+import ctypes
+import glob
+import os
+import subprocess
+import sys
+
+import clang.cindex as ci
+
+SYSROOT = "/usr/i686-w64-mingw32"
+NM = "i686-w64-mingw32-nm"
+
+# Import libraries read, and whether their functions are typed from the headers as the
+# universal C runtime declares them.
+LIBRARIES = [
+    ("kernel32", False), ("advapi32", False), ("user32", False), ("gdi32", False),
+    ("ws2_32", False), ("wsock32", False), ("shell32", False), ("ole32", False),
+    ("oleaut32", False), ("comctl32", False), ("comdlg32", False), ("version", False),
+    ("winmm", False), ("wtsapi32", False), ("msvcrt", False), ("ucrtbase", True),
+    ("ucrt", True),
+]
+
+HEADERS = [
+    "winsock2.h", "ws2tcpip.h", "mswsock.h", "windows.h", "tlhelp32.h", "lzexpand.h",
+    "winioctl.h", "shellapi.h", "shlobj.h", "ole2.h", "oleauto.h", "olectl.h", "commctrl.h",
+    "commdlg.h", "winver.h", "mmsystem.h", "wtsapi32.h", "aclapi.h", "sddl.h", "wincred.h",
+    "ntsecapi.h", "evntprov.h", "evntrace.h", "winsafer.h", "stdio.h", "stdlib.h", "string.h",
+    "wchar.h", "math.h", "time.h", "io.h", "direct.h", "process.h", "conio.h", "locale.h",
+    "mbstring.h", "mbctype.h", "ctype.h", "wctype.h", "signal.h", "fcntl.h", "sys/stat.h",
+    "sys/timeb.h", "sys/utime.h", "malloc.h", "errno.h", "float.h", "setjmp.h", "search.h",
+    "share.h", "stdint.h", "assert.h", "excpt.h", "psapi.h", "uchar.h", "fenv.h", "complex.h", "corecrt_startup.h",
+]
+
+# Callbacks of the tracer wired by name: (skip-call, pre-call, post-call) fields.
+CALLBACKS = {
+    "CreateThread": ("", "1", ""),
+    "WaitForSingleObject": ("", "1", ""),
+    "WaitForSingleObjectEx": ("", "1", ""),
+    "WaitForMultipleObjects": ("", "1", ""),
+    "WaitForMultipleObjectsEx": ("", "1", ""),
+    "SignalObjectAndWait": ("", "1", ""),
+    "MsgWaitForMultipleObjects": ("", "1", ""),
+    "MsgWaitForMultipleObjectsEx": ("", "1", ""),
+    "WTSEnumerateSessionsA": ("", "", "1"),
+    "WTSQuerySessionInformationA": ("", "", "1"),
+    # Skipped real call: the pre-call callback answers with the function's trampoline.
+    "GetProcAddress": ("1", "1", "1"),
+    "LoadLibraryA": ("", "", "1"),
+    "LoadLibraryW": ("", "", "1"),
+    "LoadLibraryExA": ("", "", "1"),
+    "LoadLibraryExW": ("", "", "1"),
+    "FreeLibrary": ("", "1", "1"),
+}
+# Every function of these DLLs reports its socket error through the shared "ws" callbacks.
+SOCKET_DLLS = {"ws2_32.dll", "wsock32.dll"}
+
+HANDLE_TYPEDEFS = {"HANDLE", "SOCKET", "HFILE", "HCRYPTPROV", "HCRYPTKEY", "HCRYPTHASH"}
+BOOL_TYPEDEFS = {"BOOL", "WINBOOL"}
+WIDE_CHAR_TYPEDEFS = {"WCHAR", "wchar_t", "OLECHAR"}
+SIZE_TYPEDEFS = {"size_t", "SIZE_T", "rsize_t"}
+# Text parameters that may instead hold a resource number or an atom (MAKEINTRESOURCE).
+RESOURCE_PARAMS = {
+    "lpName", "lpType", "lpszName", "lpszType", "lpClassName", "lpszClass", "lpszClassName",
+    "lpTemplateName", "lpIconName", "lpCursorName", "lpBitmapName", "lpMenuName",
+    "lpszMenuName", "lpTableName", "lpProcName",
+}
+# Words of an integer parameter's name that make it a count, size or time span.
+COUNT_WORDS = {
+    "size", "length", "len", "count", "bytes", "milliseconds", "timeout", "elapse", "num",
+    "number", "cb", "cch", "n",
+}
+# Endings of a name word that make it one too (namelen, bufsize).
+COUNT_ENDINGS = ("len", "size", "count")
+# Words of a narrow-text parameter's name that make it a byte buffer instead.
+DATA_WORDS = {"buf", "buffer", "data", "pb", "src", "dst", "dest", "mem"}
+
+CC_STDCALL = 2
+
+
+class LeftOut(Exception):
+    pass
+
+
+def name_words(identifier):
+    """Splits cbDataLength or data_len into lower-case words: cb, data, length."""
+    words, cur = [], ""
+    for ch in identifier:
+        if ch == "_" or ch.isdigit():
+            if cur:
+                words.append(cur)
+            cur = ""
+        elif ch.isupper() and cur and not cur[-1].isupper():
+            words.append(cur)
+            cur = ch
+        else:
+            cur += ch
+    if cur:
+        words.append(cur)
+    return [w.lower() for w in words]
+
+
+def typedef_chain(t):
+    """The typedef names a type goes through, outermost first, and the type beneath."""
+    names = []
+    while True:
+        if t.kind == ci.TypeKind.ELABORATED:
+            t = t.get_named_type()
+        elif t.kind == ci.TypeKind.TYPEDEF:
+            decl = t.get_declaration()
+            names.append(decl.spelling)
+            t = decl.underlying_typedef_type
+        else:
+            return names, t
+
+
+def is_handle(t):
+    names, _ = typedef_chain(t)
+    if HANDLE_TYPEDEFS.intersection(names):
+        return True
+    canon = t.get_canonical()
+    if canon.kind != ci.TypeKind.POINTER:
+        return False
+    pointee = canon.get_pointee().get_canonical()
+    # DECLARE_HANDLE(HWND) makes HWND a pointer to struct HWND__.
+    return pointee.kind == ci.TypeKind.RECORD and pointee.get_declaration().spelling.endswith("__")
+
+
+def optional_annotation(param):
+    return any(tok.spelling.startswith("_In_opt") for tok in param.get_tokens())
+
+
+def text_code(param, pointee, narrow, wide):
+    if not pointee.is_const_qualified():
+        return "p"
+    if param.spelling in RESOURCE_PARAMS or optional_annotation(param):
+        return narrow.upper() if narrow else wide.upper()
+    return narrow or wide
+
+
+def pointer_code(param, t):
+    _, pointer = typedef_chain(t)
+    pointee = pointer.get_pointee()
+    pointee_canon = pointee.get_canonical()
+    names, _ = typedef_chain(pointee)
+    if pointee_canon.kind in (ci.TypeKind.CHAR_S, ci.TypeKind.SCHAR, ci.TypeKind.CHAR_U):
+        if pointee_canon.kind == ci.TypeKind.CHAR_U and "BYTE" in names:
+            return "p"
+        if DATA_WORDS.intersection(name_words(param.spelling)):
+            return "p"
+        return text_code(param, pointee_canon, "s", "")
+    if WIDE_CHAR_TYPEDEFS.intersection(names) or pointee_canon.kind == ci.TypeKind.WCHAR:
+        return text_code(param, pointee_canon, "", "w")
+    return "p"
+
+
+def integer_code(param, t):
+    names, _ = typedef_chain(t)
+    if SIZE_TYPEDEFS.intersection(names):
+        return "d"
+    words = name_words(param.spelling)
+    if COUNT_WORDS.intersection(words) or any(w.endswith(COUNT_ENDINGS) for w in words):
+        return "d"
+    return "4"
+
+
+def param_codes(param):
+    t = param.type
+    canon = t.get_canonical()
+    size = canon.get_size()
+    if canon.kind in (ci.TypeKind.CONSTANTARRAY, ci.TypeKind.INCOMPLETEARRAY,
+                      ci.TypeKind.VARIABLEARRAY, ci.TypeKind.DEPENDENTSIZEDARRAY):
+        return ["p"]
+    if size <= 0:
+        raise LeftOut("argument %s of unknown size" % (param.spelling or "?"))
+    if is_handle(t):
+        return ["x"]
+    names, _ = typedef_chain(t)
+    if BOOL_TYPEDEFS.intersection(names):
+        return ["B"]
+    if canon.kind == ci.TypeKind.POINTER:
+        return [pointer_code(param, t)]
+    if size == 1:
+        return ["b"]
+    if size == 2:
+        return ["2"]
+    if size > 4:
+        return ["4"] * ((size + 3) // 4)
+    if canon.kind in (ci.TypeKind.UINT, ci.TypeKind.INT, ci.TypeKind.ULONG, ci.TypeKind.LONG):
+        return [integer_code(param, t)]
+    return ["4"]
+
+
+def calling_conv(ftype):
+    return ci.conf.lib.clang_getFunctionTypeCallingConv(ftype)
+
+
+def entry_line(name, dll, cursor, decorated_bytes):
+    ftype = cursor.type
+    if ftype.kind != ci.TypeKind.FUNCTIONPROTO:
+        raise LeftOut("declared without a prototype")
+    if ftype.is_function_variadic():
+        raise LeftOut("variadic: its argument words vary by call")
+    codes = []
+    for param in cursor.get_arguments():
+        codes.extend(param_codes(param))
+    stdcall = calling_conv(ftype) == CC_STDCALL
+    if decorated_bytes is None:
+        if stdcall:
+            raise LeftOut("stdcall prototype, undecorated import library name")
+        caller_cleans = "1"
+    else:
+        if not stdcall:
+            raise LeftOut("cdecl prototype, import library name decorated @%d" % decorated_bytes)
+        if decorated_bytes != 4 * len(codes):
+            raise LeftOut("%d argument words by the prototype, %d by the import library (@%d)" %
+                          (len(codes), decorated_bytes // 4, decorated_bytes))
+        caller_cleans = ""
+    skip, pre, post = CALLBACKS.get(name, ("", "", ""))
+    if dll in SOCKET_DLLS:
+        pre, post = "ws", "ws"
+    fields = [name, "", caller_cleans, skip, pre, post, "", "", ""] + codes
+    return "api=" + ",".join(fields) + ("," if not codes else "")
+
+
+def library_exports(library):
+    """{dll name: {function name: decorated byte count or None}} of one import library."""
+    out = subprocess.run([NM, "-A", os.path.join(SYSROOT, "lib", "lib%s.a" % library)],
+                         check=True, capture_output=True, text=True).stdout
+    dlls = {}
+    for line in out.splitlines():
+        fields = line.split()
+        if len(fields) != 3 or fields[1] != "I" or not fields[2].startswith("__imp__"):
+            continue
+        member = fields[0].split(":")[1]
+        # Members of a DLL's import library are named lib<dll>s<number>.o.
+        stem = member[:-2] if member.endswith(".o") else member
+        digits = len(stem) - len(stem.rstrip("0123456789"))
+        if not digits or not stem.startswith("lib") or stem[:-digits][-1:] != "s":
+            continue
+        # The C runtime's is libmsvcrt_defs<number>.o.
+        dll = stem[3:-digits - 1]
+        dll = (dll[:-len("_def")] if dll.endswith("_def") else dll) + ".dll"
+        symbol = fields[2][len("__imp__"):]
+        name, at, count = symbol.rpartition("@")
+        if at and count.isdigit():
+            dlls.setdefault(dll, {})[name] = int(count)
+        else:
+            dlls.setdefault(dll, {})[symbol] = None
+    return dlls
+
+
+def parse_declarations(universal_crt):
+    resource_dir = sorted(glob.glob("/usr/lib/llvm-14/lib/clang/*/include"))[-1][:-len("/include")]
+    args = ["-x", "c", "-std=gnu11", "-target", "i686-w64-mingw32", "-resource-dir", resource_dir,
+            "-isystem", os.path.join(SYSROOT, "include"), "-D_WIN32_WINNT=0x0A00",
+            "-DWINVER=0x0A00", "-DPSAPI_VERSION=2", "-D_CRT_SECURE_NO_WARNINGS", "-DCOBJMACROS", "-w"]
+    if universal_crt:
+        args += ["-D_UCRT", "-D__MSVCRT_VERSION__=0xE00"]
+    else:
+        # msvcrt.dll's time_t is 32 bits wide.
+        args += ["-D_USE_32BIT_TIME_T"]
+    source = "".join("#include <%s>\n" % h for h in HEADERS)
+    tu = ci.Index.create().parse("all.c", args=args, unsaved_files=[("all.c", source)])
+    errors = [d for d in tu.diagnostics if d.severity >= ci.Diagnostic.Error]
+    if errors:
+        sys.exit("lstgen: the headers do not parse: %s" % errors[0])
+    functions, data = {}, set()
+    for cursor in tu.cursor.get_children():
+        if cursor.kind == ci.CursorKind.FUNCTION_DECL:
+            functions.setdefault(cursor.spelling, cursor)
+        elif cursor.kind == ci.CursorKind.VAR_DECL:
+            data.add(cursor.spelling)
+    return functions, data
+
+
+def dll_text(dll, exports, functions, data):
+    lines, left_out = [], []
+    for name in sorted(exports):
+        cursor = functions.get(name)
+        try:
+            if cursor is None:
+                raise LeftOut("data, not a function" if name in data else
+                              "no prototype in the headers")
+            lines.append(entry_line(name, dll, cursor, exports[name]))
+        except LeftOut as why:
+            left_out.append("// left out: %s: %s" % (name, why))
+    head = ["// %s: hook-list definitions generated by tools/lstgen/lstgen.py from the mingw-w64" %
+            dll, "// headers and import library; regenerate them, do not edit.",
+            "imported_module=%s" % dll]
+    return "\n".join(head + lines + left_out) + "\n"
+
+
+def main():
+    if len(sys.argv) != 2 or sys.argv[1] in ("-h", "--help"):
+        print("usage: lstgen.py OUTPUT_DIR\nWrites OUTPUT_DIR/<dll>.lst for the system DLLs.")
+        return 0 if len(sys.argv) == 2 else 2
+    ci.conf.lib.clang_getFunctionTypeCallingConv.argtypes = [ci.Type]
+    ci.conf.lib.clang_getFunctionTypeCallingConv.restype = ctypes.c_int
+    target = sys.argv[1]
+    os.makedirs(target, exist_ok=True)
+    declarations = {flag: parse_declarations(flag) for flag in (False, True)}
+    for library, universal_crt in LIBRARIES:
+        functions, data = declarations[universal_crt]
+        for dll, exports in sorted(library_exports(library).items()):
+            with open(os.path.join(target, dll[:-len(".dll")] + ".lst"), "w") as f:
+                f.write(dll_text(dll, exports, functions, data))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
