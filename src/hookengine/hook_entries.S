@@ -16,15 +16,16 @@
 #define QEL_HOOK_ENTRY_COUNT 1001
 #define ERROR_PROC_NOT_FOUND 127
 
-/* The dispatcher's frame below EBP: three saved registers, the CallFrame, then the
-   x87 state (108 bytes) kept across the post-call recorder, which holds a floating-point
-   result in ST0. */
+/* The dispatcher's frame below EBP: three saved registers, the CallFrame, then room
+   for a floating-point result (ST0, 80 bits) and a word saying whether there is one, kept
+   aside while the post-call recorder runs. */
 #define SAVED_EBX (-4)
 #define SAVED_ESI (-8)
 #define SAVED_EDI (-12)
 #define FRAME (-12 - QEL_FRAME_SIZE)
-#define FPU_STATE (FRAME - 108)
-#define LOCALS_SIZE (12 + QEL_FRAME_SIZE + 108)
+#define ST0_KEPT (FRAME - 4)
+#define ST0_VALUE (FRAME - 16)
+#define LOCALS_SIZE (12 + QEL_FRAME_SIZE + 16)
 
         .intel_syntax noprefix
         .text
@@ -110,15 +111,24 @@ _HookDispatcher:
         push    ERROR_PROC_NOT_FOUND            /* the reason, for the caller */
         call    _SetLastError@4                 /* stdcall: drops its argument */
 
-        /* 8. post-call recorder, with the x87 stack (a double result in ST0) put aside:
-              the recorder's code may use the whole stack, as any C function may */
+        /* 8. post-call recorder, with a floating-point result put aside: the recorder's
+              code, like any C function, expects an empty x87 stack */
 .LrecordPost:
-        fnsave  [ebp + FPU_STATE]               /* keep the x87 state; leaves it reset */
+        mov     dword ptr [ebp + ST0_KEPT], 0   /* no x87 value kept yet */
+        fnstsw  ax                              /* x87 status word (EAX is in the frame) */
+        test    ax, 0x3800                      /* top-of-stack field: 0 means empty */
+        jz      .LcallPostRecorder              /* nothing on the x87 stack */
+        fstp    tbyte ptr [ebp + ST0_VALUE]     /* ST0 whole, all 80 bits, popped */
+        mov     dword ptr [ebp + ST0_KEPT], 1   /* to be pushed back after the recorder */
+.LcallPostRecorder:
         lea     eax, [ebp + FRAME]              /* &frame */
         push    eax                             /* its only argument */
         call    _RecordPost                     /* log the outcome */
         add     esp, 4                          /* cdecl: drop the argument */
-        frstor  [ebp + FPU_STATE]               /* the real function's x87 state again */
+        cmp     dword ptr [ebp + ST0_KEPT], 0   /* was a value put aside? */
+        je      .LrestoreRegisters              /* no */
+        fld     tbyte ptr [ebp + ST0_VALUE]     /* the real function's ST0 again */
+.LrestoreRegisters:
 
         /* 9. the caller's registers back */
         mov     ebx, [ebp + SAVED_EBX]          /* the caller's EBX */

@@ -79,16 +79,16 @@ bool OpenSlot(int slot) {
   return traceLog.file != INVALID_HANDLE_VALUE;
 }
 
-// The slot the ring picks, then each following one, until one opens. Runs under the lock
-// (or before any writer can exist), and asks the loader nothing.
-bool OpenLogInRing() {
+// The slot the ring picks; at a roll-over, when that one cannot be opened, each following
+// one until one opens. Runs under the lock and asks the loader nothing.
+bool OpenLogInRing(bool moveOn) {
   traceLog.file = INVALID_HANDLE_VALUE;
   int first = ChooseLogSlot(traceLog.programName, GetCurrentProcessId());
   if (first < 0) {
     traceLog.path[0] = '\0';
     return false;
   }
-  for (int step = 0; step < kLogSlotCount; ++step) {
+  for (int step = 0; step < (moveOn ? kLogSlotCount : 1); ++step) {
     if (OpenSlot((first + step) % kLogSlotCount)) {
       traceLog.bytesWritten = 0;
       return true;
@@ -117,7 +117,7 @@ bool WriteUnderLock(const char* text, size_t length) {
   if (traceLog.maxSize > 0 && traceLog.bytesWritten >= traceLog.maxSize) {
     // The line is in the file; a roll-over that finds no slot silences later lines.
     CloseFileHandle();
-    OpenLogInRing();
+    OpenLogInRing(true);
   }
   return true;
 }
@@ -186,7 +186,7 @@ bool CreateLogFile() {
   }
   OwnedLockHold hold(traceLog.lock);
   if (!hold.held()) return false;
-  return OpenLogInRing();
+  return OpenLogInRing(false);
 }
 
 bool CloseLogFile() {
