@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/memory_probe.h"
 #include "control/settings.h"
 #include "hookengine/import_patching.h"
 #include "hooklist/hook_list.h"
