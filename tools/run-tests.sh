@@ -15,14 +15,17 @@ passed=0
 failed=0
 failures=()
 
-# Host-side checks of the built DLL.
-if out=$("$root/tests/rig/check_dll.sh" "$build/bin/Qelvorn.dll" 2>&1); then
+# Host-side checks that print "ok"/"not ok" lines: the built DLL, and the layers of its
+# sources (no folder includes a folder above it).
+for check in "tests/rig/check_dll.sh $build/bin/Qelvorn.dll" "tests/rig/check_layers.sh"; do
+  out=$("$root"/$check 2>&1)
   passed=$((passed + $(grep -c '^ok ' <<<"$out")))
-else
-  passed=$((passed + $(grep -c '^ok ' <<<"$out")))
-  failed=$((failed + $(grep -c '^not ok ' <<<"$out")))
-  failures+=("check_dll.sh:"$'\n'"$out")
-fi
+  bad=$(grep -c '^not ok ' <<<"$out")
+  if [ "$bad" != 0 ]; then
+    failed=$((failed + bad))
+    failures+=("${check%% *}:"$'\n'"$out")
+  fi
+done
 
 # The generated hook-list definitions are what the generator writes today.
 if out=$("$root/tests/lists/check_lists.sh" 2>&1); then

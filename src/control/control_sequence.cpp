@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "control/callback_wiring.h"
 #include "control/control_state.h"
 #include "base/exception_guard.h"
 #include "base/owned_lock.h"
@@ -84,6 +85,7 @@ int SetUp(const char* iniDir, const char* logDir, MessageBuffer& messages) {
     AppendMessage(messages, kSetUpAlready);
     return 1;
   }
+  InstallCallbacks();
   int result = -1;
   if (Guarded([&] { result = RunSetUpSteps(iniDir, logDir, messages); }) !=
       GuardOutcome::kCompleted) {

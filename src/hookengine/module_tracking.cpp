@@ -3,14 +3,12 @@
 // several threads are serialised by the listing lock, which also guards HookModule.
 #include "hookengine/module_tracking.h"
 
-#include <mbstring.h>
-
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "base/memory_probe.h"
-#include "control/settings.h"
+#include "base/text_convert.h"
 #include "hookengine/import_patching.h"
 #include "hooklist/hook_list.h"
 #include "tracelog/line_builder.h"
@@ -49,13 +47,6 @@ bool CopyWideName(uint32_t address, char* out) {
   size_t readable = ReadableBytes(text, kNameSize * sizeof(wchar_t)) / sizeof(wchar_t);
   if (std::find(text, text + readable, L'\0') == text + readable) return false;
   return WideToAnsi(text, out, kNameSize) > 0;
-}
-
-const char* BaseName(const char* path) {
-  auto* text = reinterpret_cast<const unsigned char*>(path);
-  const unsigned char* separator = _mbsrchr(text, '\\');
-  if (separator == nullptr) separator = _mbsrchr(text, '/');
-  return separator == nullptr ? path : reinterpret_cast<const char*>(separator + 1);
 }
 
 bool SameName(const char* a, const char* b) {
@@ -114,7 +105,7 @@ void AfterNarrowLoad(CallFrame* frame, LineBuilder* builder) {
   char name[kNameSize];
   if (!trackingEnabled || !LoadedImage(frame) || !CopyNarrowName(frame->args[0], name)) return;
   PatchLateModule(name);
-  NoteImportedModule(BaseName(name), frame->result, builder);
+  NoteImportedModule(FileNamePart(name), frame->result, builder);
 }
 
 void AfterWideLoad(CallFrame* frame, LineBuilder* builder) {
@@ -145,7 +136,7 @@ void GetProcAddressPre(CallFrame* frame, LineBuilder* builder, bool) {
   }
   char path[kNameSize];
   DWORD pathLength = real == 0 ? 0 : GetModuleFileNameA(module, path, sizeof path);
-  const char* file = pathLength == 0 || pathLength >= sizeof path ? "" : BaseName(path);
+  const char* file = pathLength == 0 || pathLength >= sizeof path ? "" : FileNamePart(path);
   ListingHold hold;
   ApiHookRecord* record = hold.held() && trackingEnabled ? FindApi(hookList, copy) : nullptr;
   if (record == nullptr || record->hookEntry == nullptr) {

@@ -8,7 +8,7 @@
 #include <map>
 
 #include "hooklist/api_hook_record.h"
-#include "hooklist/block_pool.h"
+#include "base/block_pool.h"
 
 // Byte-wise order as unsigned bytes, shorter first when one name is a prefix of the other.
 struct ByteOrder {

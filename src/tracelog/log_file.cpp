@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/text_convert.h"
 #include "base/text_cut.h"
 #include "base/exception_guard.h"
 #include "base/thread_guard.h"
@@ -37,11 +38,9 @@ bool ProgramName(char* out, size_t size) {
   char modulePath[260];
   DWORD length = GetModuleFileNameA(nullptr, modulePath, sizeof modulePath);
   if (length == 0 || length >= sizeof modulePath) return false;
-  auto* text = reinterpret_cast<unsigned char*>(modulePath);
-  unsigned char* separator = _mbsrchr(text, '\\');
-  if (separator == nullptr) separator = _mbsrchr(text, '/');
-  if (separator == nullptr) return false;
-  snprintf(out, size, "%s", reinterpret_cast<char*>(separator + 1));
+  const char* name = FileNamePart(modulePath);
+  if (name == modulePath) return false;
+  snprintf(out, size, "%s", name);
   unsigned char* dot = _mbschr(reinterpret_cast<unsigned char*>(out), '.');
   if (dot != nullptr) *dot = '\0';
   return true;

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "base/memory_probe.h"
-#include "control/settings.h"
+#include "base/text_convert.h"
 #include "tracelog/line_builder.h"
 
 namespace {
