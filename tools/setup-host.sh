@@ -13,6 +13,9 @@ have qemu-system-x86_64 || need+=(qemu-system-x86)
 have qemu-img || need+=(qemu-utils)
 have debootstrap || need+=(debootstrap)
 have mkfs.ext4 || need+=(e2fsprogs)
+# The report page is tested in a headless browser; the benchmarks measure peak memory.
+have chromium || need+=(chromium)
+[ -x /usr/bin/time ] || need+=(time)
 [ -f /usr/src/googletest/googletest/src/gtest-all.cc ] || need+=(googletest)
 if [ ${#need[@]} -gt 0 ]; then
   echo "setup: installing ${need[*]}"
