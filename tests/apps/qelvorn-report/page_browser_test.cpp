@@ -74,7 +74,7 @@ TEST(ReportPage, TimelineAndFiltersInHeadlessChromium) {
        "lanes=2 bars=5 calls=5 all=5 rows=5 sleep=2 sleepRows=2 count=2_of_5_calls thread2=1 "
        "text=0 failed=0 open=2"},
       {"nested",
-       "lanes=1 bars=6 calls=6 all=6 rows=6 sleep=3 sleepRows=3 count=3_of_6_calls thread2=0 "
+       "lanes=1 bars=6 calls=6 all=6 rows=6 sleep=3 sleepRows=3 count=3_of_6_calls thread2=none "
        "text=1 failed=1 open=0"},
   };
   for (const PageCase& c : cases) {
