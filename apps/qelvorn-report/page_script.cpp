@@ -189,6 +189,11 @@ const char kPageScript[] = R"JS(
     box.scrollTop = 0;
     render();
   }
+  // The option and argument columns: what follows the function column of a line.
+  function tail(line, fn) {
+    var at = line.indexOf(', ', line.indexOf(fn, 48));
+    return at >= 0 ? line.slice(at + 2) : '';
+  }
   function cell(cls, text) {
     var s = document.createElement('span'); s.className = cls; s.textContent = text; return s;
   }
@@ -206,7 +211,7 @@ const char kPageScript[] = R"JS(
       row.appendChild(cell('d', c[END] >= 0 ? (c[END] - c[START]) + ' ms' : 'open'));
       row.appendChild(cell('r', c[RES]));
       row.appendChild(cell('e', c[END] >= 0 ? data.errors[c[ERR]] : ''));
-      row.appendChild(cell('l', c[PRE]));
+      row.appendChild(cell('l', tail(c[END] >= 0 ? c[POST] : c[PRE], functions[c[FN]])));
       row.title = c[PRE] + '\n' + c[POST];
       rows.appendChild(row);
     }
