@@ -29,7 +29,7 @@ constexpr char kUsage[] =
     "\n"
     "Exit codes: 0 done; 1 wrong command line; 2 an input cannot be found or read;\n"
     "3 an input is not a trace log, or the files belong to more than one process;\n"
-    "4 the HTML page cannot be written.\n";
+    "4 the HTML page cannot be written; 5 an unexpected failure (such as no memory).\n";
 
 // The lines of a log's head that decide whether it is one.
 constexpr int kProbeLines = 16;

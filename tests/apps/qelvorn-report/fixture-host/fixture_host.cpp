@@ -1,8 +1,8 @@
 // Writes the report's fixture logs: a traced host that runs one scenario per process —
 // nested calls through a callback, two threads, a long run for a rolled series, or a
 // crash that leaves calls in flight.
-// Usage: fixture_host.exe nested|threads|rollover|crash SETTINGS_DIR\ LOG_DIR\ (both end in a
-// backslash)
+// Usage: fixture_host.exe SCENARIO SETTINGS_DIR\ LOG_DIR\ (both ending in a backslash),
+// SCENARIO one of nested, threads, rollover, crash.
 #include <windows.h>
 
 #include <cstdio>
