@@ -245,7 +245,6 @@ void ReportBuilder::ConsiderSlow(int64_t ms, const OpenCall& open, std::string_v
   candidate.pre = open.line;
   candidate.post = std::string(post);
   candidate.prePlace = open.place;
-  candidate.postPlace = place_;
   if (heap.size() >= options_.top) {
     std::pop_heap(heap.begin(), heap.end(), Faster);
     heap.pop_back();

@@ -82,7 +82,6 @@ struct SlowCall {
   std::string pre;
   std::string post;
   Place prePlace;
-  Place postPlace;
 };
 
 struct Remark {
@@ -147,7 +146,6 @@ class ReportBuilder {
   void AddLine(std::string_view line, bool ended);
   // Puts the slowest calls in order; the report is complete afterwards.
   Report& Finish();
-  const ReportOptions& options() const { return options_; }
 
  private:
   void AddCall(const ParsedLine& parsed, std::string_view line);
