@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "auto_settings.h"
 #include "command_line.h"
 #include "exit_codes.h"
 #include "folders.h"
@@ -107,12 +108,16 @@ int Run(int argc, wchar_t** argv) {
   size_t logsFolderBytes = 259 - 24 - 2 * baseName.size();
   Folder settings;
   Folder logs;
-  if (!PrepareFolder(options.settingsDir.empty() ? home : options.settingsDir, kSettingsFolderBytes,
-                     settings, error) ||
-      !CheckSettingsFolder(settings, error) ||
-      !PrepareFolder(options.logsDir.empty() ? L"." : options.logsDir, logsFolderBytes, logs,
-                     error) ||
-      !CheckLogsFolder(logs, error)) {
+  bool foldersReady =
+      PrepareFolder(options.logsDir.empty() ? L"." : options.logsDir, logsFolderBytes, logs,
+                    error) &&
+      CheckLogsFolder(logs, error) &&
+      (options.autoSettings
+           ? WriteAutoSettings({program, options.only, options.drop}, logs, settings, error)
+           : PrepareFolder(options.settingsDir.empty() ? home : options.settingsDir,
+                           kSettingsFolderBytes, settings, error)) &&
+      CheckSettingsFolder(settings, error);
+  if (!foldersReady) {
     Say(error);
     return kExitBadFolders;
   }

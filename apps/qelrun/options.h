@@ -10,6 +10,9 @@ struct Options {
   std::wstring settingsDir;  // empty: the launcher's folder
   std::wstring logsDir;      // empty: the current folder
   bool runAnyway = false;
+  bool autoSettings = false;  // --auto: make fresh settings under the logs folder
+  std::wstring only;          // --auto's function patterns to keep
+  std::wstring drop;          // --auto's function patterns to leave out
   bool help = false;
   std::vector<std::wstring> program;  // PROGRAM and its arguments, as given
 };
