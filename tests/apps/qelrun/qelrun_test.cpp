@@ -98,8 +98,10 @@ TEST(QelrunAuto, WritesSettingsUnderTheLogsFolderAndTraces) {
              "imported_module=kernel32.dll\r\n"
              "api=CreateFileW,,,,,,,,,w,4,4,p,4,4,x\r\n"
              "api=ReadFile,,,,,,,,,x,p,d,p,p\r\n");
-  Captured run =
-      RunCaptured(L"", Launcher(dir, L"--auto --only Create* ") + L"find alpha input.txt", dir);
+  // --auto goes without --settings.
+  std::wstring line = L"\"" + Here() + L"qelrun.exe\" --logs \"" + dir +
+                      L"logs\" --auto --only Create* find alpha input.txt";
+  Captured run = RunCaptured(L"", line, dir);
   EXPECT_EQ(run.exitCode, 0u) << run.err;
   EXPECT_NE(run.err.find("qelrun: --auto: settings for 1 functions written to "), std::string::npos)
       << run.err;
