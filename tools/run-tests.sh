@@ -15,16 +15,17 @@ passed=0
 failed=0
 failures=()
 
-# Host-side checks that print "ok"/"not ok" lines: the built DLL, and the layers of its
-# sources (no folder includes a folder above it).
-for check in "tests/rig/check_dll.sh $build/bin/Qelvorn.dll" "tests/rig/check_layers.sh"; do
+# Host-side checks that print "ok"/"not ok" lines: the built DLL, the layers of its
+# sources (no folder includes a folder above it) and the release zip.
+for check in "tests/rig/check_dll.sh $build/bin/Qelvorn.dll" tests/rig/check_layers.sh \
+  tests/package/check_package.sh; do
   out=$("$root"/$check 2>&1)
+  rc=$?
   passed=$((passed + $(grep -c '^ok ' <<<"$out")))
   bad=$(grep -c '^not ok ' <<<"$out")
-  if [ "$bad" != 0 ]; then
-    failed=$((failed + bad))
-    failures+=("${check%% *}:"$'\n'"$out")
-  fi
+  [ "$rc" != 0 ] && [ "$bad" = 0 ] && bad=1
+  failed=$((failed + bad))
+  [ "$bad" = 0 ] || failures+=("${check%% *}:"$'\n'"$out")
 done
 
 # The generated hook-list definitions are what the generator writes today.

@@ -19,6 +19,8 @@ compgen -G "/usr/lib/llvm-14/lib/clang/*/include/stddef.h" >/dev/null || need+=(
 # The report page is tested in a headless browser; the benchmarks measure peak memory.
 have chromium || need+=(chromium)
 [ -x /usr/bin/time ] || need+=(time)
+have zip || need+=(zip)
+have unzip || need+=(unzip)
 [ -f /usr/src/googletest/googletest/src/gtest-all.cc ] || need+=(googletest)
 if [ ${#need[@]} -gt 0 ]; then
   echo "setup: installing ${need[*]}"
