@@ -304,7 +304,7 @@ TEST(LineBuilder, TextsThatRunIntoAnUnreadablePageStopThere) {
     std::function<bool(LineBuilder&)> append;
     std::string expected;
   } cases[] = {
-      {"text", [&](LineBuilder& b) { return b.AppendText(narrow); }, "tail!"},
+      {"text", [&](LineBuilder& b) { return b.AppendTracedText(narrow); }, "tail!"},
       {"s", [&](LineBuilder& b) { return b.AppendArgument(Word(narrow), 's'); }, "\"tail!\""},
       {"w", [&](LineBuilder& b) { return b.AppendArgument(Word(wide), 'w'); }, "\"abc\""},
       {"W", [&](LineBuilder& b) { return b.AppendArgument(Word(wide), 'W'); }, "\"abc\""},
