@@ -176,7 +176,7 @@ DWORD WINAPI Attached(void*) {
 void ThreadAttach() {
   FaultMode(kCallsOnThreadAttach);
   SetUp();
-  for (int i = 0; i < 30; ++i) {
+  for (int i = 0; i < 20; ++i) {
     Length("main");
     HANDLE thread = Start(Attached, nullptr);
     while (WaitForSingleObjectEx(thread, 0, FALSE) == WAIT_TIMEOUT) Length("main waits");
@@ -309,6 +309,7 @@ void SetUpOnly() {
 
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
+  hostkit::ReportCrashes();
   dir = argv[2];
   if (!hostkit::OpenReport(dir)) return 3;
   if (!hostkit::LoadTracer(tracer)) return 4;

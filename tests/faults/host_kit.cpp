@@ -41,7 +41,18 @@ bool Find(HMODULE module, const char* name, T& out) {
   return out != nullptr;
 }
 
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception) {
+  Report("crash %08lx at %p\n", exception->ExceptionRecord->ExceptionCode,
+         exception->ExceptionRecord->ExceptionAddress);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
 }  // namespace
+
+void ReportCrashes() {
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  SetUnhandledExceptionFilter(ReportCrash);
+}
 
 bool LoadTracer(Tracer& tracer) {
   tracer.module = LoadLibraryA("Qelvorn.dll");

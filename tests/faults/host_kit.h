@@ -18,6 +18,10 @@ struct Tracer {
 // Loads Qelvorn.dll and finds its exports; false when any is missing.
 bool LoadTracer(Tracer& tracer);
 
+// A crash ends the host at once with the exception code as its exit code, after a
+// "crash" line in the report, instead of waiting for a debugger.
+void ReportCrashes();
+
 // Opens DIR\host.txt for the host's findings; false when it cannot.
 bool OpenReport(const std::string& dir);
 void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));

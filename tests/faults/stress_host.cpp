@@ -106,6 +106,7 @@ DWORD WINAPI Worker(void* context) {
 
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
+  hostkit::ReportCrashes();
   callsPerThread = atoi(argv[1]);
   std::string dir = argv[2];
   if (!hostkit::OpenReport(dir)) return 3;
