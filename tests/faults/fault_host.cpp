@@ -164,6 +164,8 @@ void ExitBusy(LONG mode, UINT code) {
   for (int i = 0; i < 4; ++i) Start(Busy, event);
   while (busyCalls < 40) SleepEx(10, FALSE);
   Report("exiting\n");
+  hostkit::CloseReport();
+  FaultReportTo((dir + "host.txt").c_str());
   ExitProcess(code);
 }
 

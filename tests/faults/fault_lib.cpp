@@ -7,12 +7,30 @@ namespace {
 // What DllMain does besides nothing: set by the host before the event it tests.
 volatile LONG mode = kQuiet;
 
+char reportPath[MAX_PATH];
+
 using CleanUpFunction = int(WINAPI*)(char*, int);
 
+void AppendToReport(const char* text) {
+  HANDLE file = CreateFileA(reportPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, text, lstrlenA(text), &written, nullptr);
+  CloseHandle(file);
+}
+
 // Traced calls through this DLL's own import table.
-void TracedCalls(const char* text) {
-  lstrlenA(text);
+int TracedCalls(const char* text) {
+  int length = lstrlenA(text);
   Sleep(0);
+  return length;
+}
+
+void CallsAtExit() {
+  char line[64];
+  wsprintfA(line, "detach length %d\n", TracedCalls("process detach"));
+  if (reportPath[0] != '\0') AppendToReport(line);
 }
 
 void CleanUpAtExit() {
@@ -30,6 +48,10 @@ extern "C" {
 
 void FaultMode(LONG value) {
   InterlockedExchange(&mode, value);
+}
+
+void FaultReportTo(const char* path) {
+  lstrcpynA(reportPath, path, sizeof reportPath);
 }
 
 int FaultAdd(int a, int b) {
@@ -59,7 +81,7 @@ int Same(int value) {
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   if (reason == DLL_THREAD_ATTACH && mode == kCallsOnThreadAttach) TracedCalls("thread attach");
-  if (reason == DLL_PROCESS_DETACH && mode == kCallsOnProcessDetach) TracedCalls("process detach");
+  if (reason == DLL_PROCESS_DETACH && mode == kCallsOnProcessDetach) CallsAtExit();
   if (reason == DLL_PROCESS_DETACH && mode == kCleanUpOnProcessDetach) CleanUpAtExit();
   return TRUE;
 }

@@ -15,6 +15,8 @@ enum FaultLibMode : LONG {
 
 extern "C" {
 void FaultMode(LONG value);
+// The file to which the detach appends what its own traced calls answered.
+void FaultReportTo(const char* path);
 int FaultAdd(int a, int b);                              // a * 3 + b, caller cleans
 DWORD WINAPI FaultSetError(DWORD code);                  // sets code, answers code ^ 0x5a5a5a5a
 uint64_t WINAPI FaultWide(uint32_t high, uint32_t low);  // (high ^ 0x11111111):(low + 7)

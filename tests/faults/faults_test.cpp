@@ -97,6 +97,10 @@ struct Case {
   std::string report;  // the whole report the host must write
 };
 
+void PrintTo(const Case& c, std::ostream* out) {
+  *out << c.scenario;
+}
+
 class HostScenario : public testing::TestWithParam<Case> {};
 
 TEST_P(HostScenario, EndsAsItShould) {
@@ -156,16 +160,18 @@ std::string Calls(const qeltest::HostRun& run) {
 
 TEST(Faults, ExitWithThreadsInTracedCalls) {
   // ExitProcess with four threads in traced calls and no clean-up; then a listed DLL's
-  // detach calls traced functions, which still work and are still logged.
+  // detach calls traced functions, which still work.
   qeltest::HostRun run = RunFaultHost("exit-busy", kBusyList);
   ExpectExit(7, run);
-  EXPECT_EQ("setup 0\nexiting\n", run.report);
+  EXPECT_EQ("setup 0\nexiting\ndetach length 14\n", run.report);
+  // Their lines may be missing (a thread ended inside a write may hold the log), but a
+  // line that is there is exact.
   const std::string tail = ", lstrlenA <fault_lib.dll>, , \"process detach\"\r\n";
   size_t pre = run.log.find("        ,         " + tail);
-  ASSERT_NE(std::string::npos, pre) << Calls(run);
-  size_t post = run.log.find(tail, pre + 1);
-  ASSERT_NE(std::string::npos, post) << Calls(run);
-  EXPECT_EQ("0000000e, ", run.log.substr(post - 20, 10));
+  size_t post = pre == std::string::npos ? pre : run.log.find(tail, pre + 1);
+  if (post != std::string::npos) {
+    EXPECT_EQ("0000000e, ", run.log.substr(post - 20, 10));
+  }
 }
 
 TEST(Faults, DataFileMappingIsNoLoad) {

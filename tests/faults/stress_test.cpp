@@ -13,9 +13,9 @@
 namespace {
 
 constexpr int kThreads = 16;
-// The emulated test guest makes about 200 traced calls a second: 400 a thread keeps both
-// runs within two minutes there.
-constexpr int kCallsPerThread = 400;
+// The emulated test guest makes a few hundred traced calls a second, and shares its cores:
+// 140 a thread (20 of each kind) keeps both runs within two minutes there.
+constexpr int kCallsPerThread = 140;
 
 const char kHookList[] =
     "[Imported]\r\n"
@@ -45,8 +45,10 @@ StressRun RunStress(int maxSize) {
   qeltest::WriteIni(dir, "[Option]\r\nspan=1\r\nmax_size=" + std::to_string(maxSize) + "\r\n");
   qeltest::WriteFileBytes(dir + "Qelvorn.lst", kHookList);
   StressRun run;
+  DWORD started = GetTickCount();
   run.exitCode =
       qeltest::RunProgram("stress_host.exe", std::to_string(kCallsPerThread) + " " + dir, 240000);
+  printf("stress host with max_size %d: %lu ms\n", maxSize, GetTickCount() - started);
   run.report = qeltest::ReadFileBytes(dir + "host.txt");
   for (const std::string& name : qeltest::ListFiles(dir, "$$$stress_host*.txt")) {
     run.logs.push_back(qeltest::ReadFileBytes(dir + name));
@@ -157,14 +159,24 @@ void CheckLogs(const StressRun& run, int notesWritten) {
   Findings findings;
   std::map<int, std::vector<CallLine>> byThread;
   int notes = 0;
+  int notesLogged = 0;
   for (; at < lines.size() && lines[at].rfind("[module listing start", 0) != 0; ++at) {
     const std::string& line = lines[at];
     CallLine call;
+    // Clean-up's listing follows a blank line.
+    if (line.empty() && at + 1 < lines.size() &&
+        lines[at + 1].rfind("[module listing start", 0) == 0) {
+      continue;
+    }
     if (line.rfind("new thread : (", 0) == 0) continue;
     if (line.rfind("note ", 0) == 0) {
       char expected[32];
       snprintf(expected, sizeof expected, "note %05d", notes++);
-      if (line != expected) findings.Add("host line " + line + " instead of " + expected);
+      if (line != expected) {
+        findings.Add("host line " + line + " instead of " + expected);
+        notes = atoi(line.c_str() + 5) + 1;  // one finding per gap
+      }
+      ++notesLogged;
       continue;
     }
     if (!ParseCallLine(line, call)) {
@@ -173,7 +185,7 @@ void CheckLogs(const StressRun& run, int notesWritten) {
     }
     byThread[call.thread].push_back(call);
   }
-  EXPECT_EQ(notesWritten, notes) << "host lines in the log";
+  EXPECT_EQ(notesWritten, notesLogged) << "host lines in the log";
   EXPECT_EQ(static_cast<size_t>(kThreads), byThread.size()) << "threads in the log";
   std::vector<bool> seen(kThreads, false);
   for (const auto& entry : byThread) {
