@@ -35,8 +35,9 @@ void PinLibrary() {
                      reinterpret_cast<LPCSTR>(&PinLibrary), &self);
 }
 
-// Steps 4 to 15 of set-up; answers 0 or -1 and appends the messages of each step.
-int RunSetUpSteps(const char* iniDir, const char* logDir, MessageBuffer& messages) {
+// Settings, window, log and tracing in turn; answers 0 or -1 and appends the messages of
+// each step.
+int OpenLogAndStartTracing(const char* iniDir, const char* logDir, MessageBuffer& messages) {
   AppendMessage(messages, kSetUpStart);
   if (strnlen(iniDir, kMaxIniDir + 1) > kMaxIniDir) {
     AppendMessage(messages, kSetUpIniDirTooLong);
@@ -87,7 +88,7 @@ int SetUp(const char* iniDir, const char* logDir, MessageBuffer& messages) {
   }
   InstallCallbacks();
   int result = -1;
-  if (Guarded([&] { result = RunSetUpSteps(iniDir, logDir, messages); }) !=
+  if (Guarded([&] { result = OpenLogAndStartTracing(iniDir, logDir, messages); }) !=
       GuardOutcome::kCompleted) {
     result = -1;
     AppendMessage(messages, kSetUpException);

@@ -10,10 +10,10 @@
                     90 90                 filler
                     90 90 90 90           record slot, written when the entry is bound */
 
+#include "hookengine/hook_entry_layout.h"
 #include "hooklist/api_hook_record.h"
 #include "recording/call_frame.h"
 
-#define QEL_HOOK_ENTRY_COUNT 1001
 #define ERROR_PROC_NOT_FOUND 127
 
 /* The dispatcher's frame below EBP: three saved registers, the CallFrame, then room
@@ -32,13 +32,20 @@
 
 /* One HookEntry; \@ numbers the slot label of each expansion apart. */
         .macro  HOOK_ENTRY
+.LentryStart\@:
         lea     edx, [.LrecordSlot\@]           /* EDX = this entry's record slot */
         lea     eax, [_HookDispatcher]          /* EAX = the common dispatcher */
         jmp     eax                             /* enter it with the caller's stack as is */
         nop                                     /* filler, never executed */
         nop                                     /* filler, never executed */
 .LrecordSlot\@:
+        .if     .LrecordSlot\@ - .LentryStart\@ - QEL_HOOK_ENTRY_RECORD_SLOT
+        .error  "the record slot is not where hook_entry_layout.h says"
+        .endif
         .byte   0x90, 0x90, 0x90, 0x90          /* record slot: the bound ApiHookRecord */
+        .if     . - .LentryStart\@ - QEL_HOOK_ENTRY_SIZE
+        .error  "a HookEntry is not the size hook_entry_layout.h says"
+        .endif
         .endm
 
         .p2align 4
@@ -56,13 +63,22 @@ _HookEntrySecond:
         .globl  _HookDispatcher
         .def    _HookDispatcher; .scl 2; .type 32; .endef
 _HookDispatcher:
+        /* Entered by a jump with the caller's return address on top: a debugger unwinds
+           a traced call through this frame to the caller as through any function. */
+        .cfi_startproc
         /* 1. frame with room for the CallFrame and the caller's EBX, ESI, EDI */
         push    ebp                             /* keep the caller's frame pointer */
+        .cfi_def_cfa_offset 8
+        .cfi_offset ebp, -8
         mov     ebp, esp                        /* [ebp+4] return address, [ebp+8] first argument */
+        .cfi_def_cfa_register ebp
         sub     esp, LOCALS_SIZE                /* CallFrame and three saved registers */
         mov     [ebp + SAVED_EBX], ebx          /* the caller's EBX */
+        .cfi_offset ebx, -12
         mov     [ebp + SAVED_ESI], esi          /* the caller's ESI */
+        .cfi_offset esi, -16
         mov     [ebp + SAVED_EDI], edi          /* the caller's EDI */
+        .cfi_offset edi, -20
 
         /* 2. the bound record and its argument count */
         mov     ebx, [edx]                      /* EBX = record from the entry's slot */
@@ -134,6 +150,9 @@ _HookDispatcher:
         mov     ebx, [ebp + SAVED_EBX]          /* the caller's EBX */
         mov     esi, [ebp + SAVED_ESI]          /* the caller's ESI */
         mov     edi, [ebp + SAVED_EDI]          /* the caller's EDI */
+        .cfi_restore ebx
+        .cfi_restore esi
+        .cfi_restore edi
 
         /* 10. bytes to drop from the caller's stack */
         mov     eax, [ebp + FRAME + QEL_FRAME_RECORD]   /* the record */
@@ -153,6 +172,10 @@ _HookDispatcher:
 
         /* 12. release the frame, drop, return */
         lea     ecx, [ebp + ecx]                /* ESP after the drop: at the return slot */
+        .cfi_def_cfa ecx, 4
         mov     ebp, [ebp]                      /* the caller's frame pointer */
+        .cfi_restore ebp
         mov     esp, ecx                        /* drop the frame and what the convention removes */
+        .cfi_def_cfa esp, 4
         ret                                     /* back to the caller */
+        .cfi_endproc

@@ -57,7 +57,8 @@ bool SameName(const char* a, const char* b) {
 // A listed importing module not loaded at set-up, not yet patched.
 ModuleHookRecord* LateModule(const char* name) {
   ModuleHookRecord* module = FindModule(hookList, name);
-  if (module == nullptr || module->loadedAtSetUp != 0 || module->done != 0) return nullptr;
+  if (module == nullptr || module->loadedAtSetUp != 0 || module->importsPatched != 0)
+    return nullptr;
   return module;
 }
 
@@ -77,7 +78,7 @@ void PatchLateModule(const char* name) {
   if (!hold.held() || !trackingEnabled) return;
   ModuleHookRecord* module = LateModule(name);
   if (module == nullptr) return;
-  module->done = 1;
+  module->importsPatched = 1;
   module->handle = handles[module->name];
   HookModule(module, PatchDirection::kHook, handles);
 }
@@ -199,8 +200,8 @@ void FreeLibraryPost(CallFrame* frame, LineBuilder* builder, bool) {
     if (module->handle != freed) continue;
     builder->AppendText("(deleted:");
     builder->AppendText(module->name);
-    if (module->loadedAtSetUp == 0 && module->done == 1) {
-      module->done = 0;
+    if (module->loadedAtSetUp == 0 && module->importsPatched == 1) {
+      module->importsPatched = 0;
       module->handle = nullptr;
       builder->AppendText("(uh)");
     }

