@@ -4,6 +4,7 @@
 
 #include "control/message_buffer.h"
 #include "control/messages.h"
+#include "hookengine/entry_binding.h"
 #include "hookengine/import_patching.h"
 #include "hookengine/module_tracking.h"
 #include "hooklist/hook_list_parser.h"

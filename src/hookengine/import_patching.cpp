@@ -1,5 +1,4 @@
-// Binding functions to HookEntries and patching import address tables, with the api
-// and module listings that show what was done.
+// Patching import address tables, with the module listing that shows what was done.
 #include "hookengine/import_patching.h"
 
 #include <dbghelp.h>
@@ -14,15 +13,9 @@
 
 namespace {
 
-constexpr char kApiListingStart[] =
-    "\r\n[api listing start *****************************************]\r\n";
-constexpr char kApiListingEnd[] = "\r\n[api listing end]\r\n";
 constexpr char kModuleListingStart[] =
     "\r\n[module listing start *****************************************]";
 constexpr char kModuleListingEnd[] = "\r\n[module listing end]\r\n";
-constexpr char kEntriesExhausted[] =
-    "HookEntry \x82\xaa\x95s\x91\xab\x82\xb5\x82\xc4\x82\xa2\x82\xdc\x82\xb7\x81"
-    "B";
 
 // A resolved import points into some loaded image; a module loaded without resolving
 // its imports holds name-table offsets there instead, which no call may ever jump to.
@@ -37,36 +30,9 @@ HMODULE HandleFor(const LoaderHandles& handles, const char* name) {
   return found == handles.end() ? nullptr : found->second;
 }
 
-// Set when HookEntries ran out during binding; the box is shown once the listing lock
-// is released, since showing it may load modules and so take the loader lock.
-bool entriesExhausted = false;
-
 bool AppendModulePrefix(const ModuleHookRecord* module, const char* imported) {
   return listingBuilder.AppendText(module->name) && listingBuilder.AppendText(", ") &&
          listingBuilder.AppendText(imported);
-}
-
-bool BindOne(ApiHookRecord* record) {
-  if (!listingBuilder.AppendText(record->moduleName) || !listingBuilder.AppendText(", ") ||
-      !listingBuilder.AppendText(record->name)) {
-    return false;
-  }
-  if (record->hookEntry != nullptr) {
-    return listingBuilder.AppendText(", dup") && listingBuilder.Flush(true);
-  }
-  uint32_t entry = HookEntryAddress(boundCount);
-  if (entry == 0) {
-    entriesExhausted = true;
-    return false;
-  }
-  if (!WriteHookEntrySlot(entry, record)) {
-    SetLastErrorEx(ERROR_INVALID_HANDLE, SLE_ERROR);
-    return false;
-  }
-  if (!listingBuilder.Flush(true)) return false;
-  ++boundCount;
-  record->hookEntry = reinterpret_cast<void*>(entry);
-  return true;
 }
 
 // The not-loaded and visited lines of one module; false when a line could not be written.
@@ -111,25 +77,6 @@ LoaderHandles AskLoader(const std::vector<const char*>& names) {
   LoaderHandles handles;
   for (const char* name : names) handles.emplace(name, GetModuleHandleA(name));
   return handles;
-}
-
-bool BindAndListApis() {
-  bool listed = false;
-  {
-    ListingHold hold;
-    entriesExhausted = false;
-    if (!hold.held() || !WriteLine(kApiListingStart, true)) return false;
-    listed = true;
-    for (auto& entry : hookList.apiTable) {
-      if (!BindOne(entry.second)) {
-        listed = false;
-        break;
-      }
-    }
-    if (listed) listed = WriteLine(kApiListingEnd, true);
-  }
-  if (entriesExhausted) MessageBoxA(nullptr, kEntriesExhausted, "Qelvorn", MB_OK);
-  return listed;
 }
 
 bool ListModules(PatchDirection direction) {

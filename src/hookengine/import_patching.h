@@ -1,5 +1,5 @@
-// Putting the hook list into effect: binding every listed function to a HookEntry and
-// redirecting the listed modules' import address table slots, with their log listings.
+// Putting the hook list into effect: redirecting the listed modules' import address table
+// slots to the HookEntries their functions are bound to, with the module listing.
 #pragma once
 
 #include <windows.h>
@@ -23,9 +23,6 @@ using LoaderHandles = std::map<const char*, HMODULE>;
 void CollectNames(const ModuleHookRecord* module, std::vector<const char*>& names);
 LoaderHandles AskLoader(const std::vector<const char*>& names);
 
-// Binds every unbound function of the apiTable, in name order, and writes the function
-// listing. False at the first failure (no entry left, failed binding or failed write).
-bool BindAndListApis();
 // Hook direction (set-up) or unhook direction (clean-up) over every listed module,
 // writing the module listing. False when a title or a module line could not be written.
 bool ListModules(PatchDirection direction);

@@ -15,6 +15,7 @@
 #include "tracelog/line_builder.h"
 #include "tracelog/module_snapshot.h"
 #include "tracelog/trace_log.h"
+#include "tracelog/value_formatters.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ void AppendArguments(LineBuilder& line, const CallFrame* frame) {
   const ApiHookRecord* record = frame->record;
   for (uint32_t i = 0; i < frame->argCount; ++i) {
     AppendReadingTracedMemory(line,
-                              [&] { line.AppendArgument(frame->args[i], record->argTypes[i]); });
+                              [&] { AppendArgument(line, frame->args[i], record->argTypes[i]); });
     if (i + 1 < frame->argCount) line.AppendSeparator();
   }
 }

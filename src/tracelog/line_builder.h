@@ -31,12 +31,18 @@ struct LineBuilder {
   bool AppendDateTime(const SYSTEMTIME* time);
   bool AppendGrouped(int32_t value);
   bool AppendHandleList(uint32_t count, uint32_t limit, const uint32_t* handles);
-  bool AppendArgument(uint32_t value, char code);
   // The marker for a pointer that cannot be read, followed by its value in hex.
   bool AppendBadPointer(uint32_t value);
   // Appends length bytes of text when the room holds both length + 1 and minimumRoom;
   // otherwise writes nothing. The piece every other append ends in.
   bool AppendPiece(const char* text, uint32_t length, uint32_t minimumRoom);
+  // For a piece written in place (a conversion straight into the buffer): where it goes,
+  // with Room() - 1 bytes available, and then taking `length` bytes written there.
+  char* Tail() { return pos; }
+  void Advance(uint32_t length) {
+    pos += length;
+    *pos = '\0';
+  }
   // Drops the text, keeping the builder attached.
   void Clear();
   // Writes the text as one log line (unforced: only while tracing is active) and empties

@@ -1,5 +1,7 @@
 // One argument of a traced call printed by its type code, and the wide-text conversion
 // that the codes "w" and "W" use.
+#include "tracelog/value_formatters.h"
+
 #include <cstring>
 
 #include "base/memory_probe.h"
@@ -52,12 +54,12 @@ bool AppendWide(LineBuilder& builder, const wchar_t* text) {
   if (terminated) {
     int32_t needed = WideToAnsi(text, nullptr, 0);
     if (needed <= 0 || needed > room) return false;
-    int32_t produced = WideToAnsi(text, builder.pos, room);
+    int32_t produced = WideToAnsi(text, builder.Tail(), room);
     if (produced <= 0) {
-      *builder.pos = '\0';
+      builder.Advance(0);
       return false;
     }
-    builder.pos += produced - 1;
+    builder.Advance(static_cast<uint32_t>(produced - 1));
     return true;
   }
   // The text runs into unreadable memory: what could be read is the text. Same code page
@@ -67,29 +69,28 @@ bool AppendWide(LineBuilder& builder, const wchar_t* text) {
   int needed = WideCharToMultiByte(CP_ACP, 0, text, count, nullptr, 0, nullptr, nullptr);
   if (needed <= 0 || needed >= room) return false;
   int produced =
-      WideCharToMultiByte(CP_ACP, 0, text, count, builder.pos, room - 1, nullptr, nullptr);
+      WideCharToMultiByte(CP_ACP, 0, text, count, builder.Tail(), room - 1, nullptr, nullptr);
   if (produced <= 0) {
-    *builder.pos = '\0';
+    builder.Advance(0);
     return false;
   }
-  builder.pos += produced;
-  *builder.pos = '\0';
+  builder.Advance(static_cast<uint32_t>(produced));
   return true;
 }
 
 }  // namespace
 
-bool LineBuilder::AppendArgument(uint32_t value, char code) {
+bool AppendArgument(LineBuilder& line, uint32_t value, char code) {
   const void* pointer = reinterpret_cast<const void*>(static_cast<uintptr_t>(value));
   const char* narrow = static_cast<const char*>(pointer);
   const wchar_t* wide = static_cast<const wchar_t*>(pointer);
   switch (code) {
     case '2':
-      return AppendHex16(value);
+      return line.AppendHex16(value);
     case '4':
-      return AppendHex32(value);
+      return line.AppendHex32(value);
     case 'x':
-      return value == 0 ? AppendLiteral(*this, "(null)") : AppendHex32(value);
+      return value == 0 ? AppendLiteral(line, "(null)") : line.AppendHex32(value);
     case 'd': {
       char text[10];
       uint32_t length = 0;
@@ -97,32 +98,34 @@ bool LineBuilder::AppendArgument(uint32_t value, char code) {
         text[9 - length++] = static_cast<char>('0' + value % 10);
         value /= 10;
       } while (value != 0);
-      return AppendPiece(text + 10 - length, length, 22);
+      return line.AppendPiece(text + 10 - length, length, 22);
     }
     case 'B':
-      return AppendLiteral(*this, value != 0 ? "TRUE" : "FALSE");
+      return AppendLiteral(line, value != 0 ? "TRUE" : "FALSE");
     case 'b':
-      return AppendLiteral(*this, (value & 0xff) != 0 ? "true" : "false");
+      return AppendLiteral(line, (value & 0xff) != 0 ? "true" : "false");
     case 'p':
-      return IsReadable(pointer) ? AppendHex32(value) : AppendBadPointer(value);
+      return IsReadable(pointer) ? line.AppendHex32(value) : line.AppendBadPointer(value);
     case 's':
-      return AppendLiteral(*this, "\"") && AppendTracedText(narrow) && AppendLiteral(*this, "\"");
+      return AppendLiteral(line, "\"") && line.AppendTracedText(narrow) &&
+             AppendLiteral(line, "\"");
     case 'S':
-      if (!AppendLiteral(*this, "\"")) return false;
-      if (!(IsReadable(pointer) ? AppendTracedText(narrow) : AppendHex32(value))) return false;
-      return AppendLiteral(*this, "\"");
+      if (!AppendLiteral(line, "\"")) return false;
+      if (!(IsReadable(pointer) ? line.AppendTracedText(narrow) : line.AppendHex32(value)))
+        return false;
+      return AppendLiteral(line, "\"");
     case 'w':
       if (!IsReadable(pointer)) {
-        return AppendLiteral(*this, kBadWideString) && AppendHex32(value);
+        return AppendLiteral(line, kBadWideString) && line.AppendHex32(value);
       }
-      return AppendLiteral(*this, "\"") && AppendWide(*this, wide) && AppendLiteral(*this, "\"");
+      return AppendLiteral(line, "\"") && AppendWide(line, wide) && AppendLiteral(line, "\"");
     case 'W':
       // The "(null)" piece is only a hint; the quoted value follows whether or not it fit.
-      if (value == 0) AppendLiteral(*this, "(null)");
-      if (!AppendLiteral(*this, "\"")) return false;
-      if (!(IsReadable(pointer) ? AppendWide(*this, wide) : AppendHex32(value))) return false;
-      return AppendLiteral(*this, "\"");
+      if (value == 0) AppendLiteral(line, "(null)");
+      if (!AppendLiteral(line, "\"")) return false;
+      if (!(IsReadable(pointer) ? AppendWide(line, wide) : line.AppendHex32(value))) return false;
+      return AppendLiteral(line, "\"");
     default:
-      return AppendLiteral(*this, kUnknownCode);
+      return AppendLiteral(line, kUnknownCode);
   }
 }

@@ -12,6 +12,7 @@
 #include "support/test_support.h"
 #include "base/memory_probe.h"
 #include "tracelog/line_builder.h"
+#include "tracelog/value_formatters.h"
 #include "tracelog/trace_log.h"
 
 namespace {
@@ -270,14 +271,14 @@ TEST(LineBuilder, ArgumentByTypeCode) {
   };
   for (const Case& c : cases) {
     Line line;
-    EXPECT_TRUE(line.builder.AppendArgument(c.value, c.code)) << c.code << " " << c.value;
+    EXPECT_TRUE(AppendArgument(line.builder, c.value, c.code)) << c.code << " " << c.value;
     EXPECT_EQ(c.expected, line.Text()) << c.code << " " << c.value;
   }
   // Wide texts are converted into the process's ANSI code page; the rig runs under 932.
   if (GetACP() == 932) {
     for (char code : {'w', 'W'}) {
       Line line;
-      EXPECT_TRUE(line.builder.AppendArgument(Word(japanese), code));
+      EXPECT_TRUE(AppendArgument(line.builder, Word(japanese), code));
       EXPECT_EQ("\"\x93\xfa\x96\x7b\x8c\xea\"", line.Text()) << code;
     }
   }
@@ -305,11 +306,11 @@ TEST(LineBuilder, TextsThatRunIntoAnUnreadablePageStopThere) {
     std::string expected;
   } cases[] = {
       {"text", [&](LineBuilder& b) { return b.AppendTracedText(narrow); }, "tail!"},
-      {"s", [&](LineBuilder& b) { return b.AppendArgument(Word(narrow), 's'); }, "\"tail!\""},
-      {"w", [&](LineBuilder& b) { return b.AppendArgument(Word(wide), 'w'); }, "\"abc\""},
-      {"W", [&](LineBuilder& b) { return b.AppendArgument(Word(wide), 'W'); }, "\"abc\""},
-      {"wOdd", [&](LineBuilder& b) { return b.AppendArgument(Word(odd), 'w'); }, "\"xyz\""},
-      {"wLastByte", [&](LineBuilder& b) { return b.AppendArgument(Word(lastByte), 'w'); }, "\"\""},
+      {"s", [&](LineBuilder& b) { return AppendArgument(b, Word(narrow), 's'); }, "\"tail!\""},
+      {"w", [&](LineBuilder& b) { return AppendArgument(b, Word(wide), 'w'); }, "\"abc\""},
+      {"W", [&](LineBuilder& b) { return AppendArgument(b, Word(wide), 'W'); }, "\"abc\""},
+      {"wOdd", [&](LineBuilder& b) { return AppendArgument(b, Word(odd), 'w'); }, "\"xyz\""},
+      {"wLastByte", [&](LineBuilder& b) { return AppendArgument(b, Word(lastByte), 'w'); }, "\"\""},
       {"dateTime",
        [&](LineBuilder& b) {
          return b.AppendDateTime(reinterpret_cast<const SYSTEMTIME*>(straddlingTime));
@@ -352,11 +353,11 @@ TEST(LineBuilder, RoomOfExactlyTheNeedIsEnoughAndOneLessWritesNothing) {
       {"clock", [](LineBuilder& b) { return b.AppendClock(); }, 13},
       {"dateTime", [&](LineBuilder& b) { return b.AppendDateTime(&time); }, 20},
       {"grouped", [](LineBuilder& b) { return b.AppendGrouped(5); }, 14},
-      {"d", [](LineBuilder& b) { return b.AppendArgument(5, 'd'); }, 22},
-      {"B", [](LineBuilder& b) { return b.AppendArgument(0, 'B'); }, 6},
-      {"x", [](LineBuilder& b) { return b.AppendArgument(0, 'x'); }, 7},
-      {"q", [](LineBuilder& b) { return b.AppendArgument(0, 'q'); }, 9},
-      {"wAfterQuote", [&](LineBuilder& b) { return b.AppendArgument(Word(wide), 'w'); }, 6},
+      {"d", [](LineBuilder& b) { return AppendArgument(b, 5, 'd'); }, 22},
+      {"B", [](LineBuilder& b) { return AppendArgument(b, 0, 'B'); }, 6},
+      {"x", [](LineBuilder& b) { return AppendArgument(b, 0, 'x'); }, 7},
+      {"q", [](LineBuilder& b) { return AppendArgument(b, 0, 'q'); }, 9},
+      {"wAfterQuote", [&](LineBuilder& b) { return AppendArgument(b, Word(wide), 'w'); }, 6},
       {"handlesAfterHead", [&](LineBuilder& b) { return b.AppendHandleList(2, 10, handles); }, 30},
   };
   for (const Case& c : cases) {
@@ -385,11 +386,11 @@ TEST(LineBuilder, RefusedAppendsWriteNothing) {
   std::string before(buffer, sizeof buffer);
   EXPECT_FALSE(builder.AppendHex32(1));
   EXPECT_FALSE(builder.AppendText("abcdef"));
-  EXPECT_FALSE(builder.AppendArgument(1, 'd'));
+  EXPECT_FALSE(AppendArgument(builder, 1, 'd'));
   EXPECT_EQ(before, std::string(buffer, sizeof buffer));
   // A wide text that does not fit is left out whole: the opening quote only.
   static const wchar_t wide[] = L"abcdef";
-  EXPECT_FALSE(builder.AppendArgument(Word(wide), 'w'));
+  EXPECT_FALSE(AppendArgument(builder, Word(wide), 'w'));
   EXPECT_EQ("abcdef\"", std::string(builder.start, builder.pos));
   EXPECT_EQ('\0', *builder.pos);
 }
@@ -397,7 +398,7 @@ TEST(LineBuilder, RefusedAppendsWriteNothing) {
 TEST(LineBuilder, WideTextTooLongForTheRoomLeavesOnlyTheOpeningQuote) {
   std::wstring wide(kLineCapacity, L'\u65e5');
   Line line;
-  EXPECT_FALSE(line.builder.AppendArgument(Word(wide.c_str()), 'W'));
+  EXPECT_FALSE(AppendArgument(line.builder, Word(wide.c_str()), 'W'));
   EXPECT_EQ("\"", line.Text());
   EXPECT_EQ('\0', *line.builder.pos);
 }
@@ -428,7 +429,7 @@ TEST(LineBuilder, FullBuilderKeepsRefusingWithoutOverrun) {
     EXPECT_FALSE(builder.AppendGrouped(1));
     EXPECT_FALSE(builder.AppendHandleList(1, 10, handles));
     for (char code : std::string("24xdBbpsSwWq")) {
-      EXPECT_FALSE(builder.AppendArgument(Word(wide), code)) << code;
+      EXPECT_FALSE(AppendArgument(builder, Word(wide), code)) << code;
     }
   }
   EXPECT_EQ(kLineCapacity - 1, static_cast<size_t>(builder.pos - builder.start));
