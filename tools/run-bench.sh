@@ -33,6 +33,13 @@ for exe in "$build"/bin/bench_*.exe; do
 done
 if [ ! -s "$runs" ]; then echo "no benchmark programs"; exit 1; fi
 
+# bench_trace compares itself with the same workload under Wine's relay tracer, run here
+# first in the same boot, its trace written to the guest's tmpfs like our logs.
+cat >"$job/pre.sh" <<'PRE'
+WINEDEBUG=+relay wine ./bench_trace.exe --workload 'Z:\tmp\qel\relay-result.txt' \
+  >/dev/null 2>/tmp/qel/relay.txt
+PRE
+
 # One program at a time, so the figures do not share the guest's processors.
 echo "guest: running $(wc -l <"$runs") benchmark programs"
 status=0

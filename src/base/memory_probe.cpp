@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "base/tls_slot.h"
+
 namespace {
 
 // Nothing below 64 KB is ever mapped in a Win32 process.
@@ -23,7 +25,7 @@ const DWORD memorySlot = TlsAlloc();
 
 RegionMemory* ThreadMemory() {
   if (memorySlot == TLS_OUT_OF_INDEXES) return nullptr;
-  auto* memory = static_cast<RegionMemory*>(TlsGetValue(memorySlot));
+  auto* memory = static_cast<RegionMemory*>(ReadTlsSlot(memorySlot));
   if (memory != nullptr) return memory;
   memory = static_cast<RegionMemory*>(
       HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(RegionMemory)));
@@ -96,7 +98,7 @@ void ForgetReadableRegions() {
   DWORD savedError = GetLastError();
   RegionMemory* memory = memorySlot == TLS_OUT_OF_INDEXES
                              ? nullptr
-                             : static_cast<RegionMemory*>(TlsGetValue(memorySlot));
+                             : static_cast<RegionMemory*>(ReadTlsSlot(memorySlot));
   if (memory != nullptr) {
     for (int i = 0; i < kRemembered; ++i) memory->start[i] = memory->end[i] = 0;
   }

@@ -2,12 +2,12 @@
 // platform's own structures so the two can never drift apart.
 #pragma once
 
-#define QEL_EXCEPTION_CODE 0x00       /* EXCEPTION_RECORD.ExceptionCode */
-#define QEL_EXCEPTION_FLAGS 0x04      /* EXCEPTION_RECORD.ExceptionFlags */
-#define QEL_UNWIND_FLAGS 0x06         /* EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND */
-#define QEL_CONTEXT_EBP 0xB4          /* CONTEXT.Ebp */
-#define QEL_CONTEXT_EIP 0xB8          /* CONTEXT.Eip */
-#define QEL_CONTEXT_ESP 0xC4          /* CONTEXT.Esp */
+#define QEL_EXCEPTION_CODE 0x00  /* EXCEPTION_RECORD.ExceptionCode */
+#define QEL_EXCEPTION_FLAGS 0x04 /* EXCEPTION_RECORD.ExceptionFlags */
+#define QEL_UNWIND_FLAGS 0x06    /* EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND */
+#define QEL_CONTEXT_EBP 0xB4     /* CONTEXT.Ebp */
+#define QEL_CONTEXT_EIP 0xB8     /* CONTEXT.Eip */
+#define QEL_CONTEXT_ESP 0xC4     /* CONTEXT.Esp */
 
 #ifndef __ASSEMBLER__
 #include <windows.h>

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "base/tls_slot.h"
+
 namespace {
 
 // Never freed: traced calls made by DLLs detached after this one at process exit still
@@ -13,14 +15,11 @@ struct GuardSlot {
 };
 GuardSlot guardSlot;
 
-// TlsGetValue clears the last error on success; the guard is consulted inside traced
-// calls, so it puts the caller's value back.
+// Consulted on every traced call, so read without a system call and without touching the
+// caller's last error.
 int ReadCount() {
   if (guardSlot.index == TLS_OUT_OF_INDEXES) return 0;
-  DWORD saved = GetLastError();
-  int count = static_cast<int>(reinterpret_cast<intptr_t>(TlsGetValue(guardSlot.index)));
-  SetLastError(saved);
-  return count;
+  return static_cast<int>(reinterpret_cast<intptr_t>(ReadTlsSlot(guardSlot.index)));
 }
 
 void WriteCount(int count) {
@@ -43,10 +42,6 @@ void LowerThreadGuard() {
 }
 void SetThreadGuardCount(int count) {
   WriteCount(count);
-}
-int ThreadGuardCountChangingLastError() {
-  if (guardSlot.index == TLS_OUT_OF_INDEXES) return 0;
-  return static_cast<int>(reinterpret_cast<intptr_t>(TlsGetValue(guardSlot.index)));
 }
 void SetThreadGuardCountChangingLastError(int count) {
   if (guardSlot.index == TLS_OUT_OF_INDEXES) return;

@@ -141,13 +141,11 @@ void Record(CallFrame* frame, bool isPre, DWORD lastError) {
 
 // Runs one recorder with the guard raised; a fault inside it costs the line, never the host.
 void RecordGuarded(CallFrame* frame, bool isPre) {
-  // The last error is put back on the way out, so the guard is read and set without
-  // keeping it on each access.
+  // The library's own calls: nothing to do, and nothing touched (reading the guard keeps
+  // the last error).
+  if (ThreadGuardCount() > 0) return;
+  // The last error is put back on the way out, so the guard is set without keeping it.
   DWORD lastError = GetLastError();
-  if (ThreadGuardCountChangingLastError() > 0) {
-    SetLastError(lastError);
-    return;
-  }
   SetThreadGuardCountChangingLastError(1);
   Guarded([&] { Record(frame, isPre, lastError); });
   SetThreadGuardCountChangingLastError(0);

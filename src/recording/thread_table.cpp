@@ -10,6 +10,7 @@
 #include <map>
 
 #include "base/owned_lock.h"
+#include "base/tls_slot.h"
 #include "tracelog/line_builder.h"
 
 namespace {
@@ -25,7 +26,7 @@ ThreadTable& threadTable = *new ThreadTable;
 // The number kept for this thread, 0 when it has none yet.
 int32_t CachedNumber() {
   if (threadTable.slot == TLS_OUT_OF_INDEXES) return 0;
-  return static_cast<int32_t>(reinterpret_cast<intptr_t>(TlsGetValue(threadTable.slot)));
+  return static_cast<int32_t>(reinterpret_cast<intptr_t>(ReadTlsSlot(threadTable.slot)));
 }
 
 // Looks the id up, adding it when absent; 0 when it could not be added this time.

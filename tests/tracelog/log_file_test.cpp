@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "control/messages.h"
 #include "support/test_support.h"
 
 using qeltest::Dll;
@@ -195,4 +196,53 @@ TEST_F(LogFile, ConcurrentWritesStayWhole) {
     if (line.size() == 60 && line.find_first_not_of(line[0]) == std::string::npos) ++whole;
   }
   EXPECT_EQ(1200, whole);
+}
+
+// A roll-over whose slot is held by another writer moves on to the next slot of the ring;
+// when no slot at all can be opened the log stops, and QelWriteLog_ says so.
+TEST_F(LogFile, ARollOverPassesOverHeldSlotsAndStopsOnlyWhenNoneOpens) {
+  // The size of set-up's own lines, so that the first host line is the one that rolls over.
+  std::string measureDir = logDir;
+  ASSERT_EQ(0, StartTracing());
+  WIN32_FILE_ATTRIBUTE_DATA measured;
+  ASSERT_TRUE(GetFileAttributesExA((measureDir + SlotName(0, OwnPid())).c_str(),
+                                   GetFileExInfoStandard, &measured));
+  TearDown();
+  Ini(std::to_string(measured.nFileSizeLow + 1).c_str());
+
+  // Slot 1 held: the roll-over out of slot 0 lands in slot 2, and no line is lost.
+  logDir = qeltest::MakeTempDir("skip");
+  MakeSlotFile(logDir, 1, "7", 600);
+  HANDLE held = CreateFileA((logDir + SlotName(1, "7")).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  ASSERT_EQ(0, StartTracing());
+  EXPECT_EQ(0, Write("rolls over\r\n"));
+  EXPECT_EQ(0, Write("in the slot after the held one\r\n"));
+  TearDown();
+  CloseHandle(held);
+  EXPECT_NE(std::string::npos,
+            qeltest::ReadFileBytes(logDir + SlotName(0, OwnPid())).find("rolls over\r\n"));
+  EXPECT_EQ(0u, qeltest::ReadFileBytes(logDir + SlotName(2, OwnPid()))
+                    .find("in the slot after the held one\r\n"));
+  EXPECT_EQ("old", qeltest::ReadFileBytes(logDir + SlotName(1, "7")));
+
+  // Every slot held by another writer. Slot 0, the one the ring picks after the newest,
+  // is held with delete sharing: set-up may delete it (the deletion stays pending while it
+  // is held) and write there, but a roll-over cannot delete it again, so the roll-over
+  // finds no slot it can open.
+  logDir = qeltest::MakeTempDir("held");
+  std::vector<HANDLE> holders;
+  for (int slot = 0; slot < 31; ++slot) {
+    MakeSlotFile(logDir, slot, "7", slot == 0 ? 2000 : 1000 - slot);
+    DWORD sharing = slot == 0 ? FILE_SHARE_READ | FILE_SHARE_DELETE : FILE_SHARE_READ;
+    holders.push_back(CreateFileA((logDir + SlotName(slot, "7")).c_str(), GENERIC_READ, sharing,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+  }
+  ASSERT_EQ(0, StartTracing());
+  EXPECT_EQ(0, Write("written, then the roll-over finds no slot\r\n"));
+  char buffer[512];
+  EXPECT_EQ(-1, Dll().writeLog("lost\r\n", buffer, sizeof buffer));
+  EXPECT_EQ(std::string(kWriteLogFailed), std::string(buffer));
+  for (HANDLE holder : holders) CloseHandle(holder);
 }

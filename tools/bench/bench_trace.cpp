@@ -1,7 +1,8 @@
 // Cost of a traced call with tracing active, against the floor that every traced call must
 // pay (two 100-byte lines, each written and flushed), on one thread and on eight at once,
-// and against the same workload under Wine's relay tracer. The host imports lstrlenA
-// through its import table and traces it with the real DLL, as a new user would.
+// and against the same workload under Wine's relay tracer (run as "--workload FILE" with
+// WINEDEBUG=+relay by the benchmark job). The host imports lstrlenA through its import
+// table and traces it with the real DLL, as a new user would.
 #include <windows.h>
 
 #include <cstdio>
@@ -93,43 +94,24 @@ void WriteText(const std::string& path, const char* text) {
   CloseHandle(file);
 }
 
-// The untraced workload in a child process with Wine's relay tracer on (its output on the
-// same disk); answers the child's own microseconds per call, or -1.
-double RelayMicroseconds(const std::string& dir) {
+// The untraced workload under Wine's relay tracer, run by the benchmark job in the same
+// boot just before this program, with its trace on the same disk (tools/run-bench.sh):
+// its microseconds per call, or -1 when it did not run or wrote no trace.
+double RelayMicroseconds() {
   char self[MAX_PATH];
-  GetModuleFileNameA(nullptr, self, sizeof self);
-  std::string result = dir + "relay-result.txt";
-  std::string command = std::string("\"") + self + "\" --workload \"" + result + "\"";
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  std::string relayLog = dir + "relay.txt";
-  HANDLE output = CreateFileA(relayLog.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = output;
-  startup.hStdError = output;
-  SetEnvironmentVariableA("WINEDEBUG", "+relay");
-  PROCESS_INFORMATION process{};
-  BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                &startup, &process);
-  SetEnvironmentVariableA("WINEDEBUG", "-all");
-  CloseHandle(output);
-  if (!started) return -1;
-  WaitForSingleObject(process.hProcess, INFINITE);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
+  std::string dir(self, length);
+  dir.erase(dir.find_last_of('\\') + 1);
+  WIN32_FILE_ATTRIBUTE_DATA trace;
+  if (!GetFileAttributesExA((dir + "relay.txt").c_str(), GetFileExInfoStandard, &trace) ||
+      trace.nFileSizeLow < static_cast<DWORD>(kCalls) * 2 * 40) {
+    return -1;
+  }
   double perCall = -1;
-  FILE* in = fopen(result.c_str(), "r");
+  FILE* in = fopen((dir + "relay-result.txt").c_str(), "r");
   if (in != nullptr) {
     if (fscanf(in, "%lf", &perCall) != 1) perCall = -1;
     fclose(in);
-  }
-  WIN32_FILE_ATTRIBUTE_DATA relay;
-  if (!GetFileAttributesExA(relayLog.c_str(), GetFileExInfoStandard, &relay) ||
-      relay.nFileSizeLow < static_cast<DWORD>(kCalls) * 2 * 40) {
-    return -1;  // no relay trace was written: the figure would not be the tracer's
   }
   return perCall;
 }
@@ -158,8 +140,7 @@ int main(int argc, char** argv) {
             "[Imported]\r\nimported_module=KERNEL32.dll\r\napi=lstrlenA,,,,,,,,,s\r\n"
             "[Import]\r\nimport_module=bench_trace.exe\r\ndll=KERNEL32.dll\r\n");
 
-  // The relay run goes first, untraced, before this process patches anything.
-  double relay = RelayMicroseconds(dir);
+  double relay = RelayMicroseconds();
 
   char message[4096];
   if (QelSetUp_(dir.c_str(), (dir + "logs\\").c_str(), message, sizeof message) != 0) {
@@ -188,7 +169,7 @@ int main(int argc, char** argv) {
     std::printf("  same workload under the relay tracer           %8.2f us  %5.2f x ours\n", relay,
                 relay / best[1]);
   } else {
-    std::printf("  relay tracer: no figure (its trace was not written)\n");
+    std::printf("  relay tracer: no figure (the relay run did not write its trace)\n");
   }
   return 0;
 }

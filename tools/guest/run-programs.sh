@@ -2,7 +2,8 @@
 # Runs Windows programs in one boot of the test guest. JOBDIR/bin holds the programs and
 # their DLLs, JOBDIR/runs.txt one run a line: "name LANG program [arguments]". Each run
 # leaves JOBDIR/out/NAME.txt (its output, CR LF as printed), NAME.rc (exit code, low 8
-# bits) and NAME.ms (wall time). JOBDIR/env.sh, when present, is sourced first.
+# bits) and NAME.ms (wall time). JOBDIR/env.sh, when present, is sourced first, and
+# JOBDIR/pre.sh in the programs' folder before the runs.
 # Exits non-zero when the guest did not complete.
 # Usage: run-programs.sh JOBDIR SECONDS_PER_PROGRAM
 set -uo pipefail
@@ -23,6 +24,9 @@ cd /tmp/qel
 # One persistent wineserver for the whole job saves seconds per program.
 wineserver -p
 wine wineboot >/dev/null 2>&1
+# A caller's own steps before the runs, in this folder (for example a run with other
+# Wine settings whose output stays on the tmpfs).
+[ -f /job/pre.sh ] && . /job/pre.sh
 while read -r name lang prog args; do
   start=\$(date +%s%N)
   LANG=\$lang LC_ALL=\$lang timeout $limit wine "./\$prog" \$args >"/job/out/\$name.txt" 2>&1 </dev/null
