@@ -509,3 +509,32 @@ TEST_F(LineFlush, EmptyBuilderWritesAnEmptyLine) {
   EXPECT_TRUE(builder.Flush(true));
   EXPECT_EQ("\r\n", LogText());
 }
+
+// A text too long for one line loses its tail before a whole character, never half of one,
+// and keeps its line end.
+TEST_F(LineFlush, AnOverlongLineIsCutBeforeALeadByte) {
+  if (GetACP() != 932) GTEST_SKIP() << "needs the Japanese ANSI code page";
+  std::string text = "x";  // one byte first, so that the cut at 10237 falls inside a pair
+  while (text.size() < kLineCapacity + 100) text += "\x82\xa0";
+  EXPECT_TRUE(WriteLine(text.c_str(), true));
+  std::string written = LogText();
+  ASSERT_GE(written.size(), 2u);
+  EXPECT_EQ("\r\n", written.substr(written.size() - 2));
+  std::string body = written.substr(0, written.size() - 2);
+  EXPECT_EQ(kLineCapacity - 4, body.size());  // 10237 would end on a lead byte
+  EXPECT_EQ(text.substr(0, body.size()), body);
+}
+
+// A wide text with no terminator in a large readable mapping is not scanned to its end:
+// it cannot fit, so nothing of it is appended, and the rest of the line is unharmed.
+TEST(LineBuilder, AnUnterminatedWideTextInAHugeMappingIsNotScannedToItsEnd) {
+  const size_t bytes = 64 * 1024 * 1024;
+  auto* mapping = static_cast<wchar_t*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(nullptr, mapping);
+  std::fill(mapping, mapping + bytes / sizeof(wchar_t), L'a');
+  Line line;
+  ASSERT_TRUE(line.builder.AppendText("before "));
+  EXPECT_FALSE(AppendArgument(line.builder, Word(mapping), 'w'));
+  EXPECT_EQ("before \"", line.Text());
+  VirtualFree(mapping, 0, MEM_RELEASE);
+}
