@@ -81,7 +81,7 @@ for extra in "$root"/tests/*/runs.txt; do
 done
 
 echo "guest: running $(wc -l <"$runs") programs"
-"$root/tools/guest/run-programs.sh" "$job" 600 || failed=$((failed + 1))
+QEL_GUEST_LIMIT=3600 "$root/tools/guest/run-programs.sh" "$job" 600 || failed=$((failed + 1))
 
 while read -r name lang prog args; do
   tally "$name" "$job/out/$name.txt" "$(cat "$job/out/$name.rc" 2>/dev/null || echo none)" \

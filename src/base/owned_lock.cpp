@@ -7,8 +7,8 @@ namespace {
 OwnedLock* registeredLocks[kMaxOwnedLocks];
 int registeredCount = 0;
 
-// A thread that cannot be found or has signalled its end no longer holds anything.
-// Only asked on contention, after spinning, so the uncontended path makes no system call.
+// A thread that cannot be found or has signalled its end no longer holds anything. Asked
+// only after a long wait, so neither the free nor the briefly held lock pays for it.
 bool HolderEnded(DWORD threadId) {
   DWORD savedError = GetLastError();
   bool ended = false;
@@ -28,11 +28,16 @@ bool HolderEnded(DWORD threadId) {
 bool EnterOwnedLock(OwnedLock& lock) {
   DWORD self = GetCurrentThreadId();
   if (!TryEnterCriticalSection(&lock.section)) {
-    // The holder clears owner before it leaves, so a non-zero owner is the live holder
-    // or one that was killed holding the lock (only at process exit, or TerminateThread).
+    // Holds are short (a write and a flush), so a waiter yields to the holder and tries
+    // again; only a wait that outlasts kPatienceMs asks whether the holder still exists,
+    // which takes system calls. The holder clears owner before it leaves, so a non-zero
+    // owner is the live holder or one killed holding the lock (at process exit, or by
+    // TerminateThread).
+    constexpr DWORD kPatienceMs = 100;
+    DWORD start = GetTickCount();
     bool taken = false;
-    for (int spin = 0; spin < 4000 && !taken; ++spin) {
-      YieldProcessor();
+    while (!taken && GetTickCount() - start < kPatienceMs) {
+      SwitchToThread();
       taken = TryEnterCriticalSection(&lock.section) != FALSE;
     }
     if (!taken) {

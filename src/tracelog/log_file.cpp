@@ -79,16 +79,22 @@ bool OpenSlot(int slot) {
 }
 
 // The slot the ring picks; at a roll-over, when that one cannot be opened, each following
-// one until one opens. Runs under the lock and asks the loader nothing.
+// one until one opens, but never the slot just filled: reopening it would delete the lines
+// just written. Runs under the lock and asks the loader nothing.
 bool OpenLogInRing(bool moveOn) {
+  int filled = traceLog.slot;
   traceLog.file = INVALID_HANDLE_VALUE;
+  traceLog.slot = -1;
   int first = ChooseLogSlot(traceLog.programName, GetCurrentProcessId());
   if (first < 0) {
     traceLog.path[0] = '\0';
     return false;
   }
   for (int step = 0; step < (moveOn ? kLogSlotCount : 1); ++step) {
-    if (OpenSlot((first + step) % kLogSlotCount)) {
+    int slot = (first + step) % kLogSlotCount;
+    if (moveOn && slot == filled) continue;
+    if (OpenSlot(slot)) {
+      traceLog.slot = slot;
       traceLog.bytesWritten = 0;
       return true;
     }

@@ -20,6 +20,7 @@ struct TraceLog {
   volatile bool active = false;  // read without the lock: set last at set-up, cleared first
   int32_t bytesWritten = 0;
   int32_t maxSize = 0;
+  int slot = -1;  // the ring slot of the open file
   OwnedLock lock;
 };
 

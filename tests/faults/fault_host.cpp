@@ -275,20 +275,16 @@ void LoadAfterCleanUp() {
   if (twin != nullptr) Report("patched %d\n", hostkit::SlotsInto(twin, tracer.module));
 }
 
-// Set-up with every log slot held open by another writer. Slots 01 to 30 share nothing, so
-// no roll-over can reuse them; slot 00, the oldest after slot 30, is held with delete
-// sharing: set-up may delete it (the deletion stays pending while it is held open) and
-// write there, but a roll-over finds it still pending and cannot delete it again. The
-// first roll-over thus finds no slot at all, and the log stops mid-listing.
+// Set-up after every log slot but the first is held open by a writer that shares nothing:
+// the first roll-over finds no slot it can open (it never reuses the slot it just filled).
 void FailedSetUp() {
-  for (int slot = 0; slot < 31; ++slot) {
+  FILETIME old = {0x00000000, 0x01b00000};
+  for (int slot = 1; slot < 31; ++slot) {
     char name[64];
     snprintf(name, sizeof name, "$$$fault_host%02d$$$(1).txt", slot);
-    DWORD sharing = slot == 0 ? FILE_SHARE_READ | FILE_SHARE_DELETE : FILE_SHARE_READ;
-    HANDLE held = CreateFileA((dir + name).c_str(), GENERIC_WRITE | DELETE, sharing, nullptr,
+    HANDLE held = CreateFileA((dir + name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               CREATE_ALWAYS, 0, nullptr);
-    FILETIME written = {static_cast<DWORD>(slot), 0x01b00000};
-    SetFileTime(held, nullptr, nullptr, &written);
+    SetFileTime(held, nullptr, nullptr, &old);
   }
   SetUp();
   HMODULE host = GetModuleHandleA(nullptr);

@@ -227,17 +227,14 @@ TEST_F(LogFile, ARollOverPassesOverHeldSlotsAndStopsOnlyWhenNoneOpens) {
                     .find("in the slot after the held one\r\n"));
   EXPECT_EQ("old", qeltest::ReadFileBytes(logDir + SlotName(1, "7")));
 
-  // Every slot held by another writer. Slot 0, the one the ring picks after the newest,
-  // is held with delete sharing: set-up may delete it (the deletion stays pending while it
-  // is held) and write there, but a roll-over cannot delete it again, so the roll-over
-  // finds no slot it can open.
+  // Every slot but the first held by another writer: set-up writes in slot 0, and the
+  // roll-over, which never reuses the slot it has just filled, finds no slot to open.
   logDir = qeltest::MakeTempDir("held");
   std::vector<HANDLE> holders;
-  for (int slot = 0; slot < 31; ++slot) {
-    MakeSlotFile(logDir, slot, "7", slot == 0 ? 2000 : 1000 - slot);
-    DWORD sharing = slot == 0 ? FILE_SHARE_READ | FILE_SHARE_DELETE : FILE_SHARE_READ;
-    holders.push_back(CreateFileA((logDir + SlotName(slot, "7")).c_str(), GENERIC_READ, sharing,
-                                  nullptr, OPEN_EXISTING, 0, nullptr));
+  for (int slot = 1; slot < 31; ++slot) {
+    MakeSlotFile(logDir, slot, "7", 1000 - slot);
+    holders.push_back(CreateFileA((logDir + SlotName(slot, "7")).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   }
   ASSERT_EQ(0, StartTracing());
   EXPECT_EQ(0, Write("written, then the roll-over finds no slot\r\n"));

@@ -14,6 +14,10 @@ mkdir -p "$job/out"
 cat >"$job/job.sh" <<JOB
 #!/bin/bash
 export WINEPREFIX=/root/.wine WINEDEBUG=-all
+# Test folders and logs go to the tmpfs (see MakeTempDir), as a flush on the emulated disk
+# costs milliseconds.
+mkdir -p /tmp/qeltemp
+export QEL_TEST_TEMP='Z:\tmp\qeltemp\'
 # Variables a caller wants the programs to see (lines "export NAME=value").
 [ -f /job/env.sh ] && . /job/env.sh
 # Programs run from the guest's tmpfs: an image mapped from the shared folder reads as
