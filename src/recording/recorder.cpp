@@ -144,6 +144,12 @@ void RecordGuarded(CallFrame* frame, bool isPre) {
   // The library's own calls: nothing to do, and nothing touched (reading the guard keeps
   // the last error).
   if (ThreadGuardCount() > 0) return;
+  // Tracing inactive, a thread already numbered and no callback: nothing would happen.
+  const ApiHookRecord* record = frame->record;
+  if (!traceLog.active && ThreadIsNumbered() &&
+      (isPre ? record->preCallbackName : record->postCallbackName) == nullptr) {
+    return;
+  }
   // The last error is put back on the way out, so the guard is set without keeping it.
   DWORD lastError = GetLastError();
   SetThreadGuardCountChangingLastError(1);

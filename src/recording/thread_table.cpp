@@ -69,6 +69,10 @@ bool AppendThreadNumber(LineBuilder& line, char* announcement, bool* isNew) {
   return line.AppendRightAligned(number, 3);
 }
 
+bool ThreadIsNumbered() {
+  return CachedNumber() != 0;
+}
+
 void NumberThisThread() {
   bool isNew = false;
   ThreadNumber(&isNew);

@@ -12,3 +12,5 @@ bool AppendThreadNumber(LineBuilder& line, char* announcement, bool* isNew);
 // Gives the calling thread its number if it has none yet, with no line: a thread first
 // seen while tracing is inactive is never announced.
 void NumberThisThread();
+// Whether the calling thread has its number already (no lock, no system call).
+bool ThreadIsNumbered();

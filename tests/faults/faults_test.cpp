@@ -170,7 +170,7 @@ TEST(Faults, ExitWithThreadsInTracedCalls) {
   size_t pre = run.log.find("        ,         " + tail);
   size_t post = pre == std::string::npos ? pre : run.log.find(tail, pre + 1);
   if (post != std::string::npos) {
-    EXPECT_EQ("0000000e, ", run.log.substr(post - 20, 10));
+    EXPECT_EQ("0000000e, ", run.log.substr(post - 18, 10));
   }
 }
 

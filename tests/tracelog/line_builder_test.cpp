@@ -514,7 +514,8 @@ TEST_F(LineFlush, EmptyBuilderWritesAnEmptyLine) {
 // and keeps its line end.
 TEST_F(LineFlush, AnOverlongLineIsCutBeforeALeadByte) {
   if (GetACP() != 932) GTEST_SKIP() << "needs the Japanese ANSI code page";
-  std::string text = "x";  // one byte first, so that the cut at 10237 falls inside a pair
+  // Two single bytes, then pairs: the 10237th byte is the lead byte of a pair.
+  std::string text = "xy";
   while (text.size() < kLineCapacity + 100) text += "\x82\xa0";
   EXPECT_TRUE(WriteLine(text.c_str(), true));
   std::string written = LogText();
