@@ -81,8 +81,8 @@ DATA_WORDS = {"buf", "buffer", "data", "pb", "src", "dst", "dest", "mem"}
 
 CC_STDCALL = 2
 
-# The C runtime's compiler helpers that take their argument in the x87 register ST(0)
-# instead of on the stack: the _CI math intrinsics and the float-to-integer conversions.
+# The C runtime's compiler helpers that take their arguments on the x87 register stack
+# instead of the call stack: the _CI math intrinsics and the float-to-integer conversions.
 X87_HELPER_PREFIX = "_CI"
 X87_HELPERS = {"_ftol", "_ftol2", "_ftol2_sse"}
 
@@ -313,8 +313,8 @@ def dll_text(dll, exports, functions, data):
         cursor = functions.get(name)
         try:
             if name.startswith(X87_HELPER_PREFIX) or name in X87_HELPERS:
-                raise LeftOut("register arguments: a compiler helper that takes its argument "
-                              "in the x87 register ST(0)")
+                raise LeftOut("register arguments: a compiler helper that takes its arguments "
+                              "on the x87 register stack")
             if cursor is None:
                 raise LeftOut("data, not a function" if name in data else
                               "no prototype in the headers")

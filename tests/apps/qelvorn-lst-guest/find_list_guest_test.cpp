@@ -50,7 +50,9 @@ void ExpectInOrder(const std::vector<std::string>& patterns,
     std::regex re(pattern);
     while (at < lines.size() && !std::regex_match(lines[at], re)) ++at;
     if (at == lines.size()) {
-      ADD_FAILURE() << "no line (in order) matches " << pattern;
+      std::string log;
+      for (const std::string& line : lines) log += "\n  " + line;
+      ADD_FAILURE() << "no line (in order) matches " << pattern << "\ncall lines:" << log;
       return;
     }
     ++at;
@@ -133,16 +135,28 @@ TEST(QelvornLstGuest, FindExesListTracesAHostOfOurs) {
   // Arguments decoded by the generated codes: w,4,4,p,4,4,x for CreateFileW and so on.
   const std::string host = " <lst_host\\.exe>";
   const std::string name = "\"" + Literal(file[1]) + "\"";
+  // A null pointer given to p, s or w is shown by the library's marker and the address.
+  const std::string nullPointer = Literal(
+      "(\x81\xa1"
+      "bad pointer\x81\xa1)00000000");
+  const std::string nullText = Literal(
+      "\"(\x81\xa1"
+      "bad string\x81\xa1)00000000\"");
+  const std::string nullWide = Literal(
+      "(\x81\xa1"
+      "bad w string\x81\xa1)00000000");
   const std::string create =
-      ", " + name + ", 40000000, 00000000, \\(null\\), 00000002, 00000080, \\(null\\)";
+      ", " + name + ", 40000000, 00000000, " + nullPointer + ", 00000002, 00000080, \\(null\\)";
   const std::string open =
-      ", " + name + ", 80000000, 00000001, \\(null\\), 00000003, 00000080, \\(null\\)";
-  const std::string write = ", " + kAnyWord + ", " + kAnyWord + ", 5, " + kAnyWord + ", \\(null\\)";
-  const std::string read = ", " + kAnyWord + ", " + kAnyWord + ", 15, " + kAnyWord + ", \\(null\\)";
+      ", " + name + ", 80000000, 00000001, " + nullPointer + ", 00000003, 00000080, \\(null\\)";
+  const std::string write =
+      ", " + kAnyWord + ", " + kAnyWord + ", 5, " + kAnyWord + ", " + nullPointer;
+  const std::string read =
+      ", " + kAnyWord + ", " + kAnyWord + ", 15, " + kAnyWord + ", " + nullPointer;
   const std::string toWide = ", 00000000, 00000000, \"round\", 4294967295, " + kAnyWord + ", 16";
-  const std::string toNarrow =
-      ", 00000000, 00000000, \"round\", 4294967295, " + kAnyWord + ", 16, .*";
-  const std::string loadString = ", " + kAnyWord + ", 00000007, " + kAnyWord + ", 16";
+  const std::string toNarrow = ", 00000000, 00000000, \"round\", 4294967295, " + kAnyWord +
+                               ", 16, " + nullText + ", " + nullPointer;
+  const std::string loadString = ", 00400000, 00000007, " + kAnyWord + ", 16";
   ExpectInOrder(
       {
           Pre("CreateFileW" + host, create),
@@ -161,6 +175,8 @@ TEST(QelvornLstGuest, FindExesListTracesAHostOfOurs) {
           Post("00000006", "WideCharToMultiByte" + host, toNarrow),
           Pre("GetModuleHandleW" + host, ", \"kernel32\\.dll\""),
           Post(kAnyWord, "GetModuleHandleW" + host, ", \"kernel32\\.dll\""),
+          Pre("GetModuleHandleW" + host, ", " + nullWide),
+          Post("00400000", "GetModuleHandleW" + host, ", " + nullWide),
           Pre("LoadStringW" + host, loadString),
           Post("00000000", "LoadStringW" + host, loadString),
       },
