@@ -15,14 +15,18 @@ passed=0
 failed=0
 failures=()
 
-# Host-side checks of the built DLL.
-if out=$("$root/tests/rig/check_dll.sh" "$build/bin/Qelvorn.dll" 2>&1); then
+# Host-side checks that print "ok"/"not ok" lines: the built DLL, the layers of its
+# sources (no folder includes a folder above it) and the release zip.
+for check in "tests/rig/check_dll.sh $build/bin/Qelvorn.dll" tests/rig/check_layers.sh \
+  tests/package/check_package.sh; do
+  out=$("$root"/$check 2>&1)
+  rc=$?
   passed=$((passed + $(grep -c '^ok ' <<<"$out")))
-else
-  passed=$((passed + $(grep -c '^ok ' <<<"$out")))
-  failed=$((failed + $(grep -c '^not ok ' <<<"$out")))
-  failures+=("check_dll.sh:"$'\n'"$out")
-fi
+  bad=$(grep -c '^not ok ' <<<"$out")
+  [ "$rc" != 0 ] && [ "$bad" = 0 ] && bad=1
+  failed=$((failed + bad))
+  [ "$bad" = 0 ] || failures+=("${check%% *}:"$'\n'"$out")
+done
 
 # The generated hook-list definitions are what the generator writes today.
 if out=$("$root/tests/lists/check_lists.sh" 2>&1); then
@@ -81,7 +85,7 @@ for extra in "$root"/tests/*/runs.txt; do
 done
 
 echo "guest: running $(wc -l <"$runs") programs"
-"$root/tools/guest/run-programs.sh" "$job" 300 || failed=$((failed + 1))
+"$root/tools/guest/run-programs.sh" "$job" 600 || failed=$((failed + 1))
 
 while read -r name lang prog args; do
   tally "$name" "$job/out/$name.txt" "$(cat "$job/out/$name.rc" 2>/dev/null || echo none)" \

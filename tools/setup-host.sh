@@ -16,6 +16,11 @@ have mkfs.ext4 || need+=(e2fsprogs)
 # The hook-list generator parses the mingw-w64 headers with libclang from Debian's Python.
 [ -f /usr/lib/python3/dist-packages/clang/cindex.py ] || need+=(python3-clang-14)
 compgen -G "/usr/lib/llvm-14/lib/clang/*/include/stddef.h" >/dev/null || need+=(libclang-common-14-dev)
+# The report page is tested in a headless browser; the benchmarks measure peak memory.
+have chromium || need+=(chromium)
+[ -x /usr/bin/time ] || need+=(time)
+have zip || need+=(zip)
+have unzip || need+=(unzip)
 [ -f /usr/src/googletest/googletest/src/gtest-all.cc ] || need+=(googletest)
 if [ ${#need[@]} -gt 0 ]; then
   echo "setup: installing ${need[*]}"

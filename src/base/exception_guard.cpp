@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "base/owned_lock.h"
+#include "base/seh_layout.h"
 #include "base/thread_guard.h"
 
 extern "C" int QelRunSehGuarded(GuardedFunction fn, void* context);

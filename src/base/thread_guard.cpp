@@ -44,3 +44,11 @@ void LowerThreadGuard() {
 void SetThreadGuardCount(int count) {
   WriteCount(count);
 }
+int ThreadGuardCountChangingLastError() {
+  if (guardSlot.index == TLS_OUT_OF_INDEXES) return 0;
+  return static_cast<int>(reinterpret_cast<intptr_t>(TlsGetValue(guardSlot.index)));
+}
+void SetThreadGuardCountChangingLastError(int count) {
+  if (guardSlot.index == TLS_OUT_OF_INDEXES) return;
+  TlsSetValue(guardSlot.index, reinterpret_cast<void*>(static_cast<intptr_t>(count)));
+}

@@ -14,6 +14,11 @@ struct ThreadGuardScope {
   ThreadGuardScope& operator=(const ThreadGuardScope&) = delete;
 };
 
+// The same without putting the thread's last error back, for a caller that restores it
+// anyway (the recorders, on every traced call).
+int ThreadGuardCountChangingLastError();
+void SetThreadGuardCountChangingLastError(int count);
+
 // Puts the count back to a value read earlier; used after an exception abandoned the
 // frames that would have lowered it.
 void SetThreadGuardCount(int count);

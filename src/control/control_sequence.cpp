@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "control/callback_wiring.h"
 #include "control/control_state.h"
 #include "base/exception_guard.h"
 #include "base/owned_lock.h"
@@ -34,8 +35,9 @@ void PinLibrary() {
                      reinterpret_cast<LPCSTR>(&PinLibrary), &self);
 }
 
-// Steps 4 to 15 of set-up; answers 0 or -1 and appends the messages of each step.
-int RunSetUpSteps(const char* iniDir, const char* logDir, MessageBuffer& messages) {
+// Settings, window, log and tracing in turn; answers 0 or -1 and appends the messages of
+// each step.
+int OpenLogAndStartTracing(const char* iniDir, const char* logDir, MessageBuffer& messages) {
   AppendMessage(messages, kSetUpStart);
   if (strnlen(iniDir, kMaxIniDir + 1) > kMaxIniDir) {
     AppendMessage(messages, kSetUpIniDirTooLong);
@@ -84,8 +86,9 @@ int SetUp(const char* iniDir, const char* logDir, MessageBuffer& messages) {
     AppendMessage(messages, kSetUpAlready);
     return 1;
   }
+  InstallCallbacks();
   int result = -1;
-  if (Guarded([&] { result = RunSetUpSteps(iniDir, logDir, messages); }) !=
+  if (Guarded([&] { result = OpenLogAndStartTracing(iniDir, logDir, messages); }) !=
       GuardOutcome::kCompleted) {
     result = -1;
     AppendMessage(messages, kSetUpException);

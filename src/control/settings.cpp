@@ -1,6 +1,7 @@
-// Qelvorn.ini: the tracing window and the log size limit, plus the file-time and text
-// conversion routines shared with the log header and the hook engine.
+// Qelvorn.ini: the tracing window and the log size limit.
 #include "control/settings.h"
+
+#include "base/file_facts.h"
 
 #include "base/exception_guard.h"
 #include "control/message_buffer.h"
@@ -70,36 +71,4 @@ bool IsValidSpan(const char* iniPath, MessageBuffer& messages) {
   if (IsWithinWindow(lastWrite, spanHours, now)) return true;
   AppendMessage(messages, kSpanExpired);
   return false;
-}
-
-int64_t GetFileSizeAndTimeW(const wchar_t* path, FILETIME* lastWrite) {
-  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return -1;
-  LARGE_INTEGER size;
-  FILETIME written;
-  int64_t answer = -1;
-  if (GetFileSizeEx(file, &size) && GetFileTime(file, nullptr, nullptr, &written)) {
-    *lastWrite = written;
-    answer = size.QuadPart;
-  }
-  CloseHandle(file);
-  return answer;
-}
-
-int64_t GetFileSizeAndTimeA(const char* path, FILETIME* lastWrite) {
-  wchar_t widePath[260];
-  if (MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, 260) == 0) return -1;
-  return GetFileSizeAndTimeW(widePath, lastWrite);
-}
-
-int32_t WideToAnsi(const wchar_t* wide, char* out, int32_t outSize) {
-  int produced = WideCharToMultiByte(CP_ACP, 0, wide, -1, out, outSize, nullptr, nullptr);
-  if (produced != 0) return produced;
-  DWORD error = GetLastError();
-  if (error == ERROR_INSUFFICIENT_BUFFER || error == ERROR_INVALID_FLAGS ||
-      error == ERROR_INVALID_PARAMETER) {
-    return -1;
-  }
-  return 0;
 }

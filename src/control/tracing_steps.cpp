@@ -36,7 +36,7 @@ bool StartTracing(const char* iniDir, MessageBuffer& messages) {
     if (hold.held()) loaded = LoadHookList(iniDir);
   }
   if (loaded < 0) AppendMessage(messages, kSetUpLstFailed);
-  if (!ListApis() || !ListModules(PatchDirection::kHook)) {
+  if (!BindAndListApis() || !ListModules(PatchDirection::kHook)) {
     AppendMessage(messages, kSetUpHookFailed);
     return false;
   }

@@ -4,11 +4,12 @@
 
 struct MessageBuffer;
 
-// Step A: the time line at the head of a new log. Only reports failures.
+// The time line at the head of a new log. Only reports failures.
 void WriteLogHeader(MessageBuffer& messages);
-// Steps B: false when set-up must end (its message has been appended).
+// Module listing, hook list, binding and patching: false when set-up must end (its
+// message has been appended).
 bool StartTracing(const char* iniDir, MessageBuffer& messages);
 // Undoes what a failed set-up patched, writing nothing.
 void AbandonTracing();
-// Step C: restores the import tables and lists the modules again; only reports failures.
+// Restores the import tables and lists the modules again; only reports failures.
 void StopTracing(MessageBuffer& messages);

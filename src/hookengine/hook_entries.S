@@ -10,34 +10,42 @@
                     90 90                 filler
                     90 90 90 90           record slot, written when the entry is bound */
 
+#include "hookengine/hook_entry_layout.h"
 #include "hooklist/api_hook_record.h"
 #include "recording/call_frame.h"
 
-#define QEL_HOOK_ENTRY_COUNT 1001
 #define ERROR_PROC_NOT_FOUND 127
 
-/* The dispatcher's frame below EBP: three saved registers, the CallFrame, then the
-   x87 state (108 bytes) kept across the post-call recorder, which holds a floating-point
-   result in ST0. */
+/* The dispatcher's frame below EBP: three saved registers, the CallFrame, then room
+   for a floating-point result (ST0, 80 bits) and a word saying whether there is one, kept
+   aside while the post-call recorder runs. */
 #define SAVED_EBX (-4)
 #define SAVED_ESI (-8)
 #define SAVED_EDI (-12)
 #define FRAME (-12 - QEL_FRAME_SIZE)
-#define FPU_STATE (FRAME - 108)
-#define LOCALS_SIZE (12 + QEL_FRAME_SIZE + 108)
+#define ST0_KEPT (FRAME - 4)
+#define ST0_VALUE (FRAME - 16)
+#define LOCALS_SIZE (12 + QEL_FRAME_SIZE + 16)
 
         .intel_syntax noprefix
         .text
 
 /* One HookEntry; \@ numbers the slot label of each expansion apart. */
         .macro  HOOK_ENTRY
+.LentryStart\@:
         lea     edx, [.LrecordSlot\@]           /* EDX = this entry's record slot */
         lea     eax, [_HookDispatcher]          /* EAX = the common dispatcher */
         jmp     eax                             /* enter it with the caller's stack as is */
         nop                                     /* filler, never executed */
         nop                                     /* filler, never executed */
 .LrecordSlot\@:
+        .if     .LrecordSlot\@ - .LentryStart\@ - QEL_HOOK_ENTRY_RECORD_SLOT
+        .error  "the record slot is not where hook_entry_layout.h says"
+        .endif
         .byte   0x90, 0x90, 0x90, 0x90          /* record slot: the bound ApiHookRecord */
+        .if     . - .LentryStart\@ - QEL_HOOK_ENTRY_SIZE
+        .error  "a HookEntry is not the size hook_entry_layout.h says"
+        .endif
         .endm
 
         .p2align 4
@@ -55,13 +63,22 @@ _HookEntrySecond:
         .globl  _HookDispatcher
         .def    _HookDispatcher; .scl 2; .type 32; .endef
 _HookDispatcher:
+        /* Entered by a jump with the caller's return address on top: a debugger unwinds
+           a traced call through this frame to the caller as through any function. */
+        .cfi_startproc
         /* 1. frame with room for the CallFrame and the caller's EBX, ESI, EDI */
         push    ebp                             /* keep the caller's frame pointer */
+        .cfi_def_cfa_offset 8
+        .cfi_offset ebp, -8
         mov     ebp, esp                        /* [ebp+4] return address, [ebp+8] first argument */
+        .cfi_def_cfa_register ebp
         sub     esp, LOCALS_SIZE                /* CallFrame and three saved registers */
         mov     [ebp + SAVED_EBX], ebx          /* the caller's EBX */
+        .cfi_offset ebx, -12
         mov     [ebp + SAVED_ESI], esi          /* the caller's ESI */
+        .cfi_offset esi, -16
         mov     [ebp + SAVED_EDI], edi          /* the caller's EDI */
+        .cfi_offset edi, -20
 
         /* 2. the bound record and its argument count */
         mov     ebx, [edx]                      /* EBX = record from the entry's slot */
@@ -110,20 +127,32 @@ _HookDispatcher:
         push    ERROR_PROC_NOT_FOUND            /* the reason, for the caller */
         call    _SetLastError@4                 /* stdcall: drops its argument */
 
-        /* 8. post-call recorder, with the x87 stack (a double result in ST0) put aside:
-              the recorder's code may use the whole stack, as any C function may */
+        /* 8. post-call recorder, with a floating-point result put aside: the recorder's
+              code, like any C function, expects an empty x87 stack */
 .LrecordPost:
-        fnsave  [ebp + FPU_STATE]               /* keep the x87 state; leaves it reset */
+        mov     dword ptr [ebp + ST0_KEPT], 0   /* no x87 value kept yet */
+        fnstsw  ax                              /* x87 status word (EAX is in the frame) */
+        test    ax, 0x3800                      /* top-of-stack field: 0 means empty */
+        jz      .LcallPostRecorder              /* nothing on the x87 stack */
+        fstp    tbyte ptr [ebp + ST0_VALUE]     /* ST0 whole, all 80 bits, popped */
+        mov     dword ptr [ebp + ST0_KEPT], 1   /* to be pushed back after the recorder */
+.LcallPostRecorder:
         lea     eax, [ebp + FRAME]              /* &frame */
         push    eax                             /* its only argument */
         call    _RecordPost                     /* log the outcome */
         add     esp, 4                          /* cdecl: drop the argument */
-        frstor  [ebp + FPU_STATE]               /* the real function's x87 state again */
+        cmp     dword ptr [ebp + ST0_KEPT], 0   /* was a value put aside? */
+        je      .LrestoreRegisters              /* no */
+        fld     tbyte ptr [ebp + ST0_VALUE]     /* the real function's ST0 again */
+.LrestoreRegisters:
 
         /* 9. the caller's registers back */
         mov     ebx, [ebp + SAVED_EBX]          /* the caller's EBX */
         mov     esi, [ebp + SAVED_ESI]          /* the caller's ESI */
         mov     edi, [ebp + SAVED_EDI]          /* the caller's EDI */
+        .cfi_restore ebx
+        .cfi_restore esi
+        .cfi_restore edi
 
         /* 10. bytes to drop from the caller's stack */
         mov     eax, [ebp + FRAME + QEL_FRAME_RECORD]   /* the record */
@@ -143,6 +172,10 @@ _HookDispatcher:
 
         /* 12. release the frame, drop, return */
         lea     ecx, [ebp + ecx]                /* ESP after the drop: at the return slot */
+        .cfi_def_cfa ecx, 4
         mov     ebp, [ebp]                      /* the caller's frame pointer */
+        .cfi_restore ebp
         mov     esp, ecx                        /* drop the frame and what the convention removes */
+        .cfi_def_cfa esp, 4
         ret                                     /* back to the caller */
+        .cfi_endproc

@@ -3,60 +3,56 @@
 
 #include <windows.h>
 
+#include "hookengine/hook_entry_layout.h"
 #include "hookengine/protected_write.h"
 
 extern "C" const uint8_t HookEntryTable[];
 extern "C" const uint8_t HookEntrySecond[];
 extern "C" void HookDispatcher();
 
-namespace {
-
-constexpr uint32_t kRecordSlotOffset = 16;
-
-uint32_t FirstEntry() {
+uint32_t FirstHookEntry() {
   return reinterpret_cast<uint32_t>(HookEntryTable);
 }
-uint32_t EntrySize() {
-  return reinterpret_cast<uint32_t>(HookEntrySecond) - FirstEntry();
+uint32_t HookEntrySize() {
+  return reinterpret_cast<uint32_t>(HookEntrySecond) - FirstHookEntry();
 }
-uint32_t EntryCount() {
-  return (reinterpret_cast<uint32_t>(&HookDispatcher) - FirstEntry()) / EntrySize();
+uint32_t HookEntryCount() {
+  return (reinterpret_cast<uint32_t>(&HookDispatcher) - FirstHookEntry()) / HookEntrySize();
 }
-
-}  // namespace
 
 uint32_t boundCount = 0;
 
 uint32_t QueryHookEntryTable(uint32_t selector) {
   switch (selector) {
     case kHookTableFirstEntry:
-      return FirstEntry();
+      return FirstHookEntry();
     case kHookTableEntrySize:
-      return EntrySize();
+      return HookEntrySize();
     case kHookTableEntryCount:
-      return EntryCount();
+      return HookEntryCount();
     default:
       return 0;
   }
 }
 
 uint32_t HookEntryAddress(uint32_t number) {
-  if (number >= EntryCount()) return 0;
-  return FirstEntry() + number * EntrySize();
+  if (number >= HookEntryCount()) return 0;
+  return FirstHookEntry() + number * HookEntrySize();
 }
 
 bool IsInHookEntryTable(uint32_t address) {
-  return address >= FirstEntry() && address - FirstEntry() < EntryCount() * EntrySize();
+  return address >= FirstHookEntry() &&
+         address - FirstHookEntry() < HookEntryCount() * HookEntrySize();
 }
 
 bool WriteHookEntrySlot(uint32_t entryAddress, ApiHookRecord* record) {
   // Only a real entry's slot may be written: any other address would land in live code.
-  uint32_t offset = entryAddress - FirstEntry();
-  if (record == nullptr || entryAddress < FirstEntry() || offset % EntrySize() != 0 ||
-      offset / EntrySize() >= EntryCount()) {
+  uint32_t offset = entryAddress - FirstHookEntry();
+  if (record == nullptr || entryAddress < FirstHookEntry() || offset % HookEntrySize() != 0 ||
+      offset / HookEntrySize() >= HookEntryCount()) {
     SetLastErrorEx(ERROR_INVALID_PARAMETER, SLE_ERROR);
     return false;
   }
-  return WriteProtectedPointer(reinterpret_cast<void*>(entryAddress + kRecordSlotOffset),
+  return WriteProtectedPointer(reinterpret_cast<void*>(entryAddress + QEL_HOOK_ENTRY_RECORD_SLOT),
                                reinterpret_cast<uint32_t>(record));
 }

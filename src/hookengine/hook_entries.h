@@ -21,6 +21,12 @@ uint32_t QueryHookEntryTable(uint32_t selector);
 // entry number boundCount. Only the api listing changes it, under the set-up lock.
 extern uint32_t boundCount;
 
+// The table's geometry by name, for the library's own use; QueryHookEntryTable answers the
+// same through its numeric selector.
+uint32_t FirstHookEntry();
+uint32_t HookEntrySize();
+uint32_t HookEntryCount();
+
 // Address of entry number `number` (from 0); 0 when the table has no such entry.
 uint32_t HookEntryAddress(uint32_t number);
 // True for any address inside the table's entries.

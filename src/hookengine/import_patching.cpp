@@ -79,10 +79,10 @@ bool VisitModule(ModuleHookRecord* module, PatchDirection direction, const Loade
   }
   if (hook) module->loadedAtSetUp = 1;
   if (!listingBuilder.Flush(true) || !listingBuilder.AppendText(module->name)) return false;
-  if (hook && module->done == 1) {
+  if (hook && module->importsPatched == 1) {
     return listingBuilder.AppendText(", already done") && listingBuilder.Flush(true);
   }
-  if (!hook && module->loadedAtSetUp == 1 && module->done == 0) {
+  if (!hook && module->loadedAtSetUp == 1 && module->importsPatched == 0) {
     return listingBuilder.AppendText(", not ready") && listingBuilder.Flush(true);
   }
   if (!listingBuilder.Flush(true)) return false;
@@ -113,7 +113,7 @@ LoaderHandles AskLoader(const std::vector<const char*>& names) {
   return handles;
 }
 
-bool ListApis() {
+bool BindAndListApis() {
   bool listed = false;
   {
     ListingHold hold;
@@ -153,13 +153,13 @@ void RestoreAllModules() {
   if (!hold.held()) return;
   for (auto& entry : hookList.moduleTable) {
     ModuleHookRecord* module = entry.second;
-    if (module->done != 1 || module->handle == nullptr) continue;
+    if (module->importsPatched != 1 || module->handle == nullptr) continue;
     for (auto& imported : module->importedModules) {
       if (imported.second.handle != nullptr) {
         PatchImports(module, &imported.second, PatchDirection::kUnhook);
       }
     }
-    module->done = 0;
+    module->importsPatched = 0;
   }
 }
 
@@ -183,7 +183,7 @@ bool HookModule(ModuleHookRecord* module, PatchDirection direction, const Loader
             !listingBuilder.AppendInt(count)) {
           return false;
         }
-        module->done = hook ? 1 : 0;
+        module->importsPatched = hook ? 1 : 0;
       }
     }
     if (!listingBuilder.Flush(true)) return false;

@@ -25,7 +25,7 @@ LoaderHandles AskLoader(const std::vector<const char*>& names);
 
 // Binds every unbound function of the apiTable, in name order, and writes the function
 // listing. False at the first failure (no entry left, failed binding or failed write).
-bool ListApis();
+bool BindAndListApis();
 // Hook direction (set-up) or unhook direction (clean-up) over every listed module,
 // writing the module listing. False when a title or a module line could not be written.
 bool ListModules(PatchDirection direction);

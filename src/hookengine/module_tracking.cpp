@@ -3,13 +3,12 @@
 // several threads are serialised by the listing lock, which also guards HookModule.
 #include "hookengine/module_tracking.h"
 
-#include <mbstring.h>
-
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "control/settings.h"
+#include "base/memory_probe.h"
+#include "base/text_convert.h"
 #include "hookengine/import_patching.h"
 #include "hooklist/hook_list.h"
 #include "tracelog/line_builder.h"
@@ -50,13 +49,6 @@ bool CopyWideName(uint32_t address, char* out) {
   return WideToAnsi(text, out, kNameSize) > 0;
 }
 
-const char* BaseName(const char* path) {
-  auto* text = reinterpret_cast<const unsigned char*>(path);
-  const unsigned char* separator = _mbsrchr(text, '\\');
-  if (separator == nullptr) separator = _mbsrchr(text, '/');
-  return separator == nullptr ? path : reinterpret_cast<const char*>(separator + 1);
-}
-
 bool SameName(const char* a, const char* b) {
   NoCaseOrder less;
   return !less(a, b) && !less(b, a);
@@ -65,7 +57,8 @@ bool SameName(const char* a, const char* b) {
 // A listed importing module not loaded at set-up, not yet patched.
 ModuleHookRecord* LateModule(const char* name) {
   ModuleHookRecord* module = FindModule(hookList, name);
-  if (module == nullptr || module->loadedAtSetUp != 0 || module->done != 0) return nullptr;
+  if (module == nullptr || module->loadedAtSetUp != 0 || module->importsPatched != 0)
+    return nullptr;
   return module;
 }
 
@@ -85,7 +78,7 @@ void PatchLateModule(const char* name) {
   if (!hold.held() || !trackingEnabled) return;
   ModuleHookRecord* module = LateModule(name);
   if (module == nullptr) return;
-  module->done = 1;
+  module->importsPatched = 1;
   module->handle = handles[module->name];
   HookModule(module, PatchDirection::kHook, handles);
 }
@@ -113,7 +106,7 @@ void AfterNarrowLoad(CallFrame* frame, LineBuilder* builder) {
   char name[kNameSize];
   if (!trackingEnabled || !LoadedImage(frame) || !CopyNarrowName(frame->args[0], name)) return;
   PatchLateModule(name);
-  NoteImportedModule(BaseName(name), frame->result, builder);
+  NoteImportedModule(FileNamePart(name), frame->result, builder);
 }
 
 void AfterWideLoad(CallFrame* frame, LineBuilder* builder) {
@@ -144,7 +137,7 @@ void GetProcAddressPre(CallFrame* frame, LineBuilder* builder, bool) {
   }
   char path[kNameSize];
   DWORD pathLength = real == 0 ? 0 : GetModuleFileNameA(module, path, sizeof path);
-  const char* file = pathLength == 0 || pathLength >= sizeof path ? "" : BaseName(path);
+  const char* file = pathLength == 0 || pathLength >= sizeof path ? "" : FileNamePart(path);
   ListingHold hold;
   ApiHookRecord* record = hold.held() && trackingEnabled ? FindApi(hookList, copy) : nullptr;
   if (record == nullptr || record->hookEntry == nullptr) {
@@ -207,8 +200,8 @@ void FreeLibraryPost(CallFrame* frame, LineBuilder* builder, bool) {
     if (module->handle != freed) continue;
     builder->AppendText("(deleted:");
     builder->AppendText(module->name);
-    if (module->loadedAtSetUp == 0 && module->done == 1) {
-      module->done = 0;
+    if (module->loadedAtSetUp == 0 && module->importsPatched == 1) {
+      module->importsPatched = 0;
       module->handle = nullptr;
       builder->AppendText("(uh)");
     }

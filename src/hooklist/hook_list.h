@@ -8,7 +8,7 @@
 #include <map>
 
 #include "hooklist/api_hook_record.h"
-#include "hooklist/block_pool.h"
+#include "base/block_pool.h"
 
 // Byte-wise order as unsigned bytes, shorter first when one name is a prefix of the other.
 struct ByteOrder {
@@ -38,7 +38,7 @@ struct ModuleHookRecord {
   HMODULE handle = nullptr;
   std::map<const char*, ImportedModuleRecord, NoCaseOrder> importedModules;
   uint8_t loadedAtSetUp = 0;
-  uint8_t done = 0;
+  uint8_t importsPatched = 0;  // 1 while its import slots point at HookEntries
 };
 
 // The one hook list of the process. Keys point at the records' own name strings.

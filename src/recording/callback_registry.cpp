@@ -1,13 +1,9 @@
-// The callback registry and the one table of registrations, walked while the library
-// loads, before any exported function can run.
+// The callback registry: names to callbacks, filled by the layer that wires the system.
 #include "recording/callback_registry.h"
 
 #include <cstring>
 #include <map>
 #include <string>
-
-#include "hookengine/module_tracking.h"
-#include "recording/option_callbacks.h"
 
 namespace {
 
@@ -28,40 +24,6 @@ std::map<std::string, Callback, ByteOrder>& Registry() {
   static auto* registry = new std::map<std::string, Callback, ByteOrder>;
   return *registry;
 }
-
-struct Registration {
-  const char* name;
-  Callback callback;
-};
-
-const Registration kRegistrations[] = {
-    {"CreateThread_Pre", ThreadAdvice},
-    {"WaitForSingleObject_Pre", SingleWait},
-    {"WaitForSingleObjectEx_Pre", SingleWait},
-    {"WaitForMultipleObjects_Pre", MultipleWait},
-    {"WaitForMultipleObjectsEx_Pre", MultipleWaitEx},
-    {"SignalObjectAndWait_Pre", SignalAndWait},
-    {"MsgWaitForMultipleObjects_Pre", MultipleWaitEx},
-    {"MsgWaitForMultipleObjectsEx_Pre", MsgMultipleWaitEx},
-    {"ws_Pre", DoNothing},
-    {"ws_Post", SocketErrorName},
-    {"WTSEnumerateSessionsA_Post", SessionList},
-    {"WTSQuerySessionInformationA_Post", QueriedSessionText},
-    {"GetProcAddress_Pre", GetProcAddressPre},
-    {"GetProcAddress_Post", DoNothing},
-    {"LoadLibraryA_Post", LoadLibraryNarrowPost},
-    {"LoadLibraryW_Post", LoadLibraryWidePost},
-    {"LoadLibraryExA_Post", LoadLibraryExNarrowPost},
-    {"LoadLibraryExW_Post", LoadLibraryExWidePost},
-    {"FreeLibrary_Pre", DoNothing},
-    {"FreeLibrary_Post", FreeLibraryPost},
-};
-
-struct RegisterAtLoad {
-  RegisterAtLoad() {
-    for (const Registration& entry : kRegistrations) RegisterCallback(entry.name, entry.callback);
-  }
-} registerAtLoad;
 
 }  // namespace
 

@@ -1,5 +1,6 @@
-// Named callbacks that fill the option column of a traced call's lines. Filled once
-// while the library loads and only read afterwards, so look-ups take no lock.
+// Named callbacks that fill the option column of a traced call's lines. Filled once, by
+// the first set-up before it patches anything, and only read afterwards, so look-ups take
+// no lock.
 #pragma once
 
 #include "recording/call_frame.h"

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "base/memory_probe.h"
 #include "tracelog/line_builder.h"
 
 namespace {
@@ -219,7 +220,7 @@ void SessionList(CallFrame* frame, LineBuilder* builder, bool) {
     builder->AppendText("id:");
     builder->AppendInt(static_cast<int32_t>(id));
     builder->AppendText(" name:");
-    builder->AppendText(reinterpret_cast<const char*>(name));
+    builder->AppendTracedText(reinterpret_cast<const char*>(name));
     builder->AppendText(" state:");
     builder->AppendInt(static_cast<int32_t>(state));
   }
@@ -233,5 +234,5 @@ void QueriedSessionText(CallFrame* frame, LineBuilder* builder, bool) {
     builder->AppendBadPointer(frame->args[3]);
     return;
   }
-  builder->AppendText(reinterpret_cast<const char*>(text));
+  builder->AppendTracedText(reinterpret_cast<const char*>(text));
 }

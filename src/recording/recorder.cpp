@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "base/exception_guard.h"
+#include "base/memory_probe.h"
 #include "hooklist/api_hook_record.h"
 #include "recording/callback_registry.h"
 #include "base/thread_guard.h"
@@ -55,11 +56,27 @@ void AppendPrefix(LineBuilder& line, const CallFrame* frame, bool isPre, DWORD l
   line.AppendSeparator();
 }
 
+// Runs an append that reads traced memory. The readability test may go by a region it
+// was told of earlier and that has been freed or re-protected since; a read that faults
+// is dropped, the thread forgets what it was told, and the append runs once more, now
+// asking the memory manager, which gives the bad-pointer marker.
+template <class F>
+void AppendReadingTracedMemory(LineBuilder& line, F&& append) {
+  char* mark = line.pos;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (Guarded(append) == GuardOutcome::kCompleted) return;
+    line.pos = mark;
+    *mark = '\0';
+    ForgetReadableRegions();
+  }
+}
+
 void AppendArguments(LineBuilder& line, const CallFrame* frame) {
   line.AppendSeparator();
   const ApiHookRecord* record = frame->record;
   for (uint32_t i = 0; i < frame->argCount; ++i) {
-    line.AppendArgument(frame->args[i], record->argTypes[i]);
+    AppendReadingTracedMemory(line,
+                              [&] { line.AppendArgument(frame->args[i], record->argTypes[i]); });
     if (i + 1 < frame->argCount) line.AppendSeparator();
   }
 }
@@ -84,21 +101,37 @@ void RunCallback(CallFrame* frame, LineBuilder& line, bool isPre, DWORD lastErro
   if (callback == nullptr) return;
   // A callback that reads the socket error must see what the real function left.
   SetLastError(lastError);
-  callback(frame, &line, isPre);
+  // Callbacks may change state, so one that faults is not run again; its text is dropped.
+  char* mark = line.pos;
+  if (Guarded([&] { callback(frame, &line, isPre); }) != GuardOutcome::kCompleted) {
+    line.pos = mark;
+    *mark = '\0';
+    ForgetReadableRegions();
+  }
+}
+
+// While tracing is inactive the line would be dropped: only what outlives it happens, the
+// thread's number and the callback (which may answer the call, as for GetProcAddress),
+// with a small builder for the callback's text, which nobody reads.
+void RecordInactive(CallFrame* frame, bool isPre, DWORD lastError) {
+  NumberThisThread();
+  const ApiHookRecord* record = frame->record;
+  if ((isPre ? record->preCallbackName : record->postCallbackName) == nullptr) return;
+  char buffer[512];
+  LineBuilder line;
+  line.Attach(buffer, sizeof buffer);
+  RunCallback(frame, line, isPre, lastError);
 }
 
 void Record(CallFrame* frame, bool isPre, DWORD lastError) {
+  if (!traceLog.active) {
+    RecordInactive(frame, isPre, lastError);
+    return;
+  }
   char buffer[kLineCapacity];
   LineBuilder line;
   line.Attach(buffer, sizeof buffer);
   Announcement announcement;
-  if (!traceLog.active) {
-    // The line would be dropped: only what outlives it happens, the thread's number and
-    // the callback (which may answer the call, as for GetProcAddress).
-    AppendThreadNumber(line, announcement.text, &announcement.pending);
-    RunCallback(frame, line, isPre, lastError);
-    return;
-  }
   AppendPrefix(line, frame, isPre, lastError, announcement);
   RunCallback(frame, line, isPre, lastError);
   AppendArguments(line, frame);
@@ -107,14 +140,16 @@ void Record(CallFrame* frame, bool isPre, DWORD lastError) {
 
 // Runs one recorder with the guard raised; a fault inside it costs the line, never the host.
 void RecordGuarded(CallFrame* frame, bool isPre) {
+  // The last error is put back on the way out, so the guard is read and set without
+  // keeping it on each access.
   DWORD lastError = GetLastError();
-  if (ThreadGuardCount() > 0) {
+  if (ThreadGuardCountChangingLastError() > 0) {
     SetLastError(lastError);
     return;
   }
-  RaiseThreadGuard();
+  SetThreadGuardCountChangingLastError(1);
   Guarded([&] { Record(frame, isPre, lastError); });
-  SetThreadGuardCount(0);
+  SetThreadGuardCountChangingLastError(0);
   SetLastError(lastError);
 }
 

@@ -45,21 +45,30 @@ int32_t LookUpNumber(uint32_t id, bool* isNew) {
   }
 }
 
+// The calling thread's number, looked up (and kept in its TLS slot) on its first call.
+int32_t ThreadNumber(bool* isNew) {
+  *isNew = false;
+  int32_t number = CachedNumber();
+  if (number != 0) return number;
+  number = LookUpNumber(GetCurrentThreadId(), isNew);
+  if (number != 0 && threadTable.slot != TLS_OUT_OF_INDEXES) {
+    TlsSetValue(threadTable.slot, reinterpret_cast<void*>(static_cast<intptr_t>(number)));
+  }
+  return number;
+}
+
 }  // namespace
 
 bool AppendThreadNumber(LineBuilder& line, char* announcement, bool* isNew) {
-  *isNew = false;
-  int32_t number = CachedNumber();
-  if (number == 0) {
-    uint32_t id = GetCurrentThreadId();
-    number = LookUpNumber(id, isNew);
-    if (number != 0 && threadTable.slot != TLS_OUT_OF_INDEXES) {
-      TlsSetValue(threadTable.slot, reinterpret_cast<void*>(static_cast<intptr_t>(number)));
-    }
-    if (*isNew) {
-      snprintf(announcement, 260, "new thread : (%3d) %08x", static_cast<int>(number),
-               static_cast<unsigned>(id));
-    }
+  int32_t number = ThreadNumber(isNew);
+  if (*isNew) {
+    snprintf(announcement, 260, "new thread : (%3d) %08x", static_cast<int>(number),
+             static_cast<unsigned>(GetCurrentThreadId()));
   }
   return line.AppendRightAligned(number, 3);
+}
+
+void NumberThisThread() {
+  bool isNew = false;
+  ThreadNumber(&isNew);
 }

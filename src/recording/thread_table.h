@@ -9,3 +9,6 @@ struct LineBuilder;
 // For a new thread, announcement receives its new-thread line (260 bytes) and isNew is
 // set; the recorder writes it together with the call line so the two stay adjacent.
 bool AppendThreadNumber(LineBuilder& line, char* announcement, bool* isNew);
+// Gives the calling thread its number if it has none yet, with no line: a thread first
+// seen while tracing is inactive is never announced.
+void NumberThisThread();

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "base/local_clock.h"
+#include "base/memory_probe.h"
 #include "base/text_cut.h"
 #include "tracelog/trace_log.h"
 
@@ -20,16 +22,6 @@ constexpr char kBadPointer[] =
     "(\x81\xa1"
     "bad pointer"
     "\x81\xa1)";
-
-// Page states and protections under which a read cannot fault.
-bool IsReadableRegion(const MEMORY_BASIC_INFORMATION& info) {
-  if (info.State != MEM_COMMIT) return false;
-  if (info.Protect & (PAGE_GUARD | PAGE_NOACCESS)) return false;
-  DWORD access = info.Protect & 0xff;
-  return access == PAGE_READONLY || access == PAGE_READWRITE || access == PAGE_WRITECOPY ||
-         access == PAGE_EXECUTE_READ || access == PAGE_EXECUTE_READWRITE ||
-         access == PAGE_EXECUTE_WRITECOPY;
-}
 
 // Decimal digits of value, at least minDigits of them, written at out; answers the count.
 uint32_t PutUnsigned(char* out, uint32_t value, uint32_t minDigits) {
@@ -69,29 +61,6 @@ bool AppendLiteral(LineBuilder& builder, const char* text) {
 LineBuilder headerBuilder{headerBuffer, headerBuffer, sizeof headerBuffer};
 LineBuilder listingBuilder{listingBuffer, listingBuffer, sizeof listingBuffer};
 
-size_t ReadableBytes(const void* address, size_t limit) {
-  uintptr_t at = reinterpret_cast<uintptr_t>(address);
-  if (at == 0) return 0;
-  DWORD savedError = GetLastError();
-  size_t readable = 0;
-  while (readable < limit) {
-    MEMORY_BASIC_INFORMATION info;
-    uintptr_t next = at + readable;
-    if (VirtualQuery(reinterpret_cast<const void*>(next), &info, sizeof info) == 0 ||
-        !IsReadableRegion(info)) {
-      break;
-    }
-    size_t inRegion = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize - next;
-    readable += inRegion < limit - readable ? inRegion : limit - readable;
-  }
-  SetLastError(savedError);
-  return readable;
-}
-
-bool IsReadable(const void* address) {
-  return ReadableBytes(address, 1) == 1;
-}
-
 void LineBuilder::Attach(char* buffer, uint32_t size) {
   start = buffer;
   pos = buffer;
@@ -116,17 +85,30 @@ bool LineBuilder::AppendPiece(const char* text, uint32_t length, uint32_t minimu
   return true;
 }
 
+namespace {
+
+// A text cut at 259 bytes, or where readable memory ends before its NUL: it ends before a
+// character that would lose its second byte.
+bool AppendCutText(LineBuilder& builder, const char* text, size_t readable) {
+  uint32_t length = static_cast<uint32_t>(strnlen(text, readable));
+  if (length == readable) length = static_cast<uint32_t>(WholeCharacterLength(text, length));
+  return builder.AppendPiece(text, length, length + 1);
+}
+
+}  // namespace
+
 bool LineBuilder::AppendText(const char* text) {
-  // Cut at 259 bytes, and where readable memory ends before the NUL.
+  if (text == nullptr) return AppendTracedText(text);
+  return AppendCutText(*this, text, 259);
+}
+
+bool LineBuilder::AppendTracedText(const char* text) {
   size_t readable = ReadableBytes(text, 259);
   if (readable == 0) {
     if (!AppendLiteral(*this, kBadString)) return false;
     return AppendHex32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(text)));
   }
-  uint32_t length = static_cast<uint32_t>(strnlen(text, readable));
-  // Cut short: end before a character that would lose its second byte.
-  if (length == readable) length = static_cast<uint32_t>(WholeCharacterLength(text, length));
-  return AppendPiece(text, length, length + 1);
+  return AppendCutText(*this, text, readable);
 }
 
 bool LineBuilder::AppendHex32(uint32_t value) {
@@ -160,16 +142,15 @@ bool LineBuilder::AppendSeparator() {
 }
 
 bool LineBuilder::AppendClock() {
-  SYSTEMTIME now;
-  GetLocalTime(&now);
+  TimeOfDay now = LocalTimeOfDay();
   char text[24];
-  uint32_t length = PutUnsigned(text, now.wHour, 2);
+  uint32_t length = PutUnsigned(text, now.hour, 2);
   text[length++] = ':';
-  length += PutUnsigned(text + length, now.wMinute, 2);
+  length += PutUnsigned(text + length, now.minute, 2);
   text[length++] = ':';
-  length += PutUnsigned(text + length, now.wSecond, 2);
+  length += PutUnsigned(text + length, now.second, 2);
   text[length++] = ':';
-  length += PutUnsigned(text + length, now.wMilliseconds, 3);
+  length += PutUnsigned(text + length, now.millisecond, 3);
   return AppendPiece(text, length, 13);
 }
 

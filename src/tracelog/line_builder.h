@@ -15,7 +15,12 @@ struct LineBuilder {
   void Attach(char* buffer, uint32_t size);
   uint32_t Room() const { return capacity - static_cast<uint32_t>(pos - start); }
 
+  // A text the library owns (constants, record and module names): cut at 259 bytes,
+  // never probed.
   bool AppendText(const char* text);
+  // A text that came from a traced call: read only as far as memory can be read, with the
+  // bad-string marker when none can.
+  bool AppendTracedText(const char* text);
   bool AppendHex32(uint32_t value);
   bool AppendHex16(uint32_t value);
   bool AppendInt(int32_t value);
@@ -41,11 +46,3 @@ struct LineBuilder {
 
 extern LineBuilder headerBuilder;
 extern LineBuilder listingBuilder;
-
-// Readability test used for every pointer that came from a traced call: true when the
-// first byte can be read. Null, freed, never-reserved and guard pages are unreadable.
-// Asks the memory manager instead of probing, so a stack guard page is never consumed.
-bool IsReadable(const void* address);
-// How many bytes from address on, at most limit, can be read without a fault: the reads
-// of a text or an array stop there. Neither test changes the thread's last error.
-size_t ReadableBytes(const void* address, size_t limit);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/text_convert.h"
 #include "base/text_cut.h"
 #include "base/exception_guard.h"
 #include "base/thread_guard.h"
@@ -37,11 +38,9 @@ bool ProgramName(char* out, size_t size) {
   char modulePath[260];
   DWORD length = GetModuleFileNameA(nullptr, modulePath, sizeof modulePath);
   if (length == 0 || length >= sizeof modulePath) return false;
-  auto* text = reinterpret_cast<unsigned char*>(modulePath);
-  unsigned char* separator = _mbsrchr(text, '\\');
-  if (separator == nullptr) separator = _mbsrchr(text, '/');
-  if (separator == nullptr) return false;
-  snprintf(out, size, "%s", reinterpret_cast<char*>(separator + 1));
+  const char* name = FileNamePart(modulePath);
+  if (name == modulePath) return false;
+  snprintf(out, size, "%s", name);
   unsigned char* dot = _mbschr(reinterpret_cast<unsigned char*>(out), '.');
   if (dot != nullptr) *dot = '\0';
   return true;
@@ -79,16 +78,16 @@ bool OpenSlot(int slot) {
   return traceLog.file != INVALID_HANDLE_VALUE;
 }
 
-// The slot the ring picks, then each following one, until one opens. Runs under the lock
-// (or before any writer can exist), and asks the loader nothing.
-bool OpenLogInRing() {
+// The slot the ring picks; at a roll-over, when that one cannot be opened, each following
+// one until one opens. Runs under the lock and asks the loader nothing.
+bool OpenLogInRing(bool moveOn) {
   traceLog.file = INVALID_HANDLE_VALUE;
   int first = ChooseLogSlot(traceLog.programName, GetCurrentProcessId());
   if (first < 0) {
     traceLog.path[0] = '\0';
     return false;
   }
-  for (int step = 0; step < kLogSlotCount; ++step) {
+  for (int step = 0; step < (moveOn ? kLogSlotCount : 1); ++step) {
     if (OpenSlot((first + step) % kLogSlotCount)) {
       traceLog.bytesWritten = 0;
       return true;
@@ -117,7 +116,7 @@ bool WriteUnderLock(const char* text, size_t length) {
   if (traceLog.maxSize > 0 && traceLog.bytesWritten >= traceLog.maxSize) {
     // The line is in the file; a roll-over that finds no slot silences later lines.
     CloseFileHandle();
-    OpenLogInRing();
+    OpenLogInRing(true);
   }
   return true;
 }
@@ -186,7 +185,7 @@ bool CreateLogFile() {
   }
   OwnedLockHold hold(traceLog.lock);
   if (!hold.held()) return false;
-  return OpenLogInRing();
+  return OpenLogInRing(false);
 }
 
 bool CloseLogFile() {

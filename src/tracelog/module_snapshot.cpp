@@ -7,8 +7,8 @@
 #include <cstring>
 #include <new>
 
-#include "control/settings.h"
-#include "hooklist/block_pool.h"
+#include "base/file_facts.h"
+#include "base/block_pool.h"
 #include "tracelog/line_builder.h"
 
 namespace {

@@ -29,8 +29,8 @@ constexpr int kLogSlotCount = 31;
 constexpr size_t kLineCapacity = 10240;
 
 // Takes the program name (once) and opens a log in the slot the ring picks, deleting that
-// slot's old files; when they cannot be deleted or the file cannot be made, the following
-// slots of the ring are tried in turn. False when no slot could be opened.
+// slot's old files; false when they cannot be deleted or the file cannot be made. (At a
+// roll-over the following slots of the ring are tried in turn instead.)
 bool CreateLogFile();
 // Closes the log under the lock; later writes are refused until a log is created again.
 bool CloseLogFile();

@@ -2,7 +2,8 @@
 // that the codes "w" and "W" use.
 #include <cstring>
 
-#include "control/settings.h"
+#include "base/memory_probe.h"
+#include "base/text_convert.h"
 #include "tracelog/line_builder.h"
 
 namespace {
@@ -105,10 +106,10 @@ bool LineBuilder::AppendArgument(uint32_t value, char code) {
     case 'p':
       return IsReadable(pointer) ? AppendHex32(value) : AppendBadPointer(value);
     case 's':
-      return AppendLiteral(*this, "\"") && AppendText(narrow) && AppendLiteral(*this, "\"");
+      return AppendLiteral(*this, "\"") && AppendTracedText(narrow) && AppendLiteral(*this, "\"");
     case 'S':
       if (!AppendLiteral(*this, "\"")) return false;
-      if (!(IsReadable(pointer) ? AppendText(narrow) : AppendHex32(value))) return false;
+      if (!(IsReadable(pointer) ? AppendTracedText(narrow) : AppendHex32(value))) return false;
       return AppendLiteral(*this, "\"");
     case 'w':
       if (!IsReadable(pointer)) {

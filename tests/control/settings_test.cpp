@@ -1,4 +1,4 @@
-// The settings reader, the window arithmetic and the text conversion, called directly.
+// The settings reader and the window arithmetic, called directly.
 #include <gtest/gtest.h>
 
 #include "control/message_buffer.h"
@@ -44,33 +44,4 @@ TEST(Settings, WindowEndIsIncluded) {
   EXPECT_TRUE(IsWithinWindow(Ticks(written), 0, Ticks(written)));
   EXPECT_TRUE(IsWithinWindow(Ticks(written), 0, Ticks(written - 1)));
   EXPECT_TRUE(IsWithinWindow(Ticks(written), 175200, Ticks(written + 175200 * hour)));
-}
-
-TEST(Settings, FileSizeAndTime) {
-  std::string dir = qeltest::MakeTempDir("fst");
-  qeltest::WriteFileBytes(dir + "five.bin", "12345");
-  FILETIME time{0, 0};
-  EXPECT_EQ(5, GetFileSizeAndTimeA((dir + "five.bin").c_str(), &time));
-  EXPECT_NE(0u, time.dwHighDateTime);
-  FILETIME untouched{1, 2};
-  EXPECT_EQ(-1, GetFileSizeAndTimeA((dir + "missing.bin").c_str(), &untouched));
-  EXPECT_EQ(1u, untouched.dwLowDateTime);
-  // Held open for writing elsewhere: read sharing alone cannot open it.
-  HANDLE writer = CreateFileA((dir + "five.bin").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, writer);
-  EXPECT_EQ(-1, GetFileSizeAndTimeA((dir + "five.bin").c_str(), &time));
-  CloseHandle(writer);
-}
-
-TEST(Settings, WideToAnsiAnswers) {
-  char out[16];
-  EXPECT_EQ(4, WideToAnsi(L"abc", nullptr, 0));
-  EXPECT_EQ(4, WideToAnsi(L"abc", out, sizeof out));
-  EXPECT_STREQ("abc", out);
-  EXPECT_EQ(-1, WideToAnsi(L"a longer text than fits", out, 4));
-  if (GetACP() == 932) {
-    EXPECT_EQ(5, WideToAnsi(L"\x65e5\x672c", out, sizeof out));
-    EXPECT_EQ(qeltest::Sjis(u8"日本"), std::string(out));
-  }
 }

@@ -177,7 +177,7 @@ TEST(HookListParser, ExampleFileGivesEveryRecordAndField) {
   EXPECT_STREQ("host.exe", host->name);
   EXPECT_EQ(nullptr, host->handle);
   EXPECT_EQ(0, host->loadedAtSetUp);
-  EXPECT_EQ(0, host->done);
+  EXPECT_EQ(0, host->importsPatched);
   // The copies point at the same records as the originals.
   const ImportedModuleRecord& ws = host->importedModules.at("ws2_32.dll");
   EXPECT_EQ(FindApi(hookList, "recv"), FindApiByOrdinal(ws, 16));

@@ -52,7 +52,7 @@ TEST(HookListTables, NewModuleRecordsCopyTheirNames) {
   EXPECT_EQ(nullptr, importer->handle);
   EXPECT_TRUE(importer->importedModules.empty());
   EXPECT_EQ(0, importer->loadedAtSetUp);
-  EXPECT_EQ(0, importer->done);
+  EXPECT_EQ(0, importer->importsPatched);
   delete importer;
   EXPECT_EQ(nullptr, NewModuleHookRecord(list.pool, std::string(10228, 'h').c_str()));
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "control/callback_wiring.h"
 #include "hooklist/api_hook_record.h"
 #include "recording/callback_registry.h"
 #include "recording/recorder.h"
@@ -95,6 +96,7 @@ std::string CallbackText(const char* name, uint32_t* args, uint32_t result = 0) 
   char buffer[kLineCapacity];
   LineBuilder builder;
   builder.Attach(buffer, sizeof buffer);
+  InstallCallbacks();  // as the first set-up does
   Callback callback = FindCallback(name);
   if (callback == nullptr) return "<none>";
   callback(&frame, &builder, true);

@@ -13,11 +13,17 @@ const std::string kAnyWord = "[0-9a-f]{8}";
 
 HostRun RunHost(const std::string& program, const std::string& scenario,
                 const std::string& hookList) {
+  return RunHost(program, scenario, hookList, HostOptions());
+}
+
+HostRun RunHost(const std::string& program, const std::string& scenario,
+                const std::string& hookList, const HostOptions& options) {
   std::string dir = MakeTempDir("host");
-  WriteIni(dir, "[Option]\r\nspan=1\r\nmax_size=0\r\n");
+  WriteIni(dir, options.ini);
   WriteFileBytes(dir + "Qelvorn.lst", hookList);
   HostRun run;
-  run.exitCode = RunProgram(program, scenario + " " + dir, 180000);
+  run.dir = dir;
+  run.exitCode = RunProgram(program, scenario + " " + dir, options.timeoutMs);
   run.report = ReadFileBytes(dir + "host.txt");
   std::string stem = program.substr(0, program.find('.'));
   auto logs = ListFiles(dir, "$$$" + stem + "*.txt");

@@ -3,6 +3,8 @@
 // and return-address columns cut off.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -10,16 +12,24 @@ namespace qeltest {
 
 struct HostRun {
   int exitCode = -1;
+  std::string dir;  // where the files were written, ending in a backslash
   std::string report;
   std::string log;                 // the first log file
   std::vector<std::string> logs;   // every log file, in slot order
   std::vector<std::string> calls;  // after the column header line, up to clean-up
 };
 
+struct HostOptions {
+  std::string ini = "[Option]\r\nspan=1\r\nmax_size=0\r\n";
+  DWORD timeoutMs = 180000;  // then the host is killed and exitCode is -2
+};
+
 // Writes Qelvorn.ini and hookList into a fresh directory and runs
 // "program SCENARIO DIR\" from the test folder, waiting up to three minutes.
 HostRun RunHost(const std::string& program, const std::string& scenario,
                 const std::string& hookList);
+HostRun RunHost(const std::string& program, const std::string& scenario,
+                const std::string& hookList, const HostOptions& options);
 
 // Patterns for masked call lines: any 32-bit hex word, and the pre and post forms.
 extern const std::string kAnyWord;

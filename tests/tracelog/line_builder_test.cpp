@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "base/memory_probe.h"
 #include "tracelog/line_builder.h"
 #include "tracelog/trace_log.h"
 
@@ -48,6 +49,9 @@ struct PageEdge {
     DWORD old;
     VirtualProtect(first + 4096, 4096, PAGE_NOACCESS, &old);
     edge = first + 4096;
+    // Fresh memory at a possibly reused address: the thread must not go by what it was
+    // told of an earlier mapping there.
+    ForgetReadableRegions();
   }
   ~PageEdge() { VirtualFree(first, 0, MEM_RELEASE); }
   // Places bytes so that they end right at the inaccessible page.
@@ -70,6 +74,7 @@ struct BadMemory {
     guard =
         static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE | PAGE_GUARD));
     noAccess = static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_NOACCESS));
+    ForgetReadableRegions();
   }
   ~BadMemory() {
     VirtualFree(reserved, 0, MEM_RELEASE);
@@ -299,7 +304,7 @@ TEST(LineBuilder, TextsThatRunIntoAnUnreadablePageStopThere) {
     std::function<bool(LineBuilder&)> append;
     std::string expected;
   } cases[] = {
-      {"text", [&](LineBuilder& b) { return b.AppendText(narrow); }, "tail!"},
+      {"text", [&](LineBuilder& b) { return b.AppendTracedText(narrow); }, "tail!"},
       {"s", [&](LineBuilder& b) { return b.AppendArgument(Word(narrow), 's'); }, "\"tail!\""},
       {"w", [&](LineBuilder& b) { return b.AppendArgument(Word(wide), 'w'); }, "\"abc\""},
       {"W", [&](LineBuilder& b) { return b.AppendArgument(Word(wide), 'W'); }, "\"abc\""},

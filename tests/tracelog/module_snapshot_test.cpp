@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "base/memory_probe.h"
 #include "tracelog/line_builder.h"
 #include "tracelog/module_snapshot.h"
 #include "tracelog/trace_log.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "hooklist/block_pool.h"
+#include "base/block_pool.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // BlockPool: blocks taken with the array form of new and chained through their headers.
-#include "hooklist/block_pool.h"
+#include "base/block_pool.h"
 
 #include <cstring>
 #include <new>

@@ -1,0 +1,116 @@
+// Code page 932 to UTF-8 conversion, by the system's own converter on each platform.
+#include "common/text_encoding.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <iconv.h>
+#endif
+
+#include <vector>
+
+namespace qel {
+namespace {
+
+bool IsAscii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+const char kReplacement[] = "\xEF\xBF\xBD";
+
+#ifdef _WIN32
+
+// One character at a time where the whole text does not convert, so a bad byte costs
+// only itself.
+std::string Convert(std::string_view text) {
+  std::string out;
+  size_t i = 0;
+  while (i < text.size()) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    int length = IsDBCSLeadByteEx(932, c) && i + 1 < text.size() ? 2 : 1;
+    wchar_t wide[2];
+    int wideLength =
+        MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, text.data() + i, length, wide, 2);
+    char utf8[8];
+    int utf8Length = wideLength > 0 ? WideCharToMultiByte(CP_UTF8, 0, wide, wideLength, utf8,
+                                                          sizeof utf8, nullptr, nullptr)
+                                    : 0;
+    if (utf8Length > 0) {
+      out.append(utf8, static_cast<size_t>(utf8Length));
+    } else {
+      out += kReplacement;
+    }
+    i += static_cast<size_t>(length);
+  }
+  return out;
+}
+
+#else
+
+class Converter {
+ public:
+  Converter() : handle_(iconv_open("UTF-8", "CP932")) {}
+  ~Converter() {
+    if (handle_ != reinterpret_cast<iconv_t>(-1)) iconv_close(handle_);
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+
+  std::string Convert(std::string_view text) {
+    std::string out;
+    if (handle_ == reinterpret_cast<iconv_t>(-1)) {
+      for (char c : text) {
+        if (static_cast<unsigned char>(c) < 0x80)
+          out.push_back(c);
+        else
+          out += kReplacement;
+      }
+      return out;
+    }
+    iconv(handle_, nullptr, nullptr, nullptr, nullptr);
+    std::vector<char> buffer(text.size() * 3 + 16);
+    char* in = const_cast<char*>(text.data());
+    size_t inLeft = text.size();
+    while (inLeft > 0) {
+      char* outPtr = buffer.data();
+      size_t outLeft = buffer.size();
+      size_t done = iconv(handle_, &in, &inLeft, &outPtr, &outLeft);
+      out.append(buffer.data(), buffer.size() - outLeft);
+      if (done == static_cast<size_t>(-1) && inLeft > 0) {
+        // An invalid or incomplete sequence: replace its first byte and go on.
+        out += kReplacement;
+        ++in;
+        --inLeft;
+        iconv(handle_, nullptr, nullptr, nullptr, nullptr);
+      }
+    }
+    return out;
+  }
+
+ private:
+  iconv_t handle_;
+};
+
+std::string Convert(std::string_view text) {
+  static thread_local Converter converter;
+  return converter.Convert(text);
+}
+
+#endif
+
+}  // namespace
+
+std::string Cp932ToUtf8(std::string_view text) {
+  if (IsAscii(text)) return std::string(text);
+  return Convert(text);
+}
+
+}  // namespace qel

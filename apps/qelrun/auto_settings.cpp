@@ -1,0 +1,81 @@
+// The folder is named after the program, the local time and the launcher's process id,
+// so that runs never share one; the settings file's tracing window starts now.
+#include "auto_settings.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+#include "common/hook_list_maker.h"
+#include "say.h"
+
+namespace qelrun {
+
+namespace {
+
+std::string Ansi(const std::wstring& text) {
+  int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string out(n > 0 ? n - 1 : 0, '\0');
+  if (n > 1) WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
+  return out;
+}
+
+std::wstring FromAnsi(const std::string& text) {
+  int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  std::wstring out(n > 0 ? n - 1 : 0, L'\0');
+  if (n > 1) MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &out[0], n);
+  return out;
+}
+
+bool WriteWhole(const std::wstring& path, const std::string& bytes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  return ok && written == bytes.size();
+}
+
+}  // namespace
+
+bool WriteAutoSettings(const AutoRequest& request, const Folder& logs, Folder& settings,
+                       std::wstring& error) {
+  qel::HookListRequest make;
+  make.program = Ansi(request.program);
+  make.keepFunctions = qel::ParseNamePatterns(Ansi(request.only));
+  make.dropFunctions = qel::ParseNamePatterns(Ansi(request.drop));
+  wchar_t self[MAX_PATH * 4];
+  DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+  make.listsDirs = qel::DefaultListsDirs(Ansi(std::wstring(self, n < MAX_PATH * 4 ? n : 0)));
+  qel::HookList list;
+  std::string why;
+  if (!qel::MakeHookList(make, &list, &why)) {
+    error = L"--auto cannot make a hook list: " + FromAnsi(why);
+    return false;
+  }
+  for (const std::string& note : list.notes) Say(L"--auto: " + FromAnsi(note));
+
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  wchar_t stamp[64];
+  std::swprintf(stamp, 64, L"%04u%02u%02u-%02u%02u%02u-%lu", now.wYear, now.wMonth, now.wDay,
+                now.wHour, now.wMinute, now.wSecond, GetCurrentProcessId());
+  std::wstring name = request.program.substr(request.program.find_last_of(L'\\') + 1);
+  std::wstring folder =
+      logs.wide + L"qelrun-auto-" + name.substr(0, name.find(L'.')) + L"-" + stamp + L"\\";
+  if (!CreateDirectoryW(folder.c_str(), nullptr)) {
+    error = L"--auto cannot create " + folder + L" " + ErrorText(GetLastError());
+    return false;
+  }
+  if (!WriteWhole(folder + L"Qelvorn.ini", "[Option]\r\nspan=1\r\nmax_size=1000000\r\n") ||
+      !WriteWhole(folder + L"Qelvorn.lst", list.text)) {
+    error = L"--auto cannot write into " + folder + L" " + ErrorText(GetLastError());
+    return false;
+  }
+  Say(L"--auto: settings for " + std::to_wstring(list.functions) + L" functions written to " +
+      folder);
+  return PrepareFolder(folder, 248, settings, error);
+}
+
+}  // namespace qelrun

@@ -1,0 +1,82 @@
+// Parsing of the launcher's options; the first argument that is not an option is PROGRAM.
+#include "options.h"
+
+namespace qelrun {
+
+const char kUsage[] =
+    "usage: qelrun [--settings DIR] [--logs DIR] [--auto [--only PATTERNS] [--drop PATTERNS]]\n"
+    "              [--run-anyway] PROGRAM [ARGUMENTS...]\n"
+    "\n"
+    "Starts PROGRAM with Qelvorn.dll loaded and tracing set up before its own code runs,\n"
+    "then waits for it and exits with its exit code. Messages go to standard error.\n"
+    "\n"
+    "  --settings DIR  folder with Qelvorn.ini and Qelvorn.lst (default: qelrun's folder)\n"
+    "  --logs DIR      folder that receives the log (default: the current folder)\n"
+    "  --auto          write a fresh Qelvorn.ini and a Qelvorn.lst for PROGRAM (from the\n"
+    "                  definitions in lists\\ beside qelrun) into a new folder under the\n"
+    "                  logs folder and use them instead of --settings\n"
+    "  --only PATTERNS with --auto: only functions matching these comma-separated globs\n"
+    "  --drop PATTERNS with --auto: not the functions matching these\n"
+    "  --run-anyway    run PROGRAM untraced when set-up does not answer 0\n"
+    "  --help          this text\n"
+    "  --              ends the options (PROGRAM may then start with '-')\n"
+    "\n"
+    "Exit codes: PROGRAM's own when it ran; otherwise 120 bad command line, 121 PROGRAM\n"
+    "not found, 122 PROGRAM not a 32-bit Windows program, 123 Qelvorn.dll or\n"
+    "qelrun-inject.dll missing, 124 settings or logs folder unusable (or --auto failed),\n"
+    "125 set-up did not\n"
+    "answer 0, 126 PROGRAM could not be started or prepared.\n";
+
+bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& error) {
+  int i = 1;
+  for (; i < argc; ++i) {
+    std::wstring arg = argv[i];
+    if (arg == L"--") {
+      ++i;
+      break;
+    }
+    if (arg.size() < 2 || arg[0] != L'-') break;
+    if (arg == L"--help" || arg == L"-h" || arg == L"/?") {
+      options.help = true;
+      return true;
+    }
+    if (arg == L"--run-anyway") {
+      options.runAnyway = true;
+      continue;
+    }
+    if (arg == L"--auto") {
+      options.autoSettings = true;
+      continue;
+    }
+    if (arg == L"--settings" || arg == L"--logs" || arg == L"--only" || arg == L"--drop") {
+      if (i + 1 >= argc || argv[i + 1][0] == L'\0') {
+        error = arg + L" needs a value";
+        return false;
+      }
+      std::wstring& value = arg == L"--settings" ? options.settingsDir
+                            : arg == L"--logs"   ? options.logsDir
+                            : arg == L"--only"   ? options.only
+                                                 : options.drop;
+      value = argv[++i];
+      continue;
+    }
+    error = L"unknown option " + arg + L" (see --help)";
+    return false;
+  }
+  for (; i < argc; ++i) options.program.push_back(argv[i]);
+  if (!options.autoSettings && (!options.only.empty() || !options.drop.empty())) {
+    error = L"--only and --drop go with --auto";
+    return false;
+  }
+  if (options.autoSettings && !options.settingsDir.empty()) {
+    error = L"--auto and --settings exclude each other";
+    return false;
+  }
+  if (options.program.empty()) {
+    error = L"no PROGRAM given (see --help)";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace qelrun

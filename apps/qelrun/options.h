@@ -1,0 +1,25 @@
+// The launcher's command line: its own options, then PROGRAM and its arguments.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qelrun {
+
+struct Options {
+  std::wstring settingsDir;  // empty: the launcher's folder
+  std::wstring logsDir;      // empty: the current folder
+  bool runAnyway = false;
+  bool autoSettings = false;  // --auto: make fresh settings under the logs folder
+  std::wstring only;          // --auto's function patterns to keep
+  std::wstring drop;          // --auto's function patterns to leave out
+  bool help = false;
+  std::vector<std::wstring> program;  // PROGRAM and its arguments, as given
+};
+
+// Fills options from argv (argv[0] skipped); answers false with a sentence in error.
+bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& error);
+
+extern const char kUsage[];
+
+}  // namespace qelrun

@@ -1,0 +1,54 @@
+// One line of a trace log taken apart by the column rules the tracer writes it with.
+#pragma once
+#include <cstdint>
+#include <string_view>
+
+namespace qel::report {
+
+// The parts of the log that change how a line is read.
+enum class Section { kNone, kLoadedModules, kApiListing, kModuleListing };
+
+enum class LineKind {
+  kEmpty,
+  kDate,       // set-up time, the first line of a log
+  kTitle,      // a section title or the column header line
+  kModule,     // a line of the loaded-module listing
+  kListing,    // a line of the api or module listing
+  kNewThread,  // "new thread : (  n) id"
+  kCall,       // a pre or post line
+  kCleanUp,    // "CleanUp OK"
+  kText,       // anything else: text the host wrote itself
+  kBroken,     // starts as a tracer line but breaks its rules
+};
+
+struct ParsedLine {
+  LineKind kind = LineKind::kText;
+  Section nextSection = Section::kNone;  // the section the following lines are in
+  // kDate: days since 1970-01-01 and milliseconds of the day.
+  int64_t day = 0;
+  int64_t msOfDay = 0;
+  // kModule
+  uint32_t moduleBase = 0;
+  uint32_t moduleEnd = 0;
+  std::string_view modulePath;
+  // kNewThread, kCall
+  int thread = 0;
+  uint32_t threadId = 0;
+  // kCall
+  bool post = false;
+  uint32_t returnAddress = 0;
+  uint32_t result = 0;
+  uint32_t lastError = 0;
+  std::string_view api;     // function name
+  std::string_view caller;  // module that made the call, may be empty
+  // kBroken: why.
+  const char* problem = nullptr;
+};
+
+// Reads one line (without its line end) found in `section`.
+ParsedLine ParseLine(std::string_view line, Section section);
+
+// Days since 1970-01-01 of a civil date.
+int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day);
+
+}  // namespace qel::report

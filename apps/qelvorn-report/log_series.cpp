@@ -1,0 +1,217 @@
+// Series resolution: the files of one process, ordered around the 31-slot ring.
+#include "log_series.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <system_error>
+
+#include "common/name_patterns.h"
+
+namespace qel::report {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr int kSlots = 31;
+constexpr size_t kBufferSize = 1 << 20;
+
+bool HasWildcard(const std::string& text) {
+  return text.find_first_of("*?") != std::string::npos;
+}
+
+std::string FileName(const fs::path& path) {
+  return path.filename().string();
+}
+
+LogFile MakeFile(const fs::path& path) {
+  LogFile file;
+  file.path = path.string();
+  file.name = FileName(path);
+  ParseSeriesName(file.name, &file);
+  return file;
+}
+
+// A folder: every file in it with a series name; a pattern: every file that matches.
+SeriesStatus Expand(const std::string& argument, std::vector<LogFile>* files,
+                    std::string* message) {
+  std::error_code error;
+  fs::path path(argument);
+  bool pattern = HasWildcard(FileName(path));
+  if (!pattern && !fs::is_directory(path, error)) {
+    if (!fs::is_regular_file(path, error)) {
+      *message = argument + ": no such file";
+      return SeriesStatus::kUnreadable;
+    }
+    files->push_back(MakeFile(path));
+    return SeriesStatus::kOk;
+  }
+  fs::path folder = pattern ? path.parent_path() : path;
+  if (folder.empty()) folder = ".";
+  std::string glob = pattern ? FileName(path) : std::string();
+  std::vector<LogFile> found;
+  fs::directory_iterator it(folder, error);
+  if (error) {
+    *message = folder.string() + ": cannot list the folder";
+    return SeriesStatus::kUnreadable;
+  }
+  for (const fs::directory_entry& entry : it) {
+    if (!entry.is_regular_file(error)) continue;
+    LogFile file = MakeFile(entry.path());
+    if (pattern ? GlobMatches(glob, file.name) : file.slot >= 0) found.push_back(file);
+  }
+  if (found.empty()) {
+    *message = argument + (pattern ? ": no file matches" : ": no log file in the folder");
+    return SeriesStatus::kUnreadable;
+  }
+  std::sort(found.begin(), found.end(),
+            [](const LogFile& a, const LogFile& b) { return a.name < b.name; });
+  files->insert(files->end(), found.begin(), found.end());
+  return SeriesStatus::kOk;
+}
+
+std::string ProcessLabel(const LogFile& file) {
+  if (file.slot < 0) return file.name + " (not a series name)";
+  return file.program + " process " + std::to_string(file.pid);
+}
+
+fs::file_time_type WriteTime(const LogFile& file) {
+  std::error_code error;
+  return fs::last_write_time(file.path, error);
+}
+
+}  // namespace
+
+bool ParseSeriesName(const std::string& name, LogFile* file) {
+  constexpr std::string_view kMarks = "$$$";
+  if (name.size() < 3 + 2 + 5 + 6 || name.compare(0, 3, kMarks) != 0) return false;
+  std::string lower = name;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (lower.compare(lower.size() - 5, 5, ").txt") != 0) return false;
+  size_t close = name.rfind("$$$(");
+  if (close == std::string::npos || close < 5) return false;
+  std::string pid = name.substr(close + 4, name.size() - 5 - (close + 4));
+  if (pid.empty() || pid.size() > 10) return false;
+  long long value = 0;
+  for (char c : pid) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  char tens = name[close - 2], ones = name[close - 1];
+  if (tens < '0' || tens > '9' || ones < '0' || ones > '9') return false;
+  int slot = (tens - '0') * 10 + (ones - '0');
+  if (slot >= kSlots) return false;
+  file->program = name.substr(3, close - 2 - 3);
+  file->pid = value;
+  file->slot = slot;
+  return true;
+}
+
+std::vector<size_t> RingStartCandidates(const std::vector<int>& slots) {
+  std::vector<size_t> candidates;
+  int widest = -1;
+  for (size_t i = 0; i < slots.size(); ++i) {
+    size_t next = (i + 1) % slots.size();
+    int gap = (slots[next] - slots[i] + kSlots) % kSlots;
+    if (gap == 0) gap = kSlots;
+    if (gap > widest) {
+      widest = gap;
+      candidates.clear();
+    }
+    if (gap == widest) candidates.push_back(next);
+  }
+  return candidates;
+}
+
+SeriesStatus ResolveSeries(const std::vector<std::string>& arguments, Series* series,
+                           std::string* message) {
+  std::vector<LogFile> files;
+  for (const std::string& argument : arguments) {
+    SeriesStatus status = Expand(argument, &files, message);
+    if (status != SeriesStatus::kOk) return status;
+  }
+  // The same file named twice is read once.
+  std::vector<LogFile> unique;
+  for (const LogFile& file : files) {
+    bool seen = std::any_of(unique.begin(), unique.end(), [&](const LogFile& u) {
+      std::error_code error;
+      return u.path == file.path || fs::equivalent(u.path, file.path, error);
+    });
+    if (!seen) unique.push_back(file);
+  }
+  files.swap(unique);
+  std::map<std::string, int> processes;
+  for (const LogFile& file : files) ++processes[ProcessLabel(file)];
+  bool allNamed =
+      std::all_of(files.begin(), files.end(), [](const LogFile& f) { return f.slot >= 0; });
+  bool anyNamed =
+      std::any_of(files.begin(), files.end(), [](const LogFile& f) { return f.slot >= 0; });
+  // Files without a series name are read in the order given, unless they join a series.
+  if (processes.size() > 1 && anyNamed) {
+    std::string list;
+    for (const auto& [label, count] : processes) {
+      list += "\n  " + label + ": " + std::to_string(count) + " file" + (count == 1 ? "" : "s");
+    }
+    *message = "the files belong to more than one process; name the files of one:" + list;
+    return SeriesStatus::kNotALog;
+  }
+  if (allNamed) {
+    std::sort(files.begin(), files.end(),
+              [](const LogFile& a, const LogFile& b) { return a.slot < b.slot; });
+    std::vector<int> slots;
+    for (const LogFile& file : files) slots.push_back(file.slot);
+    std::vector<size_t> candidates = RingStartCandidates(slots);
+    size_t start = candidates.front();
+    for (size_t candidate : candidates) {
+      if (WriteTime(files[candidate]) < WriteTime(files[start])) start = candidate;
+    }
+    std::rotate(files.begin(), files.begin() + static_cast<std::ptrdiff_t>(start), files.end());
+    series->program = files.front().program;
+    series->pid = files.front().pid;
+  }
+  series->files = files;
+  return SeriesStatus::kOk;
+}
+
+LineReader::LineReader(std::FILE* file) : file_(file), buffer_(kBufferSize) {}
+
+bool LineReader::Fill() {
+  if (begin_ > 0) {
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  if (eof_ || end_ == buffer_.size()) return false;
+  size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, file_);
+  if (got == 0) {
+    eof_ = true;
+    if (std::ferror(file_)) failed_ = true;
+    return false;
+  }
+  end_ += got;
+  return true;
+}
+
+bool LineReader::Next(std::string_view* line, bool* ended) {
+  for (;;) {
+    const char* start = buffer_.data() + begin_;
+    const void* found = std::memchr(start, '\n', end_ - begin_);
+    if (found != nullptr) {
+      size_t length = static_cast<size_t>(static_cast<const char*>(found) - start);
+      begin_ += length + 1;
+      if (length > 0 && start[length - 1] == '\r') --length;
+      *line = std::string_view(start, length);
+      *ended = true;
+      return true;
+    }
+    if (!Fill()) break;
+  }
+  if (begin_ == end_) return false;
+  // A last line without its end, or a buffer full of one overlong line.
+  *line = std::string_view(buffer_.data() + begin_, end_ - begin_);
+  *ended = false;
+  begin_ = end_;
+  return true;
+}
+
+}  // namespace qel::report

@@ -1,0 +1,186 @@
+// Command-line handling of qelvorn-report and the single pass over the series.
+#include "report_command.h"
+
+#include <cstdio>
+#include <fstream>
+
+#include "html_page.h"
+#include "log_series.h"
+#include "report_model.h"
+#include "text_summary.h"
+
+namespace qel::report {
+namespace {
+
+constexpr char kUsage[] =
+    "usage: qelvorn-report [--html FILE] [--top N] [--api PATTERNS] [--thread N] LOG [LOG...]\n"
+    "\n"
+    "Reads a trace log, or the rolled series of one process (files, a folder, or a pattern\n"
+    "such as 'logs/$$$app*$$$(412).txt'), and prints a summary in UTF-8: the run, per\n"
+    "function calls, results, last errors and durations, per thread calls and times, the\n"
+    "slowest calls, the calls still in flight at the end of the log, and the lines that\n"
+    "could not be parsed.\n"
+    "\n"
+    "  --html FILE      also write a self-contained page with a timeline and a call table\n"
+    "  --top N          how many of the slowest calls to show (default 10)\n"
+    "  --api PATTERNS   only functions matching these comma-separated globs (* and ?)\n"
+    "  --thread N       only the thread with this number\n"
+    "  --help           this text\n"
+    "\n"
+    "Exit codes: 0 done; 1 wrong command line; 2 an input cannot be found or read;\n"
+    "3 an input is not a trace log, or the files belong to more than one process;\n"
+    "4 the HTML page cannot be written; 5 an unexpected failure (such as no memory).\n";
+
+// The lines of a log's head that decide whether it is one.
+constexpr int kProbeLines = 16;
+
+bool ParseCount(const std::string& text, long long limit, long long* value) {
+  if (text.empty() || text.size() > 10) return false;
+  long long v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v > limit) return false;
+  *value = v;
+  return true;
+}
+
+// Empty, a log, or something else: a log holds a line only the tracer writes near its top.
+enum class Probe { kEmpty, kLog, kForeign, kUnreadable };
+
+Probe ProbeFile(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return Probe::kUnreadable;
+  LineReader reader(file);
+  std::string_view line;
+  bool ended = false;
+  Section section = Section::kNone;
+  Probe probe = Probe::kEmpty;
+  for (int i = 0; i < kProbeLines && reader.Next(&line, &ended); ++i) {
+    probe = Probe::kForeign;
+    if (line.find('\0') != std::string_view::npos) break;
+    ParsedLine parsed = ParseLine(line, section);
+    section = parsed.nextSection;
+    if (parsed.kind != LineKind::kText && parsed.kind != LineKind::kBroken &&
+        parsed.kind != LineKind::kEmpty) {
+      probe = Probe::kLog;
+      break;
+    }
+  }
+  bool failed = reader.Failed();
+  std::fclose(file);
+  return failed ? Probe::kUnreadable : probe;
+}
+
+}  // namespace
+
+int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  ReportOptions options;
+  std::string html;
+  std::vector<std::string> inputs;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& arg = arguments[i];
+    if (arg == "--help" || arg == "-h") {
+      out << kUsage;
+      return kExitOk;
+    }
+    bool takesValue = arg == "--html" || arg == "--top" || arg == "--api" || arg == "--thread";
+    if (takesValue && i + 1 >= arguments.size()) {
+      err << "qelvorn-report: " << arg << " needs a value\n" << kUsage;
+      return kExitUsage;
+    }
+    long long number = 0;
+    if (arg == "--html") {
+      html = arguments[++i];
+    } else if (arg == "--top") {
+      if (!ParseCount(arguments[++i], 1000000, &number)) {
+        err << "qelvorn-report: --top takes a number from 0 to 1000000\n";
+        return kExitUsage;
+      }
+      options.top = static_cast<size_t>(number);
+    } else if (arg == "--api") {
+      options.filterApi = true;
+      options.api = ParseNamePatterns(arguments[++i]);
+    } else if (arg == "--thread") {
+      if (!ParseCount(arguments[++i], 999999999, &number)) {
+        err << "qelvorn-report: --thread takes a thread number\n";
+        return kExitUsage;
+      }
+      options.thread = static_cast<int>(number);
+    } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
+      err << "qelvorn-report: unknown option " << arg << "\n" << kUsage;
+      return kExitUsage;
+    } else if (arg != "--") {
+      inputs.push_back(arg);
+    }
+  }
+  if (inputs.empty()) {
+    err << "qelvorn-report: no log named\n" << kUsage;
+    return kExitUsage;
+  }
+  Series series;
+  std::string message;
+  SeriesStatus status = ResolveSeries(inputs, &series, &message);
+  if (status != SeriesStatus::kOk) {
+    err << "qelvorn-report: " << message << "\n";
+    return status == SeriesStatus::kUnreadable ? kExitUnreadable : kExitNotALog;
+  }
+  std::vector<LogFile> files;
+  for (const LogFile& file : series.files) {
+    switch (ProbeFile(file.path)) {
+      case Probe::kUnreadable:
+        err << "qelvorn-report: " << file.path << ": cannot be read\n";
+        return kExitUnreadable;
+      case Probe::kForeign:
+        err << "qelvorn-report: " << file.path << ": not a trace log\n";
+        return kExitNotALog;
+      case Probe::kEmpty:
+        err << "qelvorn-report: " << file.path << ": empty, skipped\n";
+        break;
+      case Probe::kLog:
+        files.push_back(file);
+        break;
+    }
+  }
+  if (files.empty()) {
+    err << "qelvorn-report: no trace log lines in the input\n";
+    return kExitNotALog;
+  }
+
+  options.keepCalls = !html.empty();
+  ReportBuilder builder(options);
+  for (const LogFile& file : files) {
+    std::FILE* stream = std::fopen(file.path.c_str(), "rb");
+    if (stream == nullptr) {
+      err << "qelvorn-report: " << file.path << ": cannot be read\n";
+      return kExitUnreadable;
+    }
+    builder.BeginFile(file.name);
+    LineReader reader(stream);
+    std::string_view line;
+    bool ended = false;
+    while (reader.Next(&line, &ended)) builder.AddLine(line, ended);
+    bool failed = reader.Failed();
+    std::fclose(stream);
+    if (failed) {
+      err << "qelvorn-report: " << file.path << ": read error\n";
+      return kExitUnreadable;
+    }
+  }
+  Report& report = builder.Finish();
+  report.program = series.program;
+  report.pid = series.pid;
+  WriteTextSummary(report, options, out);
+  if (!html.empty()) {
+    std::ofstream page(html, std::ios::binary | std::ios::trunc);
+    if (page) WriteHtmlPage(report, options, page);
+    if (!page || !page.flush()) {
+      err << "qelvorn-report: " << html << ": cannot write the page\n";
+      return kExitHtml;
+    }
+  }
+  return kExitOk;
+}
+
+}  // namespace qel::report

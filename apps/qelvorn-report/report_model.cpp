@@ -1,0 +1,261 @@
+// Reading a log into a report: pairs each post line with the pre line of the same call
+// on its thread's stack, and keeps only bounded figures while it reads.
+#include "report_model.h"
+
+#include <algorithm>
+
+namespace qel::report {
+namespace {
+
+constexpr int64_t kHalfDayMs = kDayMs / 2;
+
+// Heap order for the slowest calls: the top is the one to drop first.
+bool Faster(const SlowCall& a, const SlowCall& b) {
+  if (a.ms != b.ms) return a.ms > b.ms;
+  return a.sequence < b.sequence;
+}
+
+}  // namespace
+
+void ValueCounts::Add(uint32_t value) {
+  for (auto& entry : values) {
+    if (entry.first == value) {
+      ++entry.second;
+      return;
+    }
+  }
+  if (values.size() < kLimit) {
+    values.emplace_back(value, 1);
+  } else {
+    ++others;
+  }
+}
+
+ReportBuilder::ReportBuilder(const ReportOptions& options) : options_(options) {}
+
+void ReportBuilder::BeginFile(const std::string& name) {
+  report_.files.push_back(name);
+  place_.file = report_.files.size() - 1;
+  place_.line = 0;
+}
+
+size_t ReportBuilder::FunctionIndex(std::string_view name) {
+  auto found = functionIndex_.find(name);
+  if (found != functionIndex_.end()) return found->second;
+  FunctionStats& stats = report_.functions.emplace_back();
+  stats.name = std::string(name);
+  std::string key = stats.name;
+  stats.selected = !options_.filterApi || AnyMatches(options_.api, key);
+  size_t index = report_.functions.size() - 1;
+  functionIndex_.emplace(std::string_view(stats.name), index);
+  return index;
+}
+
+ThreadStats& ReportBuilder::Thread(int number) {
+  if (lastThread_ != nullptr && lastThread_->number == number) return *lastThread_;
+  ThreadStats& thread = report_.threads[number];
+  thread.number = number;
+  lastThread_ = &thread;
+  return thread;
+}
+
+// Lines carry the time of day only: a step back by more than half a day is midnight.
+int64_t ReportBuilder::Absolute(int64_t msOfDay) {
+  int64_t time = day_ * kDayMs + msOfDay;
+  if (latest_ >= 0 && time + kHalfDayMs < latest_) {
+    ++day_;
+    time += kDayMs;
+  }
+  latest_ = std::max(latest_, time);
+  return time;
+}
+
+void ReportBuilder::Unparsed(std::string_view line, std::string reason) {
+  ++report_.unparsed;
+  if (report_.unparsedSamples.size() < Report::kSampleLimit) {
+    report_.unparsedSamples.push_back({place_, std::move(reason), std::string(line)});
+  }
+}
+
+void ReportBuilder::AddLine(std::string_view line, bool ended) {
+  ++place_.line;
+  ++report_.lines;
+  if (!ended) {
+    Unparsed(line, "cut short: no line end");
+    return;
+  }
+  ParsedLine parsed = ParseLine(line, section_);
+  Section before = section_;
+  section_ = parsed.nextSection;
+  switch (parsed.kind) {
+    case LineKind::kCall:
+      AddCall(parsed, line);
+      break;
+    case LineKind::kDate:
+      if (!report_.haveSetUp) {
+        report_.haveSetUp = true;
+        report_.setUpDay = parsed.day;
+        report_.setUpMs = parsed.msOfDay;
+        firstDay_ = parsed.day;
+        inFirstModules_ = true;
+      }
+      ++report_.setUps;
+      day_ = std::max<int64_t>(0, parsed.day - firstDay_);
+      latest_ = std::max(latest_, day_ * kDayMs + parsed.msOfDay);
+      break;
+    case LineKind::kModule:
+      if (inFirstModules_) {
+        report_.modules.push_back(
+            {parsed.moduleBase, parsed.moduleEnd, std::string(parsed.modulePath)});
+      }
+      break;
+    case LineKind::kTitle:
+      if (section_ == Section::kApiListing) inFirstApiListing_ = report_.setUps <= 1;
+      if (section_ != Section::kLoadedModules) inFirstModules_ = false;
+      break;
+    case LineKind::kListing:
+      if (before == Section::kApiListing && inFirstApiListing_) ++report_.tracedFunctions;
+      break;
+    case LineKind::kNewThread: {
+      ThreadStats& thread = Thread(parsed.thread);
+      thread.id = parsed.threadId;
+      thread.idKnown = true;
+      break;
+    }
+    case LineKind::kCleanUp:
+      ++report_.cleanUps;
+      break;
+    case LineKind::kText:
+      ++report_.texts;
+      if (report_.textSamples.size() < Report::kSampleLimit) {
+        report_.textSamples.push_back({place_, "", std::string(line)});
+      }
+      break;
+    case LineKind::kBroken:
+      Unparsed(line, parsed.problem);
+      break;
+    case LineKind::kEmpty:
+      break;
+  }
+}
+
+void ReportBuilder::AddCall(const ParsedLine& parsed, std::string_view line) {
+  ++report_.callLines;
+  int64_t time = Absolute(parsed.msOfDay);
+  report_.lastTime = std::max(report_.lastTime, time);
+  ThreadStats& thread = Thread(parsed.thread);
+  if (parsed.post) {
+    AddPost(parsed, line, thread, time);
+  } else {
+    AddPre(parsed, line, thread, time);
+  }
+}
+
+void ReportBuilder::AddPre(const ParsedLine& parsed, std::string_view line, ThreadStats& thread,
+                           int64_t time) {
+  size_t function = FunctionIndex(parsed.api);
+  FunctionStats& stats = report_.functions[function];
+  bool selected = stats.selected && (options_.thread < 0 || options_.thread == parsed.thread);
+  if (thread.depth == thread.stack.size()) thread.stack.emplace_back();
+  OpenCall& open = thread.stack[thread.depth];
+  open.start = time;
+  open.returnAddress = parsed.returnAddress;
+  open.function = function;
+  open.selected = selected;
+  open.line.assign(line.data(), line.size());
+  open.place = place_;
+  open.callIndex = -1;
+  if (selected) {
+    ++stats.calls;
+    ++thread.calls;
+    if (thread.first < 0) thread.first = time;
+    thread.last = std::max(thread.last, time);
+    if (options_.keepCalls) {
+      CallRecord& record = report_.calls.emplace_back();
+      record.thread = parsed.thread;
+      record.depth = static_cast<int>(thread.depth);
+      record.function = static_cast<uint32_t>(function);
+      record.start = time;
+      record.pre = open.line;
+      open.callIndex = static_cast<int64_t>(report_.calls.size() - 1);
+    }
+  }
+  ++thread.depth;
+}
+
+void ReportBuilder::AddPost(const ParsedLine& parsed, std::string_view line, ThreadStats& thread,
+                            int64_t time) {
+  // The innermost open call of the same function from the same place is this one.
+  size_t match = thread.depth;
+  while (match > 0) {
+    const OpenCall& open = thread.stack[match - 1];
+    if (open.returnAddress == parsed.returnAddress &&
+        report_.functions[open.function].name == parsed.api) {
+      break;
+    }
+    --match;
+  }
+  if (match == 0) {
+    Unparsed(line, "post line without its pre line");
+    return;
+  }
+  --match;
+  // Calls opened above the match never got their post line.
+  for (size_t i = thread.depth; i > match + 1; --i) {
+    const OpenCall& skipped = thread.stack[i - 1];
+    Place here = place_;
+    place_ = skipped.place;
+    Unparsed(skipped.line, "pre line without its post line inside a call that returned");
+    place_ = here;
+  }
+  thread.depth = match;
+  const OpenCall& open = thread.stack[match];
+  bool failed = parsed.lastError != 0 && parsed.lastError != thread.lastError;
+  thread.lastError = parsed.lastError;
+  if (!open.selected) return;
+  int64_t ms = std::max<int64_t>(0, time - open.start);
+  FunctionStats& stats = report_.functions[open.function];
+  ++stats.completed;
+  if (failed) ++stats.errorsSet;
+  stats.totalMs += ms;
+  stats.maxMs = std::max(stats.maxMs, ms);
+  stats.results.Add(parsed.result);
+  stats.lastErrors.Add(parsed.lastError);
+  thread.last = std::max(thread.last, time);
+  if (open.callIndex >= 0) {
+    CallRecord& record = report_.calls[static_cast<size_t>(open.callIndex)];
+    record.end = time;
+    record.result = parsed.result;
+    record.lastError = parsed.lastError;
+    record.failed = failed;
+    record.post.assign(line.data(), line.size());
+  }
+  ConsiderSlow(ms, open, line, parsed.thread);
+}
+
+void ReportBuilder::ConsiderSlow(int64_t ms, const OpenCall& open, std::string_view post,
+                                 int thread) {
+  if (options_.top == 0) return;
+  SlowCall candidate;
+  candidate.ms = ms;
+  candidate.sequence = sequence_++;
+  std::vector<SlowCall>& heap = report_.slowest;
+  if (heap.size() >= options_.top && !Faster(candidate, heap.front())) return;
+  candidate.thread = thread;
+  candidate.pre = open.line;
+  candidate.post = std::string(post);
+  candidate.prePlace = open.place;
+  if (heap.size() >= options_.top) {
+    std::pop_heap(heap.begin(), heap.end(), Faster);
+    heap.pop_back();
+  }
+  heap.push_back(std::move(candidate));
+  std::push_heap(heap.begin(), heap.end(), Faster);
+}
+
+Report& ReportBuilder::Finish() {
+  std::sort_heap(report_.slowest.begin(), report_.slowest.end(), Faster);
+  return report_;
+}
+
+}  // namespace qel::report

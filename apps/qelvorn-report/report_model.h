@@ -1,0 +1,174 @@
+// What a report knows after reading a log: the run, per-function and per-thread figures,
+// the slowest calls, the calls still open at the end, and the lines it could not use.
+// Memory grows with the number of distinct functions, threads and open calls, not with
+// the length of the log; only the call list for the HTML page grows with it.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "common/name_patterns.h"
+#include "log_line.h"
+
+namespace qel::report {
+
+constexpr int64_t kDayMs = 86400000;
+
+struct ReportOptions {
+  size_t top = 10;
+  bool filterApi = false;
+  NamePatterns api;
+  int thread = -1;         // -1: every thread
+  bool keepCalls = false;  // keep every call for the HTML page
+};
+
+// Where a line came from: index into the report's file names and 1-based line number.
+struct Place {
+  size_t file = 0;
+  uint64_t line = 0;
+};
+
+// Distinct values with their counts, up to a fixed number; later new values are only
+// counted as others.
+struct ValueCounts {
+  static constexpr size_t kLimit = 8;
+  std::vector<std::pair<uint32_t, uint64_t>> values;
+  uint64_t others = 0;
+  void Add(uint32_t value);
+};
+
+struct FunctionStats {
+  std::string name;
+  bool selected = true;
+  uint64_t calls = 0;      // pre lines
+  uint64_t completed = 0;  // pre lines paired with their post line
+  uint64_t errorsSet = 0;  // completed calls that left a new non-zero last error
+  int64_t totalMs = 0;
+  int64_t maxMs = 0;
+  ValueCounts results;
+  ValueCounts lastErrors;
+};
+
+struct OpenCall {
+  int64_t start = 0;
+  uint32_t returnAddress = 0;
+  size_t function = 0;
+  bool selected = false;
+  int64_t callIndex = -1;  // into Report::calls when kept
+  std::string line;        // the pre line, as written (cp932)
+  Place place;
+};
+
+struct ThreadStats {
+  int number = 0;
+  uint32_t id = 0;
+  bool idKnown = false;
+  uint64_t calls = 0;
+  int64_t first = -1;
+  int64_t last = -1;
+  uint32_t lastError = 0;
+  std::vector<OpenCall> stack;  // entries beyond `depth` are kept for their buffers
+  size_t depth = 0;
+};
+
+struct SlowCall {
+  int64_t ms = 0;
+  uint64_t sequence = 0;
+  int thread = 0;
+  std::string pre;
+  std::string post;
+  Place prePlace;
+};
+
+struct Remark {
+  Place place;
+  std::string reason;
+  std::string text;  // as written (cp932)
+};
+
+struct Module {
+  uint32_t base = 0;
+  uint32_t end = 0;
+  std::string path;
+};
+
+// One call for the page.
+struct CallRecord {
+  int thread = 0;
+  int depth = 0;
+  uint32_t function = 0;
+  int64_t start = 0;
+  int64_t end = -1;  // -1: still open at the end of the log
+  uint32_t result = 0;
+  uint32_t lastError = 0;
+  bool failed = false;
+  std::string pre;
+  std::string post;
+};
+
+struct Report {
+  std::vector<std::string> files;
+  std::string program;
+  long long pid = -1;
+  bool haveSetUp = false;
+  int64_t setUpDay = 0;  // days since 1970-01-01
+  int64_t setUpMs = 0;
+  int setUps = 0;
+  std::vector<Module> modules;   // the listing at the first set-up
+  uint64_t tracedFunctions = 0;  // lines of the first api listing
+  uint64_t lines = 0;
+  uint64_t callLines = 0;
+  uint64_t texts = 0;
+  uint64_t unparsed = 0;
+  int cleanUps = 0;
+  int64_t lastTime = -1;
+  std::deque<FunctionStats> functions;
+  std::map<int, ThreadStats> threads;
+  std::vector<SlowCall> slowest;  // heap while reading, sorted by Finish
+  std::vector<Remark> unparsedSamples;
+  std::vector<Remark> textSamples;
+  std::vector<CallRecord> calls;
+  static constexpr size_t kSampleLimit = 20;
+};
+
+class ReportBuilder {
+ public:
+  explicit ReportBuilder(const ReportOptions& options);
+  ReportBuilder(const ReportBuilder&) = delete;
+  ReportBuilder& operator=(const ReportBuilder&) = delete;
+
+  void BeginFile(const std::string& name);
+  // One line without its line end; `ended` false when the line end is missing.
+  void AddLine(std::string_view line, bool ended);
+  // Puts the slowest calls in order; the report is complete afterwards.
+  Report& Finish();
+
+ private:
+  void AddCall(const ParsedLine& parsed, std::string_view line);
+  void AddPre(const ParsedLine& parsed, std::string_view line, ThreadStats& thread, int64_t time);
+  void AddPost(const ParsedLine& parsed, std::string_view line, ThreadStats& thread, int64_t time);
+  void Unparsed(std::string_view line, std::string reason);
+  void ConsiderSlow(int64_t ms, const OpenCall& open, std::string_view post, int thread);
+  size_t FunctionIndex(std::string_view name);
+  ThreadStats& Thread(int number);
+  int64_t Absolute(int64_t msOfDay);
+
+  ReportOptions options_;
+  Report report_;
+  Section section_ = Section::kNone;
+  Place place_;
+  int64_t firstDay_ = 0;
+  int64_t day_ = 0;
+  int64_t latest_ = -1;
+  uint64_t sequence_ = 0;
+  bool inFirstApiListing_ = false;
+  bool inFirstModules_ = false;
+  std::unordered_map<std::string_view, size_t> functionIndex_;
+  ThreadStats* lastThread_ = nullptr;
+};
+
+}  // namespace qel::report

@@ -1,0 +1,23 @@
+// The plain-text summary of a report, as UTF-8.
+#pragma once
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "report_model.h"
+
+namespace qel::report {
+
+void WriteTextSummary(const Report& report, const ReportOptions& options, std::ostream& out);
+
+// "HH:MM:SS:mmm", with "+Nd" behind it from the day after the set-up on.
+std::string FormatTime(int64_t time);
+// "yyyy/mm/dd hh:mm:ss" of a day number and a time of day.
+std::string FormatDate(int64_t day, int64_t ms);
+// "00000003 ERROR_PATH_NOT_FOUND", or the hex alone when the code has no name.
+std::string ErrorText(uint32_t code);
+std::string Hex8(uint32_t value);
+// "file:line" of a place.
+std::string PlaceText(const Report& report, const Place& place);
+
+}  // namespace qel::report

@@ -1,0 +1,64 @@
+// Local time of day from the system time and a remembered local-time offset.
+#include "base/local_clock.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+namespace {
+
+constexpr uint64_t kUnitsPerSecond = 10000000;
+constexpr uint64_t kUnitsPerMinute = 60 * kUnitsPerSecond;
+constexpr uint32_t kOffsetBias = 1 << 19;  // keeps the packed offset non-negative
+
+// The UTC second the offset was asked in (high bits) and the offset in minutes plus
+// kOffsetBias (low 20 bits), in one word so that threads never see a torn pair.
+std::atomic<uint64_t> rememberedOffset{0};
+
+uint64_t Units(const FILETIME& time) {
+  return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// Local minus UTC, from GetLocalTime against a UTC reading taken just before: offsets
+// are whole minutes, so the microseconds between the two readings round away.
+int32_t AskOffset(uint64_t utc) {
+  SYSTEMTIME local;
+  GetLocalTime(&local);
+  FILETIME localFile;
+  if (!SystemTimeToFileTime(&local, &localFile)) return 0;
+  int64_t difference = static_cast<int64_t>(Units(localFile) - utc);
+  int64_t half = static_cast<int64_t>(kUnitsPerMinute / 2);
+  return static_cast<int32_t>((difference + (difference < 0 ? -half : half)) /
+                              static_cast<int64_t>(kUnitsPerMinute));
+}
+
+}  // namespace
+
+TimeOfDay TimeOfDayAt(uint64_t utc, int32_t offsetMinutes) {
+  uint64_t local =
+      utc + static_cast<uint64_t>(static_cast<int64_t>(offsetMinutes)) * kUnitsPerMinute;
+  uint64_t milliseconds = local / 10000;
+  TimeOfDay time;
+  time.millisecond = static_cast<uint32_t>(milliseconds % 1000);
+  time.second = static_cast<uint32_t>(milliseconds / 1000 % 60);
+  time.minute = static_cast<uint32_t>(milliseconds / 60000 % 60);
+  time.hour = static_cast<uint32_t>(milliseconds / 3600000 % 24);
+  return time;
+}
+
+TimeOfDay LocalTimeOfDay() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  uint64_t utc = Units(now);
+  uint64_t second = utc / kUnitsPerSecond;
+  uint64_t packed = rememberedOffset.load(std::memory_order_relaxed);
+  int32_t offset = 0;
+  if ((packed >> 20) == second) {
+    offset = static_cast<int32_t>(packed & 0xfffff) - static_cast<int32_t>(kOffsetBias);
+  } else {
+    offset = AskOffset(utc);
+    rememberedOffset.store((second << 20) | static_cast<uint32_t>(offset + kOffsetBias),
+                           std::memory_order_relaxed);
+  }
+  return TimeOfDayAt(utc, offset);
+}

@@ -1,0 +1,34 @@
+// Shared pieces of the launcher tests: work folders, settings, logs, line matching.
+#pragma once
+
+#include <cstddef>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace qelruntest {
+
+// The test program's folder, with a trailing backslash.
+std::wstring Here();
+// The system folder, with a trailing backslash.
+std::wstring System32();
+std::wstring Wide(const std::string& s);
+// A fresh folder under the test's own with settings\ and logs\ and an input.txt inside.
+std::wstring WorkDir(const std::string& name);
+// Hook list tracing kernel32's file and console calls made by module.
+std::string HookList(const std::string& module);
+void WriteSettings(const std::wstring& dir, const std::string& module);
+// The launcher's command line up to PROGRAM, with dir's settings and logs folders.
+std::wstring Launcher(const std::wstring& dir, const std::wstring& options = L"");
+std::string WithoutLauncherLines(const std::string& text);
+std::vector<std::string> Lines(const std::string& text);
+// The one log in dir\logs.
+std::string ReadLog(const std::wstring& dir);
+
+extern const std::regex kCallLine;
+extern const std::regex kPreLine;
+
+// Index of the first call line holding needle, or lines.size().
+size_t FirstLine(const std::vector<std::string>& lines, const std::string& needle);
+
+}  // namespace qelruntest

@@ -1,0 +1,204 @@
+// The launcher end to end in the guest: a trace of find.exe, bad input, a crash, a
+// program that checks from inside, argument quoting.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "fixture.h"
+#include "process_run.h"
+
+namespace {
+
+using namespace qelruntest;
+
+TEST(QelrunTrace, FindCallsAreLoggedWithDecodedArgumentsBeforeItsOutput) {
+  std::wstring dir = WorkDir("find_trace");
+  WriteSettings(dir, "find.exe");
+  Captured traced = RunCaptured(L"", Launcher(dir) + L"find alpha input.txt", dir);
+  ASSERT_EQ(traced.exitCode, 0u) << traced.err;
+  EXPECT_NE(traced.out.find("alpha again"), std::string::npos);
+  std::string text = ReadLog(dir);
+  std::vector<std::string> log = Lines(text);
+  size_t open = FirstLine(log, "CreateFileW <find.exe>, , \"input.txt\", 80000000");
+  size_t firstCall = FirstLine(log, "<find.exe>");
+  size_t firstWrite = FirstLine(log, "WriteFile <find.exe>");
+  ASSERT_LT(open, log.size()) << "no CreateFileW of input.txt in\n" << text;
+  EXPECT_LT(FirstLine(log, "ReadFile <find.exe>"), log.size());
+  ASSERT_LT(firstWrite, log.size()) << "find's output is not traced";
+  EXPECT_LT(firstCall, firstWrite);
+  EXPECT_LT(open, firstWrite);
+  // Nobody calls QelCleanUp_: the log ends with the program's last traced call.
+  EXPECT_NE(log.back().find("<find.exe>"), std::string::npos) << log.back();
+  std::fputs(text.c_str(), stdout);
+}
+
+TEST(QelrunCrash, ExitCodeIsTheExceptionAndTheLogEndsWithTheCallInFlight) {
+  std::wstring dir = WorkDir("crash");
+  WriteSettings(dir, "qelrun_crasher.exe");
+  std::wstring crasher = Here() + L"qelrun_crasher.exe";
+  Captured alone = RunCaptured(crasher, L"qelrun_crasher", dir);
+  Captured traced = RunCaptured(L"", Launcher(dir) + L"\"" + crasher + L"\"", dir);
+  EXPECT_EQ(alone.exitCode, static_cast<unsigned long>(EXCEPTION_ACCESS_VIOLATION));
+  EXPECT_EQ(traced.exitCode, static_cast<unsigned long>(EXCEPTION_ACCESS_VIOLATION));
+  EXPECT_EQ(traced.out, alone.out);
+  std::vector<std::string> log = Lines(ReadLog(dir));
+  while (!log.empty() && log.back().empty()) log.pop_back();
+  ASSERT_FALSE(log.empty());
+  EXPECT_TRUE(std::regex_match(log.back(), kPreLine)) << log.back();
+  EXPECT_NE(log.back().find("WriteFile <qelrun_crasher.exe>, , "), std::string::npos) << log.back();
+  EXPECT_NE(log.back().find("00000010"), std::string::npos) << log.back();
+}
+
+TEST(QelrunFromInside, EntryPointRunsAfterSetUpAnswered) {
+  std::wstring dir = WorkDir("probe");
+  WriteSettings(dir, "qelrun_probe.exe");
+  Captured traced = RunCaptured(L"", Launcher(dir) + L"qelrun_probe.exe", Here());
+  EXPECT_EQ(traced.exitCode, 0u) << traced.out << traced.err;
+  EXPECT_NE(traced.out.find("entry: patched"), std::string::npos) << traced.out;
+  EXPECT_NE(ReadLog(dir).find("GetCurrentProcessId <qelrun_probe.exe>"), std::string::npos);
+  Captured alone = RunCaptured(Here() + L"qelrun_probe.exe", L"qelrun_probe", Here());
+  EXPECT_EQ(alone.exitCode, 3u);
+  EXPECT_NE(alone.out.find("entry: genuine"), std::string::npos) << alone.out;
+}
+
+TEST(QelrunSetUpFails, ProgramIsStoppedUnlessRunAnyway) {
+  std::wstring dir = WorkDir("stale");
+  WriteSettings(dir, "qelrun_probe.exe");
+  // A settings file written long ago: its tracing window is closed.
+  HANDLE ini = CreateFileW((dir + L"settings\\Qelvorn.ini").c_str(), FILE_WRITE_ATTRIBUTES, 0,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+  FILETIME old{0, 0x01b00000};
+  ASSERT_TRUE(SetFileTime(ini, &old, &old, &old));
+  CloseHandle(ini);
+  std::wstring marker = dir + L"ran.txt";
+  std::wstring program = L"cmd /c \"echo ran> " + marker + L"& exit /b 7\"";
+  Captured stopped = RunCaptured(L"", Launcher(dir) + program, dir);
+  EXPECT_EQ(stopped.exitCode, 125u) << stopped.err;
+  EXPECT_NE(stopped.err.find("qelrun: set-up answered -1; cmd.exe was stopped before it ran"),
+            std::string::npos)
+      << stopped.err;
+  EXPECT_EQ(GetFileAttributesW(marker.c_str()), INVALID_FILE_ATTRIBUTES);
+  Captured anyway = RunCaptured(L"", Launcher(dir, L"--run-anyway ") + program, dir);
+  EXPECT_EQ(anyway.exitCode, 7u) << anyway.err;
+  EXPECT_NE(anyway.err.find("untraced (--run-anyway)"), std::string::npos) << anyway.err;
+  EXPECT_NE(GetFileAttributesW(marker.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(QelrunAuto, WritesSettingsUnderTheLogsFolderAndTraces) {
+  std::wstring dir = WorkDir("auto");
+  std::wstring lists = Here() + L"lists\\";
+  CreateDirectoryW(lists.c_str(), nullptr);
+  WriteBytes(lists + L"kernel32.lst",
+             "imported_module=kernel32.dll\r\n"
+             "api=CreateFileW,,,,,,,,,w,4,4,p,4,4,x\r\n"
+             "api=ReadFile,,,,,,,,,x,p,d,p,p\r\n");
+  // --auto goes without --settings.
+  std::wstring line = L"\"" + Here() + L"qelrun.exe\" --logs \"" + dir +
+                      L"logs\" --auto --only Create* find alpha input.txt";
+  Captured run = RunCaptured(L"", line, dir);
+  EXPECT_EQ(run.exitCode, 0u) << run.err;
+  EXPECT_NE(run.err.find("qelrun: --auto: settings for 1 functions written to "), std::string::npos)
+      << run.err;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((dir + L"logs\\qelrun-auto-find-*").c_str(), &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  FindClose(search);
+  std::string lst = ReadBytes(dir + L"logs\\" + found.cFileName + L"\\Qelvorn.lst");
+  EXPECT_NE(lst.find("api=CreateFileW"), std::string::npos) << lst;
+  EXPECT_EQ(lst.find("api=ReadFile"), std::string::npos) << lst;
+  EXPECT_NE(ReadLog(dir).find("CreateFileW <find.exe>, , \"input.txt\""), std::string::npos);
+}
+
+struct BadCase {
+  const char* name;
+  const wchar_t* launcher;  // folder of the launcher copy: empty for the test's own
+  const wchar_t* options;
+  const wchar_t* program;
+  unsigned long exitCode;
+  const char* says;
+};
+
+const BadCase kBadCases[] = {
+    {"unknown_option", L"", L"--bogus", L"find x input.txt", 120, "unknown option --bogus"},
+    {"no_program", L"", L"", L"", 120, "no PROGRAM given"},
+    {"not_found", L"", L"", L"qelrun_no_such_program x", 121, "not found"},
+    {"not_pe", L"", L"", L"notpe.exe", 122, "is not a Windows program"},
+    {"pe64", L"", L"", L"pe64", 122, "is a 64-bit program"},
+    {"no_qelvorn", L"lonely", L"", L"find x input.txt", 123, "Qelvorn.dll is missing"},
+    {"no_helper", L"nohelper", L"", L"find x input.txt", 123, "qelrun-inject.dll is missing"},
+    {"settings_empty", L"", L"--settings logs", L"find x input.txt", 124, "has no Qelvorn.ini"},
+    {"logs_missing", L"", L"--logs nosuch\\deeper", L"find x input.txt", 124, "does not exist"},
+    {"logs_is_file", L"", L"--logs input.txt", L"find x input.txt", 124, "does not exist"},
+};
+
+// A PE32+ header: enough for the launcher to recognise a 64-bit program.
+std::string Pe64Header() {
+  std::string image(1024, '\0');
+  image[0] = 'M';
+  image[1] = 'Z';
+  image[0x3c] = 0x40;
+  image.replace(0x40, 4, std::string("PE\0\0", 4));
+  image[0x44] = static_cast<char>(0x64);  // AMD64
+  image[0x45] = static_cast<char>(0x86);
+  image[0x54] = static_cast<char>(0xf0);  // optional header size
+  image[0x56] = 0x22;                     // executable, large-address aware
+  image[0x58] = 0x0b;                     // PE32+ magic
+  image[0x59] = 0x02;
+  return image;
+}
+
+TEST(QelrunBadInput, ClearMessageAndExitCode) {
+  std::wstring dir = WorkDir("bad");
+  WriteSettings(dir, "find.exe");
+  WriteBytes(dir + L"notpe.exe", "just text\r\n");
+  WriteBytes(dir + L"pe64.exe", Pe64Header());
+  for (const wchar_t* copy : {L"lonely", L"nohelper"}) {
+    std::wstring folder = dir + copy + L"\\";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW((Here() + L"qelrun.exe").c_str(), (folder + L"qelrun.exe").c_str(), 0));
+  }
+  ASSERT_TRUE(CopyFileW((Here() + L"Qelvorn.dll").c_str(), (dir + L"nohelper\\Qelvorn.dll").c_str(),
+                        FALSE));
+  ASSERT_TRUE(CopyFileW((Here() + L"qelrun-inject.dll").c_str(),
+                        (dir + L"lonely\\qelrun-inject.dll").c_str(), FALSE));
+  for (const BadCase& c : kBadCases) {
+    SCOPED_TRACE(c.name);
+    std::wstring exe = *c.launcher ? dir + c.launcher + L"\\qelrun.exe" : Here() + L"qelrun.exe";
+    std::wstring line = L"\"" + exe + L"\" " + c.options + L" " + c.program;
+    Captured run = RunCaptured(L"", line, dir);
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("qelrun: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+  }
+}
+
+TEST(QelrunArguments, ReachTheProgramExactlyAsGiven) {
+  std::wstring dir = WorkDir("arguments");
+  WriteSettings(dir, "qelrun_probe.exe");
+  const std::vector<std::wstring> args = {L"plain",  L"two words", L"",           L"\"",
+                                          L"a\\b",   L"a\\\\b\\",  L"x\\\"y",     L"tail\\\\",
+                                          L"\\\\\"", L"tab\there", L"semi;colon", L"\u65e5\u672c",
+                                          L"%PATH%", L"a&b|c",     L"*.txt",      L"  lead sp"};
+  std::vector<std::wstring> line = {L"qelrun_probe.exe", L"--args"};
+  line.insert(line.end(), args.begin(), args.end());
+  Captured run = RunCaptured(L"", Launcher(dir) + qelrun::JoinCommandLine(line), Here());
+  ASSERT_EQ(run.exitCode, args.size()) << run.err;
+  std::string expected;
+  for (const std::wstring& arg : args) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, arg.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(n - 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, arg.c_str(), -1, &utf8[0], n, nullptr, nullptr);
+    expected += "[" + utf8 + "]\n";
+  }
+  EXPECT_EQ(run.out, expected);
+}
+
+}  // namespace

@@ -1,0 +1,113 @@
+// Writes the report's fixture logs: a traced host that runs one scenario per process —
+// nested calls through a callback, two threads, a long run for a rolled series, or a
+// crash that leaves calls in flight.
+// Usage: fixture_host.exe SCENARIO SETTINGS_DIR\ LOG_DIR\ (both ending in a backslash),
+// SCENARIO one of nested, threads, rollover, crash.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+extern "C" {
+int WINAPI QelSetUp_(const char* iniDir, const char* logDir, char* msgBuf, int msgBufSize);
+int WINAPI QelWriteLog_(const char* text, char* msgBuf, int msgBufSize);
+int WINAPI QelCleanUp_(char* msgBuf, int msgBufSize);
+}
+
+namespace {
+
+// "Z:\no\such\ファイル.txt" in cp932, so the logs carry double-byte text.
+const char kMissingFile[] = "Z:\\no\\such\\\x83\x74\x83\x40\x83\x43\x83\x8b.txt";
+
+BOOL CALLBACK InnerLocale(LPSTR) {
+  Sleep(1);
+  return FALSE;
+}
+
+BOOL CALLBACK OuterCodePage(LPSTR) {
+  CreateFileA(kMissingFile, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EnumSystemLocalesA(InnerLocale, LCID_INSTALLED);
+  return FALSE;
+}
+
+DWORD WINAPI FailingWorker(void*) {
+  Sleep(20);
+  CreateFileA(kMissingFile, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  CloseHandle(reinterpret_cast<HANDLE>(0x1234));
+  return 0;
+}
+
+HANDLE g_never = nullptr;
+
+DWORD WINAPI BlockedWorker(void*) {
+  WaitForSingleObject(g_never, INFINITE);
+  return 0;
+}
+
+LONG WINAPI EndOnFault(EXCEPTION_POINTERS* info) {
+  TerminateProcess(GetCurrentProcess(), info->ExceptionRecord->ExceptionCode);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+BOOL CALLBACK Crash(LPSTR) {
+  Sleep(1);
+  *static_cast<volatile int*>(nullptr) = 1;
+  return FALSE;
+}
+
+void Nested() {
+  Sleep(2);
+  EnumSystemCodePagesA(OuterCodePage, CP_INSTALLED);
+  Sleep(2);
+}
+
+void Threads() {
+  HANDLE worker = CreateThread(nullptr, 0, FailingWorker, nullptr, 0, nullptr);
+  Sleep(5);
+  WaitForSingleObject(worker, INFINITE);
+  CloseHandle(worker);
+}
+
+void Rollover() {
+  for (int i = 0; i < 12; ++i) {
+    Sleep(1);
+    CreateFileA(kMissingFile, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  }
+}
+
+void CrashWithCallsInFlight() {
+  g_never = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  CreateThread(nullptr, 0, BlockedWorker, nullptr, 0, nullptr);
+  Sleep(30);
+  SetUnhandledExceptionFilter(EndOnFault);
+  EnumSystemCodePagesA(Crash, CP_INSTALLED);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    fprintf(stderr, "usage: fixture_host nested|threads|rollover|crash SETTINGS_DIR\\ LOG_DIR\\\n");
+    return 2;
+  }
+  char messages[4096];
+  int result = QelSetUp_(argv[2], argv[3], messages, sizeof messages);
+  printf("QelSetUp_ answered %d\n%s", result, messages);
+  const char* scenario = argv[1];
+  if (strcmp(scenario, "nested") == 0) {
+    Nested();
+  } else if (strcmp(scenario, "threads") == 0) {
+    Threads();
+  } else if (strcmp(scenario, "rollover") == 0) {
+    Rollover();
+  } else if (strcmp(scenario, "crash") == 0) {
+    CrashWithCallsInFlight();
+  } else {
+    fprintf(stderr, "unknown scenario %s\n", scenario);
+    return 2;
+  }
+  QelWriteLog_("[fixture] scenario done\r\n", messages, sizeof messages);
+  result = QelCleanUp_(messages, sizeof messages);
+  printf("QelCleanUp_ answered %d\n%s", result, messages);
+  return 0;
+}

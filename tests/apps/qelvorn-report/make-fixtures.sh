@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Regenerates the report's fixture logs: builds the tracer and the fixture host, runs each
+# scenario (and the demo host) once in the test guest, and copies the logs the DLL wrote
+# into fixtures/<scenario>/. The log cut mid-line is derived from the two-thread log.
+# After regenerating, refresh the expected summaries: QEL_UPDATE_EXPECTED=1 test_report.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../../.." && pwd)
+build=${QEL_BUILD_DIR:-$root/build}
+QEL_BUILD_DIR=$build QEL_TARGETS="fixture_host" "$root/tools/build.sh"
+"$root/tools/guest/build-guest.sh"
+
+job=$(mktemp -d /tmp/qel-fixtures.XXXXXX)
+trap 'rm -rf "$job"' EXIT
+mkdir -p "$job/bin" "$job/out" "$job/demo"
+cp "$build/bin/Qelvorn.dll" "$build/bin/fixture_host.exe" "$build/bin/demo_host.exe" "$job/bin/"
+cp "$here"/fixture-host/Qelvorn*.ini "$here/fixture-host/Qelvorn.lst" "$job/bin/"
+cp "$root/tools/demo/Qelvorn.ini" "$root/tools/demo/Qelvorn.lst" "$job/demo/"
+cat >"$job/job.sh" <<'JOB'
+#!/bin/bash
+export WINEPREFIX=/root/.wine WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+mkdir -p /tmp/fx
+cp /job/bin/* /tmp/fx/
+cd /tmp/fx
+wineserver -p
+wine wineboot >/dev/null 2>&1
+for s in nested threads crash rollover demo; do
+  mkdir -p "/tmp/fx/$s/set" "/tmp/fx/$s/logs"
+  if [ $s = demo ]; then cp /job/demo/* "/tmp/fx/$s/set/"; else cp Qelvorn.lst "/tmp/fx/$s/set/"; fi
+  if [ $s = rollover ]; then cp Qelvorn-rollover.ini "/tmp/fx/$s/set/Qelvorn.ini"; fi
+  if [ $s != demo ] && [ $s != rollover ]; then cp Qelvorn.ini "/tmp/fx/$s/set/"; fi
+done
+# Every slot taken by an older run (process 3), slot 24 the newest: the series starts at
+# slot 25 and wraps from 30 to 00.
+for i in $(seq 0 30); do
+  f=$(printf '/tmp/fx/rollover/logs/$$$fixture_host%02d$$$(3).txt' "$i")
+  printf 'old\r\n' >"$f"
+  if [ "$i" -le 24 ]; then touch -d "2020-01-01 00:$(printf %02d "$i"):00" "$f"; else touch -d "2019-01-01 00:00:00" "$f"; fi
+done
+for s in nested threads crash rollover; do
+  timeout 120 wine ./fixture_host.exe $s "Z:\\tmp\\fx\\$s\\set\\" "Z:\\tmp\\fx\\$s\\logs\\" >"/job/out/$s.console" 2>&1
+  echo "exit $?" >>"/job/out/$s.console"
+done
+timeout 120 wine ./demo_host.exe 'Z:\tmp\fx\demo\set\' 'Z:\tmp\fx\demo\logs\' >/job/out/demo.console 2>&1
+echo "exit $?" >>/job/out/demo.console
+for s in nested threads crash rollover demo; do
+  mkdir -p "/job/out/$s"
+  for f in /tmp/fx/$s/logs/*; do
+    case "$f" in *'$$$(3).txt') ;; *) cp "$f" "/job/out/$s/" ;; esac
+  done
+done
+wineserver -k
+JOB
+chmod +x "$job/job.sh"
+"$root/tools/guest/boot-guest.sh" "$job" 900 >"$job/console.log" 2>&1 || true
+if [ ! -f "$job/out/demo.console" ]; then
+  echo "the guest did not run the scenarios:"
+  tail -30 "$job/console.log"
+  exit 1
+fi
+fixtures=$here/fixtures
+rm -rf "$fixtures"
+mkdir -p "$fixtures"
+for s in nested threads crash rollover demo; do
+  echo "== $s: $(tr -d '\r' <"$job/out/$s.console" | tr '\n' ' ')"
+  cp -r "$job/out/$s" "$fixtures/$s"
+done
+# A log cut in the middle of its last call line, as a crash during a write leaves it.
+mkdir -p "$fixtures/cut"
+src=$(ls "$fixtures/threads"/*.txt | head -1)
+last=$(grep -b -a '^[0-9][0-9]:[0-9][0-9]:' "$src" | tail -1 | cut -d: -f1)
+head -c $((last + 40)) "$src" >"$fixtures/cut/$(basename "$src")"
+ls -lR "$fixtures"

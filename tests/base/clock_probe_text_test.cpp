@@ -1,0 +1,98 @@
+// The local clock, the readability memory and the character-safe cut.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "base/local_clock.h"
+#include "base/memory_probe.h"
+#include "base/text_cut.h"
+
+namespace {
+
+constexpr uint64_t kMinute = 600000000ull;
+constexpr uint64_t kDay = 1440 * kMinute;
+// 2026-12-10 00:00:00 UTC in 100-ns units since 1601.
+constexpr uint64_t kMidnight = 134099712000000000ull;
+
+TEST(LocalClock, TimeOfDayRows) {
+  struct Row {
+    const char* name;
+    uint64_t utc;
+    int32_t offset;
+    TimeOfDay expected;
+  } rows[] = {
+      {"utc midnight", kMidnight, 0, {0, 0, 0, 0}},
+      {"last millisecond of the day", kMidnight - 10000, 0, {23, 59, 59, 999}},
+      {"east of utc crosses into the next day", kMidnight - 30 * kMinute, 540, {8, 30, 0, 0}},
+      {"west of utc falls into the previous day", kMidnight + 90 * kMinute, -300, {20, 30, 0, 0}},
+      {"half-hour zone", kMidnight + 123456789, 330, {5, 30, 12, 345}},
+      {"sub-millisecond units are cut, not rounded", kMidnight + 9999, 0, {0, 0, 0, 0}},
+      {"a whole day later", kMidnight + kDay + 61 * 10000000ull, 0, {0, 1, 1, 0}},
+  };
+  for (const Row& row : rows) {
+    TimeOfDay t = TimeOfDayAt(row.utc, row.offset);
+    EXPECT_EQ(row.expected.hour, t.hour) << row.name;
+    EXPECT_EQ(row.expected.minute, t.minute) << row.name;
+    EXPECT_EQ(row.expected.second, t.second) << row.name;
+    EXPECT_EQ(row.expected.millisecond, t.millisecond) << row.name;
+  }
+}
+
+uint32_t MillisecondOfDay(uint32_t h, uint32_t m, uint32_t s, uint32_t ms) {
+  return ((h * 60 + m) * 60 + s) * 1000 + ms;
+}
+
+TEST(LocalClock, AgreesWithGetLocalTime) {
+  for (int i = 0; i < 200; ++i) {
+    SYSTEMTIME before;
+    GetLocalTime(&before);
+    TimeOfDay ours = LocalTimeOfDay();
+    SYSTEMTIME after;
+    GetLocalTime(&after);
+    uint32_t low =
+        MillisecondOfDay(before.wHour, before.wMinute, before.wSecond, before.wMilliseconds);
+    uint32_t high =
+        MillisecondOfDay(after.wHour, after.wMinute, after.wSecond, after.wMilliseconds);
+    uint32_t mine = MillisecondOfDay(ours.hour, ours.minute, ours.second, ours.millisecond);
+    if (high < low) continue;  // midnight fell between the readings
+    EXPECT_LE(low, mine);
+    EXPECT_LE(mine, high);
+  }
+}
+
+TEST(MemoryProbe, ARememberedRegionIsForgottenOnRequest) {
+  char* page = static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(nullptr, page);
+  ForgetReadableRegions();
+  EXPECT_EQ(4096u, ReadableBytes(page, 4096));
+  DWORD old = 0;
+  ASSERT_TRUE(VirtualProtect(page, 4096, PAGE_NOACCESS, &old));
+  // Told once, the thread goes by what it was told until it forgets.
+  EXPECT_TRUE(IsReadable(page));
+  ForgetReadableRegions();
+  EXPECT_FALSE(IsReadable(page));
+  VirtualFree(page, 0, MEM_RELEASE);
+}
+
+TEST(MemoryProbe, LowAddressesAndZeroLimitsReadNothing) {
+  SetLastError(0xdeadbeef);
+  EXPECT_EQ(0u, ReadableBytes(reinterpret_cast<const void*>(0x1234), 16));
+  EXPECT_EQ(0u, ReadableBytes("text", 0));
+  EXPECT_EQ(0xdeadbeefu, GetLastError());
+}
+
+TEST(TextCut, NeverSplitsADoubleByteCharacter) {
+  if (GetACP() != 932) GTEST_SKIP() << "needs the Japanese ANSI code page";
+  // "ab" then three two-byte characters.
+  const char text[] = "ab\x93\xfa\x96\x7b\x8c\xea";
+  struct Row {
+    size_t limit;
+    size_t whole;
+  } rows[] = {{0, 0}, {1, 1}, {2, 2}, {3, 2}, {4, 4}, {5, 4}, {7, 6}, {8, 8}};
+  for (const Row& row : rows)
+    EXPECT_EQ(row.whole, WholeCharacterLength(text, row.limit)) << row.limit;
+}
+
+}  // namespace

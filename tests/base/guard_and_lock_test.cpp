@@ -1,0 +1,153 @@
+// The catch-all and the locks that know their holder: what a fault leaves behind, a holder
+// that died, and a stack overflow caught twice on one thread.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "base/exception_guard.h"
+#include "base/owned_lock.h"
+#include "base/thread_guard.h"
+
+namespace {
+
+OwnedLock testLock;
+
+// CreateThread wants a stdcall function; a lambda that takes no captures becomes one here.
+template <DWORD (*Body)(void*)>
+DWORD WINAPI ThreadMain(void* raw) {
+  return Body(raw);
+}
+
+template <DWORD (*Body)(void*)>
+HANDLE StartThread(void* argument, SIZE_T stack = 0, DWORD flags = 0) {
+  return CreateThread(nullptr, stack, &ThreadMain<Body>, argument, flags, nullptr);
+}
+
+void Fault() {
+  *static_cast<volatile int*>(nullptr) = 1;
+}
+
+struct Try {
+  OwnedLock* lock;
+  bool taken;
+};
+
+DWORD TryToTake(void* raw) {
+  auto* a = static_cast<Try*>(raw);
+  if (EnterOwnedLock(*a->lock)) {
+    a->taken = true;
+    LeaveOwnedLock(*a->lock);
+  }
+  return 0;
+}
+
+// Whether another thread can take the lock within a second.
+bool OtherThreadCanTake(OwnedLock& lock) {
+  Try attempt{&lock, false};
+  HANDLE thread = StartThread<TryToTake>(&attempt);
+  bool finished = WaitForSingleObject(thread, 1000) == WAIT_OBJECT_0;
+  if (!finished) TerminateThread(thread, 1);
+  CloseHandle(thread);
+  return finished && attempt.taken;
+}
+
+TEST(ExceptionGuard, AFaultReleasesTheLocksItsFramesTookAndRestoresTheGuardCount) {
+  int guardBefore = ThreadGuardCount();
+  ASSERT_TRUE(EnterOwnedLock(testLock));  // held before the guarded region: stays held
+  GuardOutcome outcome = Guarded([] {
+    EnterOwnedLock(testLock);
+    EnterOwnedLock(testLock);
+    RaiseThreadGuard();
+    Fault();
+  });
+  EXPECT_EQ(GuardOutcome::kStructuredException, outcome);
+  EXPECT_EQ(1, HeldDepth(testLock));
+  EXPECT_EQ(guardBefore, ThreadGuardCount());
+  LeaveOwnedLock(testLock);
+  EXPECT_EQ(0, HeldDepth(testLock));
+  EXPECT_TRUE(OtherThreadCanTake(testLock));
+}
+
+TEST(ExceptionGuard, CppExceptionsUnwindAndAreCaught) {
+  GuardOutcome outcome = Guarded([] {
+    OwnedLockHold hold(testLock);
+    throw 7;
+  });
+  EXPECT_EQ(GuardOutcome::kCppException, outcome);
+  EXPECT_EQ(0, HeldDepth(testLock));
+}
+
+DWORD TakeAndEnd(void* raw) {
+  EnterOwnedLock(*static_cast<OwnedLock*>(raw));
+  return 0;  // ends without leaving, as a thread killed at process exit would
+}
+
+struct Result {
+  OwnedLock* lock;
+  int answer;
+};
+
+DWORD Answer(void* raw) {
+  auto* r = static_cast<Result*>(raw);
+  r->answer = EnterOwnedLock(*r->lock) ? 1 : 0;
+  return 0;
+}
+
+TEST(OwnedLock, AHolderThatEndedIsReportedInsteadOfWaitedFor) {
+  OwnedLock* lock = new OwnedLock;  // left held for ever by the ended thread
+  HANDLE thread = StartThread<TakeAndEnd>(lock);
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 5000));
+  Result result{lock, -1};
+  HANDLE waiter = StartThread<Answer>(&result);
+  bool finished = WaitForSingleObject(waiter, 10000) == WAIT_OBJECT_0;
+  if (!finished) TerminateThread(waiter, 1);
+  EXPECT_TRUE(finished) << "the waiter hung on a lock whose holder had ended";
+  EXPECT_EQ(0, result.answer);
+  CloseHandle(waiter);
+  CloseHandle(thread);
+}
+
+TEST(OwnedLock, ReentryCountsAndReleaseDownTo) {
+  ASSERT_TRUE(EnterOwnedLock(testLock));
+  ASSERT_TRUE(EnterOwnedLock(testLock));
+  ASSERT_TRUE(EnterOwnedLock(testLock));
+  EXPECT_EQ(3, HeldDepth(testLock));
+  ReleaseDownTo(testLock, 1);
+  EXPECT_EQ(1, HeldDepth(testLock));
+  LeaveOwnedLock(testLock);
+  EXPECT_TRUE(OtherThreadCanTake(testLock));
+}
+
+// Deep enough to overflow any stack; the limit only keeps the compiler from calling it
+// endless.
+int Recurse(int depth) {
+  volatile char pad[512];
+  pad[0] = static_cast<char>(depth);
+  if (depth > 1000000) return pad[0];
+  return Recurse(depth + 1) + pad[0];
+}
+
+struct Outcome {
+  GuardOutcome first;
+  GuardOutcome second;
+};
+
+DWORD OverflowTwice(void* raw) {
+  auto* o = static_cast<Outcome*>(raw);
+  o->first = Guarded([] { Recurse(0); });
+  o->second = Guarded([] { Recurse(0); });
+  return 0;
+}
+
+// Without the guard page put back, the second overflow on the thread ends the process.
+TEST(ExceptionGuard, TwoStackOverflowsOnOneThreadAreBothCaught) {
+  Outcome outcome{GuardOutcome::kCompleted, GuardOutcome::kCompleted};
+  HANDLE thread =
+      StartThread<OverflowTwice>(&outcome, 256 * 1024, STACK_SIZE_PARAM_IS_A_RESERVATION);
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 30000));
+  CloseHandle(thread);
+  EXPECT_EQ(GuardOutcome::kStructuredException, outcome.first);
+  EXPECT_EQ(GuardOutcome::kStructuredException, outcome.second);
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+// The fault hosts' shared helpers: loading the tracer, the report file, import slots.
+#include "host_kit.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace hostkit {
+
+namespace {
+
+FILE* report = nullptr;
+
+IMAGE_NT_HEADERS32* Headers(HMODULE module) {
+  auto* base = reinterpret_cast<BYTE*>(module);
+  return reinterpret_cast<IMAGE_NT_HEADERS32*>(base +
+                                               reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+}
+
+// Calls visit(name, slot) for every import slot of module; name is "#n" for an ordinal.
+template <class Visit>
+void ForEachSlot(HMODULE module, Visit visit) {
+  auto* base = reinterpret_cast<BYTE*>(module);
+  auto& directory = Headers(module)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  if (directory.VirtualAddress == 0) return;
+  auto* descriptor = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+  for (; descriptor->Name != 0; ++descriptor) {
+    auto* lookup = reinterpret_cast<DWORD*>(base + descriptor->OriginalFirstThunk);
+    auto* slot = reinterpret_cast<DWORD*>(base + descriptor->FirstThunk);
+    for (; *lookup != 0; ++lookup, ++slot) {
+      std::string name = (*lookup & IMAGE_ORDINAL_FLAG32)
+                             ? "#" + std::to_string(*lookup & ~IMAGE_ORDINAL_FLAG32)
+                             : reinterpret_cast<char*>(base + *lookup + 2);
+      visit(name, slot);
+    }
+  }
+}
+
+template <class T>
+bool Find(HMODULE module, const char* name, T& out) {
+  out = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  return out != nullptr;
+}
+
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS* exception) {
+  Report("crash %08lx at %p\n", exception->ExceptionRecord->ExceptionCode,
+         exception->ExceptionRecord->ExceptionAddress);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+}  // namespace
+
+void ReportCrashes() {
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+  SetUnhandledExceptionFilter(ReportCrash);
+}
+
+bool LoadTracer(Tracer& tracer) {
+  tracer.module = LoadLibraryA("Qelvorn.dll");
+  return tracer.module != nullptr && Find(tracer.module, "QelSetUp_", tracer.setUp) &&
+         Find(tracer.module, "QelWriteLog_", tracer.writeLog) &&
+         Find(tracer.module, "QelCleanUp_", tracer.cleanUp);
+}
+
+bool OpenReport(const std::string& dir) {
+  report = fopen((dir + "host.txt").c_str(), "wb");
+  return report != nullptr;
+}
+
+void Report(const char* format, ...) {
+  if (report == nullptr) return;
+  va_list arguments;
+  va_start(arguments, format);
+  vfprintf(report, format, arguments);
+  va_end(arguments);
+  fflush(report);
+}
+
+void CloseReport() {
+  if (report != nullptr) fclose(report);
+  report = nullptr;
+}
+
+DWORD* FindSlot(HMODULE module, const char* name) {
+  DWORD* found = nullptr;
+  ForEachSlot(module, [&](const std::string& slotName, DWORD* slot) {
+    if (found == nullptr && slotName == name) found = slot;
+  });
+  return found;
+}
+
+bool PointsInto(DWORD address, HMODULE module) {
+  auto base = reinterpret_cast<DWORD>(module);
+  return module != nullptr && address >= base &&
+         address - base < Headers(module)->OptionalHeader.SizeOfImage;
+}
+
+int SlotsInto(HMODULE module, HMODULE target) {
+  int count = 0;
+  ForEachSlot(module, [&](const std::string&, DWORD* slot) { count += PointsInto(*slot, target); });
+  return count;
+}
+
+}  // namespace hostkit

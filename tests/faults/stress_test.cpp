@@ -1,0 +1,232 @@
+// Nothing lost under load: sixteen threads of traced calls of every kind while the host
+// writes its own lines, once into one log and once rolling over twenty-odd times. Every
+// line must be whole, each thread's lines in call order, each call exact.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "faults/stress_calls.h"
+#include "support/test_support.h"
+
+namespace {
+
+constexpr int kThreads = 16;
+// The emulated test guest makes a few hundred traced calls a second, and shares its cores:
+// 140 a thread (20 of each kind) keeps both runs within two minutes there.
+constexpr int kCallsPerThread = 140;
+
+const char kHookList[] =
+    "[Imported]\r\n"
+    "imported_module=KERNEL32.dll\r\n"
+    "api=lstrlenA,,,,,,,,,s\r\n"
+    "api=lstrlenW,,,,,,,,,w\r\n"
+    "imported_module=fault_lib.dll\r\n"
+    "api=FaultAdd,,1,,,,,,,d,d\r\n"
+    "api=FaultRatio,,1,,,,,,,d,d\r\n"
+    "api=FaultSetError,,,,,,,,,d\r\n"
+    "api=FaultSkipped,,,1,,,,,,d\r\n"
+    "api=FaultWide,,,,,,,,,4,4\r\n"
+    "[Import]\r\n"
+    "import_module=stress_host.exe\r\n"
+    "dll=KERNEL32.dll\r\n"
+    "dll=fault_lib.dll\r\n";
+
+struct StressRun {
+  int exitCode = -1;
+  std::string report;
+  std::vector<std::string> logs;  // slot order
+  size_t bytes = 0;
+};
+
+StressRun RunStress(int maxSize) {
+  std::string dir = qeltest::MakeTempDir("stress");
+  qeltest::WriteIni(dir, "[Option]\r\nspan=1\r\nmax_size=" + std::to_string(maxSize) + "\r\n");
+  qeltest::WriteFileBytes(dir + "Qelvorn.lst", kHookList);
+  StressRun run;
+  DWORD started = GetTickCount();
+  run.exitCode =
+      qeltest::RunProgram("stress_host.exe", std::to_string(kCallsPerThread) + " " + dir, 240000);
+  printf("stress host with max_size %d: %lu ms\n", maxSize, GetTickCount() - started);
+  run.report = qeltest::ReadFileBytes(dir + "host.txt");
+  for (const std::string& name : qeltest::ListFiles(dir, "$$$stress_host*.txt")) {
+    run.logs.push_back(qeltest::ReadFileBytes(dir + name));
+    run.bytes += run.logs.back().size();
+    DeleteFileA((dir + name).c_str());
+  }
+  return run;
+}
+
+bool IsHex(const std::string& text, size_t at, size_t count) {
+  if (at + count > text.size()) return false;
+  for (size_t i = at; i < at + count; ++i) {
+    if (!isdigit(static_cast<unsigned char>(text[i])) && !(text[i] >= 'a' && text[i] <= 'f')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// "hh:mm:ss:mmm, ttt, aaaaaaaa, " then result and last error (hex or blanks) and the text.
+struct CallLine {
+  int thread = 0;
+  std::string result;
+  std::string lastError;
+  std::string text;
+};
+
+bool ParseCallLine(const std::string& line, CallLine& call) {
+  static const char shape[] = "dd:dd:dd:ddd, ";
+  if (line.size() < 50) return false;
+  for (size_t i = 0; i + 1 < sizeof shape; ++i) {
+    if (shape[i] == 'd' ? !isdigit(static_cast<unsigned char>(line[i])) : line[i] != shape[i]) {
+      return false;
+    }
+  }
+  std::string thread = line.substr(14, 3);
+  size_t digits = thread.find_first_not_of(' ');
+  if (digits == std::string::npos ||
+      thread.find_first_not_of("0123456789", digits) != std::string::npos ||
+      line.compare(17, 2, ", ") != 0 || !IsHex(line, 19, 8) || line.compare(27, 2, ", ") != 0 ||
+      line.compare(37, 2, ", ") != 0 || line.compare(47, 2, ", ") != 0) {
+    return false;
+  }
+  call.thread = std::stoi(thread.substr(digits));
+  call.result = line.substr(29, 8);
+  call.lastError = line.substr(39, 8);
+  call.text = line.substr(49);
+  bool blank = call.result == "        " && call.lastError == "        ";
+  return blank || (IsHex(line, 29, 8) && IsHex(line, 39, 8));
+}
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  snprintf(text, sizeof text, "%08x", value);
+  return text;
+}
+
+// Everything the checks found, and the first few findings in detail.
+struct Findings {
+  int count = 0;
+  std::string detail;
+  void Add(const std::string& what) {
+    if (++count <= 10) detail += what + "\n";
+  }
+};
+
+void CheckThread(int thread, const std::vector<CallLine>& lines, Findings& findings) {
+  size_t expected = 2 * kCallsPerThread;
+  if (lines.size() != expected) {
+    findings.Add("thread " + std::to_string(thread) + ": " + std::to_string(lines.size()) +
+                 " lines, not " + std::to_string(expected));
+  }
+  for (size_t i = 0; i < lines.size() && i < expected; ++i) {
+    int call = static_cast<int>(i / 2);
+    int kind = call % stress::kKinds;
+    stress::Arguments a = stress::ArgumentsOf(thread, call);
+    const CallLine& line = lines[i];
+    std::string where = "thread " + std::to_string(thread) + " line " + std::to_string(i) + ": ";
+    if (line.text != stress::LineText(kind, a)) {
+      findings.Add(where + line.text + "  instead of  " + stress::LineText(kind, a));
+      return;  // the rest of this thread is out of step
+    }
+    bool pre = i % 2 == 0;
+    if (pre != (line.result == "        ")) findings.Add(where + "pre and post out of turn");
+    if (pre || kind == stress::kRatio) continue;
+    std::string result = Hex(static_cast<uint32_t>(stress::ExpectedOf(kind, a).value));
+    if (line.result != result) findings.Add(where + "result " + line.result + " not " + result);
+    if (kind == stress::kSetError && line.lastError != Hex(a.x)) {
+      findings.Add(where + "last error " + line.lastError + " not " + Hex(a.x));
+    }
+  }
+}
+
+// Checks every line of the rolled files between the column header and the clean-up.
+void CheckLogs(const StressRun& run, int notesWritten) {
+  ASSERT_FALSE(run.logs.empty());
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < run.logs.size(); ++i) {
+    const std::string& log = run.logs[i];
+    EXPECT_TRUE(log.empty() || log.compare(log.size() - 2, 2, "\r\n") == 0)
+        << "log file " << i << " ends in a cut line";
+    for (std::string& line : qeltest::SplitLines(log)) lines.push_back(std::move(line));
+  }
+  size_t at = 0;
+  while (at < lines.size() && lines[at].rfind("[time],", 0) != 0) ++at;
+  ASSERT_LT(at + 2, lines.size());
+  at += 3;  // the column header and two blank lines
+  Findings findings;
+  std::map<int, std::vector<CallLine>> byThread;
+  int notes = 0;
+  int notesLogged = 0;
+  for (; at < lines.size() && lines[at].rfind("[module listing start", 0) != 0; ++at) {
+    const std::string& line = lines[at];
+    CallLine call;
+    // Clean-up's listing follows a blank line.
+    if (line.empty() && at + 1 < lines.size() &&
+        lines[at + 1].rfind("[module listing start", 0) == 0) {
+      continue;
+    }
+    if (line.rfind("new thread : (", 0) == 0) continue;
+    if (line.rfind("note ", 0) == 0) {
+      char expected[32];
+      snprintf(expected, sizeof expected, "note %05d", notes++);
+      if (line != expected) {
+        findings.Add("host line " + line + " instead of " + expected);
+        notes = atoi(line.c_str() + 5) + 1;  // one finding per gap
+      }
+      ++notesLogged;
+      continue;
+    }
+    if (!ParseCallLine(line, call)) {
+      findings.Add("malformed line: " + line);
+      continue;
+    }
+    byThread[call.thread].push_back(call);
+  }
+  EXPECT_EQ(notesWritten, notesLogged) << "host lines in the log";
+  EXPECT_EQ(static_cast<size_t>(kThreads), byThread.size()) << "threads in the log";
+  std::vector<bool> seen(kThreads, false);
+  for (const auto& entry : byThread) {
+    // A thread's first line names it: lstrlenA of "tNN-00000".
+    const std::string& first = entry.second.front().text;
+    size_t quote = first.find("\"t");
+    int thread = quote == std::string::npos ? -1 : atoi(first.c_str() + quote + 2);
+    if (thread < 0 || thread >= kThreads || seen[thread]) {
+      findings.Add("log thread " + std::to_string(entry.first) + " starts with " + first);
+      continue;
+    }
+    seen[thread] = true;
+    CheckThread(thread, entry.second, findings);
+  }
+  EXPECT_EQ(0, findings.count) << findings.detail;
+}
+
+int NotesWritten(const std::string& report) {
+  size_t at = report.find(" notes ");
+  return at == std::string::npos ? -1 : atoi(report.c_str() + at + 7);
+}
+
+void CheckRun(const StressRun& run) {
+  ASSERT_NE(-2, run.exitCode) << "hung: killed after 240 s\n" << run.report;
+  ASSERT_EQ(0, run.exitCode) << std::hex << "exit code 0x" << run.exitCode << "\n" << run.report;
+  std::string calls = "calls " + std::to_string(kThreads * kCallsPerThread) + " notes ";
+  EXPECT_NE(std::string::npos, run.report.find(calls)) << run.report;
+  EXPECT_NE(std::string::npos, run.report.find(" note failures 0 bad 0\n")) << run.report;
+  CheckLogs(run, NotesWritten(run.report));
+}
+
+}  // namespace
+
+TEST(Stress, EveryCallOfSixteenThreadsIsLoggedAndExact) {
+  StressRun whole = RunStress(0);
+  CheckRun(whole);
+  EXPECT_EQ(1u, whole.logs.size());
+
+  // About 24 roll-overs: well inside the ring of 31 slots, so no file is reused.
+  StressRun rolled = RunStress(static_cast<int>(whole.bytes / 24));
+  CheckRun(rolled);
+  EXPECT_GE(rolled.logs.size(), 21u);
+  EXPECT_LE(rolled.logs.size(), 29u);
+}
