@@ -61,6 +61,10 @@ job=$(mktemp -d /tmp/qel-job.XXXXXX)
 trap 'rm -rf "$job"' EXIT
 mkdir -p "$job/bin" "$job/out"
 cp "$build"/bin/*.exe "$build"/bin/*.dll "$job/bin/" 2>/dev/null
+# Folders the programs read beside themselves: qelvorn-lst's definitions, test fixtures.
+for folder in lists fixtures; do
+  [ -d "$build/bin/$folder" ] && cp -r "$build/bin/$folder" "$job/bin/"
+done
 
 # One run per program under the Japanese locale (ANSI code page 932), plus the extra
 # runs that a tests folder lists in runs.txt ("name LANG program [arguments]").

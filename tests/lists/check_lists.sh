@@ -3,7 +3,13 @@
 # writes from the installed mingw-w64 headers and import libraries. Prints "ok"/"not ok".
 root=$(cd "$(dirname "$0")/../.." && pwd)
 fresh=$(mktemp -d /tmp/qel-lists.XXXXXX)
-trap 'rm -rf "$fresh"' EXIT
+trap 'rm -rf "$fresh" "$fresh.log"' EXIT
+# The generator's libclang and headers come from Debian's packages.
+if ! "$root/tools/setup-host.sh" >"$fresh.log" 2>&1; then
+  echo "not ok lists: tools/setup-host.sh could not install the generator's packages"
+  cat "$fresh.log"
+  exit 1
+fi
 if ! /usr/bin/python3 "$root/tools/lstgen/lstgen.py" "$fresh" >"$fresh.log" 2>&1; then
   echo "not ok lists: the generator failed"
   cat "$fresh.log"

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # Hook-list definitions generator: writes lists/<dll>.lst, one "api=" line per function that
 # a system DLL's mingw-w64 import library names, typed from the C prototypes of the mingw-w64
-# headers as libclang parses them. Usage: lstgen.py OUTPUT_DIR
+# headers as libclang parses them, with the hand-checked additions of supplement.txt.
+# Usage: lstgen.py OUTPUT_DIR
 import ctypes
 import glob
 import os
@@ -11,6 +12,7 @@ import sys
 import clang.cindex as ci
 
 SYSROOT = "/usr/i686-w64-mingw32"
+SUPPLEMENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "supplement.txt")
 NM = "i686-w64-mingw32-nm"
 
 # Import libraries read, and whether their functions are typed from the headers as the
@@ -78,6 +80,11 @@ COUNT_ENDINGS = ("len", "size", "count")
 DATA_WORDS = {"buf", "buffer", "data", "pb", "src", "dst", "dest", "mem"}
 
 CC_STDCALL = 2
+
+# The C runtime's compiler helpers that take their arguments on the x87 register stack
+# instead of the call stack: the _CI math intrinsics and the float-to-integer conversions.
+X87_HELPER_PREFIX = "_CI"
+X87_HELPERS = {"_ftol", "_ftol2", "_ftol2_sse"}
 
 
 class LeftOut(Exception):
@@ -225,6 +232,30 @@ def entry_line(name, dll, cursor, decorated_bytes):
     return "api=" + ",".join(fields) + ("," if not codes else "")
 
 
+def read_supplement(path):
+    """({dll: {name: decorated byte count or None}}, [declaration]) of supplement.txt."""
+    exports, declarations = {}, []
+    with open(path) as f:
+        for number, line in enumerate(f, 1):
+            line = line.strip()
+            if not line or line.startswith("#"):
+                continue
+            kind, _, rest = line.partition(" ")
+            fields = rest.split()
+            if kind == "export" and len(fields) in (2, 3):
+                decorated = None
+                if len(fields) == 3:
+                    if not fields[2].startswith("@") or not fields[2][1:].isdigit():
+                        sys.exit("lstgen: %s:%d: bad @N %s" % (path, number, fields[2]))
+                    decorated = int(fields[2][1:])
+                exports.setdefault(fields[0], {})[fields[1]] = decorated
+            elif kind == "declare" and rest.endswith(";"):
+                declarations.append(rest)
+            else:
+                sys.exit("lstgen: %s:%d: not an export or declare line" % (path, number))
+    return exports, declarations
+
+
 def library_exports(library):
     """{dll name: {function name: decorated byte count or None}} of one import library."""
     out = subprocess.run([NM, "-A", os.path.join(SYSROOT, "lib", "lib%s.a" % library)],
@@ -252,7 +283,7 @@ def library_exports(library):
     return dlls
 
 
-def parse_declarations(universal_crt):
+def parse_declarations(universal_crt, extra_declarations):
     resource_dir = sorted(glob.glob("/usr/lib/llvm-14/lib/clang/*/include"))[-1][:-len("/include")]
     args = ["-x", "c", "-std=gnu11", "-target", "i686-w64-mingw32", "-resource-dir", resource_dir,
             "-isystem", os.path.join(SYSROOT, "include"), "-D_WIN32_WINNT=0x0A00",
@@ -262,7 +293,7 @@ def parse_declarations(universal_crt):
     else:
         # msvcrt.dll's time_t is 32 bits wide.
         args += ["-D_USE_32BIT_TIME_T"]
-    source = "".join("#include <%s>\n" % h for h in HEADERS)
+    source = "".join("#include <%s>\n" % h for h in HEADERS) + "\n".join(extra_declarations)
     tu = ci.Index.create().parse("all.c", args=args, unsaved_files=[("all.c", source)])
     errors = [d for d in tu.diagnostics if d.severity >= ci.Diagnostic.Error]
     if errors:
@@ -281,6 +312,9 @@ def dll_text(dll, exports, functions, data):
     for name in sorted(exports):
         cursor = functions.get(name)
         try:
+            if name.startswith(X87_HELPER_PREFIX) or name in X87_HELPERS:
+                raise LeftOut("register arguments: a compiler helper that takes its arguments "
+                              "on the x87 register stack")
             if cursor is None:
                 raise LeftOut("data, not a function" if name in data else
                               "no prototype in the headers")
@@ -301,10 +335,13 @@ def main():
     ci.conf.lib.clang_getFunctionTypeCallingConv.restype = ctypes.c_int
     target = sys.argv[1]
     os.makedirs(target, exist_ok=True)
-    declarations = {flag: parse_declarations(flag) for flag in (False, True)}
+    extra_exports, extra_declarations = read_supplement(SUPPLEMENT)
+    declarations = {flag: parse_declarations(flag, extra_declarations) for flag in (False, True)}
     for library, universal_crt in LIBRARIES:
         functions, data = declarations[universal_crt]
         for dll, exports in sorted(library_exports(library).items()):
+            for name, decorated in extra_exports.get(dll, {}).items():
+                exports.setdefault(name, decorated)
             with open(os.path.join(target, dll[:-len(".dll")] + ".lst"), "w") as f:
                 f.write(dll_text(dll, exports, functions, data))
     return 0
