@@ -43,15 +43,15 @@ _CallWithRegisterCheck:
         mov     [harnessEbpAfter], ebp          /* and EBP */
         mov     ebp, [harnessFrame]             /* own frame back */
         mov     ecx, [ebp + 20]                 /* after */
-        mov     [ecx + 0], eax                  /* result */
-        mov     [ecx + 4], ebx
-        mov     [ecx + 8], esi
-        mov     [ecx + 12], edi
+        mov     [ecx + HARNESS_AFTER_EAX], eax                  /* result */
+        mov     [ecx + HARNESS_AFTER_EBX], ebx
+        mov     [ecx + HARNESS_AFTER_ESI], esi
+        mov     [ecx + HARNESS_AFTER_EDI], edi
         mov     edx, [harnessEbpAfter]
-        mov     [ecx + 16], edx
+        mov     [ecx + HARNESS_AFTER_EBP], edx
         mov     edx, [harnessEspAfter]
         sub     edx, [harnessEspCall]           /* bytes the callee removed */
-        mov     [ecx + 20], edx
+        mov     [ecx + HARNESS_AFTER_ESP_DELTA], edx
         lea     esp, [ebp - 12]                 /* drop whatever the callee left */
         pop     edi
         pop     esi
