@@ -7,6 +7,7 @@
 #include <set>
 
 #include "common/pe_image.h"
+#include "common/text_lines.h"
 
 #ifndef QEL_SOURCE_LISTS_DIR
 #define QEL_SOURCE_LISTS_DIR ""
@@ -41,14 +42,7 @@ struct Definitions {
 
 bool ParseDefinitions(const std::vector<uint8_t>& bytes, Definitions* defs) {
   const std::string api = "api=", leftOut = "// left out: ";
-  std::string text(bytes.begin(), bytes.end());
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    start = end + 1;
+  for (const std::string& line : SplitTextLines(std::string(bytes.begin(), bytes.end()))) {
     if (line.compare(0, api.size(), api) == 0) {
       std::string value = line.substr(api.size());
       defs->entries[value.substr(0, value.find(','))] = value;

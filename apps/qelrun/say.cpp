@@ -1,6 +1,7 @@
 // Writes wide text to standard error: through WriteConsoleW on a console, otherwise in
 // the console's output code page (the ANSI code page when there is no console).
 #include "say.h"
+#include "common/text_lines.h"
 
 #include <windows.h>
 
@@ -37,13 +38,7 @@ void Say(const std::wstring& line) {
 }
 
 void SayShiftJisLines(const std::string& text) {
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    start = end + 1;
+  for (const std::string& line : SplitTextLines(text)) {
     if (line.empty()) continue;
     int n = MultiByteToWideChar(932, 0, line.data(), static_cast<int>(line.size()), nullptr, 0);
     std::wstring wide(n > 0 ? n : 0, L'\0');
