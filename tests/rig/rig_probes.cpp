@@ -39,7 +39,9 @@ TEST(Platform, ReadabilityProbes) {
 
 namespace {
 volatile int* volatile gNullPointer = nullptr;
-int __attribute__((noinline)) Fault() { return *gNullPointer; }
+int __attribute__((noinline)) Fault() {
+  return *gNullPointer;
+}
 }  // namespace
 
 TEST(ExceptionGuard, CompletesNormally) {
@@ -124,9 +126,13 @@ DWORD* FindOwnIatSlot(const char* dllName, const char* function) {
   return nullptr;
 }
 
-DWORD WINAPI FakeTickCount() { return 0x12345678; }
+DWORD WINAPI FakeTickCount() {
+  return 0x12345678;
+}
 
-DWORD __attribute__((noinline)) CallTickCount() { return GetTickCount(); }
+DWORD __attribute__((noinline)) CallTickCount() {
+  return GetTickCount();
+}
 
 }  // namespace
 

@@ -219,9 +219,7 @@ class ModuleListing : public ::testing::Test {
     ASSERT_TRUE(CreateLogFile());
     traceLog.active = false;
   }
-  void TearDown() override {
-    CloseLogFile();
-  }
+  void TearDown() override { CloseLogFile(); }
   std::string LogText() { return qeltest::ReadFileBytes(traceLog.path); }
   std::string dir;
 };

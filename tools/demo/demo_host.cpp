@@ -21,8 +21,8 @@ DWORD WINAPI Worker(void* parameter) {
 void DoWork(const char* dir) {
   char path[MAX_PATH];
   snprintf(path, sizeof path, "%sdemo-output.txt", dir);
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file =
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   DWORD written = 0;
   WriteFile(file, "hello\r\n", 7, &written, nullptr);
   CloseHandle(file);
