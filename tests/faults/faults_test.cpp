@@ -169,7 +169,9 @@ TEST(Faults, ExitWithThreadsInTracedCalls) {
   const std::string tail = ", lstrlenA <fault_lib.dll>, , \"process detach\"\r\n";
   for (size_t at = run.log.find(tail); at != std::string::npos; at = run.log.find(tail, at + 1)) {
     std::string result = run.log.substr(at - 18, 10);
-    if (result != "        , ") EXPECT_EQ("0000000e, ", result) << "a post line's result";
+    if (result != "        , ") {
+      EXPECT_EQ("0000000e, ", result) << "a post line's result";
+    }
   }
 }
 
