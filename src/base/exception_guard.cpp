@@ -7,7 +7,7 @@
 
 #include "base/owned_lock.h"
 #include "base/seh_layout.h"
-#include "base/thread_guard.h"
+#include "base/reentry_depth.h"
 
 extern "C" int QelRunSehGuarded(GuardedFunction fn, void* context);
 

@@ -10,7 +10,7 @@
 #include "base/memory_probe.h"
 #include "hooklist/api_hook_record.h"
 #include "recording/callback_registry.h"
-#include "base/thread_guard.h"
+#include "base/reentry_depth.h"
 #include "recording/thread_table.h"
 #include "tracelog/line_builder.h"
 #include "tracelog/module_snapshot.h"

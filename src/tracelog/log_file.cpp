@@ -8,7 +8,7 @@
 #include "base/text_convert.h"
 #include "base/text_cut.h"
 #include "base/exception_guard.h"
-#include "base/thread_guard.h"
+#include "base/reentry_depth.h"
 #include "tracelog/trace_log.h"
 
 TraceLog traceLog;

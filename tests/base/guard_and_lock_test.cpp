@@ -6,7 +6,7 @@
 
 #include "base/exception_guard.h"
 #include "base/owned_lock.h"
-#include "base/thread_guard.h"
+#include "base/reentry_depth.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "hookengine/hook_entries.h"
 #include "hooklist/api_hook_record.h"
-#include "base/thread_guard.h"
+#include "base/reentry_depth.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // ThreadGuard storage: one TLS slot. A slot that a thread never set reads as 0, which
 // covers threads that existed before the library was loaded.
-#include "base/thread_guard.h"
+#include "base/reentry_depth.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
-// Per-thread count that keeps the recorders from recording the library's own work.
-// Reading or changing it never disturbs the thread's last error.
+// The reentry depth (ThreadGuard): a per-thread count that keeps the recorders from
+// recording the library's own work. Reading or changing it never disturbs the last error.
 #pragma once
 
 int ThreadGuardCount();
