@@ -6,27 +6,25 @@
 
 #include "base/tls_slot.h"
 
+// Never freed: traced calls made by DLLs detached after this one at process exit still
+// consult it. No slot until the library's statics are built, so that an early read finds
+// nothing rather than slot 0 of somebody else.
+DWORD QelReentryDepthSlot = TLS_OUT_OF_INDEXES;
+
 namespace {
 
-// Never freed: traced calls made by DLLs detached after this one at process exit still
-// consult it.
-struct GuardSlot {
-  DWORD index = TlsAlloc();
-};
-GuardSlot guardSlot;
+[[maybe_unused]] const bool slotTaken = (QelReentryDepthSlot = TlsAlloc(), true);
 
 // Consulted on every traced call, so read without a system call and without touching the
 // caller's last error.
 int ReadCount() {
-  if (guardSlot.index == TLS_OUT_OF_INDEXES) return 0;
-  return static_cast<int>(reinterpret_cast<intptr_t>(ReadTlsSlot(guardSlot.index)));
+  if (QelReentryDepthSlot == TLS_OUT_OF_INDEXES) return 0;
+  return static_cast<int>(reinterpret_cast<intptr_t>(ReadTlsSlot(QelReentryDepthSlot)));
 }
 
 void WriteCount(int count) {
-  if (guardSlot.index == TLS_OUT_OF_INDEXES) return;
-  DWORD saved = GetLastError();
-  TlsSetValue(guardSlot.index, reinterpret_cast<void*>(static_cast<intptr_t>(count)));
-  SetLastError(saved);
+  if (QelReentryDepthSlot == TLS_OUT_OF_INDEXES) return;
+  WriteTlsSlot(QelReentryDepthSlot, reinterpret_cast<void*>(static_cast<intptr_t>(count)));
 }
 
 }  // namespace
@@ -42,8 +40,4 @@ void LowerThreadGuard() {
 }
 void SetThreadGuardCount(int count) {
   WriteCount(count);
-}
-void SetThreadGuardCountChangingLastError(int count) {
-  if (guardSlot.index == TLS_OUT_OF_INDEXES) return;
-  TlsSetValue(guardSlot.index, reinterpret_cast<void*>(static_cast<intptr_t>(count)));
 }

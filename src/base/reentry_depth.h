@@ -2,6 +2,12 @@
 // recording the library's own work. Reading or changing it never disturbs the last error.
 #pragma once
 
+#include <windows.h>
+
+// The TLS slot that holds the count, read by the dispatcher in assembly to let the
+// library's own calls through without a frame (TLS_OUT_OF_INDEXES when there is none).
+extern "C" DWORD QelReentryDepthSlot;
+
 int ThreadGuardCount();
 void RaiseThreadGuard();
 void LowerThreadGuard();
@@ -14,10 +20,6 @@ struct ThreadGuardScope {
   ThreadGuardScope& operator=(const ThreadGuardScope&) = delete;
 };
 
-// Sets the count without putting the thread's last error back, for a caller that restores
-// it anyway (the recorders, on every traced call).
-void SetThreadGuardCountChangingLastError(int count);
-
-// Puts the count back to a value read earlier; used after an exception abandoned the
-// frames that would have lowered it.
+// Sets the count outright: the recorders around each line, and the catch-all putting back
+// a value read earlier after an exception abandoned the frames that would have lowered it.
 void SetThreadGuardCount(int count);

@@ -3,15 +3,21 @@
 // as winternl.h declares it), where TlsGetValue itself reads them.
 #pragma once
 
+// Where the TEB keeps the first slots; the dispatcher's assembly reads them too.
+#define QEL_TEB_TLS_SLOTS 0xe10
+#define QEL_TEB_TLS_SLOTS_COUNT 64
+
+#ifndef __ASSEMBLER__
 #include <windows.h>
 #include <winternl.h>
 
 #include <cstddef>
 
-static_assert(offsetof(TEB, TlsSlots) == 0xe10, "TEB layout");
+static_assert(offsetof(TEB, TlsSlots) == QEL_TEB_TLS_SLOTS, "TEB layout");
+static_assert(sizeof(TEB::TlsSlots) / sizeof(void*) == QEL_TEB_TLS_SLOTS_COUNT, "TEB layout");
 
 inline void* ReadTlsSlot(DWORD index) {
-  if (index < 64) {
+  if (index < QEL_TEB_TLS_SLOTS_COUNT) {
     void* value;
     asm volatile("movl %%fs:0xe10(,%1,4), %0" : "=r"(value) : "r"(index));
     return value;
@@ -21,3 +27,15 @@ inline void* ReadTlsSlot(DWORD index) {
   SetLastError(savedError);
   return value;
 }
+
+// The same for writing, as TlsSetValue does for these slots: no call, last error untouched.
+inline void WriteTlsSlot(DWORD index, void* value) {
+  if (index < QEL_TEB_TLS_SLOTS_COUNT) {
+    asm volatile("movl %1, %%fs:0xe10(,%0,4)" : : "r"(index), "r"(value) : "memory");
+    return;
+  }
+  DWORD savedError = GetLastError();
+  TlsSetValue(index, value);
+  SetLastError(savedError);
+}
+#endif

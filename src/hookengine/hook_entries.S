@@ -13,6 +13,7 @@
 #include "hookengine/hook_entry_layout.h"
 #include "hooklist/api_hook_record.h"
 #include "recording/call_frame.h"
+#include "base/tls_slot.h"
 
 #define ERROR_PROC_NOT_FOUND 127
 
@@ -66,6 +67,22 @@ _HookDispatcher:
         /* Entered by a jump with the caller's return address on top: a debugger unwinds
            a traced call through this frame to the caller as through any function. */
         .cfi_startproc
+        /* 0. the library's own calls (reentry depth raised on this thread) go straight to
+              the real function on the caller's stack as it is: no frame, no recorder */
+        mov     eax, [_QelReentryDepthSlot]     /* the depth's TLS slot */
+        cmp     eax, QEL_TEB_TLS_SLOTS_COUNT    /* kept in the TEB itself? */
+        jae     .Lrecorded                      /* no: the recorders read it */
+        cmp     dword ptr fs:[QEL_TEB_TLS_SLOTS + eax*4], 0     /* depth on this thread */
+        je      .Lrecorded                      /* not raised: a traced call */
+        mov     eax, [edx]                      /* the bound record */
+        cmp     byte ptr [eax + QEL_RECORD_SKIP_CALL], 0        /* record.skipCall */
+        jne     .Lrecorded                      /* its answer comes from the frame */
+        mov     eax, [eax + QEL_RECORD_REAL_FUNCTION]   /* realFunction */
+        test    eax, eax                        /* not known? */
+        jz      .Lrecorded                      /* the frame answers 0 and error 127 */
+        jmp     eax                             /* the real function returns to the caller */
+
+.Lrecorded:
         /* 1. frame with room for the CallFrame and the caller's EBX, ESI, EDI */
         push    ebp                             /* keep the caller's frame pointer */
         .cfi_def_cfa_offset 8

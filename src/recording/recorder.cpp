@@ -150,11 +150,10 @@ void RecordGuarded(CallFrame* frame, bool isPre) {
       (isPre ? record->preCallbackName : record->postCallbackName) == nullptr) {
     return;
   }
-  // The last error is put back on the way out, so the guard is set without keeping it.
   DWORD lastError = GetLastError();
-  SetThreadGuardCountChangingLastError(1);
+  SetThreadGuardCount(1);
   Guarded([&] { Record(frame, isPre, lastError); });
-  SetThreadGuardCountChangingLastError(0);
+  SetThreadGuardCount(0);
   SetLastError(lastError);
 }
 

@@ -11,6 +11,7 @@
 #include <map>
 #include <vector>
 
+#include "base/reentry_depth.h"
 #include "call_harness.h"
 #include "hooklist/api_hook_record.h"
 
@@ -199,6 +200,24 @@ TEST(HookEntryTable, TheLastEntryBindsAndNoEntryFollowsIt) {
   EXPECT_EQ(ReadWord(first + kEntryCount * kEntrySize + 16), dispatcherWord);
 }
 
+// The library's own calls (reentry depth raised) take the dispatcher's short way to the
+// real function; everything a caller can see must be the same both ways.
+struct DepthState {
+  explicit DepthState(bool raised) : raised_(raised) {
+    if (raised_) RaiseThreadGuard();
+  }
+  ~DepthState() {
+    if (raised_) LowerThreadGuard();
+  }
+  DepthState(const DepthState&) = delete;
+  DepthState& operator=(const DepthState&) = delete;
+
+ private:
+  bool raised_;
+};
+
+constexpr bool kDepthStates[] = {false, true};
+
 struct CallCase {
   const char* name;
   const void* realFunction;
@@ -216,34 +235,40 @@ const CallCase kCallCases[] = {
 };
 
 TEST(HookDispatcher, CallsThroughAnEntryAsADirectCallWould) {
-  for (const CallCase& row : kCallCases) {
-    SCOPED_TRACE(row.name);
-    uint32_t entry = BindNext(NewRecord(row.realFunction, row.argCount, row.callerCleans));
-    ASSERT_NE(entry, 0u);
-    std::vector<uint32_t> words = Words(row.pushedWords, 0x10203040);
+  for (const CallCase& row : kCallCases)
+    for (bool raised : kDepthStates) {
+      SCOPED_TRACE(row.name);
+      SCOPED_TRACE(raised ? "own call" : "traced call");
+      DepthState depth(raised);
+      uint32_t entry = BindNext(NewRecord(row.realFunction, row.argCount, row.callerCleans));
+      ASSERT_NE(entry, 0u);
+      std::vector<uint32_t> words = Words(row.pushedWords, 0x10203040);
 
-    RegistersAfterCall direct{};
-    CallWithRegisterCheck(reinterpret_cast<uint32_t>(row.realFunction), words.data(),
-                          row.pushedWords, &direct);
-    DWORD directError = GetLastError();
+      RegistersAfterCall direct{};
+      CallWithRegisterCheck(reinterpret_cast<uint32_t>(row.realFunction), words.data(),
+                            row.pushedWords, &direct);
+      DWORD directError = GetLastError();
 
-    realCalls = 0;
-    std::memset(seenWords, 0, sizeof(seenWords));
-    SetLastError(kSentinelError);
-    RegistersAfterCall traced{};
-    CallWithRegisterCheck(entry, words.data(), row.pushedWords, &traced);
-    DWORD tracedError = GetLastError();
+      realCalls = 0;
+      std::memset(seenWords, 0, sizeof(seenWords));
+      SetLastError(kSentinelError);
+      RegistersAfterCall traced{};
+      CallWithRegisterCheck(entry, words.data(), row.pushedWords, &traced);
+      DWORD tracedError = GetLastError();
 
-    EXPECT_EQ(realCalls, 1u);
-    for (uint32_t i = 0; i < row.argCount; ++i) EXPECT_EQ(seenWords[i], words[i]) << i;
-    for (uint32_t i = row.argCount; i < row.pushedWords; ++i) EXPECT_NE(seenWords[i], words[i]);
-    EXPECT_EQ(traced.eax, direct.eax);
-    EXPECT_EQ(traced.espDelta, direct.espDelta);
-    EXPECT_EQ(traced.espDelta, row.callerCleans ? 0 : static_cast<int32_t>(4 * row.argCount));
-    ExpectCalleeSavedKept(direct);
-    ExpectCalleeSavedKept(traced);
-    EXPECT_EQ(tracedError, directError);
-  }
+      EXPECT_EQ(realCalls, 1u);
+      for (uint32_t i = 0; i < row.argCount; ++i) EXPECT_EQ(seenWords[i], words[i]) << i;
+      // A traced call runs on a copy of argCount words; the library's own runs on the caller's.
+      for (uint32_t i = row.argCount; i < row.pushedWords; ++i) {
+        EXPECT_EQ(seenWords[i] == words[i], raised) << i;
+      }
+      EXPECT_EQ(traced.eax, direct.eax);
+      EXPECT_EQ(traced.espDelta, direct.espDelta);
+      EXPECT_EQ(traced.espDelta, row.callerCleans ? 0 : static_cast<int32_t>(4 * row.argCount));
+      ExpectCalleeSavedKept(direct);
+      ExpectCalleeSavedKept(traced);
+      EXPECT_EQ(tracedError, directError);
+    }
 }
 
 TEST(HookDispatcher, SkipCallAnswersZeroAndCleansAsTheConventionSays) {
@@ -251,40 +276,46 @@ TEST(HookDispatcher, SkipCallAnswersZeroAndCleansAsTheConventionSays) {
     uint32_t argCount;
     bool callerCleans;
   } rows[] = {{0, false}, {3, false}, {3, true}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.argCount + 100 * row.callerCleans);
-    uint32_t entry = BindNext(
-        NewRecord(reinterpret_cast<const void*>(&Stdcall5), row.argCount, row.callerCleans, true));
-    ASSERT_NE(entry, 0u);
-    std::vector<uint32_t> words = Words(row.argCount, 0x55aa0000);
-    realCalls = 0;
-    SetLastError(kSentinelError);
-    RegistersAfterCall traced{};
-    CallWithRegisterCheck(entry, words.data(), row.argCount, &traced);
-    EXPECT_EQ(GetLastError(), kSentinelError);
-    EXPECT_EQ(realCalls, 0u);
-    EXPECT_EQ(traced.eax, 0u);
-    EXPECT_EQ(traced.espDelta, row.callerCleans ? 0 : static_cast<int32_t>(4 * row.argCount));
-    ExpectCalleeSavedKept(traced);
-  }
+  for (const auto& row : rows)
+    for (bool raised : kDepthStates) {
+      SCOPED_TRACE(row.argCount + 100 * row.callerCleans);
+      SCOPED_TRACE(raised ? "own call" : "traced call");
+      DepthState depth(raised);
+      uint32_t entry = BindNext(NewRecord(reinterpret_cast<const void*>(&Stdcall5), row.argCount,
+                                          row.callerCleans, true));
+      ASSERT_NE(entry, 0u);
+      std::vector<uint32_t> words = Words(row.argCount, 0x55aa0000);
+      realCalls = 0;
+      SetLastError(kSentinelError);
+      RegistersAfterCall traced{};
+      CallWithRegisterCheck(entry, words.data(), row.argCount, &traced);
+      EXPECT_EQ(GetLastError(), kSentinelError);
+      EXPECT_EQ(realCalls, 0u);
+      EXPECT_EQ(traced.eax, 0u);
+      EXPECT_EQ(traced.espDelta, row.callerCleans ? 0 : static_cast<int32_t>(4 * row.argCount));
+      ExpectCalleeSavedKept(traced);
+    }
 }
 
 // A record whose real function is not known (or was unloaded) must not send the call to
 // address 0: it answers 0 with ERROR_PROC_NOT_FOUND.
 TEST(HookDispatcher, MissingRealFunctionAnswersZeroWithProcNotFound) {
-  for (bool callerCleans : {false, true}) {
-    SCOPED_TRACE(callerCleans);
-    uint32_t entry = BindNext(NewRecord(nullptr, 2, callerCleans));
-    ASSERT_NE(entry, 0u);
-    std::vector<uint32_t> words = Words(2, 0x77770000);
-    SetLastError(kSentinelError);
-    RegistersAfterCall traced{};
-    CallWithRegisterCheck(entry, words.data(), 2, &traced);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
-    EXPECT_EQ(traced.eax, 0u);
-    EXPECT_EQ(traced.espDelta, callerCleans ? 0 : 8);
-    ExpectCalleeSavedKept(traced);
-  }
+  for (bool callerCleans : {false, true})
+    for (bool raised : kDepthStates) {
+      SCOPED_TRACE(callerCleans);
+      SCOPED_TRACE(raised ? "own call" : "traced call");
+      DepthState depth(raised);
+      uint32_t entry = BindNext(NewRecord(nullptr, 2, callerCleans));
+      ASSERT_NE(entry, 0u);
+      std::vector<uint32_t> words = Words(2, 0x77770000);
+      SetLastError(kSentinelError);
+      RegistersAfterCall traced{};
+      CallWithRegisterCheck(entry, words.data(), 2, &traced);
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+      EXPECT_EQ(traced.eax, 0u);
+      EXPECT_EQ(traced.espDelta, callerCleans ? 0 : 8);
+      ExpectCalleeSavedKept(traced);
+    }
 }
 
 // The real function is read on each call, so a function that becomes known later is used.

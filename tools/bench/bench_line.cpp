@@ -1,0 +1,196 @@
+// Where a traced call's time goes: each step of building and writing one log line timed
+// on its own, in the same run, against the whole traced call and the floor (one 100-byte
+// line written and flushed). Built on the library's layers directly, so each step can be
+// called alone; the log is on the same disk as the floor's file.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "base/exception_guard.h"
+#include "base/local_clock.h"
+#include "base/memory_probe.h"
+#include "base/reentry_depth.h"
+#include "hookengine/hook_entries.h"
+#include "hooklist/api_hook_record.h"
+#include "recording/recorder.h"
+#include "recording/thread_table.h"
+#include "tracelog/line_builder.h"
+#include "tracelog/module_snapshot.h"
+#include "tracelog/trace_log.h"
+#include "tracelog/value_formatters.h"
+
+namespace {
+
+constexpr int kRounds = 3;
+constexpr char kText[] = "a text of some forty bytes for the log..";
+
+volatile uint32_t sink;
+
+double Now() {
+  static LARGE_INTEGER frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f;
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// Nanoseconds per run of step, best of kRounds rounds of `calls` runs.
+template <class F>
+double Nanoseconds(int calls, F&& step) {
+  double best = 1e30;
+  for (int round = 0; round < kRounds; ++round) {
+    double start = Now();
+    for (int i = 0; i < calls; ++i) step();
+    double each = (Now() - start) * 1e9 / calls;
+    if (each < best) best = each;
+  }
+  return best;
+}
+
+struct Row {
+  const char* what;
+  double ns;
+};
+
+}  // namespace
+
+int main() {
+  char self[MAX_PATH];
+  DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
+  std::string dir(self, length);
+  dir.erase(dir.find_last_of('\\') + 1);
+  dir += "qelline\\";
+  CreateDirectoryA(dir.c_str(), nullptr);
+
+  snprintf(traceLog.directory, sizeof traceLog.directory, "%s", dir.c_str());
+  traceLog.maxSize = 0;
+  if (!CreateLogFile() || !moduleSnapshot.Take()) {
+    std::printf("bench_line: the log could not be set up (error %lu)\n", GetLastError());
+    return 1;
+  }
+  traceLog.active = true;
+
+  static ApiHookRecord record{};
+  record.name = "lstrlenA";
+  record.argCount = 1;
+  record.argTypes = const_cast<char*>("s");
+  record.realFunction = reinterpret_cast<uint32_t>(&lstrlenA);
+  record.ordinal = -1;
+  uint32_t entry = HookEntryAddress(boundCount);
+  if (entry == 0 || !WriteHookEntrySlot(entry, &record)) {
+    std::printf("bench_line: binding a HookEntry failed (error %lu)\n", GetLastError());
+    return 1;
+  }
+  ++boundCount;
+  using Target = int(__stdcall*)(const char*);
+  static Target volatile traced = reinterpret_cast<Target>(entry);
+
+  std::string floorPath = dir + "floor.txt";
+  HANDLE floorFile = CreateFileA(floorPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  char hundred[100];
+  memset(hundred, 'x', sizeof hundred);
+  hundred[98] = '\r';
+  hundred[99] = '\n';
+
+  uint32_t arg = reinterpret_cast<uint32_t>(kText);
+  CallFrame frame{};
+  frame.returnAddress = reinterpret_cast<uint32_t>(&main) + 16;
+  frame.args = &arg;
+  frame.argCount = 1;
+  frame.record = &record;
+  char buffer[kLineCapacity];
+  LineBuilder line;
+  line.Attach(buffer, sizeof buffer);
+  char announcement[260];
+  bool isNew = false;
+  AppendThreadNumber(line, announcement, &isNew);
+  line.Clear();
+
+  constexpr int kWrites = 5000;
+  constexpr int kSteps = 200000;
+  Row rows[] = {
+      {"floor: WriteFile + FlushFileBuffers, 100 bytes",
+       Nanoseconds(kWrites,
+                   [&] {
+                     DWORD written = 0;
+                     WriteFile(floorFile, hundred, sizeof hundred, &written, nullptr);
+                     FlushFileBuffers(floorFile);
+                   })},
+      {"whole traced call (two lines)", Nanoseconds(kWrites / 2, [&] { sink = traced(kText); })},
+      {"pre recorder, whole line written", Nanoseconds(kWrites, [&] { RecordPre(&frame); })},
+      {"log write of a 100-byte line (lock, write, flush)",
+       Nanoseconds(kWrites, [&] { WriteBytes(hundred, sizeof hundred, false); })},
+      {"pre recorder, no file to write to", Nanoseconds(kWrites,
+                                                        [&] {
+                                                          HANDLE file = traceLog.file;
+                                                          traceLog.file = INVALID_HANDLE_VALUE;
+                                                          RecordPre(&frame);
+                                                          traceLog.file = file;
+                                                        })},
+      {"  GetSystemTimeAsFileTime", Nanoseconds(kSteps,
+                                                [&] {
+                                                  FILETIME now;
+                                                  GetSystemTimeAsFileTime(&now);
+                                                  sink = now.dwLowDateTime;
+                                                })},
+      {"  clock column", Nanoseconds(kSteps,
+                                     [&] {
+                                       line.AppendClock();
+                                       line.Clear();
+                                     })},
+      {"  thread column", Nanoseconds(kSteps,
+                                      [&] {
+                                        AppendThreadNumber(line, announcement, &isNew);
+                                        line.Clear();
+                                      })},
+      {"  hex column", Nanoseconds(kSteps,
+                                   [&] {
+                                     line.AppendHex32(0x12345678);
+                                     line.Clear();
+                                   })},
+      {"  module of the return address",
+       Nanoseconds(kSteps,
+                   [&] { sink = moduleSnapshot.FindByAddress(frame.returnAddress) != nullptr; })},
+      {"  guarded empty step", Nanoseconds(kSteps, [&] { Guarded([] {}); })},
+      {"  readability of the traced text",
+       Nanoseconds(kSteps, [&] { sink = ReadableBytes(kText, 259); })},
+      {"  traced text argument, guarded", Nanoseconds(kSteps,
+                                                      [&] {
+                                                        Guarded([&] {
+                                                          AppendArgument(line, arg, 's');
+                                                        });
+                                                        line.Clear();
+                                                      })},
+      {"  reentry depth raised and lowered", Nanoseconds(kSteps,
+                                                         [&] {
+                                                           RaiseThreadGuard();
+                                                           LowerThreadGuard();
+                                                         })},
+      {"  last error read and put back",
+       Nanoseconds(kSteps, [&] { SetLastError(GetLastError()); })},
+      {"  log lock taken and left", Nanoseconds(kSteps,
+                                                [&] {
+                                                  HoldLogLock();
+                                                  ReleaseLogLock();
+                                                })},
+  };
+  CloseHandle(floorFile);
+  DeleteFileA(floorPath.c_str());
+  traceLog.active = false;
+  CloseLogFile();
+
+  double floorLine = rows[0].ns;
+  std::printf("bench_line: one traced call's steps, best of %d rounds (x: / one floor line)\n",
+              kRounds);
+  for (const Row& row : rows) {
+    std::printf("  %-52s %10.0f ns  %6.2f x\n", row.what, row.ns, row.ns / floorLine);
+  }
+  return 0;
+}
