@@ -5,6 +5,8 @@
 
 #include <atomic>
 
+#include "base/tls_slot.h"
+
 namespace {
 
 constexpr uint64_t kUnitsPerSecond = 10000000;
@@ -46,10 +48,37 @@ TimeOfDay TimeOfDayAt(uint64_t utc, int32_t offsetMinutes) {
   return time;
 }
 
-TimeOfDay LocalTimeOfDay() {
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  uint64_t utc = Units(now);
+namespace {
+
+// What a thread knows of the UTC second its last line fell in: within that second only
+// the milliseconds change, so a line costs the system-time read and one 32-bit division.
+struct ThreadSecond {
+  uint64_t start;  // first unit of the second
+  TimeOfDay time;  // local hour, minute and second of it
+};
+
+// One slot for the process, never freed; each thread's record is allocated on its first
+// line and kept for the thread's life.
+const DWORD secondSlot = TlsAlloc();
+
+ThreadSecond* ThisThreadSecond() {
+  if (secondSlot == TLS_OUT_OF_INDEXES) return nullptr;
+  auto* known = static_cast<ThreadSecond*>(ReadTlsSlot(secondSlot));
+  if (known != nullptr) return known;
+  known = static_cast<ThreadSecond*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ThreadSecond)));
+  if (known == nullptr) return nullptr;
+  // A start in the future never holds a reading, so the first line computes its second.
+  known->start = UINT64_MAX;
+  if (!TlsSetValue(secondSlot, known)) {
+    HeapFree(GetProcessHeap(), 0, known);
+    return nullptr;
+  }
+  return known;
+}
+
+// The local time of the UTC second that holds utc, with the offset asked again when the
+// process has not asked it in this second yet.
+TimeOfDay SecondAt(uint64_t utc) {
   uint64_t second = utc / kUnitsPerSecond;
   uint64_t packed = rememberedOffset.load(std::memory_order_relaxed);
   int32_t offset = 0;
@@ -60,5 +89,24 @@ TimeOfDay LocalTimeOfDay() {
     rememberedOffset.store((second << 20) | static_cast<uint32_t>(offset + kOffsetBias),
                            std::memory_order_relaxed);
   }
-  return TimeOfDayAt(utc, offset);
+  return TimeOfDayAt(second * kUnitsPerSecond, offset);
+}
+
+}  // namespace
+
+TimeOfDay LocalTimeOfDay() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  uint64_t utc = Units(now);
+  ThreadSecond unkept{UINT64_MAX, {}};
+  ThreadSecond* known = ThisThreadSecond();
+  if (known == nullptr) known = &unkept;
+  // Unsigned: a reading before the known second (the clock was set back) is outside it too.
+  if (utc - known->start >= kUnitsPerSecond) {
+    known->start = utc - utc % kUnitsPerSecond;
+    known->time = SecondAt(utc);
+  }
+  TimeOfDay time = known->time;
+  time.millisecond = static_cast<uint32_t>(utc - known->start) / 10000;
+  return time;
 }

@@ -75,6 +75,19 @@ void AppendReadingTracedMemory(LineBuilder& line, F&& append) {
 void AppendArguments(LineBuilder& line, const CallFrame* frame) {
   line.AppendSeparator();
   const ApiHookRecord* record = frame->record;
+  // Commonly no read faults, and one guard for all the arguments is enough; after a fault
+  // they are written again, each under its own guard, so the fault costs only its own.
+  char* mark = line.pos;
+  auto all = [&] {
+    for (uint32_t i = 0; i < frame->argCount; ++i) {
+      AppendArgument(line, frame->args[i], record->argTypes[i]);
+      if (i + 1 < frame->argCount) line.AppendSeparator();
+    }
+  };
+  if (Guarded(all) == GuardOutcome::kCompleted) return;
+  line.pos = mark;
+  *mark = '\0';
+  ForgetReadableRegions();
   for (uint32_t i = 0; i < frame->argCount; ++i) {
     AppendReadingTracedMemory(line,
                               [&] { AppendArgument(line, frame->args[i], record->argTypes[i]); });

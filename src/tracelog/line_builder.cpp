@@ -79,7 +79,7 @@ bool LineBuilder::AppendPiece(const char* text, uint32_t length, uint32_t minimu
   uint32_t room = Room();
   // length + 1 cannot wrap: no piece is longer than a builder's buffer.
   if (start == nullptr || room < minimumRoom || room < length + 1) return false;
-  memmove(pos, text, length);
+  memcpy(pos, text, length);
   pos += length;
   *pos = '\0';
   return true;
@@ -88,11 +88,17 @@ bool LineBuilder::AppendPiece(const char* text, uint32_t length, uint32_t minimu
 namespace {
 
 // A text cut at 259 bytes, or where readable memory ends before its NUL: it ends before a
-// character that would lose its second byte.
+// character that would lose its second byte. Measured no further than the room, as a text
+// that does not fit whole is not written at all.
 bool AppendCutText(LineBuilder& builder, const char* text, size_t readable) {
-  uint32_t length = static_cast<uint32_t>(strnlen(text, readable));
-  if (length == readable) length = static_cast<uint32_t>(WholeCharacterLength(text, length));
-  return builder.AppendPiece(text, length, length + 1);
+  if (builder.start == nullptr) return false;
+  uint32_t room = builder.Room();
+  size_t limit = readable < room ? readable : room;
+  size_t length = 0;
+  while (length < limit && text[length] != '\0') ++length;
+  if (length == readable) length = WholeCharacterLength(text, length);
+  if (length >= room) return false;
+  return builder.AppendPiece(text, static_cast<uint32_t>(length), 0);
 }
 
 }  // namespace
