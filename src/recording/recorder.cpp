@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr char kBlankColumn[] = "        ";
-
 // Text of the new-thread line when this call is the thread's first, else empty.
 struct Announcement {
   char text[260];
@@ -29,24 +27,9 @@ struct Announcement {
 
 void AppendPrefix(LineBuilder& line, const CallFrame* frame, bool isPre, DWORD lastError,
                   Announcement& announcement) {
-  line.AppendClock();
-  line.AppendSeparator();
-  AppendThreadNumber(line, announcement.text, &announcement.pending);
-  line.AppendSeparator();
-  line.AppendHex32(frame->returnAddress);
-  line.AppendSeparator();
-  if (isPre) {
-    line.AppendText(kBlankColumn);
-  } else {
-    line.AppendHex32(frame->result);
-  }
-  line.AppendSeparator();
-  if (isPre) {
-    line.AppendText(kBlankColumn);
-  } else {
-    line.AppendHex32(lastError);
-  }
-  line.AppendSeparator();
+  int32_t number = ThreadNumberForLine(announcement.text, &announcement.pending);
+  const uint32_t outcome[2] = {frame->result, lastError};
+  line.AppendCallColumns(number, frame->returnAddress, isPre ? nullptr : outcome);
   line.AppendText(frame->record->name);
   const ModuleInfo* module = moduleSnapshot.FindByAddress(frame->returnAddress);
   if (module != nullptr) {

@@ -11,7 +11,6 @@
 
 #include "base/owned_lock.h"
 #include "base/tls_slot.h"
-#include "tracelog/line_builder.h"
 
 namespace {
 
@@ -60,13 +59,13 @@ int32_t ThreadNumber(bool* isNew) {
 
 }  // namespace
 
-bool AppendThreadNumber(LineBuilder& line, char* announcement, bool* isNew) {
+int32_t ThreadNumberForLine(char* announcement, bool* isNew) {
   int32_t number = ThreadNumber(isNew);
   if (*isNew) {
     snprintf(announcement, 260, "new thread : (%3d) %08x", static_cast<int>(number),
              static_cast<unsigned>(GetCurrentThreadId()));
   }
-  return line.AppendRightAligned(number, 3);
+  return number;
 }
 
 bool ThreadIsNumbered() {

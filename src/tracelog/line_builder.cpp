@@ -132,24 +132,16 @@ bool LineBuilder::AppendInt(int32_t value) {
   return AppendPiece(text, PutSigned(text, value), 11);
 }
 
-bool LineBuilder::AppendRightAligned(int32_t value, uint32_t width) {
-  char digits[11];
-  uint32_t count = PutSigned(digits, value);
-  char text[24];
-  uint32_t length = 0;
-  while (length + count < width && length < 12) text[length++] = ' ';
-  memcpy(text + length, digits, count);
-  length += count;
-  return AppendPiece(text, length, length + 1);
-}
-
 bool LineBuilder::AppendSeparator() {
   return AppendPiece(", ", 2, 3);
 }
 
-bool LineBuilder::AppendClock() {
+bool LineBuilder::AppendCallColumns(int32_t threadNumber, uint32_t returnAddress,
+                                    const uint32_t* outcome) {
+  // One piece for the columns every call line starts with, as the clock, "%3d" and "%08x"
+  // appends one after another would write them.
   TimeOfDay now = LocalTimeOfDay();
-  char text[24];
+  char text[64];
   uint32_t length = PutUnsigned(text, now.hour, 2);
   text[length++] = ':';
   length += PutUnsigned(text + length, now.minute, 2);
@@ -157,7 +149,29 @@ bool LineBuilder::AppendClock() {
   length += PutUnsigned(text + length, now.second, 2);
   text[length++] = ':';
   length += PutUnsigned(text + length, now.millisecond, 3);
-  return AppendPiece(text, length, 13);
+  text[length++] = ',';
+  text[length++] = ' ';
+  char digits[11];
+  uint32_t count = PutSigned(digits, threadNumber);
+  for (uint32_t pad = count; pad < 3; ++pad) text[length++] = ' ';
+  memcpy(text + length, digits, count);
+  length += count;
+  text[length++] = ',';
+  text[length++] = ' ';
+  length += PutHex(text + length, returnAddress, 8);
+  for (int column = 0; column < 2; ++column) {
+    text[length++] = ',';
+    text[length++] = ' ';
+    if (outcome != nullptr) {
+      length += PutHex(text + length, outcome[column], 8);
+    } else {
+      memcpy(text + length, "        ", 8);
+      length += 8;
+    }
+  }
+  text[length++] = ',';
+  text[length++] = ' ';
+  return AppendPiece(text, length, length + 1);
 }
 
 bool LineBuilder::AppendBadPointer(uint32_t value) {

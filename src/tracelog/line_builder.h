@@ -24,10 +24,11 @@ struct LineBuilder {
   bool AppendHex32(uint32_t value);
   bool AppendHex16(uint32_t value);
   bool AppendInt(int32_t value);
-  // Decimal, right-aligned with spaces in at least width columns, as "%*d" would.
-  bool AppendRightAligned(int32_t value, uint32_t width);
   bool AppendSeparator();
-  bool AppendClock();
+  // The columns a call line starts with, each followed by ", ": clock, thread number
+  // (right-aligned in three columns), return address, then the result and the last error
+  // from outcome[0] and outcome[1], or blanks for a line written before the call.
+  bool AppendCallColumns(int32_t threadNumber, uint32_t returnAddress, const uint32_t* outcome);
   bool AppendDateTime(const SYSTEMTIME* time);
   bool AppendGrouped(int32_t value);
   bool AppendHandleList(uint32_t count, uint32_t limit, const uint32_t* handles);

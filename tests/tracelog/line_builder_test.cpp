@@ -158,12 +158,31 @@ TEST(LineBuilder, SimpleAppends) {
   }
 }
 
-TEST(LineBuilder, ClockIsLocalTimeWithMilliseconds) {
-  Line line;
-  ASSERT_TRUE(line.builder.AppendClock());
-  EXPECT_TRUE(
-      std::regex_match(line.Text(), std::regex("[0-2][0-9]:[0-5][0-9]:[0-5][0-9]:[0-9]{3}")))
-      << line.Text();
+TEST(LineBuilder, CallColumns) {
+  const uint32_t outcome[2] = {0x1234abcd, 5};
+  struct Case {
+    const char* name;
+    int32_t thread;
+    uint32_t returnAddress;
+    const uint32_t* outcome;
+    std::string afterClock;
+  } cases[] = {
+      {"before the call", 1, 0x401000, nullptr, "  1, 00401000,         ,         , "},
+      {"after the call", 12, 0x401000, outcome, " 12, 00401000, 1234abcd, 00000005, "},
+      {"thread past three columns", 1234, 0xffffffffu, outcome,
+       "1234, ffffffff, 1234abcd, 00000005, "},
+      {"thread not numbered", 0, 0, nullptr, "  0, 00000000,         ,         , "},
+  };
+  for (const Case& c : cases) {
+    Line line;
+    ASSERT_TRUE(line.builder.AppendCallColumns(c.thread, c.returnAddress, c.outcome)) << c.name;
+    std::string text = line.Text();
+    ASSERT_GE(text.size(), 14u) << c.name;
+    EXPECT_TRUE(std::regex_match(text.substr(0, 14),
+                                 std::regex("[0-2][0-9]:[0-5][0-9]:[0-5][0-9]:[0-9]{3}, ")))
+        << text;
+    EXPECT_EQ(c.afterClock, text.substr(14)) << c.name;
+  }
 }
 
 TEST(LineBuilder, Grouped) {
@@ -350,7 +369,7 @@ TEST(LineBuilder, RoomOfExactlyTheNeedIsEnoughAndOneLessWritesNothing) {
       {"intShort", [](LineBuilder& b) { return b.AppendInt(5); }, 11},
       {"intMin", [](LineBuilder& b) { return b.AppendInt(INT_MIN); }, 12},
       {"separator", [](LineBuilder& b) { return b.AppendSeparator(); }, 3},
-      {"clock", [](LineBuilder& b) { return b.AppendClock(); }, 13},
+      {"callColumns", [](LineBuilder& b) { return b.AppendCallColumns(1, 0, nullptr); }, 50},
       {"dateTime", [&](LineBuilder& b) { return b.AppendDateTime(&time); }, 20},
       {"grouped", [](LineBuilder& b) { return b.AppendGrouped(5); }, 14},
       {"d", [](LineBuilder& b) { return AppendArgument(b, 5, 'd'); }, 22},
@@ -424,7 +443,7 @@ TEST(LineBuilder, FullBuilderKeepsRefusingWithoutOverrun) {
     EXPECT_FALSE(builder.AppendHex16(1));
     EXPECT_FALSE(builder.AppendInt(1));
     EXPECT_FALSE(builder.AppendSeparator());
-    EXPECT_FALSE(builder.AppendClock());
+    EXPECT_FALSE(builder.AppendCallColumns(1, 0, nullptr));
     EXPECT_FALSE(builder.AppendDateTime(&time));
     EXPECT_FALSE(builder.AppendGrouped(1));
     EXPECT_FALSE(builder.AppendHandleList(1, 10, handles));

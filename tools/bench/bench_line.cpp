@@ -110,8 +110,7 @@ int main() {
   line.Attach(buffer, sizeof buffer);
   char announcement[260];
   bool isNew = false;
-  AppendThreadNumber(line, announcement, &isNew);
-  line.Clear();
+  ThreadNumberForLine(announcement, &isNew);
 
   constexpr int kWrites = 5000;
   constexpr int kSteps = 200000;
@@ -140,16 +139,15 @@ int main() {
                                                   GetSystemTimeAsFileTime(&now);
                                                   sink = now.dwLowDateTime;
                                                 })},
-      {"  clock column", Nanoseconds(kSteps,
-                                     [&] {
-                                       line.AppendClock();
-                                       line.Clear();
-                                     })},
-      {"  thread column", Nanoseconds(kSteps,
-                                      [&] {
-                                        AppendThreadNumber(line, announcement, &isNew);
-                                        line.Clear();
-                                      })},
+      {"  local time of day", Nanoseconds(kSteps, [&] { sink = LocalTimeOfDay().millisecond; })},
+      {"  thread number",
+       Nanoseconds(kSteps, [&] { sink = ThreadNumberForLine(announcement, &isNew); })},
+      {"  call columns (clock, thread, three words)",
+       Nanoseconds(kSteps,
+                   [&] {
+                     line.AppendCallColumns(1, frame.returnAddress, nullptr);
+                     line.Clear();
+                   })},
       {"  hex column", Nanoseconds(kSteps,
                                    [&] {
                                      line.AppendHex32(0x12345678);
