@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "call_harness.h"
+#include "hookengine/entry_binding.h"
 #include "hooklist/api_hook_record.h"
+#include "support/test_support.h"
 
 extern "C" void HookDispatcher();
 
@@ -197,6 +199,11 @@ TEST(HookEntryTable, TheLastEntryBindsAndNoEntryFollowsIt) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
   EXPECT_EQ(ReadWord(first + kEntryCount * kEntrySize + 16), dispatcherWord);
+}
+
+// The end-to-end test finds this constant in the box; here its bytes are pinned.
+TEST(EntryBinding, TheBoxOfExhaustedEntriesIsItsCp932Bytes) {
+  EXPECT_EQ(qeltest::Sjis(u8"HookEntry が不足しています。"), kEntriesExhausted);
 }
 
 struct CallCase {
