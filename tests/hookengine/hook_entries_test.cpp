@@ -9,12 +9,15 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "call_harness.h"
 #include "hookengine/entry_binding.h"
 #include "hooklist/api_hook_record.h"
+#include "hooklist/hook_list.h"
 #include "support/test_support.h"
+#include "tracelog/trace_log.h"
 
 extern "C" void HookDispatcher();
 
@@ -68,9 +71,10 @@ uint32_t __cdecl Cdecl4(uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
   return Note(w, 4, 2);
 }
 
-// Binds entries the way the api listing does, and remembers which record each holds.
+// Which record each entry bound by these tests holds.
 std::map<uint32_t, const ApiHookRecord*> boundByTests;
 
+// Binds one chosen entry straight through its slot; the listing only ever binds the next.
 uint32_t BindEntry(uint32_t entry, ApiHookRecord* record) {
   if (entry == 0 || !WriteHookEntrySlot(entry, record)) return 0;
   record->hookEntry = reinterpret_cast<void*>(entry);
@@ -78,9 +82,24 @@ uint32_t BindEntry(uint32_t entry, ApiHookRecord* record) {
   return entry;
 }
 
+// The api listing writes into the log whether tracing is on or not; tracing stays off, so
+// calls through the entries are not recorded.
+bool OpenListingLog() {
+  std::string dir = qeltest::MakeTempDir("bind");
+  snprintf(traceLog.directory, sizeof traceLog.directory, "%s", dir.c_str());
+  return CreateLogFile();
+}
+
+// Binds the record to the next entry as set-up does: the api listing, with the record
+// alone in the hook list's apiTable.
 uint32_t BindNext(ApiHookRecord* record) {
-  uint32_t entry = BindEntry(HookEntryAddress(boundCount), record);
-  if (entry != 0) ++boundCount;
+  static const bool logOpen = OpenListingLog();
+  if (!logOpen) return 0;
+  hookList.apiTable.clear();
+  hookList.apiTable.emplace(record->name, record);
+  if (!BindAndListApis()) return 0;
+  uint32_t entry = reinterpret_cast<uint32_t>(record->hookEntry);
+  boundByTests[entry] = record;
   return entry;
 }
 
@@ -90,6 +109,7 @@ ApiHookRecord* NewRecord(const void* realFunction, uint32_t argCount, bool calle
   static std::vector<ApiHookRecord*> records;
   ApiHookRecord* record = new ApiHookRecord{};
   record->name = "TestFunction";
+  record->moduleName = "test.dll";
   record->argCount = argCount;
   record->realFunction = reinterpret_cast<uint32_t>(realFunction);
   record->ordinal = -1;
