@@ -15,18 +15,24 @@ passed=0
 failed=0
 failures=()
 
-# Host-side checks that print "ok"/"not ok" lines: the built DLL, the layers of its
-# sources (no folder includes a folder above it) and the release zip.
-for check in "tests/rig/check_dll.sh $build/bin/Qelvorn.dll" tests/rig/check_layers.sh \
-  tests/package/check_package.sh; do
-  out=$("$root"/$check 2>&1)
+# host_check SCRIPT [ARGUMENTS]: adds the "ok"/"not ok" lines of a host-side check (a path
+# under the tree); a check that fails without a "not ok" line counts as one failure.
+host_check() {
+  local out rc bad
+  out=$("$root/$1" "${@:2}" 2>&1)
   rc=$?
   passed=$((passed + $(grep -c '^ok ' <<<"$out")))
   bad=$(grep -c '^not ok ' <<<"$out")
   [ "$rc" != 0 ] && [ "$bad" = 0 ] && bad=1
   failed=$((failed + bad))
-  [ "$bad" = 0 ] || failures+=("${check%% *}:"$'\n'"$out")
-done
+  [ "$bad" = 0 ] || failures+=("$1:"$'\n'"$out")
+}
+
+# The built DLL, the layers of its sources (no folder includes a folder above it) and the
+# release zip.
+host_check tests/rig/check_dll.sh "$build/bin/Qelvorn.dll"
+host_check tests/rig/check_layers.sh
+host_check tests/package/check_package.sh
 
 # The generated hook-list definitions are what the generator writes today.
 if out=$("$root/tests/lists/check_lists.sh" 2>&1); then
@@ -66,6 +72,21 @@ for folder in lists fixtures; do
   [ -d "$build/bin/$folder" ] && cp -r "$build/bin/$folder" "$job/bin/"
 done
 
+# Before the programs, the bundled demo traced as tools/run-demo.sh traces it; its log is
+# compared with tests/e2e/demo-log.txt after the run.
+mkdir -p "$job/bin/demo"
+cp "$root/tools/demo/Qelvorn.ini" "$root/tools/demo/Qelvorn.lst" "$job/bin/demo/"
+cat >"$job/pre.sh" <<'PRE'
+(
+  mkdir -p /tmp/demo/logs /job/out/demo
+  cp demo/* demo_host.exe Qelvorn.dll /tmp/demo/
+  cd /tmp/demo
+  LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 timeout 120 wine ./demo_host.exe 'Z:\tmp\demo\' \
+    'Z:\tmp\demo\logs\' >/job/out/demo/console.txt 2>&1
+  cp /tmp/demo/logs/* /job/out/demo/
+)
+PRE
+
 # One run per program under the Japanese locale (ANSI code page 932), plus the extra
 # runs that a tests folder lists in runs.txt ("name LANG program [arguments]").
 runs="$job/runs.txt"
@@ -91,6 +112,8 @@ while read -r name lang prog args; do
   tally "$name" "$job/out/$name.txt" "$(cat "$job/out/$name.rc" 2>/dev/null || echo none)" \
     "$(cat "$job/out/$name.ms" 2>/dev/null)"
 done <"$runs"
+
+host_check tests/e2e/check_demo_log.sh "$job/out/demo"
 
 # The command-line tools' tests built for the build machine run here, natively; the hook-list
 # coverage test reads the guest's own Wine programs.

@@ -13,9 +13,6 @@ namespace {
 constexpr char kApiListingStart[] =
     "\r\n[api listing start *****************************************]\r\n";
 constexpr char kApiListingEnd[] = "\r\n[api listing end]\r\n";
-constexpr char kEntriesExhausted[] =
-    "HookEntry \x82\xaa\x95s\x91\xab\x82\xb5\x82\xc4\x82\xa2\x82\xdc\x82\xb7\x81"
-    "B";
 
 // Set when HookEntries ran out during binding; the box is shown once the listing lock
 // is released, since showing it may load modules and so take the loader lock.

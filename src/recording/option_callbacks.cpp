@@ -152,9 +152,7 @@ const char* WsaErrorName(uint32_t code) {
 }
 
 void ThreadAdvice(CallFrame*, LineBuilder* builder, bool) {
-  builder->AppendText(
-      "(\x81\x9c_beginthread/_beginthreadex \x82\xf0\x8eg\x97p\x82\xb5\x82\xbd\x95\xfb\x82\xaa"
-      "\x82\xa2\x82\xa2\x82\xe6)");
+  builder->AppendText(kThreadAdviceText);
 }
 
 void SingleWait(CallFrame* frame, LineBuilder* builder, bool) {

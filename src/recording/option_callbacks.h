@@ -5,6 +5,12 @@
 
 #include "recording/callback_registry.h"
 
+// What ThreadAdvice puts in the option column of CreateThread:
+// (●_beginthread/_beginthreadex を使用した方がいいよ)
+constexpr char kThreadAdviceText[] =
+    "(\x81\x9c_beginthread/_beginthreadex \x82\xf0\x8eg\x97p\x82\xb5\x82\xbd\x95\xfb\x82\xaa"
+    "\x82\xa2\x82\xa2\x82\xe6)";
+
 void ThreadAdvice(CallFrame* frame, LineBuilder* builder, bool isPre);
 void SingleWait(CallFrame* frame, LineBuilder* builder, bool isPre);
 void MultipleWait(CallFrame* frame, LineBuilder* builder, bool isPre);

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "control/messages.h"
 #include "support/test_support.h"
 
 using qeltest::Dll;
@@ -37,21 +38,12 @@ Call CallWriteLog(const char* text) {
   return {result, buffer};
 }
 
-std::string Start() {
-  return Sjis(u8"[Qelvorn]QelSetUp_() 初期化開始。\n");
-}
+// The first message of every set-up, as a text the others can be joined to.
+const std::string kStart = kSetUpStart;
 std::string IniOk(const std::string& dir) {
-  return Sjis(u8"[Qelvorn]QelSetUp_() .ini ファイル取得成功:") + dir + "Qelvorn.ini\n";
+  return kSetUpIniOk + dir + "Qelvorn.ini\n";
 }
-std::string SpanOpen() {
-  return Sjis(u8"[Qelvorn]QelSetUp_() 期間有効。\n");
-}
-std::string LogOk() {
-  return Sjis(u8"[Qelvorn]QelSetUp_() ログファイル作成成功。\n");
-}
-std::string SpanClosed() {
-  return Sjis(u8"[Qelvorn]IsValidSpan() 期間有効でない。\n[Qelvorn]QelSetUp_() .期間無効。\n");
-}
+const std::string kSpanClosed = std::string(kSpanExpired) + kSetUpSpanClosed;
 
 class ControlSequence : public ::testing::Test {
  protected:
@@ -69,11 +61,11 @@ TEST_F(ControlSequence, SuccessfulSetUpLeavesFourMessagesAndCleanUpClosesTheLog)
   qeltest::WriteIni(dir, kIniBody);
   Call setUp = CallSetUp(dir, dir);
   EXPECT_EQ(0, setUp.result);
-  EXPECT_EQ(Start() + IniOk(dir) + SpanOpen() + LogOk(), setUp.messages);
+  EXPECT_EQ(kStart + IniOk(dir) + kSetUpSpanOpen + kSetUpLogOk, setUp.messages);
 
   Call again = CallSetUp(dir, dir);
   EXPECT_EQ(1, again.result);
-  EXPECT_EQ(Sjis(u8"[Qelvorn]QelSetUp_() 初期化済みです。\n"), again.messages);
+  EXPECT_EQ(kSetUpAlready, again.messages);
 
   Call write = CallWriteLog("host text");
   EXPECT_EQ(0, write.result);
@@ -92,24 +84,22 @@ TEST_F(ControlSequence, SuccessfulSetUpLeavesFourMessagesAndCleanUpClosesTheLog)
 
   Call twice = CallCleanUp();
   EXPECT_EQ(1, twice.result);
-  EXPECT_EQ(Sjis(u8"[Qelvorn]QelCleanUp_() 初期化されていません。\n"), twice.messages);
+  EXPECT_EQ(kCleanUpNotInit, twice.messages);
 }
 
 TEST_F(ControlSequence, NotInitialisedAnswersOne) {
   Call write = CallWriteLog("text");
   EXPECT_EQ(1, write.result);
-  EXPECT_EQ(Sjis(u8"[Qelvorn]QelWriteLog_() 初期化されていません。\n"), write.messages);
+  EXPECT_EQ(kWriteLogNotInit, write.messages);
   Call cleanUp = CallCleanUp();
   EXPECT_EQ(1, cleanUp.result);
-  EXPECT_EQ(Sjis(u8"[Qelvorn]QelCleanUp_() 初期化されていません。\n"), cleanUp.messages);
+  EXPECT_EQ(kCleanUpNotInit, cleanUp.messages);
 }
 
 TEST_F(ControlSequence, MissingSettingsFileFails) {
   Call setUp = CallSetUp(dir, dir);
   EXPECT_EQ(-1, setUp.result);
-  EXPECT_EQ(Start() + Sjis(u8"[Qelvorn]ReadIniFile() .ini なし\n"
-                           u8"[Qelvorn]QelSetUp_() .ini ファイル取得で失敗。\n"),
-            setUp.messages);
+  EXPECT_EQ(kStart + kIniMissing + kSetUpIniFailed, setUp.messages);
   // A failed set-up leaves the module idle.
   EXPECT_EQ(1, CallWriteLog("x").result);
 }
@@ -119,7 +109,7 @@ struct WindowCase {
   std::string ini;
   long long ageSeconds;  // how long ago the settings file was written; negative: future
   int result;
-  const char* iniMessages;  // UTF-8, between the start and the success-of-reading message
+  const char* iniMessages;  // between the start and the success-of-reading message
   bool open;
 };
 
@@ -131,37 +121,35 @@ TEST_P(TracingWindow, FollowsTheSettingsFileTime) {
   ASSERT_TRUE(qeltest::SetLastWriteRelative(dir + "Qelvorn.ini", -c.ageSeconds));
   Call setUp = CallSetUp(dir, dir);
   EXPECT_EQ(c.result, setUp.result);
-  std::string expected = Start() + Sjis(c.iniMessages) + IniOk(dir);
-  expected += c.open ? SpanOpen() + LogOk() : SpanClosed();
+  std::string expected = kStart + c.iniMessages + IniOk(dir);
+  expected += c.open ? std::string(kSetUpSpanOpen) + kSetUpLogOk : kSpanClosed;
   EXPECT_EQ(expected, setUp.messages);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TracingWindow,
     ::testing::Values(
-        WindowCase{"open59", "[Option]\r\nspan=1\r\nmax_size=0\r\n", 59 * 60, 0, u8"", true},
-        WindowCase{"closed61", "[Option]\r\nspan=1\r\nmax_size=0\r\n", 61 * 60, -1, u8"", false},
-        WindowCase{"future", "[Option]\r\nspan=0\r\nmax_size=0\r\n", -3600, 0, u8"", true},
-        WindowCase{"spanZero", "[Option]\r\nspan=0\r\nmax_size=0\r\n", 60, -1, u8"", false},
-        WindowCase{"spanMissing", "[Option]\r\nmax_size=0\r\n", 60, -1,
-                   u8"[Qelvorn]ReadIniFile() [Option]span が無効\n", false},
-        WindowCase{"spanMinusOne", "[Option]\r\nspan=-1\r\nmax_size=0\r\n", 60, -1,
-                   u8"[Qelvorn]ReadIniFile() [Option]span が無効\n", false},
+        WindowCase{"open59", "[Option]\r\nspan=1\r\nmax_size=0\r\n", 59 * 60, 0, "", true},
+        WindowCase{"closed61", "[Option]\r\nspan=1\r\nmax_size=0\r\n", 61 * 60, -1, "", false},
+        WindowCase{"future", "[Option]\r\nspan=0\r\nmax_size=0\r\n", -3600, 0, "", true},
+        WindowCase{"spanZero", "[Option]\r\nspan=0\r\nmax_size=0\r\n", 60, -1, "", false},
+        WindowCase{"spanMissing", "[Option]\r\nmax_size=0\r\n", 60, -1, kIniSpanInvalid, false},
+        WindowCase{"spanMinusOne", "[Option]\r\nspan=-1\r\nmax_size=0\r\n", 60, -1, kIniSpanInvalid,
+                   false},
         WindowCase{"spanNegativeIsHuge", "[Option]\r\nspan=-5\r\nmax_size=0\r\n", 86400 * 365, 0,
-                   u8"", true},
+                   "", true},
         WindowCase{"spanAboveLimit", "[Option]\r\nspan=175201\r\nmax_size=0\r\n", 86400 * 365, 0,
-                   u8"", true},
-        WindowCase{"maxSizeMissing", "[Option]\r\nspan=1\r\n", 60, 0,
-                   u8"[Qelvorn]ReadIniFile() [Option]max_line が無効\n", true},
+                   "", true},
+        WindowCase{"maxSizeMissing", "[Option]\r\nspan=1\r\n", 60, 0, kIniMaxLineInvalid, true},
         WindowCase{"maxSizeMinusOne", "[Option]\r\nspan=1\r\nmax_size=-1\r\n", 60, 0,
-                   u8"[Qelvorn]ReadIniFile() [Option]max_line が無効\n", true},
-        WindowCase{"maxSizeNegative", "[Option]\r\nspan=1\r\nmax_size=-7\r\n", 60, 0, u8"", true}),
+                   kIniMaxLineInvalid, true},
+        WindowCase{"maxSizeNegative", "[Option]\r\nspan=1\r\nmax_size=-7\r\n", 60, 0, "", true}),
     [](const ::testing::TestParamInfo<WindowCase>& info) { return info.param.name; });
 
 TEST_F(ControlSequence, WriteLogChecksItsText) {
   qeltest::WriteIni(dir, kIniBody);
   ASSERT_EQ(0, CallSetUp(dir, dir).result);
-  const std::string bad = Sjis(u8"[Qelvorn]QelWriteLog_() 書き込み文字列が不正。\n");
+  const std::string bad = kWriteLogBadText;
   Call null = CallWriteLog(nullptr);
   EXPECT_EQ(-1, null.result);
   EXPECT_EQ(bad, null.messages);
@@ -206,17 +194,17 @@ TEST_F(ControlSequence, SetUpAgainAfterCleanUpCreatesANewLog) {
 }
 
 TEST_F(ControlSequence, AccessViolationAnswersMinusOneAndLeavesTheDllUsable) {
-  const std::string exception = Sjis(u8"[Qelvorn]QelSetUp_() 初期化で例外が発生しました。\n");
+  const std::string exception = kSetUpException;
   char buffer[1024];
   int result = Dll().setUp(reinterpret_cast<const char*>(0x10), dir.c_str(), buffer, sizeof buffer);
   EXPECT_EQ(-1, result);
-  EXPECT_EQ(Start() + exception, std::string(buffer));
+  EXPECT_EQ(kStart + exception, std::string(buffer));
   EXPECT_EQ(1, CallWriteLog("x").result);
 
   qeltest::WriteIni(dir, kIniBody);
   Call ok = CallSetUp(dir, dir);
   EXPECT_EQ(0, ok.result);
-  EXPECT_EQ(Start() + IniOk(dir) + SpanOpen() + LogOk(), ok.messages);
+  EXPECT_EQ(kStart + IniOk(dir) + kSetUpSpanOpen + kSetUpLogOk, ok.messages);
 }
 
 TEST_F(ControlSequence, OverlongDirectoriesAreRefused) {
@@ -224,26 +212,21 @@ TEST_F(ControlSequence, OverlongDirectoriesAreRefused) {
   std::string longIni(250, 'a');
   Call ini = CallSetUp(longIni + "\\", dir);
   EXPECT_EQ(-1, ini.result);
-  EXPECT_EQ(Start() + Sjis(u8"[Qelvorn]QelSetUp_() .ini フォルダのパスが長すぎます。\n"),
-            ini.messages);
+  EXPECT_EQ(kStart + kSetUpIniDirTooLong, ini.messages);
   std::string longLog(300, 'b');
   Call log = CallSetUp(dir, longLog);
   EXPECT_EQ(-1, log.result);
-  EXPECT_EQ(Start() + IniOk(dir) + SpanOpen() +
-                Sjis(u8"[Qelvorn]QelSetUp_() ログフォルダのパスが長すぎます。\n"),
-            log.messages);
+  EXPECT_EQ(kStart + IniOk(dir) + kSetUpSpanOpen + kSetUpLogDirTooLong, log.messages);
   // A directory that fits but leaves no room for the log file name fails to create it.
   std::string nearLimit = dir + std::string(250 - dir.size(), 'c') + "\\";
   Call name = CallSetUp(dir, nearLimit);
   EXPECT_EQ(-1, name.result);
-  EXPECT_EQ(
-      Start() + IniOk(dir) + SpanOpen() + Sjis(u8"[Qelvorn]QelSetUp_() ログファイル作成で失敗。\n"),
-      name.messages);
+  EXPECT_EQ(kStart + IniOk(dir) + kSetUpSpanOpen + kSetUpLogFailed, name.messages);
 }
 
 TEST_F(ControlSequence, MessagesNeverOverrunTheCallersBuffer) {
   qeltest::WriteIni(dir, kIniBody);
-  const std::string full = Start() + IniOk(dir) + SpanOpen() + LogOk();
+  const std::string full = kStart + IniOk(dir) + kSetUpSpanOpen + kSetUpLogOk;
   for (int size : {1, 2, 10, 37, 100}) {
     char buffer[128];
     memset(buffer, '#', sizeof buffer);

@@ -10,6 +10,7 @@
 
 #include "fault_lib.h"
 #include "host_kit.h"
+#include "support/import_slots.h"
 
 using hostkit::Report;
 
@@ -111,7 +112,7 @@ void DataFile() {
   HMODULE twin = Load("fault_twin.dll");
   Report("data %d twin %d\n", data != nullptr, twin != nullptr);
   if (twin == nullptr) return;
-  DWORD* slot = hostkit::FindSlot(twin, "lstrlenA");
+  DWORD* slot = qeltest::FindImportSlot(twin, "lstrlenA");
   Report("patched %d\n", slot != nullptr && hostkit::PointsInto(*slot, tracer.module));
   auto twinLength = As<LengthFunction>(Fetch(twin, "TwinLength"));
   if (twinLength == nullptr) return;

@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "support/import_slots.h"
+
 namespace hostkit {
 
 namespace {
@@ -14,25 +16,6 @@ IMAGE_NT_HEADERS32* Headers(HMODULE module) {
   auto* base = reinterpret_cast<BYTE*>(module);
   return reinterpret_cast<IMAGE_NT_HEADERS32*>(base +
                                                reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-}
-
-// Calls visit(name, slot) for every import slot of module; name is "#n" for an ordinal.
-template <class Visit>
-void ForEachSlot(HMODULE module, Visit visit) {
-  auto* base = reinterpret_cast<BYTE*>(module);
-  auto& directory = Headers(module)->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  if (directory.VirtualAddress == 0) return;
-  auto* descriptor = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
-  for (; descriptor->Name != 0; ++descriptor) {
-    auto* lookup = reinterpret_cast<DWORD*>(base + descriptor->OriginalFirstThunk);
-    auto* slot = reinterpret_cast<DWORD*>(base + descriptor->FirstThunk);
-    for (; *lookup != 0; ++lookup, ++slot) {
-      std::string name = (*lookup & IMAGE_ORDINAL_FLAG32)
-                             ? "#" + std::to_string(*lookup & ~IMAGE_ORDINAL_FLAG32)
-                             : reinterpret_cast<char*>(base + *lookup + 2);
-      visit(name, slot);
-    }
-  }
 }
 
 template <class T>
@@ -80,14 +63,6 @@ void CloseReport() {
   report = nullptr;
 }
 
-DWORD* FindSlot(HMODULE module, const char* name) {
-  DWORD* found = nullptr;
-  ForEachSlot(module, [&](const std::string& slotName, DWORD* slot) {
-    if (found == nullptr && slotName == name) found = slot;
-  });
-  return found;
-}
-
 bool PointsInto(DWORD address, HMODULE module) {
   auto base = reinterpret_cast<DWORD>(module);
   return module != nullptr && address >= base &&
@@ -96,7 +71,9 @@ bool PointsInto(DWORD address, HMODULE module) {
 
 int SlotsInto(HMODULE module, HMODULE target) {
   int count = 0;
-  ForEachSlot(module, [&](const std::string&, DWORD* slot) { count += PointsInto(*slot, target); });
+  for (const qeltest::ImportSlot& slot : qeltest::ImportSlots(module)) {
+    count += PointsInto(*slot.slot, target);
+  }
   return count;
 }
 

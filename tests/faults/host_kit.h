@@ -1,5 +1,5 @@
 // What the fault hosts share: the tracer loaded at run time (so a host may unload it),
-// the report file DIR\host.txt, and a look at import address table slots.
+// the report file DIR\host.txt, and where import address table slots point.
 #pragma once
 
 #include <windows.h>
@@ -27,8 +27,6 @@ bool OpenReport(const std::string& dir);
 void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void CloseReport();
 
-// The import address table slot through which module calls name, or null.
-DWORD* FindSlot(HMODULE module, const char* name);
 // Whether address lies in the image of module.
 bool PointsInto(DWORD address, HMODULE module);
 // How many import slots of module point into the image of target.

@@ -9,11 +9,16 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "base/reentry_depth.h"
 #include "call_harness.h"
+#include "hookengine/entry_binding.h"
 #include "hooklist/api_hook_record.h"
+#include "hooklist/hook_list.h"
+#include "support/test_support.h"
+#include "tracelog/trace_log.h"
 
 extern "C" void HookDispatcher();
 
@@ -67,9 +72,10 @@ uint32_t __cdecl Cdecl4(uint32_t a, uint32_t b, uint32_t c, uint32_t d) {
   return Note(w, 4, 2);
 }
 
-// Binds entries the way the api listing does, and remembers which record each holds.
+// Which record each entry bound by these tests holds.
 std::map<uint32_t, const ApiHookRecord*> boundByTests;
 
+// Binds one chosen entry straight through its slot; the listing only ever binds the next.
 uint32_t BindEntry(uint32_t entry, ApiHookRecord* record) {
   if (entry == 0 || !WriteHookEntrySlot(entry, record)) return 0;
   record->hookEntry = reinterpret_cast<void*>(entry);
@@ -77,9 +83,24 @@ uint32_t BindEntry(uint32_t entry, ApiHookRecord* record) {
   return entry;
 }
 
+// The api listing writes into the log whether tracing is on or not; tracing stays off, so
+// calls through the entries are not recorded.
+bool OpenListingLog() {
+  std::string dir = qeltest::MakeTempDir("bind");
+  snprintf(traceLog.directory, sizeof traceLog.directory, "%s", dir.c_str());
+  return CreateLogFile();
+}
+
+// Binds the record to the next entry as set-up does: the api listing, with the record
+// alone in the hook list's apiTable.
 uint32_t BindNext(ApiHookRecord* record) {
-  uint32_t entry = BindEntry(HookEntryAddress(boundCount), record);
-  if (entry != 0) ++boundCount;
+  static const bool logOpen = OpenListingLog();
+  if (!logOpen) return 0;
+  hookList.apiTable.clear();
+  hookList.apiTable.emplace(record->name, record);
+  if (!BindAndListApis()) return 0;
+  uint32_t entry = reinterpret_cast<uint32_t>(record->hookEntry);
+  boundByTests[entry] = record;
   return entry;
 }
 
@@ -89,6 +110,7 @@ ApiHookRecord* NewRecord(const void* realFunction, uint32_t argCount, bool calle
   static std::vector<ApiHookRecord*> records;
   ApiHookRecord* record = new ApiHookRecord{};
   record->name = "TestFunction";
+  record->moduleName = "test.dll";
   record->argCount = argCount;
   record->realFunction = reinterpret_cast<uint32_t>(realFunction);
   record->ordinal = -1;
@@ -198,6 +220,11 @@ TEST(HookEntryTable, TheLastEntryBindsAndNoEntryFollowsIt) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
   EXPECT_EQ(ReadWord(first + kEntryCount * kEntrySize + 16), dispatcherWord);
+}
+
+// The end-to-end test finds this constant in the box; here its bytes are pinned.
+TEST(EntryBinding, TheBoxOfExhaustedEntriesIsItsCp932Bytes) {
+  EXPECT_EQ(qeltest::Sjis(u8"HookEntry が不足しています。"), kEntriesExhausted);
 }
 
 // The library's own calls (reentry depth raised) take the dispatcher's short way to the

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/exception_guard.h"
+#include "support/import_slots.h"
 
 TEST(Platform, AnsiCodePageFollowsLocale) {
   // The runner starts every program under ja_JP.UTF-8, and text tests again under 1252.
@@ -108,20 +109,8 @@ namespace {
 
 // Finds this program's own import address table slot for kernel32!GetTickCount.
 DWORD* FindOwnIatSlot(const char* dllName, const char* function) {
-  auto* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
-  auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-  auto* nt = reinterpret_cast<IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
-  auto& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  auto* desc = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
-  for (; desc->Name != 0; ++desc) {
-    if (_stricmp(reinterpret_cast<char*>(base + desc->Name), dllName) != 0) continue;
-    auto* lookup = reinterpret_cast<DWORD*>(base + desc->OriginalFirstThunk);
-    auto* iat = reinterpret_cast<DWORD*>(base + desc->FirstThunk);
-    for (; *lookup != 0; ++lookup, ++iat) {
-      if (*lookup & IMAGE_ORDINAL_FLAG32) continue;
-      auto* byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + *lookup);
-      if (strcmp(reinterpret_cast<char*>(byName->Name), function) == 0) return iat;
-    }
+  for (const qeltest::ImportSlot& slot : qeltest::ImportSlots(GetModuleHandleA(nullptr))) {
+    if (_stricmp(slot.imported.c_str(), dllName) == 0 && slot.name == function) return slot.slot;
   }
   return nullptr;
 }

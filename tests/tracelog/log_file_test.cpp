@@ -129,7 +129,7 @@ TEST_F(LogFile, SlotFileHeldOpenElsewhereFailsSetUp) {
   char buffer[2048];
   EXPECT_EQ(-1, Dll().setUp(iniDir.c_str(), logDir.c_str(), buffer, sizeof buffer));
   std::string messages = buffer;
-  const std::string failure = qeltest::Sjis(u8"[Qelvorn]QelSetUp_() ログファイル作成で失敗。\n");
+  const std::string failure = kSetUpLogFailed;
   ASSERT_GE(messages.size(), failure.size());
   EXPECT_EQ(failure, messages.substr(messages.size() - failure.size()));
   CloseHandle(holder);

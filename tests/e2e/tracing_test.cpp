@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "control/messages.h"
+#include "hookengine/entry_binding.h"
+#include "recording/option_callbacks.h"
 #include "support/host_run.h"
 #include "support/test_support.h"
 
@@ -83,20 +86,6 @@ std::string Literal(const std::string& text) {
   return pattern;
 }
 
-// The library's own cp932 texts.
-const char kHookFailed[] =
-    "[Qelvorn]QelSetUp_() Hook\x82\xc5\x8e\xb8\x94s\x81"
-    "B\n";
-const char kLstFailed[] =
-    "[Qelvorn]QelSetUp_() .lst \x93\xc7\x82\xdd\x8d\x9e\x82\xdd\x82\xc5\x8e\xb8\x94s\x81"
-    "B\n";
-const char kEntriesShort[] =
-    "HookEntry \x82\xaa\x95s\x91\xab\x82\xb5\x82\xc4\x82\xa2\x82\xdc\x82\xb7\x81"
-    "B";
-const char kThreadAdvice[] =
-    "(\x81\x9c_beginthread/_beginthreadex \x82\xf0\x8eg\x97p\x82\xb5\x82\xbd\x95\xfb\x82\xaa\x82"
-    "\xa2\x82\xa2\x82\xe6)";
-
 const std::string kApiStart = "[api listing start *****************************************]";
 const std::string kModuleStart = "[module listing start *****************************************]";
 
@@ -154,7 +143,7 @@ TEST(TracingEndToEnd, CallsOfTheHostAndItsDllAreTracedExactly) {
       // A type code that means nothing is shown as such.
       Pre("lstrcmpA" + kHost, ", \"a\", " + unknownCode),
       Post("ffffffff", "lstrcmpA" + kHost, ", \"a\", " + unknownCode),
-      Pre("CreateThread" + kHost, Literal(kThreadAdvice) + threadArguments),
+      Pre("CreateThread" + kHost, Literal(kThreadAdviceText) + threadArguments),
       Post(kAnyWord, "CreateThread" + kHost, threadArguments),
       // The second thread's calls: "w" gives a wide text, or a marker and the address.
       Pre("GetModuleHandleW" + kHost, ", \"patch_lib\\.dll\""),
@@ -322,8 +311,8 @@ TEST(TracingEndToEnd, EveryEntryBindsAndOneMoreFailsBeforeAnythingIsPatched) {
       qeltest::RunHost("patch_host.exe", "entries", ManyFunctions(1001, "lstrlenA"));
   ASSERT_EQ(0, over.exitCode);
   EXPECT_NE(std::string::npos, over.report.find("stubbed\nsetup -1\n")) << over.report;
-  EXPECT_NE(std::string::npos, over.report.find(kHookFailed));
-  EXPECT_NE(std::string::npos, over.report.find(std::string("boxes 1 ") + kEntriesShort +
+  EXPECT_NE(std::string::npos, over.report.find(kSetUpHookFailed));
+  EXPECT_NE(std::string::npos, over.report.find(std::string("boxes 1 ") + kEntriesExhausted +
                                                 "|Qelvorn|0\nslot unchanged 1\nlog held 0\n"))
       << over.report;
   // The 1002nd function's line is not written, and no module listing follows.
@@ -339,7 +328,7 @@ TEST(TracingEndToEnd, AHookListFailingInItsSecondSectionStillBindsTheFirst) {
   qeltest::HostRun run = qeltest::RunHost("patch_host.exe", "setup", list);
   ASSERT_EQ(0, run.exitCode);
   EXPECT_NE(std::string::npos, run.report.find("setup 0\n")) << run.report;
-  EXPECT_NE(std::string::npos, run.report.find(kLstFailed));
+  EXPECT_NE(std::string::npos, run.report.find(kSetUpLstFailed));
   EXPECT_NE(std::string::npos, run.log.find("\r\nKERNEL32.dll, lstrlenA\r\n"));
   // The import block that failed was dropped: no module is listed or patched.
   std::vector<std::string> modules = {kModuleStart, "", "[module listing end]"};

@@ -9,6 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "support/import_slots.h"
+
+using qeltest::FindImportSlot;
+using qeltest::ImportSlot;
+using qeltest::ImportSlots;
+
 extern "C" {
 int WINAPI QelSetUp_(const char* iniDir, const char* logDir, char* msgBuf, int msgBufSize);
 int WINAPI QelCleanUp_(char* msgBuf, int msgBufSize);
@@ -128,40 +134,6 @@ std::string RunCalls() {
   return text;
 }
 
-// One import address table slot of a loaded module.
-struct ImportSlot {
-  std::string imported;
-  std::string name;  // "#" and the ordinal for an import by ordinal
-  DWORD* slot;
-};
-
-std::vector<ImportSlot> ImportSlots(HMODULE module) {
-  std::vector<ImportSlot> slots;
-  auto* base = reinterpret_cast<BYTE*>(module);
-  auto* nt = reinterpret_cast<IMAGE_NT_HEADERS32*>(
-      base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-  auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  auto* descriptor = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
-  for (; descriptor->Name != 0; ++descriptor) {
-    auto* lookup = reinterpret_cast<DWORD*>(base + descriptor->OriginalFirstThunk);
-    auto* slot = reinterpret_cast<DWORD*>(base + descriptor->FirstThunk);
-    for (; *lookup != 0; ++lookup, ++slot) {
-      std::string name = (*lookup & IMAGE_ORDINAL_FLAG32)
-                             ? "#" + std::to_string(*lookup & ~IMAGE_ORDINAL_FLAG32)
-                             : reinterpret_cast<char*>(base + *lookup + 2);
-      slots.push_back({reinterpret_cast<char*>(base + descriptor->Name), name, slot});
-    }
-  }
-  return slots;
-}
-
-DWORD* FindSlot(HMODULE module, const char* name) {
-  for (const ImportSlot& slot : ImportSlots(module)) {
-    if (slot.name == name) return slot.slot;
-  }
-  return nullptr;
-}
-
 // Every import slot value of the host and of its DLL, in table order.
 std::vector<DWORD> SlotValues() {
   std::vector<DWORD> values;
@@ -181,12 +153,13 @@ int Differences(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
 // which is the first one bound.
 std::string EntryNumbers() {
   HMODULE host = GetModuleHandleA(nullptr);
-  DWORD first = *FindSlot(host, "CloseHandle");
+  DWORD first = *FindImportSlot(host, "CloseHandle");
   std::string text;
   for (const char* name :
        {"CloseHandle", "CreateEventA", "CreateThread", "GetModuleHandleW", "#7", "LibTouch",
         "MulDiv", "SetEvent", "Sleep", "WaitForSingleObject", "lstrcmpA", "lstrlenA", "lstrlenW"}) {
-    text += std::string(name) + "=" + std::to_string((*FindSlot(host, name) - first) / 20) + " ";
+    text +=
+        std::string(name) + "=" + std::to_string((*FindImportSlot(host, name) - first) / 20) + " ";
   }
   return text;
 }
@@ -202,7 +175,7 @@ int WINAPI CountingMessageBox(HWND, LPCSTR text, LPCSTR caption, UINT style) {
 }
 
 void StubMessageBox() {
-  DWORD* slot = FindSlot(GetModuleHandleA("Qelvorn.dll"), "MessageBoxA");
+  DWORD* slot = FindImportSlot(GetModuleHandleA("Qelvorn.dll"), "MessageBoxA");
   if (slot == nullptr) return;
   DWORD old = 0;
   VirtualProtect(slot, 4, PAGE_READWRITE, &old);
@@ -242,7 +215,7 @@ int main(int argc, char** argv) {
   dir = argv[2];
   report = fopen((dir + "host.txt").c_str(), "wb");
   if (report == nullptr) return 3;
-  DWORD* slot = FindSlot(GetModuleHandleA(nullptr), "lstrlenA");
+  DWORD* slot = FindImportSlot(GetModuleHandleA(nullptr), "lstrlenA");
   DWORD original = *slot;
   std::vector<DWORD> originals = SlotValues();
   if (scenario == "trace") {
