@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+#include "bench_clock.h"
+
 #include "base/exception_guard.h"
 #include "base/local_clock.h"
 #include "base/memory_probe.h"
@@ -28,17 +30,6 @@ constexpr int kRounds = 3;
 constexpr char kText[] = "a text of some forty bytes for the log..";
 
 volatile uint32_t sink;
-
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 // Nanoseconds per run of step, best of kRounds rounds of `calls` runs.
 template <class F>

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "bench_clock.h"
+
 #include "control/exports.h"
 
 namespace {
@@ -21,17 +23,6 @@ constexpr int kRounds = 3;
 constexpr char kText[] = "a text of some forty bytes for the log..";
 
 volatile int sink;
-
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 // The traced workload: calls through the program's own import slot.
 void Workload(int calls) {
