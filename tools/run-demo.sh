@@ -11,16 +11,11 @@ job=$(mktemp -d /tmp/qel-demo.XXXXXX)
 trap 'rm -rf "$job"' EXIT
 mkdir -p "$job/bin" "$job/out"
 cp "$build/bin/Qelvorn.dll" "$build/bin/demo_host.exe" "$root/tools/demo/Qelvorn.ini" \
-  "$root/tools/demo/Qelvorn.lst" "$job/bin/"
+  "$root/tools/demo/Qelvorn.lst" "$root/tools/demo/trace-demo.sh" "$job/bin/"
 cat >"$job/job.sh" <<'JOB'
 #!/bin/bash
-export WINEPREFIX=/root/.wine WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
-mkdir -p /tmp/demo/logs
-cp /job/bin/* /tmp/demo/
-cd /tmp/demo
-timeout 120 wine ./demo_host.exe 'Z:\tmp\demo\' 'Z:\tmp\demo\logs\' >/job/out/console.txt 2>&1
-echo "exit $?" >>/job/out/console.txt
-cp /tmp/demo/logs/* /job/out/ 2>/dev/null
+export WINEPREFIX=/root/.wine WINEDEBUG=-all
+bash /job/bin/trace-demo.sh /job/bin /job/out
 JOB
 chmod +x "$job/job.sh"
 "$root/tools/guest/boot-guest.sh" "$job" 600 >"$job/console.log" 2>&1 || true

@@ -75,16 +75,10 @@ done
 # Before the programs, the bundled demo traced as tools/run-demo.sh traces it; its log is
 # compared with tests/e2e/demo-log.txt after the run.
 mkdir -p "$job/bin/demo"
-cp "$root/tools/demo/Qelvorn.ini" "$root/tools/demo/Qelvorn.lst" "$job/bin/demo/"
+cp "$build/bin/Qelvorn.dll" "$build/bin/demo_host.exe" "$root/tools/demo/Qelvorn.ini" \
+  "$root/tools/demo/Qelvorn.lst" "$root/tools/demo/trace-demo.sh" "$job/bin/demo/"
 cat >"$job/pre.sh" <<'PRE'
-(
-  mkdir -p /tmp/demo/logs /job/out/demo
-  cp demo/* demo_host.exe Qelvorn.dll /tmp/demo/
-  cd /tmp/demo
-  LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 timeout 120 wine ./demo_host.exe 'Z:\tmp\demo\' \
-    'Z:\tmp\demo\logs\' >/job/out/demo/console.txt 2>&1
-  cp /tmp/demo/logs/* /job/out/demo/
-)
+(bash demo/trace-demo.sh demo /job/out/demo)
 PRE
 
 # One run per program under the Japanese locale (ANSI code page 932), plus the extra

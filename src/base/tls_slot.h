@@ -19,7 +19,7 @@ static_assert(sizeof(TEB::TlsSlots) / sizeof(void*) == QEL_TEB_TLS_SLOTS_COUNT, 
 inline void* ReadTlsSlot(DWORD index) {
   if (index < QEL_TEB_TLS_SLOTS_COUNT) {
     void* value;
-    asm volatile("movl %%fs:0xe10(,%1,4), %0" : "=r"(value) : "r"(index));
+    asm volatile("movl %%fs:%c2(,%1,4), %0" : "=r"(value) : "r"(index), "i"(QEL_TEB_TLS_SLOTS));
     return value;
   }
   DWORD savedError = GetLastError();
@@ -31,7 +31,10 @@ inline void* ReadTlsSlot(DWORD index) {
 // The same for writing, as TlsSetValue does for these slots: no call, last error untouched.
 inline void WriteTlsSlot(DWORD index, void* value) {
   if (index < QEL_TEB_TLS_SLOTS_COUNT) {
-    asm volatile("movl %1, %%fs:0xe10(,%0,4)" : : "r"(index), "r"(value) : "memory");
+    asm volatile("movl %1, %%fs:%c2(,%0,4)"
+                 :
+                 : "r"(index), "r"(value), "i"(QEL_TEB_TLS_SLOTS)
+                 : "memory");
     return;
   }
   DWORD savedError = GetLastError();

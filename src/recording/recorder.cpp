@@ -40,6 +40,14 @@ void AppendPrefix(LineBuilder& line, const CallFrame* frame, bool isPre, DWORD l
   line.AppendSeparator();
 }
 
+// Drops what a faulted append left after mark, and the readable regions the thread was
+// told of, as one of them may be what faulted.
+void DropAfterFault(LineBuilder& line, char* mark) {
+  line.pos = mark;
+  *mark = '\0';
+  ForgetReadableRegions();
+}
+
 // Runs an append that reads traced memory. The readability test may go by a region it
 // was told of earlier and that has been freed or re-protected since; a read that faults
 // is dropped, the thread forgets what it was told, and the append runs once more, now
@@ -49,33 +57,30 @@ void AppendReadingTracedMemory(LineBuilder& line, F&& append) {
   char* mark = line.pos;
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (Guarded(append) == GuardOutcome::kCompleted) return;
-    line.pos = mark;
-    *mark = '\0';
-    ForgetReadableRegions();
+    DropAfterFault(line, mark);
   }
 }
 
 void AppendArguments(LineBuilder& line, const CallFrame* frame) {
   line.AppendSeparator();
   const ApiHookRecord* record = frame->record;
-  // Commonly no read faults, and one guard for all the arguments is enough; after a fault
-  // they are written again, each under its own guard, so the fault costs only its own.
-  char* mark = line.pos;
-  auto all = [&] {
+  auto appendAll = [&](bool guardEach) {
     for (uint32_t i = 0; i < frame->argCount; ++i) {
-      AppendArgument(line, frame->args[i], record->argTypes[i]);
+      auto one = [&] { AppendArgument(line, frame->args[i], record->argTypes[i]); };
+      if (guardEach) {
+        AppendReadingTracedMemory(line, one);
+      } else {
+        one();
+      }
       if (i + 1 < frame->argCount) line.AppendSeparator();
     }
   };
-  if (Guarded(all) == GuardOutcome::kCompleted) return;
-  line.pos = mark;
-  *mark = '\0';
-  ForgetReadableRegions();
-  for (uint32_t i = 0; i < frame->argCount; ++i) {
-    AppendReadingTracedMemory(line,
-                              [&] { AppendArgument(line, frame->args[i], record->argTypes[i]); });
-    if (i + 1 < frame->argCount) line.AppendSeparator();
-  }
+  // Commonly no read faults, and one guard for all the arguments is enough; after a fault
+  // they are written again, each under its own guard, so the fault costs only its own.
+  char* mark = line.pos;
+  if (Guarded([&] { appendAll(false); }) == GuardOutcome::kCompleted) return;
+  DropAfterFault(line, mark);
+  appendAll(true);
 }
 
 // A thread's first line goes out right behind its new-thread line, with no line of
@@ -101,9 +106,7 @@ void RunCallback(CallFrame* frame, LineBuilder& line, bool isPre, DWORD lastErro
   // Callbacks may change state, so one that faults is not run again; its text is dropped.
   char* mark = line.pos;
   if (Guarded([&] { callback(frame, &line, isPre); }) != GuardOutcome::kCompleted) {
-    line.pos = mark;
-    *mark = '\0';
-    ForgetReadableRegions();
+    DropAfterFault(line, mark);
   }
 }
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -229,20 +230,6 @@ TEST(EntryBinding, TheBoxOfExhaustedEntriesIsItsCp932Bytes) {
 
 // The library's own calls (reentry depth raised) take the dispatcher's short way to the
 // real function; everything a caller can see must be the same both ways.
-struct DepthState {
-  explicit DepthState(bool raised) : raised_(raised) {
-    if (raised_) RaiseThreadGuard();
-  }
-  ~DepthState() {
-    if (raised_) LowerThreadGuard();
-  }
-  DepthState(const DepthState&) = delete;
-  DepthState& operator=(const DepthState&) = delete;
-
- private:
-  bool raised_;
-};
-
 constexpr bool kDepthStates[] = {false, true};
 
 struct CallCase {
@@ -266,7 +253,8 @@ TEST(HookDispatcher, CallsThroughAnEntryAsADirectCallWould) {
     for (bool raised : kDepthStates) {
       SCOPED_TRACE(row.name);
       SCOPED_TRACE(raised ? "own call" : "traced call");
-      DepthState depth(raised);
+      std::optional<ThreadGuardScope> depth;
+      if (raised) depth.emplace();
       uint32_t entry = BindNext(NewRecord(row.realFunction, row.argCount, row.callerCleans));
       ASSERT_NE(entry, 0u);
       std::vector<uint32_t> words = Words(row.pushedWords, 0x10203040);
@@ -307,7 +295,8 @@ TEST(HookDispatcher, SkipCallAnswersZeroAndCleansAsTheConventionSays) {
     for (bool raised : kDepthStates) {
       SCOPED_TRACE(row.argCount + 100 * row.callerCleans);
       SCOPED_TRACE(raised ? "own call" : "traced call");
-      DepthState depth(raised);
+      std::optional<ThreadGuardScope> depth;
+      if (raised) depth.emplace();
       uint32_t entry = BindNext(NewRecord(reinterpret_cast<const void*>(&Stdcall5), row.argCount,
                                           row.callerCleans, true));
       ASSERT_NE(entry, 0u);
@@ -331,7 +320,8 @@ TEST(HookDispatcher, MissingRealFunctionAnswersZeroWithProcNotFound) {
     for (bool raised : kDepthStates) {
       SCOPED_TRACE(callerCleans);
       SCOPED_TRACE(raised ? "own call" : "traced call");
-      DepthState depth(raised);
+      std::optional<ThreadGuardScope> depth;
+      if (raised) depth.emplace();
       uint32_t entry = BindNext(NewRecord(nullptr, 2, callerCleans));
       ASSERT_NE(entry, 0u);
       std::vector<uint32_t> words = Words(2, 0x77770000);
