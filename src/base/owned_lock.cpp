@@ -23,41 +23,100 @@ bool HolderEnded(DWORD threadId) {
   return ended;
 }
 
+using WaitOnAddressFn = BOOL(WINAPI*)(volatile VOID*, PVOID, SIZE_T, DWORD);
+using WakeByAddressFn = VOID(WINAPI*)(PVOID);
+
+// Sleeping on an address with a timeout (Windows 8 on) lets a waiter block, so it leaves
+// the processors to the holder and the threads formatting their lines, and still wake to
+// ask whether the holder has ended. Looked up once while the library loads; the module
+// is loaded in every process that has these functions.
+struct AddressWait {
+  WaitOnAddressFn wait = nullptr;
+  WakeByAddressFn wake = nullptr;
+  AddressWait() {
+    HMODULE module = GetModuleHandleW(L"kernelbase.dll");
+    if (module == nullptr) return;
+    auto waitFn = reinterpret_cast<WaitOnAddressFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "WaitOnAddress")));
+    auto wakeFn = reinterpret_cast<WakeByAddressFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "WakeByAddressSingle")));
+    if (waitFn != nullptr && wakeFn != nullptr) {
+      wait = waitFn;
+      wake = wakeFn;
+    }
+  }
+};
+const AddressWait addressWait;
+
+bool TryTake(OwnedLock& lock, DWORD self) {
+  return InterlockedCompareExchange(&lock.owner, static_cast<LONG>(self), 0) == 0;
+}
+
+// The wait behind a held lock. Holds are short (a write and a flush): a waiter sleeps on
+// the owner word until a leave wakes it, at most kPatienceMs at a time; without address
+// waits it yields, and sleeps once the holder has kept the lock that long. Whenever the
+// patience runs out on one and the same holder, the waiter asks whether that holder still
+// exists (system calls, so only then), and is refused when it has ended: killed at
+// process exit, or by TerminateThread, with the lock held.
+bool WaitAndTake(OwnedLock& lock, DWORD self) {
+  constexpr DWORD kPatienceMs = 100;
+  DWORD savedError = GetLastError();
+  DWORD since = GetTickCount();
+  LONG waitedOn = 0;
+  bool taken = false;
+  while (!taken) {
+    LONG seen = lock.owner;
+    if (seen == 0) {
+      taken = TryTake(lock, self);
+      continue;
+    }
+    if (seen != waitedOn) {
+      waitedOn = seen;
+      since = GetTickCount();
+    }
+    if (addressWait.wait != nullptr) {
+      InterlockedIncrement(&lock.waiters);
+      addressWait.wait(&lock.owner, &seen, sizeof seen, kPatienceMs);
+      InterlockedDecrement(&lock.waiters);
+    } else if (GetTickCount() - since < kPatienceMs) {
+      SwitchToThread();
+    } else {
+      Sleep(1);
+    }
+    if (lock.owner == seen && GetTickCount() - since >= kPatienceMs) {
+      if (HolderEnded(static_cast<DWORD>(seen))) break;
+      since = GetTickCount();
+    }
+  }
+  SetLastError(savedError);
+  return taken;
+}
+
 }  // namespace
 
 bool EnterOwnedLock(OwnedLock& lock) {
   DWORD self = GetCurrentThreadId();
-  if (!TryEnterCriticalSection(&lock.section)) {
-    // Holds are short (a write and a flush), so a waiter yields to the holder and tries
-    // again; only a wait that outlasts kPatienceMs asks whether the holder still exists,
-    // which takes system calls. The holder clears owner before it leaves, so a non-zero
-    // owner is the live holder or one killed holding the lock (at process exit, or by
-    // TerminateThread).
-    constexpr DWORD kPatienceMs = 100;
-    DWORD start = GetTickCount();
-    bool taken = false;
-    while (!taken && GetTickCount() - start < kPatienceMs) {
-      SwitchToThread();
-      taken = TryEnterCriticalSection(&lock.section) != FALSE;
-    }
-    if (!taken) {
-      DWORD holder = lock.owner;
-      if (holder != 0 && holder != self && HolderEnded(holder)) return false;
-      EnterCriticalSection(&lock.section);
-    }
+  if (static_cast<DWORD>(lock.owner) == self) {
+    ++lock.depth;
+    return true;
   }
-  lock.owner = self;
-  ++lock.depth;
+  if (!TryTake(lock, self) && !WaitAndTake(lock, self)) return false;
+  lock.depth = 1;
   return true;
 }
 
 void LeaveOwnedLock(OwnedLock& lock) {
-  if (--lock.depth == 0) lock.owner = 0;
-  LeaveCriticalSection(&lock.section);
+  if (--lock.depth > 0) return;
+  InterlockedExchange(&lock.owner, 0);
+  // A waiter counts itself before it sleeps, and its sleep returns at once when the owner
+  // word has already changed, so a leave that sees no waiter wakes nobody safely.
+  if (lock.waiters != 0 && addressWait.wake != nullptr) {
+    addressWait.wake(const_cast<LONG*>(&lock.owner));
+  }
 }
 
 int HeldDepth(const OwnedLock& lock) {
-  return lock.owner == GetCurrentThreadId() ? lock.depth : 0;
+  return static_cast<DWORD>(lock.owner) == GetCurrentThreadId() ? lock.depth : 0;
 }
 
 void ReleaseDownTo(OwnedLock& lock, int depth) {

@@ -10,16 +10,14 @@ struct OwnedLock;
 void RegisterOwnedLock(OwnedLock* lock);
 
 // Made while the library loads; never destroyed. Every one is registered, so that the
-// catch-all can put back whatever locks a faulted frame had taken.
+// catch-all can put back whatever locks a faulted frame had taken. The lock is the owner
+// word itself, taken by an interlocked exchange, so a holder killed at any instruction
+// leaves either a free lock or its own id behind, never a half-taken state.
 struct OwnedLock {
-  CRITICAL_SECTION section;
-  volatile DWORD owner = 0;  // thread id of the holder; 0 while free or being taken
-  int depth = 0;             // the holder's re-entry count; only the holder touches it
-
-  OwnedLock() {
-    InitializeCriticalSectionAndSpinCount(&section, 4000);
-    RegisterOwnedLock(this);
-  }
+  volatile LONG owner = 0;    // thread id of the holder; 0 while free
+  int depth = 0;              // the holder's re-entry count; only the holder touches it
+  volatile LONG waiters = 0;  // threads asleep on owner, woken by the last leave
+  OwnedLock() { RegisterOwnedLock(this); }
   OwnedLock(const OwnedLock&) = delete;
   OwnedLock& operator=(const OwnedLock&) = delete;
 };
