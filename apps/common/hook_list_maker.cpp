@@ -1,6 +1,10 @@
 // Writing a complete Qelvorn.lst for a program from its import tables and lists/.
 #include "common/hook_list_maker.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -286,8 +290,26 @@ bool MakeHookList(const HookListRequest& request, HookList* list, std::string* e
   return false;
 }
 
-std::vector<std::string> DefaultListsDirs(const std::string& executablePath) {
-  std::vector<std::string> dirs{FolderOf(executablePath) + "/lists"};
+namespace {
+
+// The running program's own file, whatever folder it was started from: argv[0] is a bare
+// name when the program was found through PATH. Empty when the system cannot say.
+std::string OwnExecutablePath() {
+#ifdef _WIN32
+  char path[MAX_PATH * 2];
+  DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+  return length > 0 && length < sizeof path ? std::string(path, length) : std::string();
+#else
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : path.string();
+#endif
+}
+
+}  // namespace
+
+std::vector<std::string> DefaultListsDirs() {
+  std::vector<std::string> dirs{FolderOf(OwnExecutablePath()) + "/lists"};
   if (*QEL_SOURCE_LISTS_DIR) dirs.push_back(QEL_SOURCE_LISTS_DIR);
   return dirs;
 }

@@ -30,7 +30,8 @@ struct HookList {
 // False with a reason in *error (nothing usable to write); true with the list otherwise.
 bool MakeHookList(const HookListRequest& request, HookList* list, std::string* error);
 
-// Where the definitions are looked for: lists/ beside the executable, then the source tree.
-std::vector<std::string> DefaultListsDirs(const std::string& executablePath);
+// Where the definitions are looked for: lists/ beside the running executable, then (for
+// the build machine's own build) the source tree.
+std::vector<std::string> DefaultListsDirs();
 
 }  // namespace qel

@@ -45,9 +45,7 @@ bool WriteAutoSettings(const AutoRequest& request, const Folder& logs, Folder& s
   make.program = Ansi(request.program);
   make.keepFunctions = qel::ParseNamePatterns(Ansi(request.only));
   make.dropFunctions = qel::ParseNamePatterns(Ansi(request.drop));
-  wchar_t self[MAX_PATH * 4];
-  DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
-  make.listsDirs = qel::DefaultListsDirs(Ansi(std::wstring(self, n < MAX_PATH * 4 ? n : 0)));
+  make.listsDirs = qel::DefaultListsDirs();
   qel::HookList list;
   std::string why;
   if (!qel::MakeHookList(make, &list, &why)) {
@@ -75,7 +73,7 @@ bool WriteAutoSettings(const AutoRequest& request, const Folder& logs, Folder& s
   }
   Say(L"--auto: settings for " + std::to_wstring(list.functions) + L" functions written to " +
       folder);
-  return PrepareFolder(folder, 248, settings, error);
+  return PrepareFolder(folder, kSettingsFolderBytes, settings, error);
 }
 
 }  // namespace qelrun

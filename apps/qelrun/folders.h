@@ -2,9 +2,17 @@
 // backslash, in the ANSI code page, checked before the program is started.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace qelrun {
+
+// QelSetUp_ joins the settings folder with "Qelvorn.ini" in 260 bytes.
+constexpr size_t kSettingsFolderBytes = 248;
+// A log's path, and what its name adds besides the program's name (at most twice its
+// characters in bytes): "$$$", a two-digit slot, "$$$(", the process id, ").txt".
+constexpr size_t kLogPathBytes = 259;
+constexpr size_t kLogNameExtraBytes = 24;
 
 struct Folder {
   std::wstring wide;  // full path with a trailing backslash

@@ -20,9 +20,6 @@ namespace qelrun {
 
 namespace {
 
-// QelSetUp_ joins the settings folder with "Qelvorn.ini" in 260 bytes.
-constexpr size_t kSettingsFolderBytes = 248;
-
 // Ctrl+C and Ctrl+Break go to every process on the console; the program handles them
 // as it would alone, and the launcher stays to report its exit code.
 BOOL WINAPI IgnoreBreak(DWORD event) {
@@ -103,9 +100,16 @@ int Run(int argc, wchar_t** argv) {
     }
   }
 
-  // The log's name adds "$$$", the program's name, a slot, "$$$(", the process id and ").txt".
+  // The log's name adds "$$$", the program's name, a slot, "$$$(", the process id and ".txt"
+  // to the logs folder, all in 259 bytes; a name too long to leave room is refused here,
+  // before the subtraction could wrap.
   std::wstring baseName = program.substr(program.find_last_of(L'\\') + 1);
-  size_t logsFolderBytes = 259 - 24 - 2 * baseName.size();
+  size_t nameBytes = 2 * baseName.size();
+  if (nameBytes + kLogNameExtraBytes >= kLogPathBytes) {
+    Say(L"the program's name " + baseName + L" is too long for a log file name");
+    return kExitBadFolders;
+  }
+  size_t logsFolderBytes = kLogPathBytes - kLogNameExtraBytes - nameBytes;
   Folder settings;
   Folder logs;
   bool foldersReady =

@@ -92,7 +92,7 @@ int Run(int argc, char** argv) {
   }
   request.program = positional[0];
   request.modules.assign(positional.begin() + 1, positional.end());
-  request.listsDirs = listsDirs.empty() ? qel::DefaultListsDirs(argv[0]) : listsDirs;
+  request.listsDirs = listsDirs.empty() ? qel::DefaultListsDirs() : listsDirs;
   qel::HookList list;
   std::string error;
   bool made = qel::MakeHookList(request, &list, &error);

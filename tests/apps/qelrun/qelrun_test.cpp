@@ -119,6 +119,9 @@ struct BadCase {
   const char* says;
 };
 
+// A program whose name leaves no room for a log file name beside the logs folder.
+const std::wstring kLongName = std::wstring(120, L'n') + L".exe";
+
 const BadCase kBadCases[] = {
     {"unknown_option", L"", L"--bogus", L"find x input.txt", 120, "unknown option --bogus"},
     {"no_program", L"", L"", L"", 120, "no PROGRAM given"},
@@ -130,6 +133,7 @@ const BadCase kBadCases[] = {
     {"settings_empty", L"", L"--settings logs", L"find x input.txt", 124, "has no Qelvorn.ini"},
     {"logs_missing", L"", L"--logs nosuch\\deeper", L"find x input.txt", 124, "does not exist"},
     {"logs_is_file", L"", L"--logs input.txt", L"find x input.txt", 124, "does not exist"},
+    {"name_too_long", L"", L"", kLongName.c_str(), 124, "is too long for a log file name"},
 };
 
 // A PE32+ header: enough for the launcher to recognise a 64-bit program.
@@ -153,6 +157,7 @@ TEST(QelrunBadInput, ClearMessageAndExitCode) {
   WriteSettings(dir, "find.exe");
   WriteBytes(dir + L"notpe.exe", "just text\r\n");
   WriteBytes(dir + L"pe64.exe", Pe64Header());
+  ASSERT_TRUE(CopyFileW(L"C:\\windows\\system32\\find.exe", (dir + kLongName).c_str(), FALSE));
   for (const wchar_t* copy : {L"lonely", L"nohelper"}) {
     std::wstring folder = dir + copy + L"\\";
     CreateDirectoryW(folder.c_str(), nullptr);

@@ -1,6 +1,8 @@
 // qelvorn-lst.exe in the guest, on a program nobody here wrote: Wine's own find.exe. Its list
 // must be what the build machine's qelvorn-lst writes for the same file, and it must drive
 // the real Qelvorn.dll: set-up accepts it and the log decodes arguments by its codes.
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -86,6 +88,30 @@ TEST(QelvornLstGuest, WritesForFindExeWhatTheBuildMachineWrites) {
         "api=LoadStringW,,,,,,,,,x,4,p,d", "[Import]", "import_module=find.exe"}) {
     EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), line)) << line;
   }
+}
+
+// Started as a shell finds it through PATH: a bare name as its first word, and another
+// current folder. Its definitions are the lists/ beside the program, not beside the caller.
+TEST(QelvornLstGuest, FindsItsListsWhenStartedByBareNameFromAnotherFolder) {
+  std::string dir = qeltest::MakeTempDir("lstpath");
+  std::string program = qeltest::ProgramDir() + "qelvorn-lst.exe";
+  std::string commandLine = "qelvorn-lst.exe -o " + dir + "Qelvorn.lst " + kFind;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                             dir.c_str(), &startup, &process));
+  DWORD code = 99;
+  if (WaitForSingleObject(process.hProcess, 180000) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(process.hProcess, &code);
+  } else {
+    TerminateProcess(process.hProcess, 99);
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  EXPECT_EQ(0u, code);
+  std::string expected = qeltest::ReadFileBytes(qeltest::ProgramDir() + "fixtures\\find.exe.lst");
+  EXPECT_EQ(expected, qeltest::ReadFileBytes(dir + "Qelvorn.lst"));
 }
 
 TEST(QelvornLstGuest, BadInputInTheGuest) {
