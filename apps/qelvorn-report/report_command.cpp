@@ -29,7 +29,8 @@ constexpr char kUsage[] =
     "\n"
     "Exit codes: 0 done; 1 wrong command line; 2 an input cannot be found or read;\n"
     "3 an input is not a trace log, or the files belong to more than one process;\n"
-    "4 the HTML page cannot be written; 5 an unexpected failure (such as no memory).\n";
+    "4 the summary or the HTML page cannot be written; 5 an unexpected failure (such as\n"
+    "no memory).\n";
 
 // The lines of a log's head that decide whether it is one.
 constexpr int kProbeLines = 16;
@@ -172,12 +173,17 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
   report.program = series.program;
   report.pid = series.pid;
   WriteTextSummary(report, options, out);
+  // A full disk or a closed pipe must not pass for a written summary.
+  if (!out.flush()) {
+    err << "qelvorn-report: cannot write the summary\n";
+    return kExitOutput;
+  }
   if (!html.empty()) {
     std::ofstream page(html, std::ios::binary | std::ios::trunc);
     if (page) WriteHtmlPage(report, options, page);
     if (!page || !page.flush()) {
       err << "qelvorn-report: " << html << ": cannot write the page\n";
-      return kExitHtml;
+      return kExitOutput;
     }
   }
   return kExitOk;

@@ -12,7 +12,7 @@ enum ExitCode {
   kExitUsage = 1,       // the command line is wrong
   kExitUnreadable = 2,  // an input cannot be found or read
   kExitNotALog = 3,     // an input is not a trace log, or the inputs mix processes
-  kExitHtml = 4,        // the HTML page cannot be written
+  kExitOutput = 4,      // the summary or the HTML page cannot be written
 };
 
 // Runs the command on `arguments` (without the program name); the summary goes to `out`,

@@ -79,6 +79,14 @@ TEST_F(BadInput, ExitCodesAndMessages) {
   EXPECT_NE(out_.str().find("Exit codes"), std::string::npos);
 }
 
+// As with a full disk or a closed pipe: every write to the summary's stream fails.
+TEST_F(BadInput, ASummaryThatCannotBeWrittenIsAFailure) {
+  std::string log = Write("$$$a00$$$(5).txt", kLog);
+  std::ostream nowhere(nullptr);
+  EXPECT_EQ(RunReport({log}, nowhere, err_), 4);
+  EXPECT_NE(err_.str().find("cannot write the summary"), std::string::npos) << err_.str();
+}
+
 TEST_F(BadInput, MixedSeriesIsRefused) {
   Write("$$$a00$$$(5).txt", kLog);
   Write("$$$a01$$$(6).txt", kLog);
