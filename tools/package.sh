@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release: dist/qelvorn-VERSION-win32/ and dist/qelvorn-VERSION-win32.zip with
-# Qelvorn.dll, the launcher and its helper, the other tools when they are built, the
-# hook lists, sample settings and a short README.txt. VERSION is the root CMake project's.
+# Qelvorn.dll, the launcher and its helper, qelvorn-lst and qelvorn-report, the hook lists,
+# sample settings and a short README.txt. VERSION is the root CMake project's.
 # QEL_DIST_DIR puts the release elsewhere.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,24 +10,17 @@ dist=${QEL_DIST_DIR:-$root/dist}
 version=$(sed -n 's/^project(Qelvorn VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 [ -n "$version" ] || { echo "package: no version in CMakeLists.txt" >&2; exit 1; }
 
-QEL_TARGETS="qelrun qelrun_inject" "$root/tools/build.sh" >/dev/null
-optional=()
-known=$(cmake --build "$build" --target help)
-for target in qelvorn-lst qelvorn_lst qelvorn-report qelvorn_report; do
-  grep -q "^$target:" <<<"$known" && optional+=("$target")
-done
-if [ ${#optional[@]} -gt 0 ]; then
-  cmake --build "$build" --target "${optional[@]}" >/dev/null
-fi
+QEL_TARGETS="qelrun qelrun_inject qelvorn-lst qelvorn-report" "$root/tools/build.sh" >/dev/null
 
 name=qelvorn-$version-win32
 folder=$dist/$name
 rm -rf "$folder" "$dist/$name.zip"
 mkdir -p "$folder/sample"
+# Every file is needed: a missing one stops the release (set -e) instead of leaving it out.
 for file in Qelvorn.dll qelrun.exe qelrun-inject.dll qelvorn-lst.exe qelvorn-report.exe; do
-  [ -f "$build/bin/$file" ] && cp "$build/bin/$file" "$folder/"
+  cp "$build/bin/$file" "$folder/"
 done
-[ -d "$root/lists" ] && cp -r "$root/lists" "$folder/lists"
+cp -r "$root/lists" "$folder/lists"
 cp "$root/tools/demo/Qelvorn.ini" "$root/tools/demo/Qelvorn.lst" "$folder/sample/"
 sed 's/$/\r/' >"$folder/README.txt" <<TEXT
 Qelvorn $version - API-call tracer for 32-bit Windows programs
@@ -35,9 +28,9 @@ Qelvorn $version - API-call tracer for 32-bit Windows programs
 Qelvorn.dll         the tracer; a program loads it and calls QelSetUp_
 qelrun.exe          runs any 32-bit program traced:  qelrun [--settings DIR] [--logs DIR] PROGRAM [ARGUMENTS...]
 qelrun-inject.dll   qelrun's helper; keep it beside qelrun.exe and Qelvorn.dll
-qelvorn-lst.exe     makes a Qelvorn.lst for a program (when included)
-qelvorn-report.exe  summarises logs (when included)
-lists\\              hook lists (when included)
+qelvorn-lst.exe     makes a Qelvorn.lst for a program
+qelvorn-report.exe  summarises logs
+lists\\              hook lists
 sample\\             a Qelvorn.ini and a Qelvorn.lst to start from
 
 Put Qelvorn.ini and a Qelvorn.lst naming PROGRAM in its [Import] section into the settings

@@ -16,18 +16,11 @@ zip=$(QEL_DIST_DIR="$scratch/dist" "$root/tools/package.sh" 2>"$scratch/package.
 check "package.sh makes $name.zip" '[ "$zip" = "$scratch/dist/$name.zip" ] && [ -f "$zip" ]'
 [ -f "$zip" ] || { cat "$scratch/package.err"; exit 1; }
 entries=$(unzip -Z1 "$zip")
-for file in Qelvorn.dll qelrun.exe qelrun-inject.dll README.txt sample/Qelvorn.ini sample/Qelvorn.lst; do
+for file in Qelvorn.dll qelrun.exe qelrun-inject.dll qelvorn-lst.exe qelvorn-report.exe \
+  README.txt sample/Qelvorn.ini sample/Qelvorn.lst; do
   check "zip holds $file" 'grep -qx "$name/$file" <<<"$entries"'
 done
-build=${QEL_BUILD_DIR:-$root/build}
-for optional in qelvorn-lst.exe qelvorn-report.exe; do
-  if [ -f "$build/bin/$optional" ]; then
-    check "zip holds $optional" 'grep -qx "$name/$optional" <<<"$entries"'
-  fi
-done
-if [ -d "$root/lists" ]; then
-  check "zip holds lists/" 'grep -q "^$name/lists/." <<<"$entries"'
-fi
+check "zip holds lists/" 'grep -q "^$name/lists/." <<<"$entries"'
 check "zip holds nothing else" '! grep -vE "^$name/((Qelvorn.dll|qelrun.exe|qelrun-inject.dll|qelvorn-lst.exe|qelvorn-report.exe|README.txt)|sample/(Qelvorn.ini|Qelvorn.lst)?|lists/.*)?$" <<<"$entries"'
 
 unzip -q "$zip" -d "$scratch/unpacked"
