@@ -61,19 +61,9 @@ struct ThreadSecond {
 // line and kept for the thread's life.
 const DWORD secondSlot = TlsAlloc();
 
+// A zeroed start lies in 1601, so a thread's first line computes its second.
 ThreadSecond* ThisThreadSecond() {
-  if (secondSlot == TLS_OUT_OF_INDEXES) return nullptr;
-  auto* known = static_cast<ThreadSecond*>(ReadTlsSlot(secondSlot));
-  if (known != nullptr) return known;
-  known = static_cast<ThreadSecond*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ThreadSecond)));
-  if (known == nullptr) return nullptr;
-  // A start in the future never holds a reading, so the first line computes its second.
-  known->start = UINT64_MAX;
-  if (!TlsSetValue(secondSlot, known)) {
-    HeapFree(GetProcessHeap(), 0, known);
-    return nullptr;
-  }
-  return known;
+  return static_cast<ThreadSecond*>(ThreadRecord(secondSlot, sizeof(ThreadSecond)));
 }
 
 // The local time of the UTC second that holds utc, with the offset asked again when the
@@ -98,7 +88,7 @@ TimeOfDay LocalTimeOfDay() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   uint64_t utc = Units(now);
-  ThreadSecond unkept{UINT64_MAX, {}};
+  ThreadSecond unkept{0, {}};
   ThreadSecond* known = ThisThreadSecond();
   if (known == nullptr) known = &unkept;
   // Unsigned: a reading before the known second (the clock was set back) is outside it too.

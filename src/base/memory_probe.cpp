@@ -24,16 +24,7 @@ struct RegionMemory {
 const DWORD memorySlot = TlsAlloc();
 
 RegionMemory* ThreadMemory() {
-  if (memorySlot == TLS_OUT_OF_INDEXES) return nullptr;
-  auto* memory = static_cast<RegionMemory*>(ReadTlsSlot(memorySlot));
-  if (memory != nullptr) return memory;
-  memory = static_cast<RegionMemory*>(
-      HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(RegionMemory)));
-  if (memory != nullptr && !TlsSetValue(memorySlot, memory)) {
-    HeapFree(GetProcessHeap(), 0, memory);
-    return nullptr;
-  }
-  return memory;
+  return static_cast<RegionMemory*>(ThreadRecord(memorySlot, sizeof(RegionMemory)));
 }
 
 // Page states and protections under which a read cannot fault.

@@ -41,4 +41,17 @@ inline void WriteTlsSlot(DWORD index, void* value) {
   TlsSetValue(index, value);
   SetLastError(savedError);
 }
+// The calling thread's record of size zeroed bytes kept in slot: allocated on the
+// thread's first use and kept for its life. Null when there is no slot or no memory.
+inline void* ThreadRecord(DWORD slot, size_t size) {
+  if (slot == TLS_OUT_OF_INDEXES) return nullptr;
+  void* record = ReadTlsSlot(slot);
+  if (record != nullptr) return record;
+  record = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size);
+  if (record != nullptr && !TlsSetValue(slot, record)) {
+    HeapFree(GetProcessHeap(), 0, record);
+    return nullptr;
+  }
+  return record;
+}
 #endif

@@ -52,8 +52,7 @@ bool VisitModule(ModuleHookRecord* module, PatchDirection direction, const Loade
     return listingBuilder.AppendText(", not ready") && listingBuilder.Flush(true);
   }
   if (!listingBuilder.Flush(true)) return false;
-  HookModule(module, direction, handles);
-  return true;
+  return HookModule(module, direction, handles);
 }
 
 }  // namespace

@@ -19,6 +19,11 @@
 
 namespace {
 
+// The name of the callback that runs before or after the call, or null for none.
+const char* CallbackNameOf(const ApiHookRecord* record, bool isPre) {
+  return isPre ? record->preCallbackName : record->postCallbackName;
+}
+
 // Text of the new-thread line when this call is the thread's first, else empty.
 struct Announcement {
   char text[260];
@@ -96,8 +101,7 @@ void WriteOut(LineBuilder& line, const Announcement& announcement) {
 }
 
 void RunCallback(CallFrame* frame, LineBuilder& line, bool isPre, DWORD lastError) {
-  const char* callbackName =
-      isPre ? frame->record->preCallbackName : frame->record->postCallbackName;
+  const char* callbackName = CallbackNameOf(frame->record, isPre);
   if (callbackName == nullptr) return;
   Callback callback = FindCallback(callbackName);
   if (callback == nullptr) return;
@@ -116,7 +120,7 @@ void RunCallback(CallFrame* frame, LineBuilder& line, bool isPre, DWORD lastErro
 void RecordInactive(CallFrame* frame, bool isPre, DWORD lastError) {
   NumberThisThread();
   const ApiHookRecord* record = frame->record;
-  if ((isPre ? record->preCallbackName : record->postCallbackName) == nullptr) return;
+  if (CallbackNameOf(record, isPre) == nullptr) return;
   char buffer[512];
   LineBuilder line;
   line.Attach(buffer, sizeof buffer);
@@ -145,8 +149,7 @@ void RecordGuarded(CallFrame* frame, bool isPre) {
   if (ThreadGuardCount() > 0) return;
   // Tracing inactive, a thread already numbered and no callback: nothing would happen.
   const ApiHookRecord* record = frame->record;
-  if (!traceLog.active && ThreadIsNumbered() &&
-      (isPre ? record->preCallbackName : record->postCallbackName) == nullptr) {
+  if (!traceLog.active && ThreadIsNumbered() && CallbackNameOf(record, isPre) == nullptr) {
     return;
   }
   DWORD lastError = GetLastError();

@@ -51,11 +51,6 @@ uint32_t PutHex(char* out, uint32_t value, uint32_t digits) {
   return digits;
 }
 
-bool AppendLiteral(LineBuilder& builder, const char* text) {
-  uint32_t length = static_cast<uint32_t>(strlen(text));
-  return builder.AppendPiece(text, length, length + 1);
-}
-
 }  // namespace
 
 LineBuilder headerBuilder{headerBuffer, headerBuffer, sizeof headerBuffer};
@@ -111,7 +106,7 @@ bool LineBuilder::AppendText(const char* text) {
 bool LineBuilder::AppendTracedText(const char* text) {
   size_t readable = ReadableBytes(text, 259);
   if (readable == 0) {
-    if (!AppendLiteral(*this, kBadString)) return false;
+    if (!AppendLiteral(kBadString)) return false;
     return AppendHex32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(text)));
   }
   return AppendCutText(*this, text, readable);
@@ -130,6 +125,11 @@ bool LineBuilder::AppendHex16(uint32_t value) {
 bool LineBuilder::AppendInt(int32_t value) {
   char text[11];
   return AppendPiece(text, PutSigned(text, value), 11);
+}
+
+bool LineBuilder::AppendLiteral(const char* text) {
+  uint32_t length = static_cast<uint32_t>(strlen(text));
+  return AppendPiece(text, length, length + 1);
 }
 
 bool LineBuilder::AppendSeparator() {
@@ -175,7 +175,7 @@ bool LineBuilder::AppendCallColumns(int32_t threadNumber, uint32_t returnAddress
 }
 
 bool LineBuilder::AppendBadPointer(uint32_t value) {
-  return AppendLiteral(*this, kBadPointer) && AppendHex32(value);
+  return AppendLiteral(kBadPointer) && AppendHex32(value);
 }
 
 bool LineBuilder::AppendDateTime(const SYSTEMTIME* time) {
@@ -226,15 +226,15 @@ bool LineBuilder::AppendHandleList(uint32_t count, uint32_t limit, const uint32_
   // Entries past the end of readable memory are left out like those past the limit.
   size_t readableEntries = ReadableBytes(handles, static_cast<size_t>(shown) * 4) / 4;
   if (readableEntries < shown) shown = static_cast<uint32_t>(readableEntries);
-  if (!AppendLiteral(*this, "(") || !AppendInt(static_cast<int32_t>(count)) ||
-      !AppendLiteral(*this, " handles:")) {
+  if (!AppendLiteral("(") || !AppendInt(static_cast<int32_t>(count)) ||
+      !AppendLiteral(" handles:")) {
     return false;
   }
   for (uint32_t i = 0; i < shown; ++i) {
     if (i > 0 && !AppendPiece("/", 1, 2)) return false;
     if (!AppendHex32(handles[i])) return false;
   }
-  return AppendLiteral(*this, count > shown ? "...)" : ")");
+  return AppendLiteral(count > shown ? "...)" : ")");
 }
 
 bool LineBuilder::Flush(bool force) {

@@ -21,6 +21,8 @@ struct LineBuilder {
   // A text that came from a traced call: read only as far as memory can be read, with the
   // bad-string marker when none can.
   bool AppendTracedText(const char* text);
+  // A text of the library's own, whole, with no cut.
+  bool AppendLiteral(const char* text);
   bool AppendHex32(uint32_t value);
   bool AppendHex16(uint32_t value);
   bool AppendInt(int32_t value);

@@ -16,11 +16,6 @@ constexpr char kBadWideString[] =
     "\x81\xa1)";
 constexpr char kUnknownCode[] = "?\x81\xa1\x81\xa1\x81\xa1?";
 
-bool AppendLiteral(LineBuilder& builder, const char* text) {
-  uint32_t length = static_cast<uint32_t>(strlen(text));
-  return builder.AppendPiece(text, length, length + 1);
-}
-
 // Characters before the NUL, reading only memory that can be read and at most limit
 // characters; terminated says whether the NUL was reached. The readable memory is asked
 // for a chunk at a time.
@@ -51,9 +46,9 @@ bool AppendWide(LineBuilder& builder, const wchar_t* text) {
   // Every character takes at least one byte and a pair at least one, so a text with no
   // NUL within twice the room cannot fit: a huge mapping is not scanned to its end.
   size_t length = MeasureWide(text, 2 * static_cast<size_t>(room) + 2, &terminated);
+  // Converted once, straight into the room: a text that does not fit fails the conversion,
+  // and the terminator put back at pos drops whatever part of it was written.
   if (terminated) {
-    int32_t needed = WideToAnsi(text, nullptr, 0);
-    if (needed <= 0 || needed > room) return false;
     int32_t produced = WideToAnsi(text, builder.Tail(), room);
     if (produced <= 0) {
       builder.Advance(0);
@@ -66,8 +61,6 @@ bool AppendWide(LineBuilder& builder, const wchar_t* text) {
   // and flags as WideToAnsi, with an explicit length since there is no NUL to stop at.
   if (length == 0) return builder.AppendPiece("", 0, 1);
   int count = length > 0x7fffffff ? 0x7fffffff : static_cast<int>(length);
-  int needed = WideCharToMultiByte(CP_ACP, 0, text, count, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0 || needed >= room) return false;
   int produced =
       WideCharToMultiByte(CP_ACP, 0, text, count, builder.Tail(), room - 1, nullptr, nullptr);
   if (produced <= 0) {
@@ -90,7 +83,7 @@ bool AppendArgument(LineBuilder& line, uint32_t value, char code) {
     case '4':
       return line.AppendHex32(value);
     case 'x':
-      return value == 0 ? AppendLiteral(line, "(null)") : line.AppendHex32(value);
+      return value == 0 ? line.AppendLiteral("(null)") : line.AppendHex32(value);
     case 'd': {
       char text[10];
       uint32_t length = 0;
@@ -101,31 +94,30 @@ bool AppendArgument(LineBuilder& line, uint32_t value, char code) {
       return line.AppendPiece(text + 10 - length, length, 22);
     }
     case 'B':
-      return AppendLiteral(line, value != 0 ? "TRUE" : "FALSE");
+      return line.AppendLiteral(value != 0 ? "TRUE" : "FALSE");
     case 'b':
-      return AppendLiteral(line, (value & 0xff) != 0 ? "true" : "false");
+      return line.AppendLiteral((value & 0xff) != 0 ? "true" : "false");
     case 'p':
       return IsReadable(pointer) ? line.AppendHex32(value) : line.AppendBadPointer(value);
     case 's':
-      return AppendLiteral(line, "\"") && line.AppendTracedText(narrow) &&
-             AppendLiteral(line, "\"");
+      return line.AppendLiteral("\"") && line.AppendTracedText(narrow) && line.AppendLiteral("\"");
     case 'S':
-      if (!AppendLiteral(line, "\"")) return false;
+      if (!line.AppendLiteral("\"")) return false;
       if (!(IsReadable(pointer) ? line.AppendTracedText(narrow) : line.AppendHex32(value)))
         return false;
-      return AppendLiteral(line, "\"");
+      return line.AppendLiteral("\"");
     case 'w':
       if (!IsReadable(pointer)) {
-        return AppendLiteral(line, kBadWideString) && line.AppendHex32(value);
+        return line.AppendLiteral(kBadWideString) && line.AppendHex32(value);
       }
-      return AppendLiteral(line, "\"") && AppendWide(line, wide) && AppendLiteral(line, "\"");
+      return line.AppendLiteral("\"") && AppendWide(line, wide) && line.AppendLiteral("\"");
     case 'W':
       // The "(null)" piece is only a hint; the quoted value follows whether or not it fit.
-      if (value == 0) AppendLiteral(line, "(null)");
-      if (!AppendLiteral(line, "\"")) return false;
+      if (value == 0) line.AppendLiteral("(null)");
+      if (!line.AppendLiteral("\"")) return false;
       if (!(IsReadable(pointer) ? AppendWide(line, wide) : line.AppendHex32(value))) return false;
-      return AppendLiteral(line, "\"");
+      return line.AppendLiteral("\"");
     default:
-      return AppendLiteral(line, kUnknownCode);
+      return line.AppendLiteral(kUnknownCode);
   }
 }
