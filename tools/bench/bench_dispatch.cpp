@@ -8,6 +8,7 @@
 #include "hookengine/hook_entries.h"
 #include "hooklist/api_hook_record.h"
 #include "base/reentry_depth.h"
+#include "bench_kit.h"
 
 namespace {
 
@@ -26,22 +27,15 @@ __attribute__((noinline)) uint32_t __stdcall AddWords(uint32_t a, uint32_t b) {
   return a + b;
 }
 
-double Seconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to) {
-  LARGE_INTEGER frequency;
-  QueryPerformanceFrequency(&frequency);
-  return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 // Nanoseconds per call for one round; the pointer is read through a volatile so the
 // compiler can neither inline nor hoist the call.
 double NanosecondsPerCall(Target volatile* target, uint32_t calls) {
   uint32_t sum = 0;
-  LARGE_INTEGER start, end;
-  QueryPerformanceCounter(&start);
+  double start = Now();
   for (uint32_t i = 0; i < calls; ++i) sum += (*target)(i, sum);
-  QueryPerformanceCounter(&end);
+  double seconds = Now() - start;
   sink = sum;
-  return Seconds(start, end) * 1e9 / calls;
+  return seconds * 1e9 / calls;
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "bench_clock.h"
+#include "bench_kit.h"
 
 #include "base/exception_guard.h"
 #include "base/local_clock.h"
@@ -52,11 +52,7 @@ struct Row {
 }  // namespace
 
 int main() {
-  char self[MAX_PATH];
-  DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
-  std::string dir(self, length);
-  dir.erase(dir.find_last_of('\\') + 1);
-  dir += "qelline\\";
+  std::string dir = ProgramFolder() + "qelline\\";
   CreateDirectoryA(dir.c_str(), nullptr);
 
   snprintf(traceLog.directory, sizeof traceLog.directory, "%s", dir.c_str());
@@ -85,6 +81,10 @@ int main() {
   std::string floorPath = dir + "floor.txt";
   HANDLE floorFile = CreateFileA(floorPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (floorFile == INVALID_HANDLE_VALUE) {
+    std::printf("bench_line: the floor's file could not be made (error %lu)\n", GetLastError());
+    return 1;
+  }
   char hundred[100];
   memset(hundred, 'x', sizeof hundred);
   hundred[98] = '\r';

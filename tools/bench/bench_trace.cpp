@@ -5,12 +5,13 @@
 // table and traces it with the real DLL, as a new user would.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "bench_clock.h"
+#include "bench_kit.h"
 
 #include "control/exports.h"
 
@@ -60,6 +61,7 @@ double FloorMicroseconds(const std::string& dir) {
   std::string path = dir + "floor.txt";
   HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return -1;
   char line[100];
   memset(line, 'x', sizeof line);
   line[98] = '\r';
@@ -90,10 +92,7 @@ void WriteText(const std::string& path, const char* text) {
 // boot just before this program, with its trace on the same disk (tools/run-bench.sh):
 // its microseconds per call, or -1 when it did not run or wrote no trace.
 double RelayMicroseconds() {
-  char self[MAX_PATH];
-  DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
-  std::string dir(self, length);
-  dir.erase(dir.find_last_of('\\') + 1);
+  std::string dir = ProgramFolder();
   WIN32_FILE_ATTRIBUTE_DATA trace;
   if (!GetFileAttributesExA((dir + "relay.txt").c_str(), GetFileExInfoStandard, &trace) ||
       trace.nFileSizeLow < static_cast<DWORD>(kCalls) * 2 * 40) {
@@ -121,16 +120,11 @@ int RunWorkloadChild(const char* resultPath) {
 
 int main(int argc, char** argv) {
   if (argc == 3 && strcmp(argv[1], "--workload") == 0) return RunWorkloadChild(argv[2]);
-  if (argc == 3 && strcmp(argv[1], "--calls") == 0)
-    kCalls = atoi(argv[2]) > 0 ? atoi(argv[2]) : kCalls;
+  if (argc == 3 && strcmp(argv[1], "--calls") == 0) kCalls = std::max(atoi(argv[2]), 1);
 
   // Settings and logs beside the program: the benchmark job runs it from the guest's tmpfs,
   // where a flush costs what it costs a user's log, not the emulated disk's milliseconds.
-  char self[MAX_PATH];
-  DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
-  std::string dir(self, length);
-  dir.erase(dir.find_last_of('\\') + 1);
-  dir += "qelbench\\";
+  std::string dir = ProgramFolder() + "qelbench\\";
   CreateDirectoryA(dir.c_str(), nullptr);
   CreateDirectoryA((dir + "logs").c_str(), nullptr);
   WriteText(dir + "Qelvorn.ini", "[Option]\r\nspan=1\r\nmax_size=0\r\n");
@@ -148,6 +142,10 @@ int main(int argc, char** argv) {
   double best[3] = {1e30, 1e30, 1e30};
   for (int round = 0; round < kRounds; ++round) {
     double floor = FloorMicroseconds(dir);
+    if (floor < 0) {
+      std::printf("bench_trace: the floor's file could not be made (error %lu)\n", GetLastError());
+      return 1;
+    }
     double one = WorkloadMicroseconds(1);
     double eight = WorkloadMicroseconds(kThreads);
     fprintf(stderr,
