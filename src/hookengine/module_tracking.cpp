@@ -116,6 +116,47 @@ void AfterWideLoad(CallFrame* frame, LineBuilder* builder) {
   NoteImportedModule(name, frame->result, builder);
 }
 
+// The traced record of that name while tracking is on, else null.
+ApiHookRecord* TrackedRecord(const ListingHold& hold, const char* name) {
+  return hold.held() && trackingEnabled ? FindApi(hookList, name) : nullptr;
+}
+
+// Decides what a GetProcAddress that answered real gives out for record. False, with
+// nothing decided, when only the file name of the module that answered can decide it and
+// file is still null.
+bool DecideProcAddress(ApiHookRecord* record, uint32_t real, const char* file, CallFrame* frame,
+                       LineBuilder* builder) {
+  if (record == nullptr || record->hookEntry == nullptr) {
+    builder->AppendText("(not target)");
+    return true;
+  }
+  if (real == 0) {
+    builder->AppendText("(not found)");
+    return true;
+  }
+  if (record->realFunction != 0) {
+    // The same function (forwarders included) through any module's handle; another
+    // module's export of the same name goes to that module.
+    if (real != record->realFunction) {
+      builder->AppendText("(not target)");
+      return true;
+    }
+    frame->result = reinterpret_cast<uint32_t>(record->hookEntry);
+    builder->AppendText("(already target)");
+    return true;
+  }
+  if (file == nullptr) return false;
+  // An empty realFunction is filled only from the module the hook list names for it.
+  if (!SameName(file, record->moduleName)) {
+    builder->AppendText("(not target)");
+    return true;
+  }
+  record->realFunction = real;
+  frame->result = reinterpret_cast<uint32_t>(record->hookEntry);
+  builder->AppendText("(set to target)");
+  return true;
+}
+
 }  // namespace
 
 void SetModuleTracking(bool enabled) {
@@ -135,38 +176,18 @@ void GetProcAddressPre(CallFrame* frame, LineBuilder* builder, bool) {
     builder->AppendText("(not proc string)");
     return;
   }
+  {
+    ListingHold hold;
+    if (DecideProcAddress(TrackedRecord(hold, copy), real, nullptr, frame, builder)) return;
+  }
+  // Only a traced function whose realFunction is still empty needs the answering module's
+  // file name: asked of the loader with no lock of ours held, then decided again, as
+  // another thread may have filled it meanwhile.
   char path[kNameSize];
-  DWORD pathLength = real == 0 ? 0 : GetModuleFileNameA(module, path, sizeof path);
+  DWORD pathLength = GetModuleFileNameA(module, path, sizeof path);
   const char* file = pathLength == 0 || pathLength >= sizeof path ? "" : FileNamePart(path);
   ListingHold hold;
-  ApiHookRecord* record = hold.held() && trackingEnabled ? FindApi(hookList, copy) : nullptr;
-  if (record == nullptr || record->hookEntry == nullptr) {
-    builder->AppendText("(not target)");
-    return;
-  }
-  if (real == 0) {
-    builder->AppendText("(not found)");
-    return;
-  }
-  if (record->realFunction != 0) {
-    // The same function (forwarders included) through any module's handle; another
-    // module's export of the same name goes to that module.
-    if (real != record->realFunction) {
-      builder->AppendText("(not target)");
-      return;
-    }
-    frame->result = reinterpret_cast<uint32_t>(record->hookEntry);
-    builder->AppendText("(already target)");
-    return;
-  }
-  // An empty realFunction is filled only from the module the hook list names for it.
-  if (!SameName(file, record->moduleName)) {
-    builder->AppendText("(not target)");
-    return;
-  }
-  record->realFunction = real;
-  frame->result = reinterpret_cast<uint32_t>(record->hookEntry);
-  builder->AppendText("(set to target)");
+  DecideProcAddress(TrackedRecord(hold, copy), real, file, frame, builder);
 }
 
 // A failed load changes nothing: the module stays unpatched for its next, successful load.
