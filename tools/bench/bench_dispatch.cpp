@@ -5,9 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "hookengine/hook_entries.h"
-#include "hooklist/api_hook_record.h"
 #include "base/reentry_depth.h"
+#include "bench_entry.h"
 #include "bench_kit.h"
 
 namespace {
@@ -41,19 +40,12 @@ double NanosecondsPerCall(Target volatile* target, uint32_t calls) {
 }  // namespace
 
 int main() {
-  static ApiHookRecord record{};
-  record.name = "AddWords";
-  record.argCount = 2;
-  record.argTypes = const_cast<char*>("dd");
-  record.realFunction = reinterpret_cast<uint32_t>(&AddWords);
-  record.ordinal = -1;
-  uint32_t entry = HookEntryAddress(boundCount);
-  if (entry == 0 || !WriteHookEntrySlot(entry, &record)) {
+  uint32_t entry =
+      BindBenchEntry(BenchRecord("AddWords", "dd", 2, reinterpret_cast<const void*>(&AddWords)));
+  if (entry == 0) {
     std::printf("bench_dispatch: binding a HookEntry failed (error %lu)\n", GetLastError());
     return 1;
   }
-  ++boundCount;
-  record.hookEntry = reinterpret_cast<void*>(entry);
 
   static Target volatile direct = &AddWords;
   static Target volatile hooked = reinterpret_cast<Target>(entry);

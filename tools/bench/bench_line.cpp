@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "bench_entry.h"
 #include "bench_kit.h"
 
 #include "base/exception_guard.h"
@@ -63,18 +64,12 @@ int main() {
   }
   traceLog.active = true;
 
-  static ApiHookRecord record{};
-  record.name = "lstrlenA";
-  record.argCount = 1;
-  record.argTypes = const_cast<char*>("s");
-  record.realFunction = reinterpret_cast<uint32_t>(&lstrlenA);
-  record.ordinal = -1;
-  uint32_t entry = HookEntryAddress(boundCount);
-  if (entry == 0 || !WriteHookEntrySlot(entry, &record)) {
+  ApiHookRecord* record = BenchRecord("lstrlenA", "s", 1, reinterpret_cast<const void*>(&lstrlenA));
+  uint32_t entry = BindBenchEntry(record);
+  if (entry == 0) {
     std::printf("bench_line: binding a HookEntry failed (error %lu)\n", GetLastError());
     return 1;
   }
-  ++boundCount;
   using Target = int(__stdcall*)(const char*);
   static Target volatile traced = reinterpret_cast<Target>(entry);
 
@@ -95,7 +90,7 @@ int main() {
   frame.returnAddress = reinterpret_cast<uint32_t>(&main) + 16;
   frame.args = &arg;
   frame.argCount = 1;
-  frame.record = &record;
+  frame.record = record;
   char buffer[kLineCapacity];
   LineBuilder line;
   line.Attach(buffer, sizeof buffer);
