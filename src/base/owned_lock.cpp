@@ -1,6 +1,8 @@
 // The re-entrant lock that knows its holder.
 #include "base/owned_lock.h"
 
+#include "base/address_wait.h"
+
 namespace {
 
 // Filled while the library's statics are built, on one thread, before any other use.
@@ -22,31 +24,6 @@ bool HolderEnded(DWORD threadId) {
   SetLastError(savedError);
   return ended;
 }
-
-using WaitOnAddressFn = BOOL(WINAPI*)(volatile VOID*, PVOID, SIZE_T, DWORD);
-using WakeByAddressFn = VOID(WINAPI*)(PVOID);
-
-// Sleeping on an address with a timeout (Windows 8 on) lets a waiter block, so it leaves
-// the processors to the holder and the threads formatting their lines, and still wake to
-// ask whether the holder has ended. Looked up once while the library loads; the module
-// is loaded in every process that has these functions.
-struct AddressWait {
-  WaitOnAddressFn wait = nullptr;
-  WakeByAddressFn wake = nullptr;
-  AddressWait() {
-    HMODULE module = GetModuleHandleW(L"kernelbase.dll");
-    if (module == nullptr) return;
-    auto waitFn = reinterpret_cast<WaitOnAddressFn>(
-        reinterpret_cast<void*>(GetProcAddress(module, "WaitOnAddress")));
-    auto wakeFn = reinterpret_cast<WakeByAddressFn>(
-        reinterpret_cast<void*>(GetProcAddress(module, "WakeByAddressSingle")));
-    if (waitFn != nullptr && wakeFn != nullptr) {
-      wait = waitFn;
-      wake = wakeFn;
-    }
-  }
-};
-const AddressWait addressWait;
 
 bool TryTake(OwnedLock& lock, DWORD self) {
   return InterlockedCompareExchange(&lock.owner, static_cast<LONG>(self), 0) == 0;
@@ -74,15 +51,9 @@ bool WaitAndTake(OwnedLock& lock, DWORD self) {
       waitedOn = seen;
       since = GetTickCount();
     }
-    if (addressWait.wait != nullptr) {
-      InterlockedIncrement(&lock.waiters);
-      addressWait.wait(&lock.owner, &seen, sizeof seen, kPatienceMs);
-      InterlockedDecrement(&lock.waiters);
-    } else if (GetTickCount() - since < kPatienceMs) {
-      SwitchToThread();
-    } else {
-      Sleep(1);
-    }
+    InterlockedIncrement(&lock.waiters);
+    WaitWhileWordIs(&lock.owner, seen, kPatienceMs, GetTickCount() - since);
+    InterlockedDecrement(&lock.waiters);
     if (lock.owner == seen && GetTickCount() - since >= kPatienceMs) {
       if (HolderEnded(static_cast<DWORD>(seen))) break;
       since = GetTickCount();
@@ -94,15 +65,27 @@ bool WaitAndTake(OwnedLock& lock, DWORD self) {
 
 }  // namespace
 
-bool EnterOwnedLock(OwnedLock& lock) {
+bool TryEnterOwnedLock(OwnedLock& lock) {
   DWORD self = GetCurrentThreadId();
   if (static_cast<DWORD>(lock.owner) == self) {
     ++lock.depth;
     return true;
   }
-  if (!TryTake(lock, self) && !WaitAndTake(lock, self)) return false;
+  if (!TryTake(lock, self)) return false;
   lock.depth = 1;
   return true;
+}
+
+bool EnterOwnedLock(OwnedLock& lock) {
+  if (TryEnterOwnedLock(lock)) return true;
+  if (!WaitAndTake(lock, GetCurrentThreadId())) return false;
+  lock.depth = 1;
+  return true;
+}
+
+bool HolderHasEnded(const OwnedLock& lock) {
+  LONG holder = lock.owner;
+  return holder != 0 && HolderEnded(static_cast<DWORD>(holder));
 }
 
 void LeaveOwnedLock(OwnedLock& lock) {
@@ -110,9 +93,7 @@ void LeaveOwnedLock(OwnedLock& lock) {
   InterlockedExchange(&lock.owner, 0);
   // A waiter counts itself before it sleeps, and its sleep returns at once when the owner
   // word has already changed, so a leave that sees no waiter wakes nobody safely.
-  if (lock.waiters != 0 && addressWait.wake != nullptr) {
-    addressWait.wake(const_cast<LONG*>(&lock.owner));
-  }
+  if (lock.waiters != 0) WakeWordWaiter(&lock.owner);
 }
 
 int HeldDepth(const OwnedLock& lock) {

@@ -24,7 +24,11 @@ struct OwnedLock {
 
 // False only when the lock is held by a thread that has ended.
 bool EnterOwnedLock(OwnedLock& lock);
+// Takes the lock only when that needs no wait.
+bool TryEnterOwnedLock(OwnedLock& lock);
 void LeaveOwnedLock(OwnedLock& lock);
+// True when the lock is held by a thread that has ended (system calls: for long waits).
+bool HolderHasEnded(const OwnedLock& lock);
 // How often the calling thread holds the lock (0 when it does not).
 int HeldDepth(const OwnedLock& lock);
 // Releases the calling thread's holds down to depth, for a recovery path whose frames

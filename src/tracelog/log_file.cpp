@@ -8,7 +8,9 @@
 #include "base/text_convert.h"
 #include "base/text_cut.h"
 #include "base/exception_guard.h"
+#include "base/address_wait.h"
 #include "base/reentry_depth.h"
+#include "tracelog/line_queue.h"
 #include "tracelog/trace_log.h"
 
 TraceLog traceLog;
@@ -127,12 +129,76 @@ bool WriteUnderLock(const char* text, size_t length) {
   return true;
 }
 
-bool WriteLocked(const char* text, size_t length, const char* tail, size_t tailLength) {
-  ThreadGuardScope guard;
-  OwnedLockHold hold(traceLog.lock);
-  if (!hold.held()) return false;
+// Writes the queued lines with one write and flush for them all, split only where the
+// log rolls over, so that every file ends at the line it would end at if each line had
+// been written alone.
+void WriteQueuedLines() {
+  if (!LinesQueued()) return;
+  LineBatch* batch = TakeQueuedLines();
+  if (batch == nullptr) return;
+  uint32_t from = 0;
+  int first = 0;
+  for (int i = 0; i < batch->count; ++i) {
+    uint32_t end = batch->ends[i];
+    bool rollsOver = traceLog.maxSize > 0 &&
+                     static_cast<int64_t>(traceLog.bytesWritten) + (end - from) >= traceLog.maxSize;
+    if (i + 1 < batch->count && !rollsOver) continue;
+    bool written = WriteUnderLock(batch->bytes + from, end - from);
+    for (; first <= i; ++first) SettleLine(batch->tickets[first], written);
+    from = end;
+  }
+}
+
+// Lets the log go. The last leave first writes the lines queued meanwhile, and then wakes
+// the writer of any line queued since, which takes the log and writes those in turn.
+void LeaveLog() {
+  if (HeldDepth(traceLog.lock) == 1) WriteQueuedLines();
+  LeaveOwnedLock(traceLog.lock);
+  if (LinesQueued() && HeldDepth(traceLog.lock) == 0) NudgeOldestQueued();
+}
+
+struct LogHold {
+  LogHold() : held_(EnterOwnedLock(traceLog.lock)) {}
+  ~LogHold() {
+    if (held_) LeaveLog();
+  }
+  bool held() const { return held_; }
+  LogHold(const LogHold&) = delete;
+  LogHold& operator=(const LogHold&) = delete;
+
+ private:
+  bool held_;
+};
+
+// Waits until the holder of the log has written the queued line, or until the writer
+// may take the log and write the queue itself. Refused, like any wait for the log, when
+// the holder has ended; a line whose batch was abandoned by a faulted holder is lost.
+bool AwaitQueuedLine(int ticket) {
+  constexpr DWORD kPatienceMs = 100;
+  volatile LONG* state = LineState(ticket);
+  DWORD since = GetTickCount();
+  for (;;) {
+    LONG seen = *state;
+    if (seen == kLineWritten || seen == kLineFailed) break;
+    if (seen == kLineNudged) InterlockedCompareExchange(state, kLineWaiting, kLineNudged);
+    if (TryEnterOwnedLock(traceLog.lock)) {
+      LeaveLog();
+      break;
+    }
+    WaitWhileWordIs(state, kLineWaiting, kPatienceMs, GetTickCount() - since);
+    if (*state == kLineWaiting && GetTickCount() - since >= kPatienceMs) {
+      if (HolderHasEnded(traceLog.lock)) return false;
+      since = GetTickCount();
+    }
+  }
+  bool written = *state == kLineWritten;
+  ReturnTicket(ticket);
+  return written;
+}
+
+// A line and its end in one write when they fit a small buffer, else two under one hold.
+bool WriteHeld(const char* text, size_t length, const char* tail, size_t tailLength) {
   if (tailLength == 0) return WriteUnderLock(text, length);
-  // A line and its end in one write when they fit a small buffer, else two under one hold.
   char joined[512];
   if (length + tailLength <= sizeof joined) {
     memcpy(joined, text, length);
@@ -146,6 +212,21 @@ bool WriteLocked(const char* text, size_t length, const char* tail, size_t tailL
   return WriteUnderLock(tail, tailLength);
 }
 
+// A free log (or one this thread holds) is written at once; a busy one takes the line
+// into the queue that its holder writes before letting go.
+bool WriteLocked(const char* text, size_t length, const char* tail, size_t tailLength) {
+  ThreadGuardScope guard;
+  if (TryEnterOwnedLock(traceLog.lock)) {
+    bool written = WriteHeld(text, length, tail, tailLength);
+    LeaveLog();
+    return written;
+  }
+  int ticket = QueueLine(text, length, tail, tailLength);
+  if (ticket >= 0) return AwaitQueuedLine(ticket);
+  LogHold hold;
+  return hold.held() && WriteHeld(text, length, tail, tailLength);
+}
+
 }  // namespace
 
 bool HoldLogLock() {
@@ -153,7 +234,7 @@ bool HoldLogLock() {
 }
 
 void ReleaseLogLock() {
-  LeaveOwnedLock(traceLog.lock);
+  LeaveLog();
 }
 
 int ChooseLogSlot(const char* programName, DWORD processId) {
@@ -189,13 +270,13 @@ bool CreateLogFile() {
     traceLog.path[0] = '\0';
     return false;
   }
-  OwnedLockHold hold(traceLog.lock);
+  LogHold hold;
   if (!hold.held()) return false;
   return OpenLogInRing(false);
 }
 
 bool CloseLogFile() {
-  OwnedLockHold hold(traceLog.lock);
+  LogHold hold;
   if (!hold.held()) return false;
   return CloseFileHandle();
 }

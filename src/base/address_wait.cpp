@@ -1,0 +1,42 @@
+// Address waits, looked up once while the library loads; the module is loaded in every
+// process that has these functions.
+#include "base/address_wait.h"
+
+namespace {
+
+using WaitOnAddressFn = BOOL(WINAPI*)(volatile VOID*, PVOID, SIZE_T, DWORD);
+using WakeByAddressFn = VOID(WINAPI*)(PVOID);
+
+struct AddressWait {
+  WaitOnAddressFn wait = nullptr;
+  WakeByAddressFn wake = nullptr;
+  AddressWait() {
+    HMODULE module = GetModuleHandleW(L"kernelbase.dll");
+    if (module == nullptr) return;
+    auto waitFn = reinterpret_cast<WaitOnAddressFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "WaitOnAddress")));
+    auto wakeFn = reinterpret_cast<WakeByAddressFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "WakeByAddressSingle")));
+    if (waitFn != nullptr && wakeFn != nullptr) {
+      wait = waitFn;
+      wake = wakeFn;
+    }
+  }
+};
+const AddressWait addressWait;
+
+}  // namespace
+
+void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, DWORD waitedMs) {
+  if (addressWait.wait != nullptr) {
+    addressWait.wait(word, &seen, sizeof seen, timeoutMs);
+  } else if (waitedMs < timeoutMs) {
+    SwitchToThread();
+  } else {
+    Sleep(1);
+  }
+}
+
+void WakeWordWaiter(volatile LONG* word) {
+  if (addressWait.wake != nullptr) addressWait.wake(const_cast<LONG*>(word));
+}

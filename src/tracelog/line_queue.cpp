@@ -1,0 +1,95 @@
+// The queue of lines waiting for the log: a small lock of its own, held only to copy a
+// line in or to swap the batch out, and fixed storage, so nothing is allocated on the
+// traced call's path.
+#include "tracelog/line_queue.h"
+
+#include <cstring>
+
+#include "base/address_wait.h"
+#include "base/owned_lock.h"
+
+namespace {
+
+OwnedLock queueLock;
+LineBatch batches[2];
+LineBatch* filling = &batches[0];
+volatile LONG queuedCount = 0;  // filling->count, for reads without the lock
+
+// A ticket stays taken until its writer has read the outcome. A writer refused because the
+// log's holder died never returns its ticket, so there are more tickets than queued lines.
+constexpr int kTicketCount = 2 * kQueuedLinesMax + 8;
+volatile LONG ticketTaken[kTicketCount];
+volatile LONG lineStates[kTicketCount];
+
+int TakeTicket() {
+  for (int ticket = 0; ticket < kTicketCount; ++ticket) {
+    if (ticketTaken[ticket] == 0) {
+      ticketTaken[ticket] = 1;
+      lineStates[ticket] = kLineWaiting;
+      return ticket;
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+int QueueLine(const char* text, size_t length, const char* tail, size_t tailLength) {
+  OwnedLockHold hold(queueLock);
+  if (!hold.held()) return -1;
+  LineBatch& batch = *filling;
+  if (batch.count == kQueuedLinesMax || length > kQueuedBytesMax - batch.used ||
+      tailLength > kQueuedBytesMax - batch.used - length) {
+    return -1;
+  }
+  int ticket = TakeTicket();
+  if (ticket < 0) return -1;
+  memcpy(batch.bytes + batch.used, text, length);
+  memcpy(batch.bytes + batch.used + length, tail, tailLength);
+  batch.used += static_cast<uint32_t>(length + tailLength);
+  batch.ends[batch.count] = batch.used;
+  batch.tickets[batch.count] = ticket;
+  ++batch.count;
+  InterlockedExchange(&queuedCount, batch.count);
+  return ticket;
+}
+
+bool LinesQueued() {
+  return queuedCount != 0;
+}
+
+int QueuedLineCount() {
+  return queuedCount;
+}
+
+LineBatch* TakeQueuedLines() {
+  OwnedLockHold hold(queueLock);
+  if (!hold.held() || filling->count == 0) return nullptr;
+  LineBatch* taken = filling;
+  filling = taken == &batches[0] ? &batches[1] : &batches[0];
+  filling->used = 0;
+  filling->count = 0;
+  InterlockedExchange(&queuedCount, 0);
+  return taken;
+}
+
+void SettleLine(int ticket, bool written) {
+  InterlockedExchange(&lineStates[ticket], written ? kLineWritten : kLineFailed);
+  WakeWordWaiter(&lineStates[ticket]);
+}
+
+void NudgeOldestQueued() {
+  OwnedLockHold hold(queueLock);
+  if (!hold.held() || filling->count == 0) return;
+  volatile LONG* state = &lineStates[filling->tickets[0]];
+  InterlockedCompareExchange(state, kLineNudged, kLineWaiting);
+  WakeWordWaiter(state);
+}
+
+volatile LONG* LineState(int ticket) {
+  return &lineStates[ticket];
+}
+
+void ReturnTicket(int ticket) {
+  InterlockedExchange(&ticketTaken[ticket], 0);
+}

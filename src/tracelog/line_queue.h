@@ -1,0 +1,43 @@
+// Lines that wait while another thread holds the log. The holder writes every waiting line
+// with one write and one flush before it lets the log go, so under load one flush serves
+// many lines; each waiting thread returns only once its own line is in the file.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int kQueuedLinesMax = 32;
+constexpr size_t kQueuedBytesMax = 32768;
+
+// The lines taken from the queue at one moment, in the order they came, end to end.
+struct LineBatch {
+  char bytes[kQueuedBytesMax];
+  uint32_t used;
+  int count;
+  uint32_t ends[kQueuedLinesMax];  // the offset just after each line
+  int tickets[kQueuedLinesMax];    // what each line's writer waits on
+};
+
+// A line's state. Nudged tells a waiting writer to try to take the log itself.
+enum : LONG { kLineWaiting = 0, kLineNudged = 1, kLineWritten = 2, kLineFailed = 3 };
+
+// Copies text and then tail to the queue as one line; the ticket its writer waits on, or
+// -1 when the queue has no room for it (the writer then waits for the log itself).
+int QueueLine(const char* text, size_t length, const char* tail, size_t tailLength);
+// Read without the lock: after a writer queues a line it tries the log, and a holder
+// looks here after letting the log go, so one of the two always sees the line.
+bool LinesQueued();
+// Empties the queue into a batch that stays valid until the next take. Only the log's
+// holder takes, so no two batches are ever in use at once. Null when nothing waits.
+LineBatch* TakeQueuedLines();
+// Gives a taken line its outcome and wakes its writer.
+void SettleLine(int ticket, bool written);
+// Wakes the writer of the oldest queued line, so that it takes the log and writes them.
+void NudgeOldestQueued();
+volatile LONG* LineState(int ticket);
+// Frees the ticket once its writer has read the outcome.
+void ReturnTicket(int ticket);
+// How many lines wait in the queue, for tests that must see the queue filled.
+int QueuedLineCount();

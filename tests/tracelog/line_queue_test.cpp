@@ -1,0 +1,162 @@
+// Lines written while another thread holds the log wait in a queue that the holder writes
+// before letting go. Each test fills the queue behind a hold of its own, so that the lines
+// are sure to go out as one batch.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_support.h"
+#include "tracelog/line_queue.h"
+#include "tracelog/trace_log.h"
+
+namespace {
+
+void OpenScratchLog(const char* tag) {
+  std::string dir = qeltest::MakeTempDir(tag);
+  snprintf(traceLog.directory, sizeof traceLog.directory, "%s", dir.c_str());
+  traceLog.maxSize = 0;
+  ASSERT_TRUE(CreateLogFile());
+  traceLog.active = false;
+}
+
+// Waits until count lines are queued; false after ten seconds.
+bool AwaitQueued(int count) {
+  for (int waited = 0; waited < 10000; ++waited) {
+    if (QueuedLineCount() == count) return true;
+    Sleep(1);
+  }
+  return false;
+}
+
+std::string LineOf(int thread, int index, size_t length) {
+  std::string text = "thread " + std::to_string(thread) + " line " + std::to_string(index) + " ";
+  text.resize(length, '.');
+  return text;
+}
+
+constexpr int kChildPassed = 42;
+
+DWORD WINAPI HoldTheLogForGood(void* ready) {
+  HoldLogLock();
+  SetEvent(ready);
+  Sleep(INFINITE);
+  return 0;
+}
+
+}  // namespace
+
+// Every writer returns only once its own line is in the file, whether its line went out in
+// a batch, alone, or (queue full) after waiting for the log itself; each line once, whole.
+TEST(QueuedLines, AWriterReturnsOnlyOnceItsLineIsInTheFile) {
+  struct Case {
+    const char* name;
+    int threads;
+    size_t length;
+    int linesEach;
+  } cases[] = {
+      {"a batch of eight", 8, 60, 40},
+      {"more writers than the queue holds", kQueuedLinesMax + 8, 40, 3},
+      {"lines too long to queue together", 5, 10000, 2},
+  };
+  for (const Case& c : cases) {
+    OpenScratchLog("queue");
+    std::string path = traceLog.path;
+    ASSERT_TRUE(HoldLogLock());
+    std::atomic<int> early{0};
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < c.threads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < c.linesEach; ++i) {
+          std::string line = LineOf(t, i, c.length);
+          if (!WriteLine(line.c_str(), true)) ++failed;
+          if (qeltest::ReadFileBytes(path).find(line + "\r\n") == std::string::npos) ++early;
+        }
+      });
+    }
+    // Let the first lines pile up behind the hold, then let them all go at once.
+    Sleep(200);
+    ReleaseLogLock();
+    for (auto& thread : threads) thread.join();
+    ASSERT_TRUE(CloseLogFile());
+    EXPECT_EQ(0, failed.load()) << c.name;
+    EXPECT_EQ(0, early.load()) << c.name;
+    std::vector<std::string> lines = qeltest::SplitLines(qeltest::ReadFileBytes(path));
+    std::set<std::string> distinct(lines.begin(), lines.end());
+    EXPECT_EQ(static_cast<size_t>(c.threads * c.linesEach), lines.size()) << c.name;
+    EXPECT_EQ(lines.size(), distinct.size()) << c.name;
+    for (const std::string& line : lines) EXPECT_EQ(c.length, line.size()) << c.name;
+  }
+}
+
+// A batch is split where the log rolls over: every file ends at the line it would end at if
+// each line had been written alone.
+TEST(QueuedLines, ARollOverInsideABatchEndsEachFileAtTheSameLine) {
+  OpenScratchLog("rollbatch");
+  std::string dir = traceLog.directory;
+  constexpr int kWriters = 6;
+  constexpr size_t kLength = 40;  // 42 bytes with the line end
+  ASSERT_TRUE(HoldLogLock());
+  std::atomic<int> failed{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kWriters; ++t) {
+    threads.emplace_back([&, t] {
+      if (!WriteLine(LineOf(t, 0, kLength).c_str(), true)) ++failed;
+    });
+  }
+  ASSERT_TRUE(AwaitQueued(kWriters));
+  // The third line of a file reaches the size: each file takes three lines, and the sixth
+  // line's roll-over opens a third, empty file.
+  traceLog.maxSize = traceLog.bytesWritten + 2 * 42 + 10;
+  ReleaseLogLock();
+  for (auto& thread : threads) thread.join();
+  ASSERT_TRUE(CloseLogFile());
+  traceLog.maxSize = 0;
+  EXPECT_EQ(0, failed.load());
+  std::vector<std::string> files = qeltest::ListFiles(dir, "$$$*.txt");
+  ASSERT_EQ(3u, files.size());
+  std::set<std::string> all;
+  const size_t expected[] = {3, 3, 0};
+  for (size_t f = 0; f < files.size(); ++f) {
+    std::vector<std::string> lines = qeltest::SplitLines(qeltest::ReadFileBytes(dir + files[f]));
+    EXPECT_EQ(expected[f], lines.size()) << files[f];
+    all.insert(lines.begin(), lines.end());
+  }
+  EXPECT_EQ(static_cast<size_t>(kWriters), all.size());
+}
+
+// Run only as the child of the test below: it leaves the log held by a dead thread.
+TEST(QueuedLinesChild, DISABLED_WritersQueuedBehindAHolderThatDiesAreRefused) {
+  OpenScratchLog("deadholder");
+  HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE holder = CreateThread(nullptr, 0, HoldTheLogForGood, ready, 0, nullptr);
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 10000));
+  constexpr int kWriters = 4;
+  std::atomic<int> refused{0};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kWriters; ++t) {
+    writers.emplace_back([&] {
+      if (!WriteLine("queued behind a holder that dies", true)) ++refused;
+    });
+  }
+  ASSERT_TRUE(AwaitQueued(kWriters));
+  TerminateThread(holder, 1);
+  for (auto& writer : writers) writer.join();
+  EXPECT_EQ(kWriters, refused.load());
+  EXPECT_FALSE(WriteLine("after the holder died", true));
+  // An exit code of its own, so that the parent knows this test ran and was not filtered out.
+  ExitProcess(::testing::Test::HasFailure() ? 1 : kChildPassed);
+}
+
+// Writers waiting in the queue when the log's holder is killed (as at process exit) are
+// refused instead of waiting for good.
+TEST(QueuedLines, WritersQueuedBehindAHolderThatDiesAreRefusedNotHung) {
+  int code = qeltest::RunProgram(
+      "test_tracelog.exe", "--gtest_also_run_disabled_tests --gtest_filter=QueuedLinesChild.*",
+      60000);
+  EXPECT_EQ(kChildPassed, code) << "-2 is a hang";
+}
