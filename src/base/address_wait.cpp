@@ -27,11 +27,12 @@ const AddressWait addressWait;
 
 }  // namespace
 
-void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, DWORD waitedMs) {
-  if (addressWait.wait != nullptr) {
-    addressWait.wait(word, &seen, sizeof seen, timeoutMs);
-  } else if (waitedMs < timeoutMs) {
+void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, int round) {
+  constexpr int kYieldRounds = 100;
+  if (round < kYieldRounds) {
     SwitchToThread();
+  } else if (addressWait.wait != nullptr) {
+    addressWait.wait(word, &seen, sizeof seen, timeoutMs);
   } else {
     Sleep(1);
   }

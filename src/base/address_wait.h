@@ -1,13 +1,15 @@
-// Sleeping until a word changes. With address waits (Windows 8 on) a waiter blocks, so it
-// leaves the processors to the thread it waits for, and is woken by that thread; without
-// them it yields, then sleeps a millisecond at a time.
+// Waiting until a word changes. With address waits (Windows 8 on) a long waiter blocks, so
+// it leaves the processors to the thread it waits for, and is woken by that thread; without
+// them it sleeps a millisecond at a time.
 #pragma once
 
 #include <windows.h>
 
-// Returns when *word no longer holds seen, when woken, or after about timeoutMs, whichever
-// comes first; the caller reads the word again. waitedMs tells the fallback how long the
-// caller has waited already: it yields at first and sleeps once the wait has grown long.
-void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, DWORD waitedMs);
+// One round of a wait for *word to leave seen; the caller reads the word again and calls
+// once more with round one higher. The first rounds only yield the processor: most waits
+// here last one write and flush, less than a sleep and a wake-up cost under load, and a
+// yield lets the other waiting threads format their lines meanwhile. Later rounds sleep
+// until woken or timeoutMs have passed (without address waits, for a millisecond).
+void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, int round);
 // Wakes one thread waiting on word; nothing when none waits or address waits are missing.
 void WakeWordWaiter(volatile LONG* word);

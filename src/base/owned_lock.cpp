@@ -29,19 +29,19 @@ bool TryTake(OwnedLock& lock, DWORD self) {
   return InterlockedCompareExchange(&lock.owner, static_cast<LONG>(self), 0) == 0;
 }
 
-// The wait behind a held lock. Holds are short (a write and a flush): a waiter sleeps on
-// the owner word until a leave wakes it, at most kPatienceMs at a time; without address
-// waits it yields, and sleeps once the holder has kept the lock that long. Whenever the
-// patience runs out on one and the same holder, the waiter asks whether that holder still
-// exists (system calls, so only then), and is refused when it has ended: killed at
-// process exit, or by TerminateThread, with the lock held.
+// The wait behind a held lock. Holds are short (a write and a flush): a waiter yields a
+// while, then sleeps on the owner word until a leave wakes it, at most kPatienceMs at a
+// time (see WaitWhileWordIs). Whenever the patience runs out on one and the same holder,
+// the waiter asks whether that holder still exists (system calls, so only then), and is
+// refused when it has ended: killed at process exit, or by TerminateThread, with the lock
+// held.
 bool WaitAndTake(OwnedLock& lock, DWORD self) {
   constexpr DWORD kPatienceMs = 100;
   DWORD savedError = GetLastError();
   DWORD since = GetTickCount();
   LONG waitedOn = 0;
   bool taken = false;
-  while (!taken) {
+  for (int round = 0; !taken; ++round) {
     LONG seen = lock.owner;
     if (seen == 0) {
       taken = TryTake(lock, self);
@@ -52,7 +52,7 @@ bool WaitAndTake(OwnedLock& lock, DWORD self) {
       since = GetTickCount();
     }
     InterlockedIncrement(&lock.waiters);
-    WaitWhileWordIs(&lock.owner, seen, kPatienceMs, GetTickCount() - since);
+    WaitWhileWordIs(&lock.owner, seen, kPatienceMs, round);
     InterlockedDecrement(&lock.waiters);
     if (lock.owner == seen && GetTickCount() - since >= kPatienceMs) {
       if (HolderEnded(static_cast<DWORD>(seen))) break;

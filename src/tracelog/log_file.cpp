@@ -177,7 +177,7 @@ bool AwaitQueuedLine(int ticket) {
   constexpr DWORD kPatienceMs = 100;
   volatile LONG* state = LineState(ticket);
   DWORD since = GetTickCount();
-  for (;;) {
+  for (int round = 0;; ++round) {
     LONG seen = *state;
     if (seen == kLineWritten || seen == kLineFailed) break;
     if (seen == kLineNudged) InterlockedCompareExchange(state, kLineWaiting, kLineNudged);
@@ -185,7 +185,7 @@ bool AwaitQueuedLine(int ticket) {
       LeaveLog();
       break;
     }
-    WaitWhileWordIs(state, kLineWaiting, kPatienceMs, GetTickCount() - since);
+    WaitWhileWordIs(state, kLineWaiting, kPatienceMs, round);
     if (*state == kLineWaiting && GetTickCount() - since >= kPatienceMs) {
       if (HolderHasEnded(traceLog.lock)) return false;
       since = GetTickCount();
