@@ -100,6 +100,14 @@ int HeldDepth(const OwnedLock& lock) {
   return static_cast<DWORD>(lock.owner) == GetCurrentThreadId() ? lock.depth : 0;
 }
 
+namespace {
+
+int DepthHeldBy(const OwnedLock& lock, DWORD self) {
+  return static_cast<DWORD>(lock.owner) == self ? lock.depth : 0;
+}
+
+}  // namespace
+
 void ReleaseDownTo(OwnedLock& lock, int depth) {
   while (HeldDepth(lock) > depth) LeaveOwnedLock(lock);
 }
@@ -110,7 +118,9 @@ void RegisterOwnedLock(OwnedLock* lock) {
 
 HeldLocks CaptureHeldLocks() {
   HeldLocks held{};
-  for (int i = 0; i < registeredCount; ++i) held.depths[i] = HeldDepth(*registeredLocks[i]);
+  // Taken before every guarded step of a traced call: the thread is asked for once.
+  DWORD self = GetCurrentThreadId();
+  for (int i = 0; i < registeredCount; ++i) held.depths[i] = DepthHeldBy(*registeredLocks[i], self);
   return held;
 }
 

@@ -108,7 +108,7 @@ TEST(QueuedLines, ARollOverInsideABatchEndsEachFileAtTheSameLine) {
       if (!WriteLine(LineOf(t, 0, kLength).c_str(), true)) ++failed;
     });
   }
-  ASSERT_TRUE(AwaitQueued(kWriters));
+  bool queued = AwaitQueued(kWriters);
   // The third line of a file reaches the size: each file takes three lines, and the sixth
   // line's roll-over opens a third, empty file.
   traceLog.maxSize = traceLog.bytesWritten + 2 * 42 + 10;
@@ -116,6 +116,7 @@ TEST(QueuedLines, ARollOverInsideABatchEndsEachFileAtTheSameLine) {
   for (auto& thread : threads) thread.join();
   ASSERT_TRUE(CloseLogFile());
   traceLog.maxSize = 0;
+  ASSERT_TRUE(queued);
   EXPECT_EQ(0, failed.load());
   std::vector<std::string> files = qeltest::ListFiles(dir, "$$$*.txt");
   ASSERT_EQ(3u, files.size());
