@@ -1,13 +1,17 @@
 // Where a traced call's time goes: each step of building and writing one log line timed
 // on its own, in the same run, against the whole traced call and the floor (one 100-byte
 // line written and flushed). Built on the library's layers directly, so each step can be
-// called alone; the log is on the same disk as the floor's file.
+// called alone; the log is on the same disk as the floor's file. The same steps on eight
+// threads at once, beside a step of arithmetic alone, show what eight threads gain: how
+// much processor time they get together, and how much the log's queue saves.
 #include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "bench_entry.h"
 #include "bench_kit.h"
@@ -45,10 +49,48 @@ double Nanoseconds(int calls, F&& step) {
   return best;
 }
 
+// Nanoseconds of wall time per run of step when kThreads threads run it at once, each
+// `callsEach` times; best of kRounds rounds.
+constexpr int kThreads = 8;
+template <class F>
+double WallNanosecondsOnThreads(int callsEach, F&& step) {
+  double best = 1e30;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<std::thread> threads;
+    double start = Now();
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&] {
+        for (int i = 0; i < callsEach; ++i) step();
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    double each = (Now() - start) * 1e9 / (callsEach * kThreads);
+    if (each < best) best = each;
+  }
+  return best;
+}
+
 struct Row {
   const char* what;
   double ns;
 };
+
+// Work for the processor alone, to show how much of it eight threads get at once.
+void Arithmetic() {
+  uint32_t value = sink;
+  for (int i = 0; i < 1000; ++i) value = value * 1664525u + 1013904223u;
+  sink = value;
+}
+
+// Runs measure with the log's file taken away, so that a line is built but not written.
+template <class F>
+double WithoutLogFile(F&& measure) {
+  HANDLE file = traceLog.file;
+  traceLog.file = INVALID_HANDLE_VALUE;
+  double ns = measure();
+  traceLog.file = file;
+  return ns;
+}
 
 }  // namespace
 
@@ -112,13 +154,18 @@ int main() {
       {"pre recorder, whole line written", Nanoseconds(kWrites, [&] { RecordPre(&frame); })},
       {"log write of a 100-byte line (lock, write, flush)",
        Nanoseconds(kWrites, [&] { WriteBytes(hundred, sizeof hundred, false); })},
-      {"pre recorder, no file to write to", Nanoseconds(kWrites,
-                                                        [&] {
-                                                          HANDLE file = traceLog.file;
-                                                          traceLog.file = INVALID_HANDLE_VALUE;
-                                                          RecordPre(&frame);
-                                                          traceLog.file = file;
-                                                        })},
+      {"pre recorder, no file to write to",
+       WithoutLogFile([&] { return Nanoseconds(kWrites, [&] { RecordPre(&frame); }); })},
+      {"processor step (1,000 multiply-adds), one thread", Nanoseconds(kSteps / 20, Arithmetic)},
+      {"8 threads: processor step (wall / steps)",
+       WallNanosecondsOnThreads(kSteps / 20, Arithmetic)},
+      {"8 threads: log write of a 100-byte line (wall / lines)",
+       WallNanosecondsOnThreads(kWrites / 2, [&] { WriteBytes(hundred, sizeof hundred, false); })},
+      {"8 threads: pre recorder, whole line (wall / lines)",
+       WallNanosecondsOnThreads(kWrites / 2, [&] { RecordPre(&frame); })},
+      {"8 threads: pre recorder, no file (wall / lines)", WithoutLogFile([&] {
+         return WallNanosecondsOnThreads(kWrites / 2, [&] { RecordPre(&frame); });
+       })},
       {"  GetSystemTimeAsFileTime", Nanoseconds(kSteps,
                                                 [&] {
                                                   FILETIME now;
