@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "base/tls_slot.h"
 
@@ -83,6 +84,13 @@ size_t ReadableBytes(const void* address, size_t limit) {
 
 bool IsReadable(const void* address) {
   return ReadableBytes(address, 1) == 1;
+}
+
+bool IsReadableText(const char* text, size_t limit) {
+  ForgetReadableRegions();
+  size_t readable = ReadableBytes(text, limit);
+  if (readable == 0) return false;
+  return readable == limit || memchr(text, '\0', readable) != nullptr;
 }
 
 void ForgetReadableRegions() {

@@ -14,5 +14,9 @@ bool IsReadable(const void* address);
 // How many bytes from address on, at most limit, can be read without a fault: the reads
 // of a text or an array stop there. Neither test changes the thread's last error.
 size_t ReadableBytes(const void* address, size_t limit);
+// True when text can be read up to its NUL, or for limit bytes when it has none before
+// them: the test IsBadStringPtrA makes, asked of the memory manager afresh (no remembered
+// region) and so without touching a guard page. For texts the host hands the library.
+bool IsReadableText(const char* text, size_t limit);
 // Forgets the calling thread's remembered regions.
 void ForgetReadableRegions();

@@ -7,6 +7,7 @@
 #include "control/callback_wiring.h"
 #include "control/control_state.h"
 #include "base/exception_guard.h"
+#include "base/memory_probe.h"
 #include "base/owned_lock.h"
 #include "control/message_buffer.h"
 #include "control/messages.h"
@@ -120,7 +121,7 @@ int WriteLog(const char* text, MessageBuffer& messages) {
       result = 1;
       return;
     }
-    if (IsBadStringPtrA(text, 260)) {
+    if (!IsReadableText(text, 260)) {
       AppendMessage(messages, kWriteLogBadText);
       return;
     }

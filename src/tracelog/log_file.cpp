@@ -8,6 +8,7 @@
 #include "base/text_convert.h"
 #include "base/text_cut.h"
 #include "base/exception_guard.h"
+#include "base/memory_probe.h"
 #include "base/address_wait.h"
 #include "base/reentry_depth.h"
 #include "tracelog/line_queue.h"
@@ -283,9 +284,9 @@ bool CloseLogFile() {
 
 bool WriteText(const char* text, bool force) {
   if (!force && !traceLog.active) return true;
-  if (IsBadStringPtrA(text, 260)) return false;
+  if (!IsReadableText(text, 260)) return false;
   size_t length = 0;
-  // The probe covers only 260 bytes; a longer text that turns unreadable is refused.
+  // The test covers only 260 bytes; a longer text that turns unreadable is refused.
   if (Guarded([&] { length = strlen(text); }) != GuardOutcome::kCompleted) return false;
   return WriteLocked(text, length, nullptr, 0);
 }

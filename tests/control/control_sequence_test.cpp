@@ -158,6 +158,17 @@ TEST_F(ControlSequence, WriteLogChecksItsText) {
   Call freed = CallWriteLog(static_cast<const char*>(page));
   EXPECT_EQ(-1, freed.result);
   EXPECT_EQ(bad, freed.messages);
+  // A text on a guard page (the next page of a growing stack) is refused the same way, and
+  // the page stays a guard page. (Wine's own string test lets the guard-page fault through.)
+  void* guard = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE | PAGE_GUARD);
+  ASSERT_NE(nullptr, guard);
+  Call onGuard = CallWriteLog(static_cast<const char*>(guard));
+  EXPECT_EQ(-1, onGuard.result);
+  EXPECT_EQ(bad, onGuard.messages);
+  MEMORY_BASIC_INFORMATION info;
+  ASSERT_NE(0u, VirtualQuery(guard, &info, sizeof info));
+  EXPECT_TRUE(info.Protect & PAGE_GUARD);
+  VirtualFree(guard, 0, MEM_RELEASE);
 
   // The text goes in unchanged: no line end, no time, cp932 bytes as they are.
   std::string japanese = Sjis(u8"日本語テキスト");
