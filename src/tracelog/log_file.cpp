@@ -30,9 +30,9 @@ bool SlotPattern(char* out, size_t size, const char* programName, int slot) {
   return n >= 0 && static_cast<size_t>(n) < size;
 }
 
-bool SlotPath(char* out, size_t size, const char* programName, int slot) {
+bool SlotPath(char* out, size_t size, const char* programName, int slot, DWORD processId) {
   int n = snprintf(out, size, "%s%s%s%02d%s(%d)%s", traceLog.directory, "$$$", programName, slot,
-                   "$$$", static_cast<int>(GetCurrentProcessId()), ".txt");
+                   "$$$", static_cast<int>(processId), ".txt");
   return n >= 0 && static_cast<size_t>(n) < size;
 }
 
@@ -72,8 +72,8 @@ bool DeleteSlotFiles(int slot) {
 }
 
 bool OpenSlot(int slot) {
-  if (!DeleteSlotFiles(slot) ||
-      !SlotPath(traceLog.path, sizeof traceLog.path, traceLog.programName, slot)) {
+  if (!DeleteSlotFiles(slot) || !SlotPath(traceLog.path, sizeof traceLog.path, traceLog.programName,
+                                          slot, GetCurrentProcessId())) {
     return false;
   }
   traceLog.file = CreateFileA(traceLog.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -258,9 +258,7 @@ int ChooseLogSlot(const char* programName, DWORD processId) {
   }
   // All taken: reuse the slot after the one written last, so the slots form a ring.
   if (chosen < 0) chosen = best + 1 > kLogSlotCount - 1 ? 0 : best + 1;
-  int n = snprintf(traceLog.path, sizeof traceLog.path, "%s%s%s%02d%s(%d)%s", traceLog.directory,
-                   "$$$", programName, chosen, "$$$", static_cast<int>(processId), ".txt");
-  if (n < 0 || static_cast<size_t>(n) >= sizeof traceLog.path) return -1;
+  if (!SlotPath(traceLog.path, sizeof traceLog.path, programName, chosen, processId)) return -1;
   return chosen;
 }
 
