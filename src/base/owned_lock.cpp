@@ -55,7 +55,7 @@ bool WaitAndTake(OwnedLock& lock, DWORD self) {
     WaitWhileWordIs(&lock.owner, seen, kPatienceMs, round);
     InterlockedDecrement(&lock.waiters);
     if (lock.owner == seen && GetTickCount() - since >= kPatienceMs) {
-      if (HolderEnded(static_cast<DWORD>(seen))) break;
+      if (HolderHasEnded(lock)) break;
       since = GetTickCount();
     }
   }
@@ -85,7 +85,9 @@ bool EnterOwnedLock(OwnedLock& lock) {
 
 bool HolderHasEnded(const OwnedLock& lock) {
   LONG holder = lock.owner;
-  return holder != 0 && HolderEnded(static_cast<DWORD>(holder));
+  // Still the owner once its thread is found ended: a holder that let go and then ended
+  // between the two reads left a free lock, not a dead one.
+  return holder != 0 && HolderEnded(static_cast<DWORD>(holder)) && lock.owner == holder;
 }
 
 void LeaveOwnedLock(OwnedLock& lock) {

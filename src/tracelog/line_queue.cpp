@@ -11,6 +11,10 @@
 namespace {
 
 OwnedLock queueLock;
+// Set for good when the queue's lock is refused (its holder was killed while copying a
+// line): from then on no line is queued, and every writer waits for the log itself, so
+// no one waits again on a lock that will never be free.
+volatile bool queueBroken = false;
 LineBatch batches[2];
 LineBatch* filling = &batches[0];
 volatile LONG queuedCount = 0;  // filling->count, for reads without the lock
@@ -32,20 +36,40 @@ int TakeTicket() {
   return -1;
 }
 
+// Holds the queue's lock for one scope; a refusal breaks the queue for good.
+struct QueueHold {
+  QueueHold() : held_(!queueBroken && EnterOwnedLock(queueLock)) {
+    if (!held_ && !queueBroken) {
+      queueBroken = true;
+      InterlockedExchange(&queuedCount, 0);
+    }
+  }
+  ~QueueHold() {
+    if (held_) LeaveOwnedLock(queueLock);
+  }
+  bool held() const { return held_; }
+  QueueHold(const QueueHold&) = delete;
+  QueueHold& operator=(const QueueHold&) = delete;
+
+ private:
+  bool held_;
+};
+
 }  // namespace
 
 int QueueLine(const char* text, size_t length, const char* tail, size_t tailLength) {
-  OwnedLockHold hold(queueLock);
+  QueueHold hold;
   if (!hold.held()) return -1;
   LineBatch& batch = *filling;
   if (batch.count == kQueuedLinesMax || length > kQueuedBytesMax - batch.used ||
       tailLength > kQueuedBytesMax - batch.used - length) {
     return -1;
   }
-  int ticket = TakeTicket();
-  if (ticket < 0) return -1;
+  // Copied before a ticket is taken: a copy that faults leaves neither a line nor a ticket.
   memcpy(batch.bytes + batch.used, text, length);
   memcpy(batch.bytes + batch.used + length, tail, tailLength);
+  int ticket = TakeTicket();
+  if (ticket < 0) return -1;
   batch.used += static_cast<uint32_t>(length + tailLength);
   batch.ends[batch.count] = batch.used;
   batch.tickets[batch.count] = ticket;
@@ -63,7 +87,7 @@ int QueuedLineCount() {
 }
 
 LineBatch* TakeQueuedLines() {
-  OwnedLockHold hold(queueLock);
+  QueueHold hold;
   if (!hold.held() || filling->count == 0) return nullptr;
   LineBatch* taken = filling;
   filling = taken == &batches[0] ? &batches[1] : &batches[0];
@@ -79,7 +103,7 @@ void SettleLine(int ticket, bool written) {
 }
 
 void NudgeOldestQueued() {
-  OwnedLockHold hold(queueLock);
+  QueueHold hold;
   if (!hold.held() || filling->count == 0) return;
   volatile LONG* state = &lineStates[filling->tickets[0]];
   InterlockedCompareExchange(state, kLineNudged, kLineWaiting);

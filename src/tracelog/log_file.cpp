@@ -192,9 +192,13 @@ bool AwaitQueuedLine(int ticket) {
       since = GetTickCount();
     }
   }
-  bool written = *state == kLineWritten;
+  LONG outcome = *state;
+  // Still unsettled after this writer's own turn at the log: the line was taken by a
+  // holder that faulted, or is stuck in a broken queue. The ticket is kept, so that a late
+  // settle can never land on another writer's line.
+  if (outcome != kLineWritten && outcome != kLineFailed) return false;
   ReturnTicket(ticket);
-  return written;
+  return outcome == kLineWritten;
 }
 
 // A line and its end in one write when they fit a small buffer, else two under one hold.
@@ -277,6 +281,8 @@ bool CreateLogFile() {
 bool CloseLogFile() {
   LogHold hold;
   if (!hold.held()) return false;
+  // Lines queued before the close are the log's last ones, not refused ones.
+  WriteQueuedLines();
   return CloseFileHandle();
 }
 

@@ -130,6 +130,30 @@ TEST(QueuedLines, ARollOverInsideABatchEndsEachFileAtTheSameLine) {
   EXPECT_EQ(static_cast<size_t>(kWriters), all.size());
 }
 
+// Lines that queued up before the log is closed are its last lines, not refused ones.
+TEST(QueuedLines, LinesQueuedBeforeTheCloseAreWrittenBeforeIt) {
+  OpenScratchLog("closequeue");
+  std::string path = traceLog.path;
+  constexpr int kWriters = 4;
+  ASSERT_TRUE(HoldLogLock());
+  std::atomic<int> failed{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kWriters; ++t) {
+    threads.emplace_back([&, t] {
+      if (!WriteLine(LineOf(t, 0, 30).c_str(), true)) ++failed;
+    });
+  }
+  bool queued = AwaitQueued(kWriters);
+  bool closed = CloseLogFile();
+  ReleaseLogLock();
+  for (auto& thread : threads) thread.join();
+  ASSERT_TRUE(queued);
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(0, failed.load());
+  EXPECT_EQ(static_cast<size_t>(kWriters),
+            qeltest::SplitLines(qeltest::ReadFileBytes(path)).size());
+}
+
 // Run only as the child of the test below: it leaves the log held by a dead thread.
 TEST(QueuedLinesChild, DISABLED_WritersQueuedBehindAHolderThatDiesAreRefused) {
   OpenScratchLog("deadholder");
