@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "faults/stress_calls.h"
+#include "support/host_run.h"
 #include "support/test_support.h"
 
 namespace {
@@ -33,29 +34,21 @@ const char kHookList[] =
     "dll=KERNEL32.dll\r\n"
     "dll=fault_lib.dll\r\n";
 
-struct StressRun {
-  int exitCode = -1;
-  std::string report;
-  std::vector<std::string> logs;  // slot order
-  size_t bytes = 0;
-};
-
-StressRun RunStress(int maxSize) {
-  std::string dir = qeltest::MakeTempDir("stress");
-  qeltest::WriteIni(dir, "[Option]\r\nspan=1\r\nmax_size=" + std::to_string(maxSize) + "\r\n");
-  qeltest::WriteFileBytes(dir + "Qelvorn.lst", kHookList);
-  StressRun run;
+qeltest::HostRun RunStress(int maxSize) {
+  qeltest::HostOptions options;
+  options.ini = "[Option]\r\nspan=1\r\nmax_size=" + std::to_string(maxSize) + "\r\n";
+  options.timeoutMs = 240000;
   DWORD started = GetTickCount();
-  run.exitCode =
-      qeltest::RunProgram("stress_host.exe", std::to_string(kCallsPerThread) + " " + dir, 240000);
+  qeltest::HostRun run =
+      qeltest::RunHost("stress_host.exe", std::to_string(kCallsPerThread), kHookList, options);
   printf("stress host with max_size %d: %lu ms\n", maxSize, GetTickCount() - started);
-  run.report = qeltest::ReadFileBytes(dir + "host.txt");
-  for (const std::string& name : qeltest::ListFiles(dir, "$$$stress_host*.txt")) {
-    run.logs.push_back(qeltest::ReadFileBytes(dir + name));
-    run.bytes += run.logs.back().size();
-    DeleteFileA((dir + name).c_str());
-  }
   return run;
+}
+
+size_t TotalBytes(const std::vector<std::string>& logs) {
+  size_t bytes = 0;
+  for (const std::string& log : logs) bytes += log.size();
+  return bytes;
 }
 
 bool IsHex(const std::string& text, size_t at, size_t count) {
@@ -143,7 +136,7 @@ void CheckThread(int thread, const std::vector<CallLine>& lines, Findings& findi
 }
 
 // Checks every line of the rolled files between the column header and the clean-up.
-void CheckLogs(const StressRun& run, int notesWritten) {
+void CheckLogs(const qeltest::HostRun& run, int notesWritten) {
   ASSERT_FALSE(run.logs.empty());
   std::vector<std::string> lines;
   for (size_t i = 0; i < run.logs.size(); ++i) {
@@ -208,7 +201,7 @@ int NotesWritten(const std::string& report) {
   return at == std::string::npos ? -1 : atoi(report.c_str() + at + 7);
 }
 
-void CheckRun(const StressRun& run) {
+void CheckRun(const qeltest::HostRun& run) {
   ASSERT_NE(-2, run.exitCode) << "hung: killed after 240 s\n" << run.report;
   ASSERT_EQ(0, run.exitCode) << std::hex << "exit code 0x" << run.exitCode << "\n" << run.report;
   std::string calls = "calls " + std::to_string(kThreads * kCallsPerThread) + " notes ";
@@ -220,12 +213,12 @@ void CheckRun(const StressRun& run) {
 }  // namespace
 
 TEST(Stress, EveryCallOfSixteenThreadsIsLoggedAndExact) {
-  StressRun whole = RunStress(0);
+  qeltest::HostRun whole = RunStress(0);
   CheckRun(whole);
   EXPECT_EQ(1u, whole.logs.size());
 
   // About 24 roll-overs: well inside the ring of 31 slots, so no file is reused.
-  StressRun rolled = RunStress(static_cast<int>(whole.bytes / 24));
+  qeltest::HostRun rolled = RunStress(static_cast<int>(TotalBytes(whole.logs) / 24));
   CheckRun(rolled);
   EXPECT_GE(rolled.logs.size(), 21u);
   EXPECT_LE(rolled.logs.size(), 29u);
