@@ -121,6 +121,7 @@ bool WriteUnderLock(const char* text, size_t length) {
       !FlushFileBuffers(traceLog.file)) {
     return false;
   }
+  ++traceLog.flushes;
   traceLog.bytesWritten += static_cast<int32_t>(written);
   if (traceLog.maxSize > 0 && traceLog.bytesWritten >= traceLog.maxSize) {
     // The line is in the file; a roll-over that finds no slot silences later lines.

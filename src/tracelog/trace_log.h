@@ -21,6 +21,9 @@ struct TraceLog {
   int32_t bytesWritten = 0;
   int32_t maxSize = 0;
   int slot = -1;  // the ring slot of the open file
+  // Flushes made so far: the benchmarks divide the lines they wrote by it to show how
+  // many lines a flush served.
+  uint32_t flushes = 0;
   OwnedLock lock;
 };
 

@@ -146,6 +146,7 @@ int main() {
   bool isNew = false;
   ThreadNumberForLine(announcement, &isNew);
 
+  double linesPerFlush = 0;
   constexpr int kWrites = 5000;
   constexpr int kSteps = 200000;
   Row rows[] = {
@@ -166,7 +167,21 @@ int main() {
       {"8 threads: processor step (wall / steps)",
        WallNanosecondsOnThreads(kSteps / 20, Arithmetic)},
       {"8 threads: log write of a 100-byte line (wall / lines)",
-       WallNanosecondsOnThreads(kWrites / 2, [&] { WriteBytes(hundred, sizeof hundred, false); })},
+       [&] {
+         uint32_t before = traceLog.flushes;
+         double ns = WallNanosecondsOnThreads(kWrites / 2,
+                                              [&] { WriteBytes(hundred, sizeof hundred, false); });
+         linesPerFlush =
+             kRounds * kThreads * (kWrites / 2) / static_cast<double>(traceLog.flushes - before);
+         return ns;
+       }()},
+      {"8 threads: bare write + flush, no tracer (wall / lines)",
+       WallNanosecondsOnThreads(kWrites / 2,
+                                [&] {
+                                  DWORD written = 0;
+                                  WriteFile(floorFile, hundred, sizeof hundred, &written, nullptr);
+                                  FlushFileBuffers(floorFile);
+                                })},
       {"8 threads: pre recorder, whole line (wall / lines)",
        WallNanosecondsOnThreads(kWrites / 2, [&] { RecordPre(&frame); })},
       {"8 threads: pre recorder, no file (wall / lines)", WithoutLogFile([&] {
@@ -229,5 +244,6 @@ int main() {
   for (const Row& row : rows) {
     std::printf("  %-52s %10.0f ns  %6.2f x\n", row.what, row.ns, row.ns / floorLine);
   }
+  std::printf("  lines per flush, 8 threads writing to the log: %.2f\n", linesPerFlush);
   return 0;
 }
