@@ -10,6 +10,7 @@ using WakeByAddressFn = VOID(WINAPI*)(PVOID);
 struct AddressWait {
   WaitOnAddressFn wait = nullptr;
   WakeByAddressFn wake = nullptr;
+  bool used = true;
   AddressWait() {
     HMODULE module = GetModuleHandleW(L"kernelbase.dll");
     if (module == nullptr) return;
@@ -23,7 +24,7 @@ struct AddressWait {
     }
   }
 };
-const AddressWait addressWait;
+AddressWait addressWait;
 
 }  // namespace
 
@@ -31,7 +32,7 @@ void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, int round)
   constexpr int kYieldRounds = 100;
   if (round < kYieldRounds) {
     SwitchToThread();
-  } else if (addressWait.wait != nullptr) {
+  } else if (addressWait.used && addressWait.wait != nullptr) {
     addressWait.wait(word, &seen, sizeof seen, timeoutMs);
   } else {
     Sleep(1);
@@ -39,5 +40,9 @@ void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, int round)
 }
 
 void WakeWordWaiter(volatile LONG* word) {
-  if (addressWait.wake != nullptr) addressWait.wake(const_cast<LONG*>(word));
+  if (addressWait.used && addressWait.wake != nullptr) addressWait.wake(const_cast<LONG*>(word));
+}
+
+void UseAddressWaits(bool use) {
+  addressWait.used = use;
 }

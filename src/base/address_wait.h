@@ -13,3 +13,5 @@
 void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, int round);
 // Wakes one thread waiting on word; nothing when none waits or address waits are missing.
 void WakeWordWaiter(volatile LONG* word);
+// Tests turn address waits off to run the waits as on a system before Windows 8.
+void UseAddressWaits(bool use);

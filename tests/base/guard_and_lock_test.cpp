@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/address_wait.h"
 #include "base/exception_guard.h"
 #include "base/owned_lock.h"
 #include "base/reentry_depth.h"
@@ -93,18 +94,26 @@ DWORD Answer(void* raw) {
   return 0;
 }
 
+// Waits run with address waits (Windows 8 on) and without them, as before Windows 8.
+const bool kAddressWaitModes[] = {true, false};
+
 TEST(OwnedLock, AHolderThatEndedIsReportedInsteadOfWaitedFor) {
-  OwnedLock* lock = new OwnedLock;  // left held for ever by the ended thread
-  HANDLE thread = StartThread<TakeAndEnd>(lock);
-  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 5000));
-  Result result{lock, -1};
-  HANDLE waiter = StartThread<Answer>(&result);
-  bool finished = WaitForSingleObject(waiter, 10000) == WAIT_OBJECT_0;
-  if (!finished) TerminateThread(waiter, 1);
-  EXPECT_TRUE(finished) << "the waiter hung on a lock whose holder had ended";
-  EXPECT_EQ(0, result.answer);
-  CloseHandle(waiter);
-  CloseHandle(thread);
+  for (bool addressWaits : kAddressWaitModes) {
+    UseAddressWaits(addressWaits);
+    OwnedLock* lock = new OwnedLock;  // left held for ever by the ended thread
+    HANDLE thread = StartThread<TakeAndEnd>(lock);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 5000));
+    Result result{lock, -1};
+    HANDLE waiter = StartThread<Answer>(&result);
+    bool finished = WaitForSingleObject(waiter, 10000) == WAIT_OBJECT_0;
+    if (!finished) TerminateThread(waiter, 1);
+    EXPECT_TRUE(finished) << "the waiter hung on a lock whose holder had ended; address waits "
+                          << addressWaits;
+    EXPECT_EQ(0, result.answer) << addressWaits;
+    CloseHandle(waiter);
+    CloseHandle(thread);
+  }
+  UseAddressWaits(true);
 }
 
 // Eight threads taking one lock many times, each time for a read-modify-write that a
@@ -135,18 +144,22 @@ DWORD TakeManyTimes(void* raw) {
 
 TEST(OwnedLock, HoldersExcludeEachOtherAndEveryWaiterGetsIn) {
   static OwnedLock lock;
-  Contended shared{&lock, 0, 0};
-  HANDLE threads[8];
-  for (HANDLE& thread : threads) thread = StartThread<TakeManyTimes>(&shared);
-  bool finished = WaitForMultipleObjects(8, threads, TRUE, 60000) == WAIT_OBJECT_0;
-  for (HANDLE thread : threads) {
-    if (!finished) TerminateThread(thread, 1);
-    CloseHandle(thread);
+  for (bool addressWaits : kAddressWaitModes) {
+    UseAddressWaits(addressWaits);
+    Contended shared{&lock, 0, 0};
+    HANDLE threads[8];
+    for (HANDLE& thread : threads) thread = StartThread<TakeManyTimes>(&shared);
+    bool finished = WaitForMultipleObjects(8, threads, TRUE, 60000) == WAIT_OBJECT_0;
+    for (HANDLE thread : threads) {
+      if (!finished) TerminateThread(thread, 1);
+      CloseHandle(thread);
+    }
+    ASSERT_TRUE(finished) << "waiters were never let in; address waits " << addressWaits;
+    EXPECT_EQ(0, shared.refused) << addressWaits;
+    EXPECT_EQ(8 * kRoundsPerThread, shared.count) << addressWaits;
+    EXPECT_EQ(0, HeldDepth(lock)) << addressWaits;
   }
-  ASSERT_TRUE(finished) << "waiters were never let in";
-  EXPECT_EQ(0, shared.refused);
-  EXPECT_EQ(8 * kRoundsPerThread, shared.count);
-  EXPECT_EQ(0, HeldDepth(lock));
+  UseAddressWaits(true);
 }
 
 TEST(OwnedLock, ReentryCountsAndReleaseDownTo) {

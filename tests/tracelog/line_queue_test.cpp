@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/address_wait.h"
 #include "support/test_support.h"
 #include "tracelog/line_queue.h"
 #include "tracelog/trace_log.h"
@@ -47,6 +48,38 @@ DWORD WINAPI HoldTheLogForGood(void* ready) {
   return 0;
 }
 
+// Each of threadCount writers writes linesEach lines of length bytes while the log is first
+// held, then checks after every write that its line is in the file.
+void WriteEveryLineAndCheck(const char* name, int threadCount, size_t length, int linesEach) {
+  OpenScratchLog("queue");
+  std::string path = traceLog.path;
+  ASSERT_TRUE(HoldLogLock());
+  std::atomic<int> early{0};
+  std::atomic<int> failed{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < threadCount; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < linesEach; ++i) {
+        std::string line = LineOf(t, i, length);
+        if (!WriteLine(line.c_str(), true)) ++failed;
+        if (qeltest::ReadFileBytes(path).find(line + "\r\n") == std::string::npos) ++early;
+      }
+    });
+  }
+  // Let the first lines pile up behind the hold, then let them all go at once.
+  Sleep(200);
+  ReleaseLogLock();
+  for (auto& thread : threads) thread.join();
+  ASSERT_TRUE(CloseLogFile());
+  EXPECT_EQ(0, failed.load()) << name;
+  EXPECT_EQ(0, early.load()) << name;
+  std::vector<std::string> lines = qeltest::SplitLines(qeltest::ReadFileBytes(path));
+  std::set<std::string> distinct(lines.begin(), lines.end());
+  EXPECT_EQ(static_cast<size_t>(threadCount * linesEach), lines.size()) << name;
+  EXPECT_EQ(lines.size(), distinct.size()) << name;
+  for (const std::string& line : lines) EXPECT_EQ(length, line.size()) << name;
+}
+
 }  // namespace
 
 // Every writer returns only once its own line is in the file, whether its line went out in
@@ -62,35 +95,14 @@ TEST(QueuedLines, AWriterReturnsOnlyOnceItsLineIsInTheFile) {
       {"more writers than the queue holds", kQueuedLinesMax + 8, 40, 3},
       {"lines too long to queue together", 5, 10000, 2},
   };
-  for (const Case& c : cases) {
-    OpenScratchLog("queue");
-    std::string path = traceLog.path;
-    ASSERT_TRUE(HoldLogLock());
-    std::atomic<int> early{0};
-    std::atomic<int> failed{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < c.threads; ++t) {
-      threads.emplace_back([&, t] {
-        for (int i = 0; i < c.linesEach; ++i) {
-          std::string line = LineOf(t, i, c.length);
-          if (!WriteLine(line.c_str(), true)) ++failed;
-          if (qeltest::ReadFileBytes(path).find(line + "\r\n") == std::string::npos) ++early;
-        }
-      });
+  for (bool addressWaits : {true, false}) {
+    UseAddressWaits(addressWaits);  // false: as before Windows 8
+    for (const Case& c : cases) {
+      SCOPED_TRACE(addressWaits ? "with address waits" : "without address waits");
+      WriteEveryLineAndCheck(c.name, c.threads, c.length, c.linesEach);
     }
-    // Let the first lines pile up behind the hold, then let them all go at once.
-    Sleep(200);
-    ReleaseLogLock();
-    for (auto& thread : threads) thread.join();
-    ASSERT_TRUE(CloseLogFile());
-    EXPECT_EQ(0, failed.load()) << c.name;
-    EXPECT_EQ(0, early.load()) << c.name;
-    std::vector<std::string> lines = qeltest::SplitLines(qeltest::ReadFileBytes(path));
-    std::set<std::string> distinct(lines.begin(), lines.end());
-    EXPECT_EQ(static_cast<size_t>(c.threads * c.linesEach), lines.size()) << c.name;
-    EXPECT_EQ(lines.size(), distinct.size()) << c.name;
-    for (const std::string& line : lines) EXPECT_EQ(c.length, line.size()) << c.name;
   }
+  UseAddressWaits(true);
 }
 
 // A batch is split where the log rolls over: every file ends at the line it would end at if
