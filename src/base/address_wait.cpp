@@ -28,8 +28,8 @@ AddressWait addressWait;
 
 }  // namespace
 
-void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, int round) {
-  constexpr int kYieldRounds = 100;
+void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, unsigned round) {
+  constexpr unsigned kYieldRounds = 100;
   if (round < kYieldRounds) {
     SwitchToThread();
   } else if (addressWait.used && addressWait.wait != nullptr) {

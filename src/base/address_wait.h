@@ -6,11 +6,12 @@
 #include <windows.h>
 
 // One round of a wait for *word to leave seen; the caller reads the word again and calls
-// once more with round one higher. The first rounds only yield the processor: most waits
+// once more with round one higher (unsigned: a wait long enough to wrap it just yields a
+// hundred rounds again). The first rounds only yield the processor: most waits
 // here last one write and flush, less than a sleep and a wake-up cost under load, and a
 // yield lets the other waiting threads format their lines meanwhile. Later rounds sleep
 // until woken or timeoutMs have passed (without address waits, for a millisecond).
-void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, int round);
+void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, unsigned round);
 // Wakes one thread waiting on word; nothing when none waits or address waits are missing.
 void WakeWordWaiter(volatile LONG* word);
 // Tests turn address waits off to run the waits as on a system before Windows 8.

@@ -25,23 +25,25 @@ bool HolderEnded(DWORD threadId) {
   return ended;
 }
 
+int DepthHeldBy(const OwnedLock& lock, DWORD self) {
+  return static_cast<DWORD>(lock.owner) == self ? lock.depth : 0;
+}
+
 bool TryTake(OwnedLock& lock, DWORD self) {
   return InterlockedCompareExchange(&lock.owner, static_cast<LONG>(self), 0) == 0;
 }
 
-// The wait behind a held lock. Holds are short (a write and a flush): a waiter yields a
-// while, then sleeps on the owner word until a leave wakes it, at most kPatienceMs at a
-// time (see WaitWhileWordIs). Whenever the patience runs out on one and the same holder,
-// the waiter asks whether that holder still exists (system calls, so only then), and is
-// refused when it has ended: killed at process exit, or by TerminateThread, with the lock
-// held.
+// The wait behind a held lock. Holds are short (a write and a flush or two): a waiter
+// yields a while, then sleeps on the owner word until a leave wakes it, at most
+// kHolderPatienceMs at a time (see WaitWhileWordIs). Whenever the patience runs out on one and the
+// same holder, the waiter asks whether that holder still exists (system calls, so only then), and
+// is refused when it has ended: killed at process exit, or by TerminateThread, with the lock held.
 bool WaitAndTake(OwnedLock& lock, DWORD self) {
-  constexpr DWORD kPatienceMs = 100;
   DWORD savedError = GetLastError();
   DWORD since = GetTickCount();
   LONG waitedOn = 0;
   bool taken = false;
-  for (int round = 0; !taken; ++round) {
+  for (unsigned round = 0; !taken; ++round) {
     LONG seen = lock.owner;
     if (seen == 0) {
       taken = TryTake(lock, self);
@@ -52,9 +54,9 @@ bool WaitAndTake(OwnedLock& lock, DWORD self) {
       since = GetTickCount();
     }
     InterlockedIncrement(&lock.waiters);
-    WaitWhileWordIs(&lock.owner, seen, kPatienceMs, round);
+    WaitWhileWordIs(&lock.owner, seen, kHolderPatienceMs, round);
     InterlockedDecrement(&lock.waiters);
-    if (lock.owner == seen && GetTickCount() - since >= kPatienceMs) {
+    if (lock.owner == seen && GetTickCount() - since >= kHolderPatienceMs) {
       if (HolderHasEnded(lock)) break;
       since = GetTickCount();
     }
@@ -99,16 +101,8 @@ void LeaveOwnedLock(OwnedLock& lock) {
 }
 
 int HeldDepth(const OwnedLock& lock) {
-  return static_cast<DWORD>(lock.owner) == GetCurrentThreadId() ? lock.depth : 0;
+  return DepthHeldBy(lock, GetCurrentThreadId());
 }
-
-namespace {
-
-int DepthHeldBy(const OwnedLock& lock, DWORD self) {
-  return static_cast<DWORD>(lock.owner) == self ? lock.depth : 0;
-}
-
-}  // namespace
 
 void ReleaseDownTo(OwnedLock& lock, int depth) {
   while (HeldDepth(lock) > depth) LeaveOwnedLock(lock);

@@ -16,11 +16,15 @@ void RegisterOwnedLock(OwnedLock* lock);
 struct OwnedLock {
   volatile LONG owner = 0;    // thread id of the holder; 0 while free
   int depth = 0;              // the holder's re-entry count; only the holder touches it
-  volatile LONG waiters = 0;  // threads asleep on owner, woken by the last leave
+  volatile LONG waiters = 0;  // threads waiting on owner, woken by the last leave
   OwnedLock() { RegisterOwnedLock(this); }
   OwnedLock(const OwnedLock&) = delete;
   OwnedLock& operator=(const OwnedLock&) = delete;
 };
+
+// How long a waiter waits on one and the same holder before it asks whether that holder
+// still exists.
+constexpr DWORD kHolderPatienceMs = 100;
 
 // False only when the lock is held by a thread that has ended.
 bool EnterOwnedLock(OwnedLock& lock);

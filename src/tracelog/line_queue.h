@@ -1,6 +1,7 @@
 // Lines that wait while another thread holds the log. The holder writes every waiting line
 // with one write and one flush before it lets the log go, so under load one flush serves
-// many lines; each waiting thread returns only once its own line is in the file.
+// many lines; a waiting thread returns once its own line is in the file, or when it is
+// refused as every wait for the log is.
 #pragma once
 
 #include <windows.h>
@@ -24,7 +25,8 @@ struct LineBatch {
 enum : LONG { kLineWaiting = 0, kLineNudged = 1, kLineWritten = 2, kLineFailed = 3 };
 
 // Copies text and then tail to the queue as one line; the ticket its writer waits on, or
-// -1 when the queue has no room for it (the writer then waits for the log itself).
+// -1 when the queue has no room or ticket for it, or is switched off (the writer then
+// waits for the log itself).
 int QueueLine(const char* text, size_t length, const char* tail, size_t tailLength);
 // Read without the lock: after a writer queues a line it tries the log, and a holder
 // looks here after letting the log go, so one of the two always sees the line.

@@ -8,7 +8,6 @@
 #include "base/text_convert.h"
 #include "base/text_cut.h"
 #include "base/exception_guard.h"
-#include "base/memory_probe.h"
 #include "base/address_wait.h"
 #include "base/reentry_depth.h"
 #include "tracelog/line_queue.h"
@@ -176,10 +175,9 @@ struct LogHold {
 // may take the log and write the queue itself. Refused, like any wait for the log, when
 // the holder has ended; a line whose batch was abandoned by a faulted holder is lost.
 bool AwaitQueuedLine(int ticket) {
-  constexpr DWORD kPatienceMs = 100;
   volatile LONG* state = LineState(ticket);
   DWORD since = GetTickCount();
-  for (int round = 0;; ++round) {
+  for (unsigned round = 0;; ++round) {
     LONG seen = *state;
     if (seen == kLineWritten || seen == kLineFailed) break;
     if (seen == kLineNudged) InterlockedCompareExchange(state, kLineWaiting, kLineNudged);
@@ -187,8 +185,8 @@ bool AwaitQueuedLine(int ticket) {
       LeaveLog();
       break;
     }
-    WaitWhileWordIs(state, kLineWaiting, kPatienceMs, round);
-    if (*state == kLineWaiting && GetTickCount() - since >= kPatienceMs) {
+    WaitWhileWordIs(state, kLineWaiting, kHolderPatienceMs, round);
+    if (*state == kLineWaiting && GetTickCount() - since >= kHolderPatienceMs) {
       if (HolderHasEnded(traceLog.lock)) return false;
       since = GetTickCount();
     }
@@ -289,9 +287,9 @@ bool CloseLogFile() {
 
 bool WriteText(const char* text, bool force) {
   if (!force && !traceLog.active) return true;
-  if (!IsReadableText(text, 260)) return false;
   size_t length = 0;
-  // The test covers only 260 bytes; a longer text that turns unreadable is refused.
+  // The caller has tested the first 260 bytes; a longer text that turns unreadable is
+  // refused.
   if (Guarded([&] { length = strlen(text); }) != GuardOutcome::kCompleted) return false;
   return WriteLocked(text, length, nullptr, 0);
 }

@@ -21,8 +21,8 @@ struct TraceLog {
   int32_t bytesWritten = 0;
   int32_t maxSize = 0;
   int slot = -1;  // the ring slot of the open file
-  // Flushes made so far: the benchmarks divide the lines they wrote by it to show how
-  // many lines a flush served.
+  // Flushes made so far, counted under the lock: the benchmarks and tests read it between
+  // runs to see how many lines a flush served.
   uint32_t flushes = 0;
   OwnedLock lock;
 };
@@ -36,12 +36,15 @@ constexpr size_t kLineCapacity = 10240;
 // slot's old files; false when they cannot be deleted or the file cannot be made. (At a
 // roll-over the following slots of the ring are tried in turn instead.)
 bool CreateLogFile();
-// Closes the log under the lock; later writes are refused until a log is created again.
+// Writes the queued lines, then closes the log under the lock; later writes are refused
+// until a log is created again.
 bool CloseLogFile();
 int ChooseLogSlot(const char* programName, DWORD processId);
 
 // An unforced write does nothing (and answers true) while tracing is not active. False
-// when there is no log to write to (none opened, or every slot failed at a roll-over).
+// when there is no log to write to (none opened, or every slot failed at a roll-over), when
+// the wait for the log is refused (its holder died), or when a queued line was lost with a
+// holder that faulted while writing it. WriteText's text must have passed IsReadableText.
 bool WriteText(const char* text, bool force);
 // The same for length bytes of text that the caller already ended with CR LF.
 bool WriteBytes(const char* text, size_t length, bool force);
@@ -52,4 +55,5 @@ bool WriteLine(const char* text, bool force);
 // Holds the log lock across several writes of this thread (the lock is re-entrant), so
 // that no other thread's line comes between them. False when the holder has died.
 bool HoldLogLock();
+// The last release writes the lines other threads queued meanwhile before it lets go.
 void ReleaseLogLock();
