@@ -89,6 +89,34 @@ TEST(MemoryProbe, LowAddressesAndZeroLimitsReadNothing) {
   EXPECT_EQ(0xdeadbeefu, GetLastError());
 }
 
+// The host's texts are tested as IsBadStringPtrA(text, 260) would test them, without
+// reading them: up to the NUL or 260 bytes, whichever comes first.
+TEST(MemoryProbe, ReadableTextAnswersAsTheStringTestDoes) {
+  // One readable page followed by a reserved one that cannot be read.
+  char* page = static_cast<char*>(VirtualAlloc(nullptr, 8192, MEM_RESERVE, PAGE_NOACCESS));
+  ASSERT_NE(nullptr, page);
+  ASSERT_NE(nullptr, VirtualAlloc(page, 4096, MEM_COMMIT, PAGE_READWRITE));
+  memset(page, 'x', 4096);
+  page[4095] = '\0';
+  char* freed = static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(nullptr, freed);
+  VirtualFree(freed, 0, MEM_RELEASE);
+  struct Row {
+    const char* name;
+    const char* text;
+    bool readable;
+  } rows[] = {
+      {"null", nullptr, false},
+      {"freed", freed, false},
+      {"NUL as the last byte before an unreadable page", page + 4000, true},
+      {"260 readable bytes with no NUL among them", page, true},
+  };
+  for (const Row& row : rows) EXPECT_EQ(row.readable, IsReadableText(row.text, 260)) << row.name;
+  page[4095] = 'x';
+  EXPECT_FALSE(IsReadableText(page + 4000, 260)) << "no NUL before an unreadable page";
+  VirtualFree(page, 0, MEM_RELEASE);
+}
+
 TEST(TextCut, NeverSplitsADoubleByteCharacter) {
   if (GetACP() != 932) GTEST_SKIP() << "needs the Japanese ANSI code page";
   // "ab" then three two-byte characters.

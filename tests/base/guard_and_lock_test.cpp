@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "base/address_wait.h"
 #include "base/exception_guard.h"
 #include "base/owned_lock.h"
 #include "base/reentry_depth.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -99,7 +99,7 @@ const bool kAddressWaitModes[] = {true, false};
 
 TEST(OwnedLock, AHolderThatEndedIsReportedInsteadOfWaitedFor) {
   for (bool addressWaits : kAddressWaitModes) {
-    UseAddressWaits(addressWaits);
+    qeltest::AddressWaitsScope waits(addressWaits);
     OwnedLock* lock = new OwnedLock;  // left held for ever by the ended thread
     HANDLE thread = StartThread<TakeAndEnd>(lock);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 5000));
@@ -113,7 +113,6 @@ TEST(OwnedLock, AHolderThatEndedIsReportedInsteadOfWaitedFor) {
     CloseHandle(waiter);
     CloseHandle(thread);
   }
-  UseAddressWaits(true);
 }
 
 // Eight threads taking one lock many times, each time for a read-modify-write that a
@@ -145,7 +144,7 @@ DWORD TakeManyTimes(void* raw) {
 TEST(OwnedLock, HoldersExcludeEachOtherAndEveryWaiterGetsIn) {
   static OwnedLock lock;
   for (bool addressWaits : kAddressWaitModes) {
-    UseAddressWaits(addressWaits);
+    qeltest::AddressWaitsScope waits(addressWaits);
     Contended shared{&lock, 0, 0};
     HANDLE threads[8];
     for (HANDLE& thread : threads) thread = StartThread<TakeManyTimes>(&shared);
@@ -159,7 +158,6 @@ TEST(OwnedLock, HoldersExcludeEachOtherAndEveryWaiterGetsIn) {
     EXPECT_EQ(8 * kRoundsPerThread, shared.count) << addressWaits;
     EXPECT_EQ(0, HeldDepth(lock)) << addressWaits;
   }
-  UseAddressWaits(true);
 }
 
 TEST(OwnedLock, ReentryCountsAndReleaseDownTo) {

@@ -159,7 +159,7 @@ TEST_F(ControlSequence, WriteLogChecksItsText) {
   EXPECT_EQ(-1, freed.result);
   EXPECT_EQ(bad, freed.messages);
   // A text on a guard page (the next page of a growing stack) is refused the same way, and
-  // the page stays a guard page. (Wine's own string test lets the guard-page fault through.)
+  // the page stays a guard page.
   void* guard = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE | PAGE_GUARD);
   ASSERT_NE(nullptr, guard);
   Call onGuard = CallWriteLog(static_cast<const char*>(guard));

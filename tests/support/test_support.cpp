@@ -3,7 +3,17 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/address_wait.h"
+
 namespace qeltest {
+
+AddressWaitsScope::AddressWaitsScope(bool use) {
+  UseAddressWaits(use);
+}
+
+AddressWaitsScope::~AddressWaitsScope() {
+  UseAddressWaits(true);
+}
 
 std::string MakeTempDir(const std::string& tag) {
   static unsigned counter = 0;

@@ -37,6 +37,15 @@ struct QelvornDll {
 };
 const QelvornDll& Dll();
 
+// Runs a scope with address waits on or off (off: as before Windows 8), and turns them
+// back on when it ends, also when an assertion leaves the scope early.
+struct AddressWaitsScope {
+  explicit AddressWaitsScope(bool use);
+  ~AddressWaitsScope();
+  AddressWaitsScope(const AddressWaitsScope&) = delete;
+  AddressWaitsScope& operator=(const AddressWaitsScope&) = delete;
+};
+
 // Writes a Qelvorn.ini into dir with the given body (CR LF lines are the caller's), and a
 // valid Qelvorn.lst that traces nothing; a test that traces writes its own list after it.
 void WriteIni(const std::string& dir, const std::string& body);

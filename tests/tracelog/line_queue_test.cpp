@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "base/address_wait.h"
 #include "support/test_support.h"
 #include "tracelog/line_queue.h"
 #include "tracelog/trace_log.h"
@@ -66,11 +65,16 @@ void WriteEveryLineAndCheck(const char* name, int threadCount, size_t length, in
       }
     });
   }
-  // Let the first lines pile up behind the hold, then let them all go at once.
-  Sleep(200);
+  // Let the first lines pile up behind the hold, as many as the queue takes, then let them
+  // all go at once.
+  size_t fit = kQueuedBytesMax / (length + 2);
+  int queuable =
+      static_cast<int>(fit < static_cast<size_t>(kQueuedLinesMax) ? fit : kQueuedLinesMax);
+  bool queued = AwaitQueued(threadCount < queuable ? threadCount : queuable);
   ReleaseLogLock();
   for (auto& thread : threads) thread.join();
   ASSERT_TRUE(CloseLogFile());
+  EXPECT_TRUE(queued) << name;
   EXPECT_EQ(0, failed.load()) << name;
   EXPECT_EQ(0, early.load()) << name;
   std::vector<std::string> lines = qeltest::SplitLines(qeltest::ReadFileBytes(path));
@@ -96,13 +100,12 @@ TEST(QueuedLines, AWriterReturnsOnlyOnceItsLineIsInTheFile) {
       {"lines too long to queue together", 5, 10000, 2},
   };
   for (bool addressWaits : {true, false}) {
-    UseAddressWaits(addressWaits);  // false: as before Windows 8
+    qeltest::AddressWaitsScope waits(addressWaits);  // false: as before Windows 8
     for (const Case& c : cases) {
       SCOPED_TRACE(addressWaits ? "with address waits" : "without address waits");
       WriteEveryLineAndCheck(c.name, c.threads, c.length, c.linesEach);
     }
   }
-  UseAddressWaits(true);
 }
 
 // A batch is split where the log rolls over: every file ends at the line it would end at if
@@ -124,11 +127,14 @@ TEST(QueuedLines, ARollOverInsideABatchEndsEachFileAtTheSameLine) {
   // The third line of a file reaches the size: each file takes three lines, and the sixth
   // line's roll-over opens a third, empty file.
   traceLog.maxSize = traceLog.bytesWritten + 2 * 42 + 10;
+  uint32_t flushesBefore = traceLog.flushes;
   ReleaseLogLock();
   for (auto& thread : threads) thread.join();
+  uint32_t flushes = traceLog.flushes - flushesBefore;
   ASSERT_TRUE(CloseLogFile());
   traceLog.maxSize = 0;
   ASSERT_TRUE(queued);
+  EXPECT_EQ(2u, flushes) << "one write and flush for each file's share of the batch";
   EXPECT_EQ(0, failed.load());
   std::vector<std::string> files = qeltest::ListFiles(dir, "$$$*.txt");
   ASSERT_EQ(3u, files.size());
@@ -156,11 +162,14 @@ TEST(QueuedLines, LinesQueuedBeforeTheCloseAreWrittenBeforeIt) {
     });
   }
   bool queued = AwaitQueued(kWriters);
+  uint32_t flushesBefore = traceLog.flushes;
   bool closed = CloseLogFile();
+  uint32_t flushes = traceLog.flushes - flushesBefore;
   ReleaseLogLock();
   for (auto& thread : threads) thread.join();
   ASSERT_TRUE(queued);
   EXPECT_TRUE(closed);
+  EXPECT_EQ(1u, flushes) << "the queued lines share one write and flush";
   EXPECT_EQ(0, failed.load());
   EXPECT_EQ(static_cast<size_t>(kWriters),
             qeltest::SplitLines(qeltest::ReadFileBytes(path)).size());
