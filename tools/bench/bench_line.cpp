@@ -20,8 +20,10 @@
 #include "base/local_clock.h"
 #include "base/memory_probe.h"
 #include "base/reentry_depth.h"
+#include "control/callback_wiring.h"
 #include "hookengine/hook_entries.h"
 #include "hooklist/api_hook_record.h"
+#include "recording/callback_registry.h"
 #include "recording/recorder.h"
 #include "recording/thread_table.h"
 #include "tracelog/line_builder.h"
@@ -111,6 +113,7 @@ int main() {
     return 1;
   }
   traceLog.active = true;
+  InstallCallbacks();
 
   ApiHookRecord* record = BenchRecord("lstrlenA", "s", 1, reinterpret_cast<const void*>(&lstrlenA));
   uint32_t entry = BindBenchEntry(record);
@@ -220,6 +223,8 @@ int main() {
                                                         });
                                                         line.Clear();
                                                       })},
+      {"  callback looked up by name",
+       Nanoseconds(kSteps, [&] { sink = FindCallback("WaitForSingleObject_Pre") != nullptr; })},
       {"  reentry depth raised and lowered", Nanoseconds(kSteps,
                                                          [&] {
                                                            RaiseThreadGuard();
