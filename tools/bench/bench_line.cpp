@@ -149,47 +149,42 @@ int main() {
   bool isNew = false;
   ThreadNumberForLine(announcement, &isNew);
 
+  // The steps timed on one thread and again on eight.
+  auto floorWrite = [&] {
+    DWORD written = 0;
+    WriteFile(floorFile, hundred, sizeof hundred, &written, nullptr);
+    FlushFileBuffers(floorFile);
+  };
+  auto logWrite = [&] { WriteBytes(hundred, sizeof hundred, false); };
+  auto preLine = [&] { RecordPre(&frame); };
+
   double linesPerFlush = 0;
   constexpr int kWrites = 5000;
   constexpr int kSteps = 200000;
   Row rows[] = {
-      {"floor: WriteFile + FlushFileBuffers, 100 bytes",
-       Nanoseconds(kWrites,
-                   [&] {
-                     DWORD written = 0;
-                     WriteFile(floorFile, hundred, sizeof hundred, &written, nullptr);
-                     FlushFileBuffers(floorFile);
-                   })},
+      {"floor: WriteFile + FlushFileBuffers, 100 bytes", Nanoseconds(kWrites, floorWrite)},
       {"whole traced call (two lines)", Nanoseconds(kWrites / 2, [&] { sink = traced(kText); })},
-      {"pre recorder, whole line written", Nanoseconds(kWrites, [&] { RecordPre(&frame); })},
-      {"log write of a 100-byte line (lock, write, flush)",
-       Nanoseconds(kWrites, [&] { WriteBytes(hundred, sizeof hundred, false); })},
+      {"pre recorder, whole line written", Nanoseconds(kWrites, preLine)},
+      {"log write of a 100-byte line (lock, write, flush)", Nanoseconds(kWrites, logWrite)},
       {"pre recorder, no file to write to",
-       WithoutLogFile([&] { return Nanoseconds(kWrites, [&] { RecordPre(&frame); }); })},
+       WithoutLogFile([&] { return Nanoseconds(kWrites, preLine); })},
       {"processor step (1,000 multiply-adds), one thread", Nanoseconds(kSteps / 20, Arithmetic)},
       {"8 threads: processor step (wall / steps)",
        WallNanosecondsOnThreads(kSteps / 20, Arithmetic)},
       {"8 threads: log write of a 100-byte line (wall / lines)",
        [&] {
          uint32_t before = traceLog.flushes;
-         double ns = WallNanosecondsOnThreads(kWrites / 2,
-                                              [&] { WriteBytes(hundred, sizeof hundred, false); });
+         double ns = WallNanosecondsOnThreads(kWrites / 2, logWrite);
          linesPerFlush =
              kRounds * kThreads * (kWrites / 2) / static_cast<double>(traceLog.flushes - before);
          return ns;
        }()},
       {"8 threads: bare write + flush, no tracer (wall / lines)",
-       WallNanosecondsOnThreads(kWrites / 2,
-                                [&] {
-                                  DWORD written = 0;
-                                  WriteFile(floorFile, hundred, sizeof hundred, &written, nullptr);
-                                  FlushFileBuffers(floorFile);
-                                })},
+       WallNanosecondsOnThreads(kWrites / 2, floorWrite)},
       {"8 threads: pre recorder, whole line (wall / lines)",
-       WallNanosecondsOnThreads(kWrites / 2, [&] { RecordPre(&frame); })},
-      {"8 threads: pre recorder, no file (wall / lines)", WithoutLogFile([&] {
-         return WallNanosecondsOnThreads(kWrites / 2, [&] { RecordPre(&frame); });
-       })},
+       WallNanosecondsOnThreads(kWrites / 2, preLine)},
+      {"8 threads: pre recorder, no file (wall / lines)",
+       WithoutLogFile([&] { return WallNanosecondsOnThreads(kWrites / 2, preLine); })},
       {"  GetSystemTimeAsFileTime", Nanoseconds(kSteps,
                                                 [&] {
                                                   FILETIME now;
