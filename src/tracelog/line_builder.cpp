@@ -6,6 +6,7 @@
 
 #include "base/local_clock.h"
 #include "base/memory_probe.h"
+#include "base/short_copy.h"
 #include "base/text_cut.h"
 #include "tracelog/trace_log.h"
 
@@ -43,6 +44,15 @@ uint32_t PutSigned(char* out, int32_t value) {
   return 1 + PutUnsigned(out + 1, 0u - static_cast<uint32_t>(value), 1);
 }
 
+// A clock field, always below 10 to the power digits, in exactly that many digits.
+uint32_t PutClockField(char* out, uint32_t value, uint32_t digits) {
+  for (uint32_t i = digits; i > 0; --i) {
+    out[i - 1] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  return digits;
+}
+
 uint32_t PutHex(char* out, uint32_t value, uint32_t digits) {
   for (uint32_t i = 0; i < digits; ++i) {
     out[digits - 1 - i] = "0123456789abcdef"[value & 0xf];
@@ -74,7 +84,7 @@ bool LineBuilder::AppendPiece(const char* text, uint32_t length, uint32_t minimu
   uint32_t room = Room();
   // length + 1 cannot wrap: no piece is longer than a builder's buffer.
   if (start == nullptr || room < minimumRoom || room < length + 1) return false;
-  memcpy(pos, text, length);
+  CopyShort(pos, text, length);
   pos += length;
   *pos = '\0';
   return true;
@@ -128,7 +138,7 @@ bool LineBuilder::AppendInt(int32_t value) {
 }
 
 bool LineBuilder::AppendLiteral(const char* text) {
-  uint32_t length = static_cast<uint32_t>(strlen(text));
+  uint32_t length = static_cast<uint32_t>(ShortLength(text));
   return AppendPiece(text, length, length + 1);
 }
 
@@ -139,22 +149,25 @@ bool LineBuilder::AppendSeparator() {
 bool LineBuilder::AppendCallColumns(int32_t threadNumber, uint32_t returnAddress,
                                     const uint32_t* outcome) {
   // One piece for the columns every call line starts with, as the clock, "%3d" and "%08x"
-  // appends one after another would write them.
+  // appends one after another would write them, made in place when the room allows.
+  constexpr uint32_t kLongest = 64;
+  char aside[kLongest];
+  if (start == nullptr) return false;
+  char* text = Room() > kLongest ? pos : aside;
   TimeOfDay now = LocalTimeOfDay();
-  char text[64];
-  uint32_t length = PutUnsigned(text, now.hour, 2);
+  uint32_t length = PutClockField(text, now.hour, 2);
   text[length++] = ':';
-  length += PutUnsigned(text + length, now.minute, 2);
+  length += PutClockField(text + length, now.minute, 2);
   text[length++] = ':';
-  length += PutUnsigned(text + length, now.second, 2);
+  length += PutClockField(text + length, now.second, 2);
   text[length++] = ':';
-  length += PutUnsigned(text + length, now.millisecond, 3);
+  length += PutClockField(text + length, now.millisecond, 3);
   text[length++] = ',';
   text[length++] = ' ';
   char digits[11];
   uint32_t count = PutSigned(digits, threadNumber);
   for (uint32_t pad = count; pad < 3; ++pad) text[length++] = ' ';
-  memcpy(text + length, digits, count);
+  CopyShort(text + length, digits, count);
   length += count;
   text[length++] = ',';
   text[length++] = ' ';
@@ -171,6 +184,10 @@ bool LineBuilder::AppendCallColumns(int32_t threadNumber, uint32_t returnAddress
   }
   text[length++] = ',';
   text[length++] = ' ';
+  if (text == pos) {
+    Advance(length);
+    return true;
+  }
   return AppendPiece(text, length, length + 1);
 }
 

@@ -3,10 +3,9 @@
 // traced call's path.
 #include "tracelog/line_queue.h"
 
-#include <cstring>
-
 #include "base/address_wait.h"
 #include "base/owned_lock.h"
+#include "base/short_copy.h"
 
 namespace {
 
@@ -66,8 +65,8 @@ int QueueLine(const char* text, size_t length, const char* tail, size_t tailLeng
     return -1;
   }
   // Copied before a ticket is taken: a copy that faults leaves neither a line nor a ticket.
-  memcpy(batch.bytes + batch.used, text, length);
-  memcpy(batch.bytes + batch.used + length, tail, tailLength);
+  CopyShort(batch.bytes + batch.used, text, length);
+  CopyShort(batch.bytes + batch.used + length, tail, tailLength);
   int ticket = TakeTicket();
   if (ticket < 0) return -1;
   batch.used += static_cast<uint32_t>(length + tailLength);
