@@ -37,11 +37,7 @@ void AppendPrefix(LineBuilder& line, const CallFrame* frame, bool isPre, DWORD l
   line.AppendCallColumns(number, frame->returnAddress, isPre ? nullptr : outcome);
   line.AppendText(frame->record->name);
   const ModuleInfo* module = moduleSnapshot.FindByAddress(frame->returnAddress);
-  if (module != nullptr) {
-    line.AppendText(" <");
-    line.AppendText(module->name);
-    line.AppendText(">");
-  }
+  if (module != nullptr) line.AppendPiece(module->column, module->columnLength, 0);
   line.AppendSeparator();
 }
 

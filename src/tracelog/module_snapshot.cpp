@@ -39,9 +39,20 @@ ModuleInfo* NewModuleInfo(MODULEENTRY32& entry) {
   void* room = snapshotPool.Allocate(sizeof(ModuleInfo));
   const char* name = snapshotPool.CopyString(entry.szModule);
   const char* path = snapshotPool.CopyString(entry.szExePath);
-  if (room == nullptr || name == nullptr || path == nullptr) return nullptr;
+  size_t nameLength = strlen(entry.szModule);
+  char* column = static_cast<char*>(snapshotPool.Allocate(nameLength + 4));
+  if (room == nullptr || name == nullptr || path == nullptr || column == nullptr) return nullptr;
+  column[0] = ' ';
+  column[1] = '<';
+  memcpy(column + 2, name, nameLength);
+  memcpy(column + 2 + nameLength, ">", 2);
   return new (room) ModuleInfo{reinterpret_cast<uintptr_t>(entry.modBaseAddr),
-                               static_cast<uint32_t>(entry.modBaseSize), entry.hModule, name, path};
+                               static_cast<uint32_t>(entry.modBaseSize),
+                               entry.hModule,
+                               name,
+                               path,
+                               column,
+                               static_cast<uint32_t>(nameLength + 3)};
 }
 
 bool AppendFileTime(LineBuilder& builder, const char* path) {

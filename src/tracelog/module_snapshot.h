@@ -15,6 +15,10 @@ struct ModuleInfo {
   HMODULE handle;
   const char* name;  // file name, in the snapshots' pool
   const char* path;  // full path of the file, in the snapshots' pool
+  // " <name>", the calling-module column of a call line, made once per walk so that a
+  // line appends it as one piece
+  const char* column;
+  uint32_t columnLength;
 };
 
 struct ModuleNameLess {

@@ -83,10 +83,10 @@ TEST(ModuleSnapshot, TakeHoldsTheProcessModulesWithTheirTrueRanges) {
 
 TEST(ModuleSnapshot, FindByAddressOverAKnownLayout) {
   // A and B touch; C stands alone; D ends at the top of the address space.
-  ModuleInfo a{0x10000, 0x10000, nullptr, "a.dll", "a"};
-  ModuleInfo b{0x20000, 0x800, nullptr, "b.dll", "b"};
-  ModuleInfo c{0x40000, 0x100, nullptr, "c.dll", "c"};
-  ModuleInfo d{0xffff0000u, 0x10000, nullptr, "d.dll", "d"};
+  ModuleInfo a{0x10000, 0x10000, nullptr, "a.dll", "a", nullptr, 0};
+  ModuleInfo b{0x20000, 0x800, nullptr, "b.dll", "b", nullptr, 0};
+  ModuleInfo c{0x40000, 0x100, nullptr, "c.dll", "c", nullptr, 0};
+  ModuleInfo d{0xffff0000u, 0x10000, nullptr, "d.dll", "d", nullptr, 0};
   ModuleSnapshot snapshot;
   snapshot.byAddress = {&a, &b, &c, &d};
   ASSERT_TRUE(snapshot.Publish());
@@ -281,8 +281,8 @@ TEST_F(ModuleListing, FixedModulesExactBytes) {
   SetFileTime(handle, nullptr, nullptr, &utc);
   CloseHandle(handle);
   std::string missing = dir + "gone\\missing.dll";
-  ModuleInfo known{0x77c10000u, 0x5a000, nullptr, "known.dll", file.c_str()};
-  ModuleInfo gone{0x10000000u, 1234567, nullptr, "missing.dll", missing.c_str()};
+  ModuleInfo known{0x77c10000u, 0x5a000, nullptr, "known.dll", file.c_str(), nullptr, 0};
+  ModuleInfo gone{0x10000000u, 1234567, nullptr, "missing.dll", missing.c_str(), nullptr, 0};
   ModuleSnapshot snapshot;
   snapshot.byAddress = {&gone, &known};
 
@@ -304,7 +304,7 @@ TEST_F(ModuleListing, TimeLineThenListingAsTheHeaderHasThem) {
   SYSTEMTIME now = {2024, 7, 2, 9, 8, 7, 6, 5};
   ASSERT_TRUE(headerBuilder.AppendDateTime(&now));
   ASSERT_TRUE(headerBuilder.Flush(true));
-  ModuleInfo only{0x400000, 0x1000, nullptr, "x.exe", "C:\\nowhere\\x.exe"};
+  ModuleInfo only{0x400000, 0x1000, nullptr, "x.exe", "C:\\nowhere\\x.exe", nullptr, 0};
   ModuleSnapshot snapshot;
   snapshot.byAddress = {&only};
   ASSERT_TRUE(WriteModuleListing(snapshot));
@@ -315,7 +315,7 @@ TEST_F(ModuleListing, TimeLineThenListingAsTheHeaderHasThem) {
 }
 
 TEST_F(ModuleListing, FailedWriteAnswersFalseAndLeavesTheBuilderEmpty) {
-  ModuleInfo only{0x400000, 0x1000, nullptr, "x.exe", "C:\\nowhere\\x.exe"};
+  ModuleInfo only{0x400000, 0x1000, nullptr, "x.exe", "C:\\nowhere\\x.exe", nullptr, 0};
   ModuleSnapshot snapshot;
   snapshot.byAddress = {&only};
   CloseLogFile();
