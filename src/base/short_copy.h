@@ -6,8 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// Copies length bytes a word at a time; the regions must not overlap. The word copies are
-// builtins of a constant size, so the compiler makes them moves rather than calls.
+// Copies length bytes forwards, a word at a time: overlapping regions come out right only
+// when to lies below from. The word copies are builtins of a constant size, so the
+// compiler makes them moves rather than calls.
 inline void CopyShort(char* to, const char* from, size_t length) {
   for (; length >= 4; length -= 4, to += 4, from += 4) {
     uint32_t word;

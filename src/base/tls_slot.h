@@ -41,6 +41,7 @@ inline void WriteTlsSlot(DWORD index, void* value) {
   TlsSetValue(index, value);
   SetLastError(savedError);
 }
+
 // The calling thread's record of size zeroed bytes kept in slot: allocated on the
 // thread's first use and kept for its life. Null when there is no slot or no memory.
 inline void* ThreadRecord(DWORD slot, size_t size) {

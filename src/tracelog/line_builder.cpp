@@ -84,6 +84,9 @@ bool LineBuilder::AppendPiece(const char* text, uint32_t length, uint32_t minimu
   uint32_t room = Room();
   // length + 1 cannot wrap: no piece is longer than a builder's buffer.
   if (start == nullptr || room < minimumRoom || room < length + 1) return false;
+  // A traced text may lie in this very buffer (a dangling pointer into stack the recorder
+  // now uses). It then ends at the NUL at pos at the latest, or starts beyond pos: either
+  // way a forward copy reads every byte before it is overwritten.
   CopyShort(pos, text, length);
   pos += length;
   *pos = '\0';

@@ -353,6 +353,19 @@ TEST(LineBuilder, LongTextsAreCutAt259Bytes) {
   }
 }
 
+// A traced pointer that dangles into the line's own buffer (stack the recorder now uses):
+// the text is what those bytes held, however near the line's end it starts.
+TEST(LineBuilder, ATracedTextInsideTheLineItselfShowsWhatItHeld) {
+  for (size_t gap : {0u, 1u, 2u, 3u, 5u, 9u}) {
+    Line line;
+    ASSERT_TRUE(line.builder.AppendLiteral("call("));
+    char* stale = line.builder.pos + gap;
+    memcpy(stale, "stale bytes of an old frame", 28);
+    EXPECT_TRUE(line.builder.AppendTracedText(stale)) << gap;
+    EXPECT_EQ("call(stale bytes of an old frame", line.Text()) << gap;
+  }
+}
+
 TEST(LineBuilder, RoomOfExactlyTheNeedIsEnoughAndOneLessWritesNothing) {
   static const wchar_t wide[] = L"abc";
   SYSTEMTIME time = {2024, 1, 5, 5, 9, 5, 3, 7};
