@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "base/local_clock.h"
 #include "base/memory_probe.h"
@@ -44,14 +46,11 @@ uint32_t MillisecondOfDay(uint32_t h, uint32_t m, uint32_t s, uint32_t ms) {
   return ((h * 60 + m) * 60 + s) * 1000 + ms;
 }
 
-// A thread keeps what it knows of the current second, so the readings go on across the
-// next second's start: the run sleeps until just before it.
-TEST(LocalClock, AgreesWithGetLocalTimeAcrossASecond) {
-  SYSTEMTIME start;
-  GetLocalTime(&start);
-  LocalTimeOfDay();
-  if (start.wMilliseconds < 980) Sleep(980 - start.wMilliseconds);
-  for (int i = 0; i < 2000; ++i) {
+// Reads the clock between two GetLocalTime calls, count times, and answers how many
+// readings fell outside their bracket.
+int ReadingsOutsideGetLocalTime(int count) {
+  int outside = 0;
+  for (int i = 0; i < count; ++i) {
     SYSTEMTIME before;
     GetLocalTime(&before);
     TimeOfDay ours = LocalTimeOfDay();
@@ -63,8 +62,96 @@ TEST(LocalClock, AgreesWithGetLocalTimeAcrossASecond) {
         MillisecondOfDay(after.wHour, after.wMinute, after.wSecond, after.wMilliseconds);
     uint32_t mine = MillisecondOfDay(ours.hour, ours.minute, ours.second, ours.millisecond);
     if (high < low) continue;  // midnight fell between the readings
-    EXPECT_LE(low, mine);
-    EXPECT_LE(mine, high);
+    if (mine < low || mine > high) ++outside;
+  }
+  return outside;
+}
+
+// Long enough between two of the thread's readings for the counter's rate to be learned.
+void LetTheRateBeLearned() {
+  LocalTimeOfDay();
+  Sleep(15);
+  LocalTimeOfDay();
+}
+
+// A thread keeps what it knows of the current second and reuses a reading within its
+// millisecond, so the readings go on across the next second's start (the run sleeps
+// until just before it) and across many millisecond turns; most lines must have reused
+// a reading, or the shortcut never ran.
+TEST(LocalClock, AgreesWithGetLocalTimeAcrossASecond) {
+  LetTheRateBeLearned();
+  SYSTEMTIME start;
+  GetLocalTime(&start);
+  if (start.wMilliseconds < 980) Sleep(980 - start.wMilliseconds);
+  constexpr int kReadings = 4000;
+  uint32_t systemReadings = SystemTimeReadings();
+  EXPECT_EQ(0, ReadingsOutsideGetLocalTime(kReadings));
+  EXPECT_LT(SystemTimeReadings() - systemReadings, static_cast<uint32_t>(kReadings / 2));
+}
+
+// Threads share the learned rate and keep their own readings; the guest's two processors
+// move them between each other.
+TEST(LocalClock, AgreesWithGetLocalTimeOnFourThreads) {
+  LetTheRateBeLearned();
+  constexpr int kThreads = 4;
+  int outside[kThreads] = {};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&outside, i] { outside[i] = ReadingsOutsideGetLocalTime(3000); });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int i = 0; i < kThreads; ++i) EXPECT_EQ(0, outside[i]) << "thread " << i;
+}
+
+TEST(LocalClock, ReuseArithmeticRows) {
+  constexpr uint64_t kStartOfMillisecond = kMidnight + 1230000;
+  struct Window {
+    const char* name;
+    uint64_t utc;
+    uint32_t rate;
+    uint64_t ticks;
+  } windows[] = {
+      {"at the start, all but the slack", kStartOfMillisecond, 200, (10000 - 20) * 200ull},
+      {"half way", kStartOfMillisecond + 5000, 200, (5000 - 20) * 200ull},
+      {"within the slack of the end", kStartOfMillisecond + 9980, 200, 0},
+      {"last unit", kStartOfMillisecond + 9999, 200, 0},
+      {"no rate known", kStartOfMillisecond, 0, 0},
+      {"rate distrusted", kStartOfMillisecond, UINT32_MAX, 0},
+  };
+  for (const Window& row : windows) {
+    EXPECT_EQ(row.ticks, TicksWithinMillisecond(row.utc, row.rate)) << row.name;
+  }
+
+  struct Rate {
+    const char* name;
+    uint64_t ticks;
+    uint64_t units;
+    uint32_t rate;
+  } rates[] = {
+      {"2.095 GHz over 10 ms, one percent below", 20950000, 100000, 207},
+      {"a whole number of ticks per unit", 30000000, 100000, 297},
+      {"no interval", 1000, 0, 0},
+      {"longer than a second is not compared", 2000000000, 10000001, 0},
+      {"a counter slower than one tick per unit", 50000, 100000, 0},
+  };
+  for (const Rate& row : rates) {
+    EXPECT_EQ(row.rate, LowerTickRate(row.ticks, row.units)) << row.name;
+  }
+
+  struct Pace {
+    const char* name;
+    uint64_t ticks;
+    uint64_t units;
+    uint32_t rate;
+    bool kept;
+  } paces[] = {
+      {"exactly the rate", 207000, 1000, 207, true},
+      {"faster", 250000, 1000, 207, true},
+      {"one tick short: a reused millisecond could have been stale", 206999, 1000, 207, false},
+      {"a throttled counter at half speed", 103500, 1000, 207, false},
+  };
+  for (const Pace& row : paces) {
+    EXPECT_EQ(row.kept, CounterKeptRate(row.ticks, row.units, row.rate)) << row.name;
   }
 }
 
