@@ -1,4 +1,5 @@
-// Local time of day from the system time and a remembered local-time offset.
+// Local time of day from the system time, a remembered local-time offset and, between
+// readings, the processor's cycle counter.
 #include "base/local_clock.h"
 
 #include <windows.h>
@@ -52,19 +53,17 @@ TimeOfDay TimeOfDayAt(uint64_t utc, int32_t offsetMinutes) {
 namespace {
 
 constexpr uint64_t kUnitsPerMillisecond = 10000;
-// The counter is not ordered with the instructions around it: a reading is reused only
-// while this much of its millisecond is still ahead.
+// A reading is reused only while this much of its millisecond is still ahead: the counter
+// is not ordered with the instructions around it, and the system time may be rounded to
+// its 100-ns unit or move in steps as short as the time one reading takes.
 constexpr uint64_t kOrderSlack = 20;
-// The least interval a rate is learned over, and the most a reading is compared over.
+// The least interval a rate is learned over, and the most two readings are compared over.
 constexpr uint64_t kRateInterval = 10 * kUnitsPerMillisecond;
 constexpr uint64_t kRateHorizon = kUnitsPerSecond;
-constexpr uint32_t kRateUnknown = 0;
-constexpr uint32_t kRateUntrusted = UINT32_MAX;
 
-// The counter's rate for the whole process, learned once; kRateUntrusted for good once
-// the counter was seen to run slower than it, to run backwards, or to fault.
+// The rate every thread goes by: unknown until one thread has learned it, and untrusted
+// for good once the counter or the system time failed a check.
 std::atomic<uint32_t> tickRate{kRateUnknown};
-std::atomic<uint32_t> readings{0};
 
 enum CounterState { kUnprobed, kProbing, kUsable, kUnusable };
 std::atomic<int> counterState{kUnprobed};
@@ -91,21 +90,8 @@ bool CounterUsable() {
 uint64_t ReadSystemTime() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
-  readings.fetch_add(1, std::memory_order_relaxed);
   return Units(now);
 }
-
-// What a thread knows: the UTC second its last line fell in (within it only the
-// milliseconds change), and its last system-time reading with the counter around it.
-struct ThreadClock {
-  uint64_t start;  // first unit of the second
-  TimeOfDay time;  // local hour, minute and second of it
-  uint64_t reading;
-  uint64_t readingTick;  // the counter just before the reading
-  uint64_t reuseTicks;   // ticks after readingTick within which the reading is current
-  uint64_t anchor;       // an earlier reading the rate is learned from
-  uint64_t anchorTick;   // the counter just after it
-};
 
 // One slot for the process, never freed; each thread's record is allocated on its first
 // line and kept for the thread's life.
@@ -116,36 +102,56 @@ ThreadClock* ThisThreadClock() {
   return static_cast<ThreadClock*>(ThreadRecord(clockSlot, sizeof(ThreadClock)));
 }
 
-// The counter's ticks between two readings of the thread are at least the ticks from
-// just after the first to just before the second; the first thread to have 10 ms of
-// them sets the rate for all.
+// While no rate is known: intervals of at least 10 ms between the thread's readings, each
+// counted from just after its first reading to just before its last, so never more ticks
+// than passed. Two intervals in a row must agree, so that a clock set during one cannot
+// teach a wrong rate; the lower of the two is kept.
 uint32_t LearnRate(ThreadClock& clock, uint64_t before, uint64_t utc, uint64_t after) {
-  if (clock.anchor == 0 || utc <= clock.anchor || utc - clock.anchor > kRateHorizon ||
-      before < clock.anchorTick) {
+  if (clock.anchor == 0 || utc <= clock.anchor || utc - clock.anchor > kRateHorizon) {
     clock.anchor = utc;
     clock.anchorTick = after;
+    clock.candidate = kRateUnknown;
     return kRateUnknown;
   }
   if (utc - clock.anchor < kRateInterval) return kRateUnknown;
-  uint32_t expected = kRateUnknown;
-  uint32_t rate = LowerTickRate(before - clock.anchorTick, utc - clock.anchor);
-  if (rate != kRateUnknown) tickRate.compare_exchange_strong(expected, rate);
-  return tickRate.load(std::memory_order_relaxed);
+  uint32_t measured = LowerTickRate(before - clock.anchorTick, utc - clock.anchor);
+  uint32_t earlier = clock.candidate;
+  clock.anchor = utc;
+  clock.anchorTick = after;
+  clock.candidate = measured;
+  if (measured == kRateUnknown || earlier == kRateUnknown) return kRateUnknown;
+  uint32_t low = measured < earlier ? measured : earlier;
+  uint32_t high = measured < earlier ? earlier : measured;
+  if ((high - low) * 100ull > high) return kRateUnknown;
+  return low;
 }
 
-// Each new reading checks the rate against the thread's previous one: a counter that
-// ran slower than the rate, or backwards, would have let a stale millisecond through, so
-// none is reused again.
-uint32_t CheckRate(const ThreadClock& clock, uint64_t utc, uint64_t after, uint32_t rate) {
-  if (clock.reading == 0 || utc <= clock.reading || utc - clock.reading > kRateHorizon) {
-    return rate;
+// While a rate is known, each reading is compared with the thread's previous one: a
+// counter that ran slower than the rate, or a system time that stood still while the
+// counter shows time passing, could have let a stale millisecond through.
+uint32_t CheckRate(const ThreadClock& clock, uint64_t before, uint64_t utc, uint64_t after,
+                   uint32_t rate) {
+  // Set back, or long ago: nothing to compare.
+  if (utc < clock.reading || utc - clock.reading > kRateHorizon) return rate;
+  uint64_t units = utc - clock.reading;
+  if (after - clock.readingTick < units * rate) return kRateUntrusted;
+  if (units == 0 && before - clock.readingAfter >= 2 * kOrderSlack * rate) return kRateUntrusted;
+  return rate;
+}
+
+// A learned rate is used once the system time proves fine-grained, read back to back:
+// where it moves in timer ticks a reading lags the real time by up to a tick, and its
+// millisecond may turn at any moment.
+bool SystemTimeIsFine(uint32_t rate) {
+  constexpr int kReadings = 4;
+  uint64_t readings[kReadings];
+  uint64_t ticks[kReadings + 1];
+  for (int i = 0; i < kReadings; ++i) {
+    ticks[i] = ReadCycleCounter();
+    readings[i] = ReadSystemTime();
   }
-  if (after >= clock.readingTick &&
-      CounterKeptRate(after - clock.readingTick, utc - clock.reading, rate)) {
-    return rate;
-  }
-  tickRate.store(kRateUntrusted, std::memory_order_relaxed);
-  return kRateUntrusted;
+  ticks[kReadings] = ReadCycleCounter();
+  return ReadingsAreFine(readings, ticks, kReadings, rate);
 }
 
 // The thread's last reading while the counter proves its millisecond current, else a
@@ -155,19 +161,25 @@ uint64_t CurrentUtc(ThreadClock& clock) {
       ReadCycleCounter() - clock.readingTick < clock.reuseTicks) {
     return clock.reading;
   }
-  if (!CounterUsable()) return ReadSystemTime();
+  ++clock.readings;
+  clock.reuseTicks = 0;
+  uint32_t rate = tickRate.load(std::memory_order_relaxed);
+  if (rate == kRateUntrusted || !CounterUsable()) return ReadSystemTime();
   uint64_t before = ReadCycleCounter();
   uint64_t utc = ReadSystemTime();
   uint64_t after = ReadCycleCounter();
-  uint32_t rate = tickRate.load(std::memory_order_relaxed);
-  if (rate == kRateUnknown) {
-    rate = LearnRate(clock, before, utc, after);
-  } else if (rate != kRateUntrusted) {
-    rate = CheckRate(clock, utc, after, rate);
+  uint32_t next = TakeReading(clock, before, utc, after, rate);
+  if (next == kRateUntrusted || (next != rate && !SystemTimeIsFine(next))) {
+    tickRate.store(kRateUntrusted, std::memory_order_relaxed);
+    return utc;
   }
-  clock.reading = utc;
-  clock.readingTick = before;
-  clock.reuseTicks = rate == kRateUntrusted ? 0 : TicksWithinMillisecond(utc, rate);
+  if (next != rate) {
+    // Another thread may have learned it first; the rate set first holds.
+    uint32_t expected = kRateUnknown;
+    tickRate.compare_exchange_strong(expected, next);
+    next = tickRate.load(std::memory_order_relaxed);
+  }
+  clock.reuseTicks = TicksWithinMillisecond(utc, next);
   return utc;
 }
 
@@ -192,8 +204,13 @@ TimeOfDay SecondAt(uint64_t utc) {
 TimeOfDay LocalTimeOfDay() {
   ThreadClock unkept{};
   ThreadClock* known = ThisThreadClock();
-  if (known == nullptr) known = &unkept;
-  uint64_t utc = CurrentUtc(*known);
+  uint64_t utc = 0;
+  if (known == nullptr) {
+    known = &unkept;
+    utc = ReadSystemTime();
+  } else {
+    utc = CurrentUtc(*known);
+  }
   // Unsigned: a reading before the known second (the clock was set back) is outside it too.
   if (utc - known->start >= kUnitsPerSecond) {
     known->start = utc - utc % kUnitsPerSecond;
@@ -204,8 +221,33 @@ TimeOfDay LocalTimeOfDay() {
   return time;
 }
 
-uint32_t SystemTimeReadings() {
-  return readings.load(std::memory_order_relaxed);
+uint32_t SystemTimeReadingsOnThisThread() {
+  ThreadClock* known = ThisThreadClock();
+  return known == nullptr ? 0 : known->readings;
+}
+
+bool ClockReadingsReused() {
+  uint32_t rate = tickRate.load(std::memory_order_relaxed);
+  return rate != kRateUnknown && rate != kRateUntrusted;
+}
+
+uint32_t TakeReading(ThreadClock& clock, uint64_t before, uint64_t utc, uint64_t after,
+                     uint32_t rate) {
+  bool hasPrevious = clock.readingAfter != 0;
+  // A counter that ran backwards within or between readings of one thread (as
+  // unsynchronised processors' counters can) proves nothing.
+  bool backwards = after < before || (hasPrevious && before < clock.readingAfter);
+  if (rate != kRateUntrusted && backwards) {
+    rate = kRateUntrusted;
+  } else if (rate == kRateUnknown) {
+    rate = LearnRate(clock, before, utc, after);
+  } else if (rate != kRateUntrusted && hasPrevious) {
+    rate = CheckRate(clock, before, utc, after, rate);
+  }
+  clock.reading = utc;
+  clock.readingTick = before;
+  clock.readingAfter = after;
+  return rate;
 }
 
 uint64_t TicksWithinMillisecond(uint64_t utc, uint32_t rate) {
@@ -216,14 +258,21 @@ uint64_t TicksWithinMillisecond(uint64_t utc, uint32_t rate) {
 
 uint32_t LowerTickRate(uint64_t ticks, uint64_t units) {
   if (units == 0 || units > kRateHorizon) return kRateUnknown;
-  // One percent below what was counted: the system clock may be slewed by a time service
-  // (by well under that), and a slower rate only makes a reused reading rarer.
+  // One percent below what was counted: the system time may be slewed by a time service
+  // (by well under that), and a lower rate only makes a reused reading rarer.
   uint64_t rate = ticks / units;
   rate -= rate / 100;
   if (rate == 0 || rate >= kRateUntrusted) return kRateUnknown;
   return static_cast<uint32_t>(rate);
 }
 
-bool CounterKeptRate(uint64_t ticks, uint64_t units, uint32_t rate) {
-  return units <= kRateHorizon && ticks >= units * rate;
+bool ReadingsAreFine(const uint64_t* readings, const uint64_t* ticks, int count, uint32_t rate) {
+  if (rate == kRateUnknown || rate == kRateUntrusted) return false;
+  for (int i = 1; i < count; ++i) {
+    if (readings[i] <= readings[i - 1]) return false;
+    // At most this many units passed between the two readings, plus one for rounding.
+    uint64_t passed = (ticks[i + 1] - ticks[i - 1]) / rate + 1;
+    if (readings[i] - readings[i - 1] > passed) return false;
+  }
+  return true;
 }

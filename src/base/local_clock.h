@@ -1,9 +1,9 @@
 // Local time of day to the millisecond for the log's clock column, as GetLocalTime would
-// give it, at the cost of one GetSystemTimeAsFileTime: the local-time offset is asked
-// again only when the UTC second changes, so a new day, a daylight-saving change and a
-// change of time zone show from the next second on. A thread's next line within the same
-// millisecond reuses its reading: the processor's cycle counter proves the millisecond
-// has not turned, and the system time is read again whenever it cannot.
+// give it. The local-time offset is asked again only when the UTC second changes, so a
+// new day, a daylight-saving change and a change of time zone show from the next second
+// on. A thread's next line reuses its last system-time reading while the processor's
+// cycle counter proves that reading's millisecond still current; the system time is read
+// again whenever it cannot, and always where it moves in timer ticks.
 #pragma once
 
 #include <cstdint>
@@ -20,15 +20,41 @@ TimeOfDay LocalTimeOfDay();
 // (local minus UTC).
 TimeOfDay TimeOfDayAt(uint64_t utc, int32_t offsetMinutes);
 
-// How often the process has read the system time for LocalTimeOfDay.
-uint32_t SystemTimeReadings();
+// How often the calling thread has read the system time for LocalTimeOfDay.
+uint32_t SystemTimeReadingsOnThisThread();
+// Whether lines may reuse readings: not while the counter's rate is being learned, and
+// never again once the counter or the system time failed a check.
+bool ClockReadingsReused();
 
-// The reuse proof's arithmetic. A rate is the counter's ticks per 100-ns unit, a lower
-// bound of it; 0 means none is known.
+// The reuse proof, in pieces that take their readings as arguments. A rate is a lower
+// bound of the counter's ticks per 100-ns unit.
+constexpr uint32_t kRateUnknown = 0;
+constexpr uint32_t kRateUntrusted = UINT32_MAX;
+
+// What a thread knows of the clock; zeroed before its first line.
+struct ThreadClock {
+  uint64_t start;         // first unit of the UTC second of the thread's last line
+  TimeOfDay time;         // local hour, minute and second of it
+  uint64_t reading;       // the last system-time reading
+  uint64_t readingTick;   // the counter just before it
+  uint64_t readingAfter;  // and just after it
+  uint64_t reuseTicks;    // ticks after readingTick within which the reading is current
+  uint64_t anchor;        // the reading an interval for the rate runs from
+  uint64_t anchorTick;    // the counter just after it
+  uint32_t candidate;     // the rate the last interval gave, until the next one agrees
+  uint32_t readings;
+};
+
+// Applies a reading, with the counter just before and just after it, to the thread's
+// record: the rate the process goes by from now on, given the one it went by. A learned
+// rate still has to pass ReadingsAreFine before it is used.
+uint32_t TakeReading(ThreadClock& clock, uint64_t before, uint64_t utc, uint64_t after,
+                     uint32_t rate);
 // The ticks after a reading at utc within which its millisecond is certainly current.
 uint64_t TicksWithinMillisecond(uint64_t utc, uint32_t rate);
-// A lower bound of the rate from the ticks counted within an interval of units, kept a
-// little below so that the system clock's slewing stays inside it; 0 when unknown.
+// A lower bound of the rate from the ticks counted within an interval of units.
 uint32_t LowerTickRate(uint64_t ticks, uint64_t units);
-// Whether a counter that counted at most ticks over units kept at least the rate.
-bool CounterKeptRate(uint64_t ticks, uint64_t units, uint32_t rate);
+// Whether count readings taken back to back (ticks[i] read just before readings[i], and
+// ticks[count] after the last) show a system time that advanced every time, and never by
+// more than the counter allows: one that moves in ticks repeats itself or jumps.
+bool ReadingsAreFine(const uint64_t* readings, const uint64_t* ticks, int count, uint32_t rate);

@@ -67,26 +67,48 @@ int ReadingsOutsideGetLocalTime(int count) {
   return outside;
 }
 
-// Long enough between two of the thread's readings for the counter's rate to be learned.
+// Whether the system time moved between each of four readings taken back to back. Where
+// it moves in timer ticks, as on many Windows systems, lines never reuse a reading.
+bool SystemTimeMovesFinely() {
+  uint64_t previous = 0;
+  for (int i = 0; i < 4; ++i) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    uint64_t units = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    if (i > 0 && units == previous) return false;
+    previous = units;
+  }
+  return true;
+}
+
+// Two intervals of more than 10 ms between the thread's readings teach the counter's rate.
 void LetTheRateBeLearned() {
-  LocalTimeOfDay();
-  Sleep(15);
+  for (int i = 0; i < 3; ++i) {
+    LocalTimeOfDay();
+    Sleep(12);
+  }
   LocalTimeOfDay();
 }
 
 // A thread keeps what it knows of the current second and reuses a reading within its
 // millisecond, so the readings go on across the next second's start (the run sleeps
-// until just before it) and across many millisecond turns; most lines must have reused
-// a reading, or the shortcut never ran.
+// until just before it) and across many millisecond turns. Where the system time moves
+// finely most lines must have reused a reading, or the shortcut never ran.
 TEST(LocalClock, AgreesWithGetLocalTimeAcrossASecond) {
   LetTheRateBeLearned();
+  ASSERT_EQ(SystemTimeMovesFinely(), ClockReadingsReused());
   SYSTEMTIME start;
   GetLocalTime(&start);
   if (start.wMilliseconds < 980) Sleep(980 - start.wMilliseconds);
   constexpr int kReadings = 4000;
-  uint32_t systemReadings = SystemTimeReadings();
+  uint32_t systemReadings = SystemTimeReadingsOnThisThread();
   EXPECT_EQ(0, ReadingsOutsideGetLocalTime(kReadings));
-  EXPECT_LT(SystemTimeReadings() - systemReadings, static_cast<uint32_t>(kReadings / 2));
+  uint32_t read = SystemTimeReadingsOnThisThread() - systemReadings;
+  if (ClockReadingsReused()) {
+    EXPECT_LT(read, static_cast<uint32_t>(kReadings / 2));
+  } else {
+    EXPECT_EQ(static_cast<uint32_t>(kReadings), read);
+  }
 }
 
 // Threads share the learned rate and keep their own readings; the guest's two processors
@@ -103,6 +125,87 @@ TEST(LocalClock, AgreesWithGetLocalTimeOnFourThreads) {
   for (int i = 0; i < kThreads; ++i) EXPECT_EQ(0, outside[i]) << "thread " << i;
 }
 
+// A reading for TakeReading: the system time it gave and the counter just before and
+// just after it.
+struct Reading {
+  uint64_t utc;
+  uint64_t before;
+  uint64_t after;
+};
+
+// A counter at 200 ticks per unit, and a reading that takes 15 units (1.5 us), taken at
+// real time `at` while the system time shows utc.
+Reading At(uint64_t at, uint64_t utc) {
+  return {utc, at * 200, (at + 15) * 200};
+}
+
+constexpr uint64_t kTenMs = 100000;
+constexpr uint64_t kSecond = 10000000;
+
+TEST(LocalClock, TakeReadingRows) {
+  constexpr uint64_t M = kMidnight;
+  constexpr uint32_t kKnown = 198;  // what two intervals at 200 ticks per unit teach
+  struct Row {
+    const char* name;
+    uint32_t rate;
+    std::vector<Reading> readings;
+    uint32_t expected;
+  } rows[] = {
+      {"two 10 ms intervals that agree teach the lower bound",
+       kRateUnknown,
+       {At(0, M), At(kTenMs, M + kTenMs), At(2 * kTenMs, M + 2 * kTenMs)},
+       kKnown},
+      {"one interval alone teaches nothing",
+       kRateUnknown,
+       {At(0, M), At(kTenMs, M + kTenMs)},
+       kRateUnknown},
+      {"shorter than 10 ms teaches nothing",
+       kRateUnknown,
+       {At(0, M), At(5000, M + 5000), At(9000, M + 9000)},
+       kRateUnknown},
+      {"a clock set back during an interval: the two disagree",
+       kRateUnknown,
+       {At(0, M), At(15 * kTenMs / 10, M + kTenMs), At(25 * kTenMs / 10, M + 2 * kTenMs)},
+       kRateUnknown},
+      {"a counter that ran back between readings while learning",
+       kRateUnknown,
+       {At(0, M), {M + 100, 1000, 4000}},
+       kRateUntrusted},
+      {"a counter that ran back within a reading", kRateUnknown, {{M, 5000, 4000}}, kRateUntrusted},
+      {"a counter that kept the rate", kKnown, {At(0, M), At(1000, M + 1000)}, kKnown},
+      {"a counter slower than the rate",
+       kKnown,
+       {At(0, M), {M + 1000, 100000, 103000}},
+       kRateUntrusted},
+      {"a counter that ran back between readings",
+       kKnown,
+       {At(0, M), {M + 1000, 1000, 4000}},
+       kRateUntrusted},
+      {"the same reading again 10 us later: the clock moves in ticks",
+       kKnown,
+       {At(0, M), At(100, M)},
+       kRateUntrusted},
+      {"the same reading again right after: within the slack",
+       kKnown,
+       {At(0, M), At(20, M)},
+       kKnown},
+      {"a clock set back: nothing to compare", kKnown, {At(0, M), At(1000, M - kSecond)}, kKnown},
+      {"more than a second apart: not compared",
+       kKnown,
+       {At(0, M), {M + 2 * kSecond, 5000, 8000}},
+       kKnown},
+      {"distrust is for good", kRateUntrusted, {At(0, M), At(1000, M + 1000)}, kRateUntrusted},
+  };
+  for (const Row& row : rows) {
+    ThreadClock clock{};
+    uint32_t rate = row.rate;
+    for (const Reading& reading : row.readings) {
+      rate = TakeReading(clock, reading.before, reading.utc, reading.after, rate);
+    }
+    EXPECT_EQ(row.expected, rate) << row.name;
+  }
+}
+
 TEST(LocalClock, ReuseArithmeticRows) {
   constexpr uint64_t kStartOfMillisecond = kMidnight + 1230000;
   struct Window {
@@ -115,8 +218,8 @@ TEST(LocalClock, ReuseArithmeticRows) {
       {"half way", kStartOfMillisecond + 5000, 200, (5000 - 20) * 200ull},
       {"within the slack of the end", kStartOfMillisecond + 9980, 200, 0},
       {"last unit", kStartOfMillisecond + 9999, 200, 0},
-      {"no rate known", kStartOfMillisecond, 0, 0},
-      {"rate distrusted", kStartOfMillisecond, UINT32_MAX, 0},
+      {"no rate known", kStartOfMillisecond, kRateUnknown, 0},
+      {"rate distrusted", kStartOfMillisecond, kRateUntrusted, 0},
   };
   for (const Window& row : windows) {
     EXPECT_EQ(row.ticks, TicksWithinMillisecond(row.utc, row.rate)) << row.name;
@@ -128,30 +231,37 @@ TEST(LocalClock, ReuseArithmeticRows) {
     uint64_t units;
     uint32_t rate;
   } rates[] = {
-      {"2.095 GHz over 10 ms, one percent below", 20950000, 100000, 207},
-      {"a whole number of ticks per unit", 30000000, 100000, 297},
-      {"no interval", 1000, 0, 0},
-      {"longer than a second is not compared", 2000000000, 10000001, 0},
-      {"a counter slower than one tick per unit", 50000, 100000, 0},
+      {"2.095 GHz over 10 ms, one percent below", 20950000, kTenMs, 207},
+      {"a whole number of ticks per unit", 30000000, kTenMs, 297},
+      {"no interval", 1000, 0, kRateUnknown},
+      {"longer than a second is not compared", 2000000000, kSecond + 1, kRateUnknown},
+      {"a counter slower than one tick per unit", 50000, kTenMs, kRateUnknown},
   };
   for (const Rate& row : rates) {
     EXPECT_EQ(row.rate, LowerTickRate(row.ticks, row.units)) << row.name;
   }
 
-  struct Pace {
+  // Four readings back to back, the counter at 200 ticks per unit before each and after
+  // the last, judged with a rate of 198.
+  constexpr uint64_t M = kMidnight;
+  const uint64_t ticks[5] = {0, 3000, 6000, 9000, 12000};
+  struct Fine {
     const char* name;
-    uint64_t ticks;
-    uint64_t units;
+    uint64_t readings[4];
     uint32_t rate;
-    bool kept;
-  } paces[] = {
-      {"exactly the rate", 207000, 1000, 207, true},
-      {"faster", 250000, 1000, 207, true},
-      {"one tick short: a reused millisecond could have been stale", 206999, 1000, 207, false},
-      {"a throttled counter at half speed", 103500, 1000, 207, false},
+    bool fine;
+  } fines[] = {
+      {"advancing by what passed", {M, M + 15, M + 30, M + 45}, 198, true},
+      {"the same reading again: the clock moves in ticks",
+       {M, M, M + 156000, M + 156000},
+       198,
+       false},
+      {"a jump longer than what passed", {M, M + 15, M + 5000, M + 5015}, 198, false},
+      {"going back", {M, M + 15, M + 10, M + 25}, 198, false},
+      {"no rate to judge by", {M, M + 15, M + 30, M + 45}, kRateUnknown, false},
   };
-  for (const Pace& row : paces) {
-    EXPECT_EQ(row.kept, CounterKeptRate(row.ticks, row.units, row.rate)) << row.name;
+  for (const Fine& row : fines) {
+    EXPECT_EQ(row.fine, ReadingsAreFine(row.readings, ticks, 4, row.rate)) << row.name;
   }
 }
 

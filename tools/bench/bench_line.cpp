@@ -160,21 +160,20 @@ int main() {
 
   double linesPerFlush = 0;
   // How many lines read the system time themselves instead of reusing a reading.
-  double readingsPerLine[2] = {};
-  auto readingsPer = [](double& perLine, double lines, auto&& measure) {
-    uint32_t before = SystemTimeReadings();
-    double ns = measure();
-    perLine = (SystemTimeReadings() - before) / lines;
-    return ns;
-  };
+  double readingsPerLine = 0;
   constexpr int kWrites = 5000;
   constexpr int kSteps = 200000;
   Row rows[] = {
       {"floor: WriteFile + FlushFileBuffers, 100 bytes", Nanoseconds(kWrites, floorWrite)},
       {"whole traced call (two lines)", Nanoseconds(kWrites / 2, [&] { sink = traced(kText); })},
       {"pre recorder, whole line written",
-       readingsPer(readingsPerLine[0], kRounds * kWrites,
-                   [&] { return Nanoseconds(kWrites, preLine); })},
+       [&] {
+         uint32_t before = SystemTimeReadingsOnThisThread();
+         double ns = Nanoseconds(kWrites, preLine);
+         readingsPerLine =
+             (SystemTimeReadingsOnThisThread() - before) / static_cast<double>(kRounds * kWrites);
+         return ns;
+       }()},
       {"log write of a 100-byte line (lock, write, flush)", Nanoseconds(kWrites, logWrite)},
       {"pre recorder, no file to write to",
        WithoutLogFile([&] { return Nanoseconds(kWrites, preLine); })},
@@ -192,8 +191,7 @@ int main() {
       {"8 threads: bare write + flush, no tracer (wall / lines)",
        WallNanosecondsOnThreads(kWrites / 2, floorWrite)},
       {"8 threads: pre recorder, whole line (wall / lines)",
-       readingsPer(readingsPerLine[1], kRounds * kThreads * (kWrites / 2),
-                   [&] { return WallNanosecondsOnThreads(kWrites / 2, preLine); })},
+       WallNanosecondsOnThreads(kWrites / 2, preLine)},
       {"8 threads: pre recorder, no file (wall / lines)",
        WithoutLogFile([&] { return WallNanosecondsOnThreads(kWrites / 2, preLine); })},
       {"  GetSystemTimeAsFileTime", Nanoseconds(kSteps,
@@ -256,7 +254,7 @@ int main() {
     std::printf("  %-52s %10.0f ns  %6.2f x\n", row.what, row.ns, row.ns / floorLine);
   }
   std::printf("  lines per flush, 8 threads writing to the log: %.2f\n", linesPerFlush);
-  std::printf("  system-time readings per line, whole lines: %.3f (one thread), %.3f (8 threads)\n",
-              readingsPerLine[0], readingsPerLine[1]);
+  std::printf("  system-time readings per line, whole lines on one thread: %.3f\n",
+              readingsPerLine);
   return 0;
 }
