@@ -102,8 +102,7 @@ bool AppendCutText(LineBuilder& builder, const char* text, size_t readable) {
   if (builder.start == nullptr) return false;
   uint32_t room = builder.Room();
   size_t limit = readable < room ? readable : room;
-  size_t length = 0;
-  while (length < limit && text[length] != '\0') ++length;
+  size_t length = BoundedLength(text, limit);
   if (length == readable) length = WholeCharacterLength(text, length);
   if (length >= room) return false;
   return builder.AppendPiece(text, static_cast<uint32_t>(length), 0);

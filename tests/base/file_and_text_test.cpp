@@ -1,9 +1,13 @@
-// File facts, text conversion and path pieces shared by the layers.
+// File facts, text conversion, path pieces and short text measures shared by the layers.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "base/file_facts.h"
+#include "base/short_copy.h"
 #include "base/text_convert.h"
 #include "support/test_support.h"
 
@@ -55,4 +59,31 @@ TEST(TextConvert, FileNamePartRows) {
     const char name[] = "C:\\\x95\x5c.txt";
     EXPECT_STREQ("\x95\x5c.txt", FileNamePart(name));
   }
+}
+
+// Every start alignment, NUL place and limit, with the text's last byte right before an
+// inaccessible page: a word read that strayed past the page would fault. A limit beyond
+// the page is given only where a NUL lies before it, as for the library's own texts.
+TEST(ShortCopy, BoundedLengthStopsAtTheNulOrLimitAndNeverLeavesThePage) {
+  char* first = static_cast<char*>(VirtualAlloc(nullptr, 8192, MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(nullptr, first);
+  DWORD old = 0;
+  ASSERT_TRUE(VirtualProtect(first + 4096, 4096, PAGE_NOACCESS, &old));
+  char* edge = first + 4096;
+  for (char fill : {'a', '\x01', '\x80', '\xff'}) {
+    for (size_t size = 1; size <= 12; ++size) {
+      for (size_t nulAt = 0; nulAt <= size; ++nulAt) {
+        char* text = edge - size;
+        memset(text, fill, size);
+        if (nulAt < size) text[nulAt] = '\0';
+        size_t largest = nulAt < size ? size + 300 : size;
+        for (size_t limit = 0; limit <= largest; ++limit) {
+          ASSERT_EQ(std::min(nulAt, limit), BoundedLength(text, limit))
+              << "fill " << static_cast<int>(fill) << " size " << size << " nul " << nulAt
+              << " limit " << limit;
+        }
+      }
+    }
+  }
+  VirtualFree(first, 0, MEM_RELEASE);
 }
