@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cpuid.h>
+
 #include <atomic>
 
 #include "base/exception_guard.h"
@@ -54,10 +56,10 @@ namespace {
 
 constexpr uint64_t kUnitsPerMillisecond = 10000;
 // A reading is reused only while this much of its millisecond is still ahead: the counter
-// is not ordered with the instructions around it, and the system time may be rounded to
-// its 100-ns unit or move in steps as short as the time one reading takes.
-constexpr uint64_t kOrderSlack = 20;
-// The least interval a rate is learned over, and the most two readings are compared over.
+// is not ordered with the instructions around it, and the system time may be cut to its
+// 100-ns unit or move in steps, proved no longer than this before any reuse.
+constexpr uint64_t kOrderSlack = 40;
+// The least and the most an interval the rate is learned over may span.
 constexpr uint64_t kRateInterval = 10 * kUnitsPerMillisecond;
 constexpr uint64_t kRateHorizon = kUnitsPerSecond;
 
@@ -74,12 +76,13 @@ uint64_t ReadCycleCounter() {
   return ticks;
 }
 
-// A system may forbid the counter in user mode; it is tried once under the guard, and
-// while that runs the other threads do without it.
+// Usable where it is declared steady and can be read: a system may forbid it in user mode,
+// so it is tried once under the guard, and while that runs the other threads do without it.
 bool CounterUsable() {
   int state = counterState.load(std::memory_order_acquire);
   if (state == kUnprobed && counterState.compare_exchange_strong(state, kProbing)) {
-    bool usable = Guarded([] { ReadCycleCounter(); }) == GuardOutcome::kCompleted;
+    bool usable =
+        CounterDeclaredSteady() && Guarded([] { ReadCycleCounter(); }) == GuardOutcome::kCompleted;
     if (!usable) tickRate.store(kRateUntrusted, std::memory_order_relaxed);
     state = usable ? kUsable : kUnusable;
     counterState.store(state, std::memory_order_release);
@@ -127,14 +130,17 @@ uint32_t LearnRate(ThreadClock& clock, uint64_t before, uint64_t utc, uint64_t a
 }
 
 // While a rate is known, each reading is compared with the thread's previous one: a
-// counter that ran slower than the rate, or a system time that stood still while the
-// counter shows time passing, could have let a stale millisecond through.
+// counter that ran slower than the rate (or stopped), or a system time that stood still
+// while the counter shows time passing, could have let a stale millisecond through. A
+// clock set forward looks like a slow counter too, and also ends the reuse.
 uint32_t CheckRate(const ThreadClock& clock, uint64_t before, uint64_t utc, uint64_t after,
                    uint32_t rate) {
-  // Set back, or long ago: nothing to compare.
-  if (utc < clock.reading || utc - clock.reading > kRateHorizon) return rate;
+  if (utc < clock.reading) return rate;  // set back: nothing to compare
   uint64_t units = utc - clock.reading;
-  if (after - clock.readingTick < units * rate) return kRateUntrusted;
+  // The most units the counter allows; readings are cut to whole units, so they may show
+  // one more than passed.
+  uint64_t allowed = (after - clock.readingTick) / rate;
+  if (units > 1 && allowed < units - 1) return kRateUntrusted;
   if (units == 0 && before - clock.readingAfter >= 2 * kOrderSlack * rate) return kRateUntrusted;
   return rate;
 }
@@ -142,7 +148,7 @@ uint32_t CheckRate(const ThreadClock& clock, uint64_t before, uint64_t utc, uint
 // A learned rate is used once the system time proves fine-grained, read back to back:
 // where it moves in timer ticks a reading lags the real time by up to a tick, and its
 // millisecond may turn at any moment.
-bool SystemTimeIsFine(uint32_t rate) {
+ClockGrain SystemTimeGrain(uint32_t rate) {
   constexpr int kReadings = 4;
   uint64_t readings[kReadings];
   uint64_t ticks[kReadings + 1];
@@ -151,7 +157,7 @@ bool SystemTimeIsFine(uint32_t rate) {
     readings[i] = ReadSystemTime();
   }
   ticks[kReadings] = ReadCycleCounter();
-  return ReadingsAreFine(readings, ticks, kReadings, rate);
+  return JudgeClockGrain(readings, ticks, kReadings, rate);
 }
 
 // The thread's last reading while the counter proves its millisecond current, else a
@@ -169,8 +175,14 @@ uint64_t CurrentUtc(ThreadClock& clock) {
   uint64_t utc = ReadSystemTime();
   uint64_t after = ReadCycleCounter();
   uint32_t next = TakeReading(clock, before, utc, after, rate);
-  if (next == kRateUntrusted || (next != rate && !SystemTimeIsFine(next))) {
+  ClockGrain grain = next != rate && next != kRateUntrusted ? SystemTimeGrain(next) : kFine;
+  if (next == kRateUntrusted || grain == kStepped) {
     tickRate.store(kRateUntrusted, std::memory_order_relaxed);
+    return utc;
+  }
+  if (grain == kUnsure) {
+    // Readings too slow to judge by (a busy machine): the thread learns again.
+    clock.candidate = kRateUnknown;
     return utc;
   }
   if (next != rate) {
@@ -226,6 +238,18 @@ uint32_t SystemTimeReadingsOnThisThread() {
   return known == nullptr ? 0 : known->readings;
 }
 
+bool CounterDeclaredSteady() {
+  unsigned eax = 0;
+  unsigned ebx = 0;
+  unsigned ecx = 0;
+  unsigned edx = 0;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  bool counter = (edx & (1u << 4)) != 0;
+  bool hypervisor = (ecx & (1u << 31)) != 0;
+  bool invariant = __get_cpuid(0x80000007, &eax, &ebx, &ecx, &edx) && (edx & (1u << 8)) != 0;
+  return counter && (invariant || hypervisor);
+}
+
 bool ClockReadingsReused() {
   uint32_t rate = tickRate.load(std::memory_order_relaxed);
   return rate != kRateUnknown && rate != kRateUntrusted;
@@ -258,21 +282,27 @@ uint64_t TicksWithinMillisecond(uint64_t utc, uint32_t rate) {
 
 uint32_t LowerTickRate(uint64_t ticks, uint64_t units) {
   if (units == 0 || units > kRateHorizon) return kRateUnknown;
-  // One percent below what was counted: the system time may be slewed by a time service
-  // (by well under that), and a lower rate only makes a reused reading rarer.
+  // At least one percent, and one tick, below what was counted: the system time may be
+  // slewed by a time service (by well under that), and a lower rate only makes a reused
+  // reading rarer.
   uint64_t rate = ticks / units;
-  rate -= rate / 100;
-  if (rate == 0 || rate >= kRateUntrusted) return kRateUnknown;
+  if (rate <= 1 || rate >= kRateUntrusted) return kRateUnknown;
+  rate -= rate / 100 + 1;
   return static_cast<uint32_t>(rate);
 }
 
-bool ReadingsAreFine(const uint64_t* readings, const uint64_t* ticks, int count, uint32_t rate) {
-  if (rate == kRateUnknown || rate == kRateUntrusted) return false;
+ClockGrain JudgeClockGrain(const uint64_t* readings, const uint64_t* ticks, int count,
+                           uint32_t rate) {
+  if (rate == kRateUnknown || rate == kRateUntrusted) return kUnsure;
+  ClockGrain grain = kFine;
   for (int i = 1; i < count; ++i) {
-    if (readings[i] <= readings[i - 1]) return false;
-    // At most this many units passed between the two readings, plus one for rounding.
+    if (readings[i] <= readings[i - 1]) return kStepped;
+    uint64_t step = readings[i] - readings[i - 1];
+    // At most this many units passed between the two readings, plus one as they are cut.
     uint64_t passed = (ticks[i + 1] - ticks[i - 1]) / rate + 1;
-    if (readings[i] - readings[i - 1] > passed) return false;
+    if (step > passed) return kStepped;
+    // A step within what passed but beyond the slack proves nothing either way.
+    if (step > kOrderSlack) grain = kUnsure;
   }
-  return true;
+  return grain;
 }

@@ -47,14 +47,21 @@ struct ThreadClock {
 
 // Applies a reading, with the counter just before and just after it, to the thread's
 // record: the rate the process goes by from now on, given the one it went by. A learned
-// rate still has to pass ReadingsAreFine before it is used.
+// rate is used only where JudgeClockGrain finds the system time fine.
 uint32_t TakeReading(ThreadClock& clock, uint64_t before, uint64_t utc, uint64_t after,
                      uint32_t rate);
 // The ticks after a reading at utc within which its millisecond is certainly current.
 uint64_t TicksWithinMillisecond(uint64_t utc, uint32_t rate);
 // A lower bound of the rate from the ticks counted within an interval of units.
 uint32_t LowerTickRate(uint64_t ticks, uint64_t units);
-// Whether count readings taken back to back (ticks[i] read just before readings[i], and
-// ticks[count] after the last) show a system time that advanced every time, and never by
-// more than the counter allows: one that moves in ticks repeats itself or jumps.
-bool ReadingsAreFine(const uint64_t* readings, const uint64_t* ticks, int count, uint32_t rate);
+// What readings taken back to back tell of the system time: it moves finely (in steps no
+// longer than the slack a reused reading keeps), in ticks (a reading repeats, goes back,
+// or jumps further than the counter allows), or nothing sure (readings too far apart).
+enum ClockGrain { kFine, kStepped, kUnsure };
+// ticks[i] was read just before readings[i], and ticks[count] after the last.
+ClockGrain JudgeClockGrain(const uint64_t* readings, const uint64_t* ticks, int count,
+                           uint32_t rate);
+// Whether the processor's cycle counter runs at one rate and never stops: the processor
+// declares it invariant, or a hypervisor presents it, whose virtual counter follows its
+// host's.
+bool CounterDeclaredSteady();
