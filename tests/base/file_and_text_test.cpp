@@ -65,7 +65,13 @@ TEST(TextConvert, FileNamePartRows) {
 // inaccessible page: a word read that strayed past the page would fault. A limit beyond
 // the page is given only where a NUL lies before it, as for the library's own texts.
 TEST(ShortCopy, BoundedLengthStopsAtTheNulOrLimitAndNeverLeavesThePage) {
-  char* first = static_cast<char*>(VirtualAlloc(nullptr, 8192, MEM_COMMIT, PAGE_READWRITE));
+  struct Pages {
+    char* first = static_cast<char*>(VirtualAlloc(nullptr, 8192, MEM_COMMIT, PAGE_READWRITE));
+    ~Pages() {
+      if (first != nullptr) VirtualFree(first, 0, MEM_RELEASE);
+    }
+  } pages;
+  char* first = pages.first;
   ASSERT_NE(nullptr, first);
   DWORD old = 0;
   ASSERT_TRUE(VirtualProtect(first + 4096, 4096, PAGE_NOACCESS, &old));
@@ -85,5 +91,4 @@ TEST(ShortCopy, BoundedLengthStopsAtTheNulOrLimitAndNeverLeavesThePage) {
       }
     }
   }
-  VirtualFree(first, 0, MEM_RELEASE);
 }

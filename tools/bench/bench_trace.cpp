@@ -159,18 +159,28 @@ int main(int argc, char** argv) {
                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (floorFile == INVALID_HANDLE_VALUE) {
     std::printf("bench_trace: the floor's file could not be made (error %lu)\n", GetLastError());
+    QelCleanUp_(message, sizeof message);
     return 1;
   }
+  // A thread or event that cannot be made ends the run: its slices would time nothing.
   Crew crew;
   Member members[kThreads];
   for (int t = 0; t < kThreads; ++t) {
     crew.go[t] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     crew.done[t] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     members[t] = {&crew, t};
-    crew.threads[t] = CreateThread(nullptr, 0, &CrewThread, &members[t], 0, nullptr);
+    crew.threads[t] = crew.go[t] != nullptr && crew.done[t] != nullptr
+                          ? CreateThread(nullptr, 0, &CrewThread, &members[t], 0, nullptr)
+                          : nullptr;
+    if (crew.threads[t] == nullptr) {
+      std::printf("bench_trace: the threads could not be made (error %lu)\n", GetLastError());
+      ExitProcess(1);
+    }
   }
-  int sliceCalls = std::max(kCalls / kSlices, kThreads);
+  // A whole number of calls for each of the crew's threads.
+  int sliceCalls = std::max(kCalls / kSlices / kThreads, 1) * kThreads;
   double best[3] = {1e30, 1e30, 1e30};
+  double ones[kSlices];
   for (int slice = 0; slice < kSlices; ++slice) {
     double floor = FloorSliceMicroseconds(floorFile, sliceCalls);
     double one = SliceMicroseconds(sliceCalls);
@@ -180,6 +190,7 @@ int main(int argc, char** argv) {
             slice + 1, kSlices, floor, one, kThreads, eight);
     best[0] = std::min(best[0], floor);
     best[1] = std::min(best[1], one);
+    ones[slice] = one;
     best[2] = std::min(best[2], eight);
   }
   crew.quit = true;
@@ -197,15 +208,20 @@ int main(int argc, char** argv) {
   std::printf(
       "bench_trace: lstrlenA traced with tracing active, %d calls of each kind in %d"
       " interleaved slices, best slice of each\n",
-      kCalls, kSlices);
+      sliceCalls * kSlices, kSlices);
   std::printf("  floor: two 100-byte lines written and flushed   %8.2f us\n", best[0]);
   std::printf("  traced call, one thread                         %8.2f us  %5.2f x floor\n",
               best[1], best[1] / best[0]);
   std::printf("  traced call, %d threads at once (wall / calls)   %8.2f us  %5.2f x floor\n",
               kThreads, best[2], best[2] / best[0]);
+  // The relay run is one long run, so it is set against our median slice, not our best.
+  std::sort(ones, ones + kSlices);
+  double median = ones[kSlices / 2];
   if (relay > 0) {
-    std::printf("  same workload under the relay tracer           %8.2f us  %5.2f x ours\n", relay,
-                relay / best[1]);
+    std::printf(
+        "  same workload under the relay tracer           %8.2f us  %5.2f x ours"
+        " (our median slice %.2f us)\n",
+        relay, relay / median, median);
   } else {
     std::printf("  relay tracer: no figure (the relay run did not write its trace)\n");
   }
