@@ -32,24 +32,43 @@ std::string MakeTempDir(const std::string& tag) {
   }
 }
 
-std::string ReadFileBytes(const std::string& path) {
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return std::string();
+namespace {
+
+std::string ReadAll(HANDLE file) {
+  if (file == INVALID_HANDLE_VALUE) return std::string();
   std::string out;
   char buf[65536];
   DWORD got = 0;
-  while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0) out.append(buf, got);
-  CloseHandle(h);
+  while (ReadFile(file, buf, sizeof buf, &got, nullptr) && got > 0) out.append(buf, got);
+  CloseHandle(file);
   return out;
 }
 
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return;
+void WriteAll(HANDLE file, const std::string& bytes) {
+  if (file == INVALID_HANDLE_VALUE) return;
   DWORD put = 0;
-  WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
-  CloseHandle(h);
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr);
+  CloseHandle(file);
+}
+
+}  // namespace
+
+std::string ReadFileBytes(const std::string& path) {
+  return ReadAll(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  return ReadAll(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  WriteAll(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr), bytes);
+}
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  WriteAll(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr), bytes);
 }
 
 bool SetLastWriteRelative(const std::string& path, long long offsetSeconds) {

@@ -13,6 +13,9 @@ namespace qeltest {
 std::string MakeTempDir(const std::string& tag);
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);
+// The same for paths beyond the ANSI code page.
+std::string ReadFileBytes(const std::wstring& path);
+void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 // Sets the last-write time of a file or directory to offsetSeconds from the moment of the
 // first call in this process (negative: the past); equal offsets give equal times.
 bool SetLastWriteRelative(const std::string& path, long long offsetSeconds);

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "process_run.h"
+#include "support/test_support.h"
 
 namespace qelruntest {
 
@@ -31,7 +32,7 @@ std::wstring WorkDir(const std::string& name) {
   CreateDirectoryW(dir.c_str(), nullptr);
   CreateDirectoryW((dir + L"settings").c_str(), nullptr);
   CreateDirectoryW((dir + L"logs").c_str(), nullptr);
-  WriteBytes(dir + L"input.txt", "alpha line\r\nbeta line\r\nalpha again\r\n");
+  qeltest::WriteFileBytes(dir + L"input.txt", "alpha line\r\nbeta line\r\nalpha again\r\n");
   return dir;
 }
 
@@ -53,8 +54,8 @@ std::string HookList(const std::string& module) {
 }
 
 void WriteSettings(const std::wstring& dir, const std::string& module) {
-  WriteBytes(dir + L"settings\\Qelvorn.ini", "[Option]\r\nspan=1\r\nmax_size=0\r\n");
-  WriteBytes(dir + L"settings\\Qelvorn.lst", HookList(module));
+  qeltest::WriteFileBytes(dir + L"settings\\Qelvorn.ini", "[Option]\r\nspan=1\r\nmax_size=0\r\n");
+  qeltest::WriteFileBytes(dir + L"settings\\Qelvorn.lst", HookList(module));
 }
 
 std::wstring Launcher(const std::wstring& dir, const std::wstring& options) {
@@ -92,7 +93,7 @@ std::string ReadLog(const std::wstring& dir) {
   HANDLE search = FindFirstFileW((dir + L"logs\\$$$*.txt").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return std::string();
   FindClose(search);
-  return ReadBytes(dir + L"logs\\" + found.cFileName);
+  return qeltest::ReadFileBytes(dir + L"logs\\" + found.cFileName);
 }
 
 const std::regex kCallLine(R"(^\d\d:\d\d:\d\d:\d\d\d, +\d+, [0-9a-f]{8}, .*)");

@@ -3,8 +3,7 @@
 
 #include <windows.h>
 
-#include <fstream>
-#include <iterator>
+#include "support/test_support.h"
 
 namespace qelruntest {
 
@@ -17,27 +16,6 @@ HANDLE OpenInheritable(const std::wstring& path, DWORD access, DWORD disposition
 }
 
 }  // namespace
-
-std::string ReadBytes(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return std::string();
-  std::string bytes;
-  char buffer[65536];
-  DWORD got = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
-  CloseHandle(file);
-  return bytes;
-}
-
-void WriteBytes(const std::wstring& path, const std::string& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
-  DWORD written = 0;
-  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-}
 
 Captured RunCaptured(const std::wstring& application, const std::wstring& commandLine,
                      const std::wstring& folder) {
@@ -70,8 +48,8 @@ Captured RunCaptured(const std::wstring& application, const std::wstring& comman
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
   }
-  result.out = ReadBytes(stem + L".out");
-  result.err = ReadBytes(stem + L".err");
+  result.out = qeltest::ReadFileBytes(stem + L".out");
+  result.err = qeltest::ReadFileBytes(stem + L".err");
   return result;
 }
 

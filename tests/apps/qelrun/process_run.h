@@ -17,7 +17,4 @@ struct Captured {
 Captured RunCaptured(const std::wstring& application, const std::wstring& commandLine,
                      const std::wstring& folder);
 
-std::string ReadBytes(const std::wstring& path);
-void WriteBytes(const std::wstring& path, const std::string& bytes);
-
 }  // namespace qelruntest

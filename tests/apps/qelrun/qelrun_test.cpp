@@ -12,6 +12,7 @@
 #include "command_line.h"
 #include "fixture.h"
 #include "process_run.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -104,7 +105,7 @@ TEST(QelrunAuto, WritesSettingsUnderTheLogsFolderAndTraces) {
   HANDLE search = FindFirstFileW((dir + L"logs\\qelrun-auto-find-*").c_str(), &found);
   ASSERT_NE(search, INVALID_HANDLE_VALUE);
   FindClose(search);
-  std::string lst = ReadBytes(dir + L"logs\\" + found.cFileName + L"\\Qelvorn.lst");
+  std::string lst = qeltest::ReadFileBytes(dir + L"logs\\" + found.cFileName + L"\\Qelvorn.lst");
   EXPECT_NE(lst.find("api=CreateFileW"), std::string::npos) << lst;
   EXPECT_EQ(lst.find("api=ReadFile"), std::string::npos) << lst;
   EXPECT_NE(ReadLog(dir).find("CreateFileW <find.exe>, , \"input.txt\""), std::string::npos);
@@ -155,8 +156,8 @@ std::string Pe64Header() {
 TEST(QelrunBadInput, ClearMessageAndExitCode) {
   std::wstring dir = WorkDir("bad");
   WriteSettings(dir, "find.exe");
-  WriteBytes(dir + L"notpe.exe", "just text\r\n");
-  WriteBytes(dir + L"pe64.exe", Pe64Header());
+  qeltest::WriteFileBytes(dir + L"notpe.exe", "just text\r\n");
+  qeltest::WriteFileBytes(dir + L"pe64.exe", Pe64Header());
   ASSERT_TRUE(CopyFileW(L"C:\\windows\\system32\\find.exe", (dir + kLongName).c_str(), FALSE));
   for (const wchar_t* copy : {L"lonely", L"nohelper"}) {
     std::wstring folder = dir + copy + L"\\";
