@@ -83,11 +83,7 @@ void WriteSummaryTables(const Report& report, const ReportOptions& options, std:
   out << "<h2>Functions</h2>\n<table><tr><th>function</th><th>calls</th><th>returned</th>"
          "<th>errors</th><th>total ms</th><th>max ms</th><th>last errors</th></tr>\n";
   std::vector<const FunctionStats*> shown;
-  for (const FunctionStats& stats : report.functions) {
-    if (stats.calls > 0) shown.push_back(&stats);
-  }
-  std::sort(shown.begin(), shown.end(),
-            [](const FunctionStats* a, const FunctionStats* b) { return a->name < b->name; });
+  for (size_t i : report.calledByName) shown.push_back(&report.functions[i]);
   for (const FunctionStats* stats : shown) {
     std::string errors;
     for (const auto& [code, count] : stats->lastErrors.values) {

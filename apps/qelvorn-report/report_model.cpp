@@ -255,6 +255,12 @@ void ReportBuilder::ConsiderSlow(int64_t ms, const OpenCall& open, std::string_v
 
 Report& ReportBuilder::Finish() {
   std::sort_heap(report_.slowest.begin(), report_.slowest.end(), Faster);
+  const std::deque<FunctionStats>& functions = report_.functions;
+  for (size_t i = 0; i < functions.size(); ++i) {
+    if (functions[i].calls > 0) report_.calledByName.push_back(i);
+  }
+  std::sort(report_.calledByName.begin(), report_.calledByName.end(),
+            [&](size_t a, size_t b) { return functions[a].name < functions[b].name; });
   return report_;
 }
 

@@ -127,6 +127,8 @@ struct Report {
   int cleanUps = 0;
   int64_t lastTime = -1;
   std::deque<FunctionStats> functions;
+  // Indexes into functions of those called at least once, by name; made by Finish.
+  std::vector<size_t> calledByName;
   std::map<int, ThreadStats> threads;
   std::vector<SlowCall> slowest;  // heap while reading, sorted by Finish
   std::vector<Remark> unparsedSamples;

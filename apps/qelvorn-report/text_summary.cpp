@@ -60,11 +60,7 @@ void WriteRun(const Report& report, std::ostream& out) {
 
 void WriteFunctions(const Report& report, std::ostream& out) {
   std::vector<const FunctionStats*> shown;
-  for (const FunctionStats& stats : report.functions) {
-    if (stats.calls > 0) shown.push_back(&stats);
-  }
-  std::sort(shown.begin(), shown.end(),
-            [](const FunctionStats* a, const FunctionStats* b) { return a->name < b->name; });
+  for (size_t i : report.calledByName) shown.push_back(&report.functions[i]);
   size_t width = 8;
   for (const FunctionStats* stats : shown) width = std::max(width, stats->name.size());
   out << "\nFunctions (durations in ms)\n";
