@@ -13,9 +13,11 @@ QEL_BUILD_DIR=$build QEL_TARGETS="fixture_host" "$root/tools/build.sh"
 job=$(mktemp -d /tmp/qel-fixtures.XXXXXX)
 trap 'rm -rf "$job"' EXIT
 mkdir -p "$job/bin" "$job/out" "$job/demo"
-cp "$build/bin/Qelvorn.dll" "$build/bin/fixture_host.exe" "$build/bin/demo_host.exe" "$job/bin/"
+cp "$build/bin/Qelvorn.dll" "$build/bin/fixture_host.exe" "$job/bin/"
 cp "$here"/fixture-host/Qelvorn*.ini "$here/fixture-host/Qelvorn.lst" "$job/bin/"
-cp "$root/tools/demo/Qelvorn.ini" "$root/tools/demo/Qelvorn.lst" "$job/demo/"
+# The demo is traced as the README's demo command traces it.
+cp "$build/bin/Qelvorn.dll" "$build/bin/demo_host.exe" "$root/tools/demo/Qelvorn.ini" \
+  "$root/tools/demo/Qelvorn.lst" "$root/tools/demo/trace-demo.sh" "$job/demo/"
 cat >"$job/job.sh" <<'JOB'
 #!/bin/bash
 export WINEPREFIX=/root/.wine WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
@@ -24,11 +26,11 @@ cp /job/bin/* /tmp/fx/
 cd /tmp/fx
 wineserver -p
 wine wineboot >/dev/null 2>&1
-for s in nested threads crash rollover demo; do
+for s in nested threads crash rollover; do
   mkdir -p "/tmp/fx/$s/set" "/tmp/fx/$s/logs"
-  if [ $s = demo ]; then cp /job/demo/* "/tmp/fx/$s/set/"; else cp Qelvorn.lst "/tmp/fx/$s/set/"; fi
+  cp Qelvorn.lst "/tmp/fx/$s/set/"
   if [ $s = rollover ]; then cp Qelvorn-rollover.ini "/tmp/fx/$s/set/Qelvorn.ini"; fi
-  if [ $s != demo ] && [ $s != rollover ]; then cp Qelvorn.ini "/tmp/fx/$s/set/"; fi
+  if [ $s != rollover ]; then cp Qelvorn.ini "/tmp/fx/$s/set/"; fi
 done
 # Every slot taken by an older run (process 3), slot 24 the newest: the series starts at
 # slot 25 and wraps from 30 to 00.
@@ -41,8 +43,10 @@ for s in nested threads crash rollover; do
   timeout 120 wine ./fixture_host.exe $s "Z:\\tmp\\fx\\$s\\set\\" "Z:\\tmp\\fx\\$s\\logs\\" >"/job/out/$s.console" 2>&1
   echo "exit $?" >>"/job/out/$s.console"
 done
-timeout 120 wine ./demo_host.exe 'Z:\tmp\fx\demo\set\' 'Z:\tmp\fx\demo\logs\' >/job/out/demo.console 2>&1
-echo "exit $?" >>/job/out/demo.console
+bash /job/demo/trace-demo.sh /job/demo /tmp/fx/demo-out
+mv /tmp/fx/demo-out/console.txt /job/out/demo.console
+mkdir -p /tmp/fx/demo/logs
+cp /tmp/fx/demo-out/'$$$'* /tmp/fx/demo/logs/
 for s in nested threads crash rollover demo; do
   mkdir -p "/job/out/$s"
   for f in /tmp/fx/$s/logs/*; do
