@@ -42,7 +42,7 @@ struct ThreadClock {
   uint64_t anchor;        // the reading an interval for the rate runs from
   uint64_t anchorTick;    // the counter just after it
   uint32_t candidate;     // the rate the last interval gave, until the next one agrees
-  uint32_t readings;
+  uint32_t readings;      // how often the thread read the system time
 };
 
 // Applies a reading, with the counter just before and just after it, to the thread's
