@@ -40,6 +40,15 @@ std::string LineOf(int thread, int index, size_t length) {
 
 constexpr int kChildPassed = 42;
 
+// Runs one of the QueuedLinesChild tests alone in a child process, with a watchdog: its exit
+// code, kChildPassed when it passed, -2 when it hung.
+int RunChildTest(const char* name) {
+  return qeltest::RunProgram(
+      "test_tracelog.exe",
+      std::string("--gtest_also_run_disabled_tests --gtest_filter=QueuedLinesChild.") + name,
+      60000);
+}
+
 DWORD WINAPI HoldTheLogForGood(void* ready) {
   HoldLogLock();
   SetEvent(ready);
@@ -201,11 +210,7 @@ TEST(QueuedLinesChild, DISABLED_WritersQueuedBehindAHolderThatDiesAreRefused) {
 // Writers waiting in the queue when the log's holder is killed (as at process exit) are
 // refused instead of waiting for good.
 TEST(QueuedLines, WritersQueuedBehindAHolderThatDiesAreRefusedNotHung) {
-  int code =
-      qeltest::RunProgram("test_tracelog.exe",
-                          "--gtest_also_run_disabled_tests --gtest_filter="
-                          "QueuedLinesChild.DISABLED_WritersQueuedBehindAHolderThatDiesAreRefused",
-                          60000);
+  int code = RunChildTest("DISABLED_WritersQueuedBehindAHolderThatDiesAreRefused");
   EXPECT_EQ(kChildPassed, code) << "-2 is a hang";
 }
 
@@ -301,10 +306,6 @@ TEST(QueuedLinesChild, DISABLED_AWriterKilledInsideTheQueueSwitchesItOff) {
 // a thread that has ended; the writers after it are written through the log's own wait,
 // none hangs and none is lost.
 TEST(QueuedLines, AWriterKilledInsideTheQueueLosesNoLaterLine) {
-  int code =
-      qeltest::RunProgram("test_tracelog.exe",
-                          "--gtest_also_run_disabled_tests --gtest_filter="
-                          "QueuedLinesChild.DISABLED_AWriterKilledInsideTheQueueSwitchesItOff",
-                          60000);
+  int code = RunChildTest("DISABLED_AWriterKilledInsideTheQueueSwitchesItOff");
   EXPECT_EQ(kChildPassed, code) << "-2 is a hang";
 }
