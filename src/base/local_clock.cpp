@@ -25,17 +25,30 @@ uint64_t Units(const FILETIME& time) {
   return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-// Local minus UTC, from GetLocalTime against a UTC reading taken just before: offsets
-// are whole minutes, so the microseconds between the two readings round away.
-int32_t AskOffset(uint64_t utc) {
+uint64_t ReadSystemTime() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return Units(now);
+}
+
+// Local minus UTC, from GetLocalTime against a UTC reading taken a little before: offsets
+// are whole minutes, so the time between the two rounds away. False when the reading's
+// second has ended by the time GetLocalTime answers: a daylight-saving change falls at a
+// second's start, so the answer may belong to a later second.
+bool AskOffset(uint64_t utc, int32_t* offset) {
   SYSTEMTIME local;
   GetLocalTime(&local);
+  bool sameSecond = ReadSystemTime() / kUnitsPerSecond == utc / kUnitsPerSecond;
   FILETIME localFile;
-  if (!SystemTimeToFileTime(&local, &localFile)) return 0;
+  if (!SystemTimeToFileTime(&local, &localFile)) {
+    *offset = 0;
+    return sameSecond;
+  }
   int64_t difference = static_cast<int64_t>(Units(localFile) - utc);
   int64_t half = static_cast<int64_t>(kUnitsPerMinute / 2);
-  return static_cast<int32_t>((difference + (difference < 0 ? -half : half)) /
-                              static_cast<int64_t>(kUnitsPerMinute));
+  *offset = static_cast<int32_t>((difference + (difference < 0 ? -half : half)) /
+                                 static_cast<int64_t>(kUnitsPerMinute));
+  return sameSecond;
 }
 
 }  // namespace
@@ -57,8 +70,12 @@ namespace {
 constexpr uint64_t kUnitsPerMillisecond = 10000;
 // A reading is reused only while this much of its millisecond is still ahead: the counter
 // is not ordered with the instructions around it, and the system time may be cut to its
-// 100-ns unit or move in steps, proved no longer than this before any reuse.
-constexpr uint64_t kOrderSlack = 40;
+// 100-ns unit or move in steps, proved no longer than half of this before any reuse.
+constexpr uint64_t kOrderSlack = 80;
+// A counter that stopped (its processor idle, or the machine paused) would prove nothing:
+// the tick count, which the system keeps on its own, must not have moved further than
+// this since the reading, whatever the counter says.
+constexpr DWORD kTickCountLeeway = 32;
 // The least and the most an interval the rate is learned over may span.
 constexpr uint64_t kRateInterval = 10 * kUnitsPerMillisecond;
 constexpr uint64_t kRateHorizon = kUnitsPerSecond;
@@ -88,12 +105,6 @@ bool CounterUsable() {
     counterState.store(state, std::memory_order_release);
   }
   return state == kUsable;
-}
-
-uint64_t ReadSystemTime() {
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  return Units(now);
 }
 
 // One slot for the process, never freed; each thread's record is allocated on its first
@@ -164,7 +175,8 @@ ClockGrain SystemTimeGrain(uint32_t rate) {
 // new one.
 uint64_t CurrentUtc(ThreadClock& clock) {
   if (clock.reuseTicks != 0 && tickRate.load(std::memory_order_relaxed) != kRateUntrusted &&
-      ReadCycleCounter() - clock.readingTick < clock.reuseTicks) {
+      ReadCycleCounter() - clock.readingTick < clock.reuseTicks &&
+      GetTickCount() - clock.readingTickCount <= kTickCountLeeway) {
     return clock.reading;
   }
   ++clock.readings;
@@ -174,18 +186,13 @@ uint64_t CurrentUtc(ThreadClock& clock) {
   uint64_t before = ReadCycleCounter();
   uint64_t utc = ReadSystemTime();
   uint64_t after = ReadCycleCounter();
-  uint32_t next = TakeReading(clock, before, utc, after, rate);
-  ClockGrain grain = next != rate && next != kRateUntrusted ? SystemTimeGrain(next) : kFine;
-  if (next == kRateUntrusted || grain == kStepped) {
+  clock.readingTickCount = GetTickCount();
+  uint32_t next = SettleReading(clock, before, utc, after, rate, SystemTimeGrain);
+  if (next == kRateUntrusted) {
     tickRate.store(kRateUntrusted, std::memory_order_relaxed);
     return utc;
   }
-  if (grain == kUnsure) {
-    // Readings too slow to judge by (a busy machine): the thread learns again.
-    clock.candidate = kRateUnknown;
-    return utc;
-  }
-  if (next != rate) {
+  if (next != rate && next != kRateUnknown) {
     // Another thread may have learned it first; the rate set first holds.
     uint32_t expected = kRateUnknown;
     tickRate.compare_exchange_strong(expected, next);
@@ -196,19 +203,24 @@ uint64_t CurrentUtc(ThreadClock& clock) {
 }
 
 // The local time of the UTC second that holds utc, with the offset asked again when the
-// process has not asked it in this second yet.
-TimeOfDay SecondAt(uint64_t utc) {
+// process has not asked it in this second yet. False when the offset could not be asked
+// within that second (the time is then the best known, and nothing is remembered).
+bool SecondAt(uint64_t utc, TimeOfDay* time) {
   uint64_t second = utc / kUnitsPerSecond;
   uint64_t packed = rememberedOffset.load(std::memory_order_relaxed);
   int32_t offset = 0;
+  bool sure = true;
   if ((packed >> 20) == second) {
     offset = static_cast<int32_t>(packed & 0xfffff) - static_cast<int32_t>(kOffsetBias);
   } else {
-    offset = AskOffset(utc);
-    rememberedOffset.store((second << 20) | static_cast<uint32_t>(offset + kOffsetBias),
-                           std::memory_order_relaxed);
+    sure = AskOffset(utc, &offset);
+    if (sure) {
+      rememberedOffset.store((second << 20) | static_cast<uint32_t>(offset + kOffsetBias),
+                             std::memory_order_relaxed);
+    }
   }
-  return TimeOfDayAt(second * kUnitsPerSecond, offset);
+  *time = TimeOfDayAt(second * kUnitsPerSecond, offset);
+  return sure;
 }
 
 }  // namespace
@@ -225,8 +237,15 @@ TimeOfDay LocalTimeOfDay() {
   }
   // Unsigned: a reading before the known second (the clock was set back) is outside it too.
   if (utc - known->start >= kUnitsPerSecond) {
+    // A second that ended while its offset was asked: the line takes a fresh reading, and
+    // the thread reads again for its next line. Once is all but always enough.
+    TimeOfDay second;
+    for (int attempt = 0; !SecondAt(utc, &second) && attempt < 3; ++attempt) {
+      utc = ReadSystemTime();
+      known->reuseTicks = 0;
+    }
     known->start = utc - utc % kUnitsPerSecond;
-    known->time = SecondAt(utc);
+    known->time = second;
   }
   TimeOfDay time = known->time;
   time.millisecond = static_cast<uint32_t>(utc - known->start) / 10000;
@@ -274,6 +293,23 @@ uint32_t TakeReading(ThreadClock& clock, uint64_t before, uint64_t utc, uint64_t
   return rate;
 }
 
+uint32_t SettleReading(ThreadClock& clock, uint64_t before, uint64_t utc, uint64_t after,
+                       uint32_t rate, ClockGrain (*grainOf)(uint32_t rate)) {
+  uint32_t next = TakeReading(clock, before, utc, after, rate);
+  if (next == rate || next == kRateUntrusted || next == kRateUnknown) return next;
+  switch (grainOf(next)) {
+    case kFine:
+      return next;
+    case kStepped:
+      return kRateUntrusted;
+    case kUnsure:
+      // Readings too slow to judge by (a busy machine): the thread learns again.
+      clock.candidate = kRateUnknown;
+      return kRateUnknown;
+  }
+  return kRateUnknown;
+}
+
 uint64_t TicksWithinMillisecond(uint64_t utc, uint32_t rate) {
   uint64_t ahead = kUnitsPerMillisecond - utc % kUnitsPerMillisecond;
   if (rate == kRateUnknown || rate == kRateUntrusted || ahead <= kOrderSlack) return 0;
@@ -301,8 +337,8 @@ ClockGrain JudgeClockGrain(const uint64_t* readings, const uint64_t* ticks, int 
     // At most this many units passed between the two readings, plus one as they are cut.
     uint64_t passed = (ticks[i + 1] - ticks[i - 1]) / rate + 1;
     if (step > passed) return kStepped;
-    // A step within what passed but beyond the slack proves nothing either way.
-    if (step > kOrderSlack) grain = kUnsure;
+    // A step within what passed but beyond half the slack proves nothing either way.
+    if (step > kOrderSlack / 2) grain = kUnsure;
   }
   return grain;
 }

@@ -31,18 +31,25 @@ bool ClockReadingsReused();
 constexpr uint32_t kRateUnknown = 0;
 constexpr uint32_t kRateUntrusted = UINT32_MAX;
 
+// What readings taken back to back tell of the system time: it moves finely (in steps no
+// longer than half the slack a reused reading keeps), in ticks (a reading repeats, goes
+// back, or jumps further than the counter allows), or nothing sure (readings too far
+// apart).
+enum ClockGrain { kFine, kStepped, kUnsure };
+
 // What a thread knows of the clock; zeroed before its first line.
 struct ThreadClock {
-  uint64_t start;         // first unit of the UTC second of the thread's last line
-  TimeOfDay time;         // local hour, minute and second of it
-  uint64_t reading;       // the last system-time reading
-  uint64_t readingTick;   // the counter just before it
-  uint64_t readingAfter;  // and just after it
-  uint64_t reuseTicks;    // ticks after readingTick within which the reading is current
-  uint64_t anchor;        // the reading an interval for the rate runs from
-  uint64_t anchorTick;    // the counter just after it
-  uint32_t candidate;     // the rate the last interval gave, until the next one agrees
-  uint32_t readings;      // how often the thread read the system time
+  uint64_t start;             // first unit of the UTC second of the thread's last line
+  TimeOfDay time;             // local hour, minute and second of it
+  uint64_t reading;           // the last system-time reading
+  uint64_t readingTick;       // the counter just before it
+  uint64_t readingAfter;      // and just after it
+  uint64_t reuseTicks;        // ticks after readingTick within which the reading is current
+  uint32_t readingTickCount;  // GetTickCount at the reading
+  uint64_t anchor;            // the reading an interval for the rate runs from
+  uint64_t anchorTick;        // the counter just after it
+  uint32_t candidate;         // the rate the last interval gave, until the next one agrees
+  uint32_t readings;          // how often the thread read the system time
 };
 
 // Applies a reading, with the counter just before and just after it, to the thread's
@@ -50,15 +57,17 @@ struct ThreadClock {
 // rate is used only where JudgeClockGrain finds the system time fine.
 uint32_t TakeReading(ThreadClock& clock, uint64_t before, uint64_t utc, uint64_t after,
                      uint32_t rate);
+// TakeReading, with a rate it has just learned judged by grainOf (the system time's grain,
+// read back to back): the rate to go by, kRateUntrusted for good, or kRateUnknown to learn
+// again.
+uint32_t SettleReading(ThreadClock& clock, uint64_t before, uint64_t utc, uint64_t after,
+                       uint32_t rate, ClockGrain (*grainOf)(uint32_t rate));
 // The ticks after a reading at utc within which its millisecond is certainly current.
 uint64_t TicksWithinMillisecond(uint64_t utc, uint32_t rate);
 // A lower bound of the rate from the ticks counted within an interval of units.
 uint32_t LowerTickRate(uint64_t ticks, uint64_t units);
-// What readings taken back to back tell of the system time: it moves finely (in steps no
-// longer than the slack a reused reading keeps), in ticks (a reading repeats, goes back,
-// or jumps further than the counter allows), or nothing sure (readings too far apart).
-enum ClockGrain { kFine, kStepped, kUnsure };
-// ticks[i] was read just before readings[i], and ticks[count] after the last.
+// The grain of the system time from count readings taken back to back: ticks[i] was read
+// just before readings[i], and ticks[count] after the last.
 ClockGrain JudgeClockGrain(const uint64_t* readings, const uint64_t* ticks, int count,
                            uint32_t rate);
 // Whether the processor's cycle counter runs at one rate and never stops: the processor

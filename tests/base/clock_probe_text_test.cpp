@@ -15,7 +15,7 @@ namespace {
 
 constexpr uint64_t kMinute = 600000000ull;
 constexpr uint64_t kDay = 1440 * kMinute;
-// 2026-12-10 00:00:00 UTC in 100-ns units since 1601.
+// 2025-12-12 00:00:00 UTC in 100-ns units since 1601.
 constexpr uint64_t kMidnight = 134099712000000000ull;
 
 TEST(LocalClock, TimeOfDayRows) {
@@ -162,6 +162,14 @@ TEST(LocalClock, TakeReadingRows) {
        kRateUnknown,
        {At(0, M), At(kTenMs, M + kTenMs), At(2 * kTenMs, M + 2 * kTenMs)},
        kKnown},
+      {"intervals a little apart teach the lower: the earlier",
+       kRateUnknown,
+       {{M, 0, 3000}, {M + kTenMs, 20153000, 20156000}, {M + 2 * kTenMs, 40156000, 40159000}},
+       kKnown},
+      {"intervals a little apart teach the lower: the later",
+       kRateUnknown,
+       {{M, 0, 3000}, {M + kTenMs, 20003000, 20006000}, {M + 2 * kTenMs, 40156000, 40159000}},
+       kKnown},
       {"one interval alone teaches nothing",
        kRateUnknown,
        {At(0, M), At(kTenMs, M + kTenMs)},
@@ -188,9 +196,9 @@ TEST(LocalClock, TakeReadingRows) {
        kKnown,
        {At(0, M), {M + 1000, 1000, 4000}},
        kRateUntrusted},
-      {"the same reading again 10 us later: the clock moves in ticks",
+      {"the same reading again 20 us later: the clock moves in ticks",
        kKnown,
-       {At(0, M), At(100, M)},
+       {At(0, M), At(200, M)},
        kRateUntrusted},
       {"the same reading again right after: within the slack",
        kKnown,
@@ -200,6 +208,10 @@ TEST(LocalClock, TakeReadingRows) {
        kKnown,
        {{M, 0, 40}, {M + 2, 200, 240}},
        kKnown},
+      {"two units ahead of the counter: more than the cut explains",
+       kKnown,
+       {{M, 0, 40}, {M + 3, 200, 240}},
+       kRateUntrusted},
       {"a clock set back: nothing to compare", kKnown, {At(0, M), At(1000, M - kSecond)}, kKnown},
       {"a clock set forward ends the reuse too",
        kKnown,
@@ -222,6 +234,37 @@ TEST(LocalClock, TakeReadingRows) {
   }
 }
 
+// A rate just learned is used only once the system time's grain is judged fine; ticks end
+// the reuse for good, and an unsure judgement makes the thread learn over two new intervals.
+TEST(LocalClock, SettleReadingRows) {
+  constexpr uint64_t M = kMidnight;
+  using Grain = ClockGrain (*)(uint32_t);
+  Grain fine = [](uint32_t) { return kFine; };
+  Grain stepped = [](uint32_t) { return kStepped; };
+  Grain unsure = [](uint32_t) { return kUnsure; };
+  struct Row {
+    const char* name;
+    std::vector<Grain> judged;  // the judgement met at each reading after the first
+    uint32_t expected;
+  } rows[] = {
+      {"fine: the rate is used", {fine, fine}, 197},
+      {"in ticks: never", {stepped, stepped}, kRateUntrusted},
+      {"unsure: learned again", {unsure, unsure}, kRateUnknown},
+      {"unsure, then one interval: not enough", {unsure, unsure, fine}, kRateUnknown},
+      {"unsure, then two intervals that agree", {unsure, unsure, fine, fine}, 197},
+  };
+  for (const Row& row : rows) {
+    ThreadClock clock{};
+    Reading first = At(0, M);
+    uint32_t rate = SettleReading(clock, first.before, first.utc, first.after, kRateUnknown, fine);
+    for (size_t i = 0; i < row.judged.size(); ++i) {
+      Reading reading = At((i + 1) * kTenMs, M + (i + 1) * kTenMs);
+      rate = SettleReading(clock, reading.before, reading.utc, reading.after, rate, row.judged[i]);
+    }
+    EXPECT_EQ(row.expected, rate) << row.name;
+  }
+}
+
 TEST(LocalClock, ReuseArithmeticRows) {
   constexpr uint64_t kStartOfMillisecond = kMidnight + 1230000;
   struct Window {
@@ -230,9 +273,9 @@ TEST(LocalClock, ReuseArithmeticRows) {
     uint32_t rate;
     uint64_t ticks;
   } windows[] = {
-      {"at the start, all but the slack", kStartOfMillisecond, 200, (10000 - 40) * 200ull},
-      {"half way", kStartOfMillisecond + 5000, 200, (5000 - 40) * 200ull},
-      {"within the slack of the end", kStartOfMillisecond + 9960, 200, 0},
+      {"at the start, all but the slack", kStartOfMillisecond, 200, (10000 - 80) * 200ull},
+      {"half way", kStartOfMillisecond + 5000, 200, (5000 - 80) * 200ull},
+      {"within the slack of the end", kStartOfMillisecond + 9920, 200, 0},
       {"last unit", kStartOfMillisecond + 9999, 200, 0},
       {"no rate known", kStartOfMillisecond, kRateUnknown, 0},
       {"rate distrusted", kStartOfMillisecond, kRateUntrusted, 0},
@@ -259,8 +302,8 @@ TEST(LocalClock, ReuseArithmeticRows) {
   }
 
   // Four readings back to back, the counter at 200 ticks per unit, judged with a rate of
-  // 197: 1.5 us apart, and 5 us apart (too far to tell a fine clock from one that moves
-  // in steps longer than the slack).
+  // 197: 1.5 us apart, and 5 us apart (where a step of more than half the slack proves
+  // nothing).
   constexpr uint64_t M = kMidnight;
   const uint64_t quick[5] = {0, 3000, 6000, 9000, 12000};
   const uint64_t slow[5] = {0, 10000, 20000, 30000, 40000};
@@ -279,7 +322,13 @@ TEST(LocalClock, ReuseArithmeticRows) {
        kStepped},
       {"a jump longer than what passed", quick, {M, M + 15, M + 5000, M + 5015}, 197, kStepped},
       {"going back", quick, {M, M + 15, M + 10, M + 25}, 197, kStepped},
-      {"readings further apart than the slack", slow, {M, M + 50, M + 100, M + 150}, 197, kUnsure},
+      {"readings further apart than half the slack",
+       slow,
+       {M, M + 50, M + 100, M + 150},
+       197,
+       kUnsure},
+      {"steps of half the slack", slow, {M, M + 40, M + 80, M + 120}, 197, kFine},
+      {"a step just over half the slack", slow, {M, M + 40, M + 81, M + 121}, 197, kUnsure},
       {"a repeat still tells, however slow", slow, {M, M + 50, M + 50, M + 150}, 197, kStepped},
       {"no rate to judge by", quick, {M, M + 15, M + 30, M + 45}, kRateUnknown, kUnsure},
   };
