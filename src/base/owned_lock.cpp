@@ -35,9 +35,10 @@ bool TryTake(OwnedLock& lock, DWORD self) {
 
 // The wait behind a held lock. Holds are short (a write and a flush or two): a waiter
 // yields a while, then sleeps on the owner word until a leave wakes it, at most
-// kHolderPatienceMs at a time (see WaitWhileWordIs). Whenever the patience runs out on one and the
-// same holder, the waiter asks whether that holder still exists (system calls, so only then), and
-// is refused when it has ended: killed at process exit, or by TerminateThread, with the lock held.
+// kHolderPatienceMs at a time (see WaitWhileWordIs). Whenever the patience runs out on one
+// and the same holder, the waiter asks whether that holder still exists (system calls, so
+// only then), and is refused when it has ended: killed at process exit, or by
+// TerminateThread, with the lock held.
 bool WaitAndTake(OwnedLock& lock, DWORD self) {
   DWORD savedError = GetLastError();
   DWORD since = GetTickCount();

@@ -236,25 +236,6 @@ DWORD WINAPI WriteIntoTheGuardPage(void* text) {
   return 0;
 }
 
-// Holds the log until its event is set, so that writers meanwhile go to the queue.
-struct LogHolder {
-  HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  std::thread thread{[this] {
-    HoldLogLock();
-    SetEvent(ready);
-    WaitForSingleObject(release, INFINITE);
-    ReleaseLogLock();
-  }};
-  LogHolder() { WaitForSingleObject(ready, 10000); }
-  ~LogHolder() {
-    SetEvent(release);
-    thread.join();
-    CloseHandle(ready);
-    CloseHandle(release);
-  }
-};
-
 // Run only as the child of the test below: it leaves the queue's lock held by a dead thread.
 TEST(QueuedLinesChild, DISABLED_AWriterKilledInsideTheQueueSwitchesItOff) {
   OpenScratchLog("deadqueue");
@@ -267,34 +248,30 @@ TEST(QueuedLinesChild, DISABLED_AWriterKilledInsideTheQueueSwitchesItOff) {
   const char* line = pages + 4096 - 32;
   parked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   PVOID handler = AddVectoredExceptionHandler(1, ParkOnGuardPage);
-  HANDLE writer = nullptr;
-  {
-    LogHolder holder;
-    writer = CreateThread(nullptr, 0, WriteIntoTheGuardPage, const_cast<char*>(line),
-                          CREATE_SUSPENDED, nullptr);
-    ASSERT_NE(nullptr, writer);
-    ResumeThread(writer);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(parked, 10000));
-    TerminateThread(writer, 1);
-    WaitForSingleObject(writer, INFINITE);
-    // The next writer finds the queue's lock held by a thread that has ended: refused
-    // there, it waits for the log itself and is written once the holder lets go.
-    std::thread next([] { EXPECT_TRUE(WriteLine("after the queue's holder died", true)); });
-    // Time for it to find the log held and turn to the queue, as it must to meet the dead
-    // lock; its 100 ms wait there holds it past this.
-    Sleep(50);
-    SetEvent(holder.release);
-    next.join();
-  }
-  {
-    // The queue stays off: a writer behind a holder goes straight to the log's own wait.
-    LogHolder holder;
-    std::thread last([] { EXPECT_TRUE(WriteLine("with the queue off", true)); });
-    Sleep(50);  // past the log's held lock, before the holder lets go
-    EXPECT_EQ(0, QueuedLineCount());
-    SetEvent(holder.release);
-    last.join();
-  }
+  // Held by this thread, the log sends the writers to the queue.
+  ASSERT_TRUE(HoldLogLock());
+  HANDLE writer =
+      CreateThread(nullptr, 0, WriteIntoTheGuardPage, const_cast<char*>(line), 0, nullptr);
+  ASSERT_NE(nullptr, writer);
+  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(parked, 10000));
+  TerminateThread(writer, 1);
+  WaitForSingleObject(writer, INFINITE);
+  CloseHandle(writer);
+  // The next writer finds the queue's lock held by a thread that has ended: refused there,
+  // it waits for the log itself and is written once this thread lets go.
+  std::thread next([] { EXPECT_TRUE(WriteLine("after the queue's holder died", true)); });
+  // Time for it to find the log held and turn to the queue, as it must to meet the dead
+  // lock; its 100 ms wait there holds it past this.
+  Sleep(50);
+  ReleaseLogLock();
+  next.join();
+  // The queue stays off: a writer behind a holder goes straight to the log's own wait.
+  ASSERT_TRUE(HoldLogLock());
+  std::thread last([] { EXPECT_TRUE(WriteLine("with the queue off", true)); });
+  Sleep(50);  // past the log's held lock, before this thread lets go
+  EXPECT_EQ(0, QueuedLineCount());
+  ReleaseLogLock();
+  last.join();
   RemoveVectoredExceptionHandler(handler);
   EXPECT_TRUE(CloseLogFile());
   EXPECT_EQ((std::vector<std::string>{"after the queue's holder died", "with the queue off"}),
