@@ -25,14 +25,20 @@ struct AddressWait {
   }
 };
 AddressWait addressWait;
+// Counted in rounds that make a system call anyway, so the count costs nothing that shows.
+WaitRounds rounds{};
 
 }  // namespace
 
 void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, unsigned round) {
   constexpr unsigned kYieldRounds = 100;
   if (round < kYieldRounds) {
+    InterlockedIncrement(&rounds.yielded);
     SwitchToThread();
-  } else if (addressWait.used && addressWait.wait != nullptr) {
+    return;
+  }
+  InterlockedIncrement(&rounds.slept);
+  if (addressWait.used && addressWait.wait != nullptr) {
     addressWait.wait(word, &seen, sizeof seen, timeoutMs);
   } else {
     Sleep(1);
@@ -41,6 +47,10 @@ void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, unsigned r
 
 void WakeWordWaiter(volatile LONG* word) {
   if (addressWait.used && addressWait.wake != nullptr) addressWait.wake(const_cast<LONG*>(word));
+}
+
+WaitRounds WaitRoundsSoFar() {
+  return rounds;
 }
 
 void UseAddressWaits(bool use) {

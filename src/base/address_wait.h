@@ -14,5 +14,12 @@
 void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, unsigned round);
 // Wakes one thread waiting on word; nothing when none waits or address waits are missing.
 void WakeWordWaiter(volatile LONG* word);
+// How many rounds of waits have yielded and how many have slept since the library loaded,
+// for the benchmark.
+struct WaitRounds {
+  LONG yielded;
+  LONG slept;
+};
+WaitRounds WaitRoundsSoFar();
 // Tests turn address waits off to run the waits as on a system before Windows 8.
 void UseAddressWaits(bool use);

@@ -17,6 +17,7 @@ volatile bool queueBroken = false;
 LineBatch batches[2];
 LineBatch* filling = &batches[0];
 volatile LONG queuedCount = 0;  // filling->count, for reads without the lock
+uint32_t everQueued = 0;        // counted under the lock
 
 // A ticket stays taken until its writer has read the outcome. A writer refused because the
 // log's holder died never returns its ticket, so there are more tickets than queued lines.
@@ -73,6 +74,7 @@ int QueueLine(const char* text, size_t length, const char* tail, size_t tailLeng
   batch.ends[batch.count] = batch.used;
   batch.tickets[batch.count] = ticket;
   ++batch.count;
+  ++everQueued;
   InterlockedExchange(&queuedCount, batch.count);
   return ticket;
 }
@@ -83,6 +85,10 @@ bool LinesQueued() {
 
 int QueuedLineCount() {
   return queuedCount;
+}
+
+uint32_t LinesEverQueued() {
+  return everQueued;
 }
 
 LineBatch* TakeQueuedLines() {

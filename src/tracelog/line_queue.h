@@ -43,3 +43,5 @@ volatile LONG* LineState(int ticket);
 void ReturnTicket(int ticket);
 // How many lines wait in the queue, for tests that must see the queue filled.
 int QueuedLineCount();
+// How many lines have been queued since the library loaded, for the benchmark.
+uint32_t LinesEverQueued();

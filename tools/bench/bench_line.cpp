@@ -16,6 +16,7 @@
 #include "bench_entry.h"
 #include "bench_kit.h"
 
+#include "base/address_wait.h"
 #include "base/exception_guard.h"
 #include "base/local_clock.h"
 #include "base/memory_probe.h"
@@ -27,6 +28,7 @@
 #include "recording/recorder.h"
 #include "recording/thread_table.h"
 #include "tracelog/line_builder.h"
+#include "tracelog/line_queue.h"
 #include "tracelog/module_snapshot.h"
 #include "tracelog/trace_log.h"
 #include "tracelog/value_formatters.h"
@@ -158,7 +160,12 @@ int main() {
   auto logWrite = [&] { WriteBytes(hundred, sizeof hundred, false); };
   auto preLine = [&] { RecordPre(&frame); };
 
+  // What eight threads writing to the log do: how many lines share a flush, how many find
+  // the log busy and wait in the queue, and how often the waits yield or sleep.
   double linesPerFlush = 0;
+  double queuedShare = 0;
+  double yieldsPerLine = 0;
+  double sleepsPerLine = 0;
   // How many lines read the system time themselves instead of reusing a reading.
   double readingsPerLine = 0;
   constexpr int kWrites = 5000;
@@ -183,9 +190,15 @@ int main() {
       {"8 threads: log write of a 100-byte line (wall / lines)",
        [&] {
          uint32_t before = traceLog.flushes;
+         uint32_t queuedBefore = LinesEverQueued();
+         WaitRounds roundsBefore = WaitRoundsSoFar();
          double ns = WallNanosecondsOnThreads(kWrites / 2, logWrite);
-         linesPerFlush =
-             kRounds * kThreads * (kWrites / 2) / static_cast<double>(traceLog.flushes - before);
+         double lines = kRounds * kThreads * (kWrites / 2);
+         linesPerFlush = lines / (traceLog.flushes - before);
+         queuedShare = (LinesEverQueued() - queuedBefore) / lines;
+         WaitRounds roundsAfter = WaitRoundsSoFar();
+         yieldsPerLine = (roundsAfter.yielded - roundsBefore.yielded) / lines;
+         sleepsPerLine = (roundsAfter.slept - roundsBefore.slept) / lines;
          return ns;
        }()},
       {"8 threads: bare write + flush, no tracer (wall / lines)",
@@ -253,7 +266,16 @@ int main() {
   for (const Row& row : rows) {
     std::printf("  %-52s %10.0f ns  %6.2f x\n", row.what, row.ns, row.ns / floorLine);
   }
-  std::printf("  lines per flush, 8 threads writing to the log: %.2f\n", linesPerFlush);
+  // The flushes timed at one thread's pace against the wall time: what is left is time the
+  // log spent waiting for lines, or writing slower than one thread alone writes.
+  const Row& oneWrite = rows[3];
+  const Row& eightWrites = rows[7];
+  std::printf(
+      "  8 threads writing to the log: %.2f lines per flush, %.0f%% of lines queued behind"
+      " a holder,\n    %.2f yields and %.3f sleeps per line; its flushes at one thread's pace"
+      " take %.0f%% of the wall time\n",
+      linesPerFlush, 100 * queuedShare, yieldsPerLine, sleepsPerLine,
+      100 * oneWrite.ns / (linesPerFlush * eightWrites.ns));
   std::printf("  system-time readings per line, whole lines on one thread: %.3f\n",
               readingsPerLine);
   return 0;
