@@ -201,6 +201,8 @@ int main() {
          sleepsPerLine = (roundsAfter.slept - roundsBefore.slept) / lines;
          return ns;
        }()},
+      {"8 threads: a yield to another thread (wall / yields)",
+       WallNanosecondsOnThreads(kWrites, [] { SwitchToThread(); })},
       {"8 threads: bare write + flush, no tracer (wall / lines)",
        WallNanosecondsOnThreads(kWrites / 2, floorWrite)},
       {"8 threads: pre recorder, whole line (wall / lines)",
