@@ -166,6 +166,10 @@ int main() {
   double queuedShare = 0;
   double yieldsPerLine = 0;
   double sleepsPerLine = 0;
+  // The flushes timed at one thread's pace against the wall time: what is left is time the
+  // log spent waiting for lines, or writing slower than one thread alone writes.
+  double oneWriteNs = 0;
+  double flushShare = 0;
   // How many lines read the system time themselves instead of reusing a reading.
   double readingsPerLine = 0;
   constexpr int kWrites = 5000;
@@ -181,7 +185,8 @@ int main() {
              (SystemTimeReadingsOnThisThread() - before) / static_cast<double>(kRounds * kWrites);
          return ns;
        }()},
-      {"log write of a 100-byte line (lock, write, flush)", Nanoseconds(kWrites, logWrite)},
+      {"log write of a 100-byte line (lock, write, flush)",
+       oneWriteNs = Nanoseconds(kWrites, logWrite)},
       {"pre recorder, no file to write to",
        WithoutLogFile([&] { return Nanoseconds(kWrites, preLine); })},
       {"processor step (1,000 multiply-adds), one thread", Nanoseconds(kSteps / 20, Arithmetic)},
@@ -199,6 +204,7 @@ int main() {
          WaitRounds roundsAfter = WaitRoundsSoFar();
          yieldsPerLine = (roundsAfter.yielded - roundsBefore.yielded) / lines;
          sleepsPerLine = (roundsAfter.slept - roundsBefore.slept) / lines;
+         flushShare = oneWriteNs / (linesPerFlush * ns);
          return ns;
        }()},
       {"8 threads: a yield to another thread (wall / yields)",
@@ -268,16 +274,11 @@ int main() {
   for (const Row& row : rows) {
     std::printf("  %-52s %10.0f ns  %6.2f x\n", row.what, row.ns, row.ns / floorLine);
   }
-  // The flushes timed at one thread's pace against the wall time: what is left is time the
-  // log spent waiting for lines, or writing slower than one thread alone writes.
-  const Row& oneWrite = rows[3];
-  const Row& eightWrites = rows[7];
   std::printf(
       "  8 threads writing to the log: %.2f lines per flush, %.0f%% of lines queued behind"
       " a holder,\n    %.2f yields and %.3f sleeps per line; its flushes at one thread's pace"
       " take %.0f%% of the wall time\n",
-      linesPerFlush, 100 * queuedShare, yieldsPerLine, sleepsPerLine,
-      100 * oneWrite.ns / (linesPerFlush * eightWrites.ns));
+      linesPerFlush, 100 * queuedShare, yieldsPerLine, sleepsPerLine, 100 * flushShare);
   std::printf("  system-time readings per line, whole lines on one thread: %.3f\n",
               readingsPerLine);
   return 0;
