@@ -97,7 +97,6 @@ bool OpenLogInRing(bool moveOn) {
     if (moveOn && slot == filled) continue;
     if (OpenSlot(slot)) {
       traceLog.slot = slot;
-      traceLog.bytesWritten = 0;
       return true;
     }
   }
@@ -123,9 +122,10 @@ bool WriteUnderLock(const char* text, size_t length) {
   ++traceLog.flushes;
   traceLog.bytesWritten += static_cast<int32_t>(written);
   if (traceLog.maxSize > 0 && traceLog.bytesWritten >= traceLog.maxSize) {
-    // The line is in the file; a roll-over that finds no slot silences later lines.
-    CloseFileHandle();
-    OpenLogInRing(true);
+    // The line is in the file; a roll-over that finds no slot silences later lines, and one
+    // whose close fails keeps the old handle for the next write to try again. Only a
+    // completed roll-over starts the count afresh: a second set-up carries it on.
+    if (CloseFileHandle() && OpenLogInRing(true)) traceLog.bytesWritten = 0;
   }
   return true;
 }

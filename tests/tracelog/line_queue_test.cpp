@@ -19,6 +19,8 @@ void OpenScratchLog(const char* tag) {
   std::string dir = qeltest::MakeTempDir(tag);
   snprintf(traceLog.directory, sizeof traceLog.directory, "%s", dir.c_str());
   traceLog.maxSize = 0;
+  // A set-up carries the byte count on; a scratch log starts from zero as a fresh DLL does.
+  traceLog.bytesWritten = 0;
   ASSERT_TRUE(CreateLogFile());
   traceLog.active = false;
 }

@@ -53,6 +53,17 @@ class LogFile : public ::testing::Test {
     char buffer[512];
     return Dll().writeLog(text.c_str(), buffer, sizeof buffer);
   }
+  // The byte count outlives a set-up; a session whose every write rolls over, the closing
+  // line included, leaves it at 0, so the next log's size is the count. The settings file
+  // is left with max_size=1: the caller writes its own.
+  void ResetByteCount() {
+    std::string scratch = logDir;
+    logDir = qeltest::MakeTempDir("reset");
+    Ini("1");
+    ASSERT_EQ(0, StartTracing());
+    TearDown();
+    logDir = scratch;
+  }
   std::string iniDir;
   std::string logDir;
 };
@@ -136,15 +147,7 @@ TEST_F(LogFile, SlotFileHeldOpenElsewhereFailsSetUp) {
 }
 
 TEST_F(LogFile, RollOverPutsTheWholeTextInTheOldFile) {
-  // The byte count outlives a set-up; a session whose every write rolls over, the closing
-  // line included, leaves it at 0, so the next log's size is the count.
-  std::string scratch = logDir;
-  logDir = qeltest::MakeTempDir("reset");
-  Ini("1");
-  ASSERT_EQ(0, StartTracing());
-  TearDown();
-  logDir = scratch;
-
+  ResetByteCount();
   Ini("100000");
   ASSERT_EQ(0, StartTracing());
   auto before = qeltest::ListFiles(logDir, "$$$*.txt");
@@ -164,6 +167,41 @@ TEST_F(LogFile, RollOverPutsTheWholeTextInTheOldFile) {
   EXPECT_EQ(big, first.substr(first.size() - big.size()));
   std::string second = qeltest::ReadFileBytes(logDir + logs[1]);
   EXPECT_EQ(0u, second.find("next"));
+}
+
+TEST_F(LogFile, ByteCountCarriesAcrossSetUpUntilARollOver) {
+  // A first session counts its whole file; the second, with a limit that its own bytes
+  // alone never reach, rolls over where the carried count plus its bytes reach it.
+  ResetByteCount();
+  Ini("100000");
+  ASSERT_EQ(0, StartTracing());
+  ASSERT_EQ(0, Write(std::string(1000, 'A')));
+  TearDown();
+  auto first = qeltest::ListFiles(logDir, "$$$*.txt");
+  ASSERT_EQ(1u, first.size());
+  size_t carried = qeltest::ReadFileBytes(logDir + first[0]).size();
+
+  const size_t limit = carried + 20000;
+  Ini(std::to_string(limit).c_str());
+  ASSERT_EQ(0, StartTracing());
+  auto opened = qeltest::ListFiles(logDir, "$$$*.txt");
+  ASSERT_EQ(2u, opened.size());
+  size_t header = qeltest::ReadFileBytes(logDir + opened[1]).size();
+  ASSERT_LT(header + 100, 20000u);
+  std::string reaching(limit - carried - header, 'C');
+  ASSERT_EQ(0, Write(reaching));
+  ASSERT_EQ(0, Write("next"));
+  ASSERT_EQ(0, Write(std::string(limit - 4 - 1, 'D')));
+  ASSERT_EQ(0, Write("last"));
+  auto logs = qeltest::ListFiles(logDir, "$$$*.txt");
+  ASSERT_EQ(4u, logs.size());
+  EXPECT_EQ(header + reaching.size(), qeltest::ReadFileBytes(logDir + logs[1]).size());
+  // After the roll-over the count starts at zero: the next file takes the text that
+  // reaches the limit counted from its own first byte, and rolls over after it.
+  std::string third = qeltest::ReadFileBytes(logDir + logs[2]);
+  EXPECT_EQ(0u, third.find("next"));
+  EXPECT_EQ(limit + 3, third.size());
+  EXPECT_EQ(0u, qeltest::ReadFileBytes(logDir + logs[3]).size());
 }
 
 TEST_F(LogFile, NoLimitNeverRollsOver) {
@@ -202,13 +240,17 @@ TEST_F(LogFile, ConcurrentWritesStayWhole) {
 // when no slot at all can be opened the log stops, and QelWriteLog_ says so.
 TEST_F(LogFile, ARollOverPassesOverHeldSlotsAndStopsOnlyWhenNoneOpens) {
   // The size of set-up's own lines, so that the first host line is the one that rolls over.
+  ResetByteCount();
+  Ini("0");
   std::string measureDir = logDir;
   ASSERT_EQ(0, StartTracing());
   WIN32_FILE_ATTRIBUTE_DATA measured;
   ASSERT_TRUE(GetFileAttributesExA((measureDir + SlotName(0, OwnPid())).c_str(),
                                    GetFileExInfoStandard, &measured));
   TearDown();
-  Ini(std::to_string(measured.nFileSizeLow + 1).c_str());
+  const std::string limit = std::to_string(measured.nFileSizeLow + 1);
+  ResetByteCount();
+  Ini(limit.c_str());
 
   // Slot 1 held: the roll-over out of slot 0 lands in slot 2, and no line is lost.
   logDir = qeltest::MakeTempDir("skip");
@@ -229,6 +271,8 @@ TEST_F(LogFile, ARollOverPassesOverHeldSlotsAndStopsOnlyWhenNoneOpens) {
 
   // Every slot but the first held by another writer: set-up writes in slot 0, and the
   // roll-over, which never reuses the slot it has just filled, finds no slot to open.
+  ResetByteCount();
+  Ini(limit.c_str());
   logDir = qeltest::MakeTempDir("held");
   std::vector<HANDLE> holders;
   for (int slot = 1; slot < 31; ++slot) {
