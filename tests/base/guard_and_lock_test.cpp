@@ -42,11 +42,12 @@ DWORD TryToTake(void* raw) {
   return 0;
 }
 
-// Whether another thread can take the lock within a second.
+// Whether another thread can take the lock within ten seconds (a loaded machine may take
+// long to start a thread; a held lock still fails, only later).
 bool OtherThreadCanTake(OwnedLock& lock) {
   Try attempt{&lock, false};
   HANDLE thread = StartThread<TryToTake>(&attempt);
-  bool finished = WaitForSingleObject(thread, 1000) == WAIT_OBJECT_0;
+  bool finished = WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0;
   if (!finished) TerminateThread(thread, 1);
   CloseHandle(thread);
   return finished && attempt.taken;
