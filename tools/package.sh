@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the release: dist/qelvorn-VERSION-win32/ and dist/qelvorn-VERSION-win32.zip with
-# Qelvorn.dll, the launcher and its helper, qelvorn-lst and qelvorn-report, the hook lists,
-# sample settings and a short README.txt. VERSION is the root CMake project's.
+# Qelvorn.dll, the launcher and its helper, qelvorn-lst and qelvorn-report (stripped), the
+# hook lists, sample settings and a short README.txt; and dist/qelvorn-VERSION-win32-symbols.zip
+# with one NAME.debug per binary, which each shipped binary names in its .gnu_debuglink,
+# so that a crash in the field can still be read. VERSION is the root CMake project's.
 # QEL_DIST_DIR puts the release elsewhere.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,11 +16,16 @@ QEL_TARGETS="qelrun qelrun_inject qelvorn-lst qelvorn-report" "$root/tools/build
 
 name=qelvorn-$version-win32
 folder=$dist/$name
-rm -rf "$folder" "$dist/$name.zip"
-mkdir -p "$folder/sample"
+symbols=$dist/$name-symbols
+rm -rf "$folder" "$symbols" "$dist/$name.zip" "$dist/$name-symbols.zip"
+mkdir -p "$folder/sample" "$symbols"
 # Every file is needed: a missing one stops the release (set -e) instead of leaving it out.
+# The debug information goes to NAME.debug; the shipped copy keeps only a link to it (the
+# link's checksum ties the two together, and objcopy reads the debug file beside it).
 for file in Qelvorn.dll qelrun.exe qelrun-inject.dll qelvorn-lst.exe qelvorn-report.exe; do
-  cp "$build/bin/$file" "$folder/"
+  i686-w64-mingw32-objcopy --only-keep-debug "$build/bin/$file" "$symbols/$file.debug"
+  (cd "$symbols" && i686-w64-mingw32-objcopy --strip-all --add-gnu-debuglink="$file.debug" \
+    "$build/bin/$file" "$folder/$file")
 done
 cp -r "$root/lists" "$folder/lists"
 cp "$root/tools/demo/Qelvorn.ini" "$root/tools/demo/Qelvorn.lst" "$folder/sample/"
@@ -38,5 +45,6 @@ folder (by default qelrun's own folder) and run qelrun; the log is written to th
 folder (by default the current folder) and qelrun prints its name. Child processes that
 PROGRAM starts are not traced. Run qelrun --help for the options and exit codes.
 TEXT
-(cd "$dist" && zip -qrX "$name.zip" "$name")
+(cd "$dist" && zip -qrX "$name.zip" "$name" && zip -qrX "$name-symbols.zip" "$name-symbols")
+echo "$dist/$name-symbols.zip"
 echo "$dist/$name.zip"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release zip into a scratch folder and checks it: the expected files, and
-# for every binary in it: imports of system DLLs only and a version resource carrying the
-# project's version and product name. Prints "ok"/"not ok" per check.
+# for every binary in it: imports of system DLLs only, a version resource carrying the
+# project's version and product name, no debug sections, and a debug link to its file in
+# the symbols zip. Prints "ok"/"not ok" per check.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 scratch=$(mktemp -d /tmp/qel-package.XXXXXX)
@@ -12,9 +13,12 @@ check() {
 }
 version=$(sed -n 's/^project(Qelvorn VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 name=qelvorn-$version-win32
-zip=$(QEL_DIST_DIR="$scratch/dist" "$root/tools/package.sh" 2>"$scratch/package.err" | tail -1)
+made=$(QEL_DIST_DIR="$scratch/dist" "$root/tools/package.sh" 2>"$scratch/package.err")
+zip=$(tail -1 <<<"$made")
+symbols_zip=$(tail -2 <<<"$made" | head -1)
 check "package.sh makes $name.zip" '[ "$zip" = "$scratch/dist/$name.zip" ] && [ -f "$zip" ]'
-[ -f "$zip" ] || { cat "$scratch/package.err"; exit 1; }
+check "package.sh makes $name-symbols.zip" '[ "$symbols_zip" = "$scratch/dist/$name-symbols.zip" ] && [ -f "$symbols_zip" ]'
+[ -f "$zip" ] && [ -f "$symbols_zip" ] || { cat "$scratch/package.err"; exit 1; }
 entries=$(unzip -Z1 "$zip")
 for file in Qelvorn.dll qelrun.exe qelrun-inject.dll qelvorn-lst.exe qelvorn-report.exe \
   README.txt sample/Qelvorn.ini sample/Qelvorn.lst; do
@@ -23,14 +27,39 @@ done
 check "zip holds lists/" 'grep -q "^$name/lists/." <<<"$entries"'
 check "zip holds nothing else" '! grep -vE "^$name/((Qelvorn.dll|qelrun.exe|qelrun-inject.dll|qelvorn-lst.exe|qelvorn-report.exe|README.txt)|sample/(Qelvorn.ini|Qelvorn.lst)?|lists/.*)?$" <<<"$entries"'
 
+check "symbols zip holds one debug file per binary and nothing else" '[ "$(unzip -Z1 "$symbols_zip" | grep -v "/$" | sort | tr "\n" " ")" = "$name-symbols/Qelvorn.dll.debug $name-symbols/qelrun-inject.dll.debug $name-symbols/qelrun.exe.debug $name-symbols/qelvorn-lst.exe.debug $name-symbols/qelvorn-report.exe.debug " ]'
+
 unzip -q "$zip" -d "$scratch/unpacked"
+unzip -q "$symbols_zip" -d "$scratch/unpacked"
 major_minor_patch=${version//./, }
+# The .gnu_debuglink section: the debug file's name, NUL, padding to 4 bytes, then the
+# CRC-32 of the debug file (little-endian), as a debugger checks it.
+debuglink_matches() {
+  python3 - "$1" "$2" <<'PY'
+import os, subprocess, sys, tempfile, zlib
+binary, debug = sys.argv[1], sys.argv[2]
+with tempfile.TemporaryDirectory() as scratch:
+    section = os.path.join(scratch, "link")
+    subprocess.run(["i686-w64-mingw32-objcopy", "--dump-section", ".gnu_debuglink=" + section,
+                    binary, os.path.join(scratch, "copy")], check=True)
+    link = open(section, "rb").read()
+name = link.split(b"\0", 1)[0].decode()
+crc = int.from_bytes(link[(len(name) + 4) & ~3:][:4], "little")
+ok = name == os.path.basename(debug) and crc == zlib.crc32(open(debug, "rb").read())
+sys.exit(0 if ok else 1)
+PY
+}
 for binary in "$scratch/unpacked/$name"/*.exe "$scratch/unpacked/$name"/*.dll; do
   file=$(basename "$binary")
   dump=$(i686-w64-mingw32-objdump -p "$binary" 2>&1)
   imports=$(grep -i "DLL Name:" <<<"$dump" | awk '{print tolower($3)}' | sort -u | tr '\n' ' ')
   check "$file imports only system dlls ($imports)" '! tr " " "\n" <<<"$imports" | grep . | grep -qvE "^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|version|dbghelp|ws2_32|msvcrt|ntdll|psapi|shlwapi)\.dll$"'
   rc=$(i686-w64-mingw32-windres -i "$binary" -O rc 2>/dev/null)
+  sections=$(i686-w64-mingw32-objdump -h "$binary" 2>&1)
+  check "$file ships without debug sections" '! grep -q " \.debug_" <<<"$sections"'
+  debug="$scratch/unpacked/$name-symbols/$file.debug"
+  check "$file links its debug file by name and checksum" 'debuglink_matches "$binary" "$debug"'
+  check "$file.debug holds the debug information" 'i686-w64-mingw32-objdump -h "$debug" | grep -q " \.debug_info"'
   check "$file version resource $version" 'grep -q "FILEVERSION $major_minor_patch, 0" <<<"$rc" && grep -q "\"ProductName\", \"Qelvorn\"" <<<"$rc" && grep -q "\"FileVersion\", \"$version\"" <<<"$rc"'
 done
 exit $status
