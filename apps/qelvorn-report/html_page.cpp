@@ -7,9 +7,9 @@
 #include <set>
 #include <string>
 
-#include "common/text_encoding.h"
 #include "common/win32_errors.h"
 #include "page_script.h"
+#include "shown_text.h"
 #include "text_summary.h"
 
 namespace qel::report {
@@ -65,18 +65,21 @@ void Row(std::ostream& out, std::initializer_list<std::string> cells) {
 
 void WriteSummaryTables(const Report& report, const ReportOptions& options, std::ostream& out) {
   out << "<h2>Run</h2>\n<table class=\"kv\">\n";
-  Row(out, {"program", report.program.empty() ? "(unknown)" : Cp932ToUtf8(report.program)});
+  Row(out, {"program", report.program.empty() ? "(unknown)" : ShownText(report.program)});
   Row(out, {"process", report.pid < 0 ? "(unknown)" : std::to_string(report.pid)});
   Row(out, {"set-up",
             report.haveSetUp ? FormatDate(report.setUpDay, report.setUpMs) : "(not in the log)"});
   Row(out, {"clean-up", report.cleanUps > 0 ? "CleanUp OK" : "not in the log"});
   std::string files;
   for (const std::string& file : report.files)
-    files += (files.empty() ? "" : ", ") + Cp932ToUtf8(file);
+    files += (files.empty() ? "" : ", ") + ShownText(file);
   Row(out, {"files", files});
-  Row(out, {"lines", std::to_string(report.lines) + ": " + std::to_string(report.callLines) +
-                         " call lines, " + std::to_string(report.texts) + " texts, " +
-                         std::to_string(report.unparsed) + " unparsed"});
+  Row(out,
+      {"lines",
+       std::to_string(report.lines) + ": " + std::to_string(report.callLines) + " call lines, " +
+           std::to_string(report.texts) + " texts, " + std::to_string(report.unparsed) +
+           " unparsed" +
+           (report.cutLines > 0 ? ", " + std::to_string(report.cutLines) + " cut at 1 MiB" : "")});
   Row(out, {"modules", std::to_string(report.modules.size()) + " loaded at set-up"});
   out << "</table>\n";
 
@@ -89,7 +92,7 @@ void WriteSummaryTables(const Report& report, const ReportOptions& options, std:
     for (const auto& [code, count] : stats->lastErrors.values) {
       errors += (errors.empty() ? "" : ", ") + ErrorText(code) + " x" + std::to_string(count);
     }
-    Row(out, {Cp932ToUtf8(stats->name), std::to_string(stats->calls),
+    Row(out, {ShownText(stats->name), std::to_string(stats->calls),
               std::to_string(stats->completed), std::to_string(stats->errorsSet),
               std::to_string(stats->totalMs), std::to_string(stats->maxMs), errors});
   }
@@ -111,7 +114,7 @@ void WriteSummaryTables(const Report& report, const ReportOptions& options, std:
   out << "<h2>Slowest calls</h2>\n<table><tr><th>ms</th><th>thread</th><th>lines</th></tr>\n";
   for (const SlowCall& call : report.slowest) {
     out << "<tr><td>" << call.ms << "</td><td>" << call.thread << "</td><td class=\"line\">"
-        << Html(Cp932ToUtf8(call.pre)) << "<br>" << Html(Cp932ToUtf8(call.post)) << "</td></tr>\n";
+        << Html(ShownText(call.pre)) << "<br>" << Html(ShownText(call.post)) << "</td></tr>\n";
   }
   out << "</table>\n";
 
@@ -123,14 +126,14 @@ void WriteSummaryTables(const Report& report, const ReportOptions& options, std:
       const OpenCall& call = thread.stack[i];
       if (!call.selected) continue;
       out << "<tr><td>" << number << "</td><td>" << (report.lastTime - call.start)
-          << "</td><td class=\"line\">" << Html(Cp932ToUtf8(call.line)) << "</td></tr>\n";
+          << "</td><td class=\"line\">" << Html(ShownText(call.line)) << "</td></tr>\n";
     }
   }
   out << "</table>\n";
 
   out << "<h2>Unparsed lines: " << report.unparsed << "</h2>\n<table>\n";
   for (const Remark& remark : report.unparsedSamples) {
-    Row(out, {PlaceText(report, remark.place), remark.reason, Cp932ToUtf8(remark.text)});
+    Row(out, {PlaceText(report, remark.place), remark.reason, ShownText(remark.text)});
   }
   out << "</table>\n";
 }
@@ -139,7 +142,7 @@ void WriteData(const Report& report, std::ostream& out) {
   out << "{\"functions\":[";
   for (size_t i = 0; i < report.functions.size(); ++i) {
     if (i > 0) out << ',';
-    Json(out, Cp932ToUtf8(report.functions[i].name));
+    Json(out, ShownText(report.functions[i].name));
   }
   out << "],\"threads\":[";
   bool first = true;
@@ -162,9 +165,9 @@ void WriteData(const Report& report, std::ostream& out) {
     Json(out, call.end >= 0 ? Hex8(call.result) : "");
     out << ',' << (call.end >= 0 ? static_cast<int64_t>(call.lastError) : -1) << ','
         << (call.failed ? 1 : 0) << ',';
-    Json(out, Cp932ToUtf8(call.pre));
+    Json(out, ShownText(call.pre));
     out << ',';
-    Json(out, Cp932ToUtf8(call.post));
+    Json(out, ShownText(call.post));
     out << ']';
     if (call.end >= 0) codes.insert(call.lastError);
   }
@@ -184,7 +187,7 @@ void WriteData(const Report& report, std::ostream& out) {
 
 void WriteHtmlPage(const Report& report, const ReportOptions& options, std::ostream& out) {
   std::string title = "Trace report";
-  if (!report.program.empty()) title += ": " + Cp932ToUtf8(report.program);
+  if (!report.program.empty()) title += ": " + ShownText(report.program);
   if (report.pid >= 0) title += " (" + std::to_string(report.pid) + ")";
   out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" << Html(title)
       << "</title>\n<style>" << kPageStyle << "</style></head><body>\n<h1>" << Html(title)

@@ -207,6 +207,16 @@ int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
   return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
+size_t FindLineEnd(std::string_view bytes, size_t from) {
+  size_t at = from;
+  for (;;) {
+    size_t lf = bytes.find('\n', at);
+    if (lf == std::string_view::npos) return lf;
+    if (lf > from && bytes[lf - 1] == '\r') return lf - 1;
+    at = lf + 1;
+  }
+}
+
 ParsedLine ParseLine(std::string_view line, Section section) {
   int64_t ms = 0;
   if (line.size() >= 12 && ReadClock(line, &ms)) {

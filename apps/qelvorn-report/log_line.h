@@ -1,5 +1,6 @@
 // One line of a trace log taken apart by the column rules the tracer writes it with.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -45,7 +46,12 @@ struct ParsedLine {
   const char* problem = nullptr;
 };
 
-// Reads one line (without its line end) found in `section`.
+// Where the first line end (CR LF) at or after `from` begins in `bytes`, npos when there is
+// none. The tracer ends its lines with CR LF; a bare LF or CR belongs to the text around it.
+size_t FindLineEnd(std::string_view bytes, size_t from);
+
+// Reads one line (without its line end) found in `section`. Any bytes are fine: the line
+// may hold NULs, bare LFs and CRs, and need not be text.
 ParsedLine ParseLine(std::string_view line, Section section);
 
 // Days since 1970-01-01 of a civil date.

@@ -8,13 +8,15 @@
 #include <system_error>
 
 #include "common/name_patterns.h"
+#include "log_line.h"
+#include "shown_text.h"
 
 namespace qel::report {
 namespace fs = std::filesystem;
 namespace {
 
 constexpr int kSlots = 31;
-constexpr size_t kBufferSize = 1 << 20;
+constexpr size_t kChunkSize = 64 << 10;
 
 bool HasWildcard(const std::string& text) {
   return text.find_first_of("*?") != std::string::npos;
@@ -40,7 +42,7 @@ SeriesStatus Expand(const std::string& argument, std::vector<LogFile>* files,
   bool pattern = HasWildcard(FileName(path));
   if (!pattern && !fs::is_directory(path, error)) {
     if (!fs::is_regular_file(path, error)) {
-      *message = argument + ": no such file";
+      *message = EscapeControls(argument) + ": no such file";
       return SeriesStatus::kUnreadable;
     }
     files->push_back(MakeFile(path));
@@ -52,7 +54,7 @@ SeriesStatus Expand(const std::string& argument, std::vector<LogFile>* files,
   std::vector<LogFile> found;
   fs::directory_iterator it(folder, error);
   if (error) {
-    *message = folder.string() + ": cannot list the folder";
+    *message = EscapeControls(folder.string()) + ": cannot list the folder";
     return SeriesStatus::kUnreadable;
   }
   for (const fs::directory_entry& entry : it) {
@@ -61,7 +63,8 @@ SeriesStatus Expand(const std::string& argument, std::vector<LogFile>* files,
     if (pattern ? GlobMatches(glob, file.name) : file.slot >= 0) found.push_back(file);
   }
   if (found.empty()) {
-    *message = argument + (pattern ? ": no file matches" : ": no log file in the folder");
+    *message =
+        EscapeControls(argument) + (pattern ? ": no file matches" : ": no log file in the folder");
     return SeriesStatus::kUnreadable;
   }
   std::sort(found.begin(), found.end(),
@@ -71,8 +74,8 @@ SeriesStatus Expand(const std::string& argument, std::vector<LogFile>* files,
 }
 
 std::string ProcessLabel(const LogFile& file) {
-  if (file.slot < 0) return file.name + " (not a series name)";
-  return file.program + " process " + std::to_string(file.pid);
+  if (file.slot < 0) return EscapeControls(file.name) + " (not a series name)";
+  return EscapeControls(file.program) + " process " + std::to_string(file.pid);
 }
 
 fs::file_time_type WriteTime(const LogFile& file) {
@@ -173,7 +176,17 @@ SeriesStatus ResolveSeries(const std::vector<std::string>& arguments, Series* se
   return SeriesStatus::kOk;
 }
 
-LineReader::LineReader(std::FILE* file) : file_(file), buffer_(kBufferSize) {}
+LineReader::LineReader(std::FILE* file) : file_(file), buffer_(kLineLimit + kChunkSize) {}
+
+size_t LineReader::Read(char* into, size_t size) {
+  if (eof_) return 0;
+  size_t got = std::fread(into, 1, size, file_);
+  if (got == 0) {
+    eof_ = true;
+    if (std::ferror(file_)) failed_ = true;
+  }
+  return got;
+}
 
 bool LineReader::Fill() {
   if (begin_ > 0) {
@@ -181,37 +194,77 @@ bool LineReader::Fill() {
     end_ -= begin_;
     begin_ = 0;
   }
-  if (eof_ || end_ == buffer_.size()) return false;
-  size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, file_);
-  if (got == 0) {
-    eof_ = true;
-    if (std::ferror(file_)) failed_ = true;
-    return false;
-  }
+  if (end_ == buffer_.size()) return false;
+  size_t got = Read(buffer_.data() + end_, buffer_.size() - end_);
   end_ += got;
-  return true;
+  return got > 0;
 }
 
-bool LineReader::Next(std::string_view* line, bool* ended) {
+bool LineReader::Next(ReadLine* line) {
+  *line = ReadLine();
   for (;;) {
-    const char* start = buffer_.data() + begin_;
-    const void* found = std::memchr(start, '\n', end_ - begin_);
-    if (found != nullptr) {
-      size_t length = static_cast<size_t>(static_cast<const char*>(found) - start);
-      begin_ += length + 1;
-      if (length > 0 && start[length - 1] == '\r') --length;
-      *line = std::string_view(start, length);
-      *ended = true;
+    std::string_view pending(buffer_.data() + begin_, end_ - begin_);
+    // A CR that ended the part already searched may pair with the LF read next.
+    size_t at = FindLineEnd(pending, scanned_ > 0 ? scanned_ - 1 : 0);
+    if (at != std::string_view::npos) {
+      line->text = pending.substr(0, std::min(at, kLineLimit));
+      line->cut = at - line->text.size();
+      begin_ += at + 2;
+      scanned_ = 0;
+      return true;
+    }
+    scanned_ = pending.size();
+    if (pending.size() > kLineLimit) {
+      SkipRest(line);
       return true;
     }
     if (!Fill()) break;
   }
   if (begin_ == end_) return false;
-  // A last line without its end, or a buffer full of one overlong line.
-  *line = std::string_view(buffer_.data() + begin_, end_ - begin_);
-  *ended = false;
+  line->text = std::string_view(buffer_.data() + begin_, end_ - begin_);
+  line->ended = false;
   begin_ = end_;
+  scanned_ = 0;
   return true;
+}
+
+// Reads on to the CR LF of an overlong line, counting what it passes; the head stays at
+// the start of the buffer, the bytes passed over go through the room behind it.
+void LineReader::SkipRest(ReadLine* line) {
+  std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+  end_ -= begin_;
+  begin_ = 0;
+  line->text = std::string_view(buffer_.data(), kLineLimit);
+  char* room = buffer_.data() + kLineLimit;
+  uint64_t passed = end_ - kLineLimit;
+  bool endsInCr = room[passed - 1] == '\r';
+  for (;;) {
+    size_t got = Read(room, buffer_.size() - kLineLimit);
+    if (got == 0) {
+      line->ended = false;
+      line->cut = passed;
+      begin_ = end_ = kLineLimit;
+      scanned_ = 0;
+      return;
+    }
+    std::string_view chunk(room, got);
+    size_t rest = std::string_view::npos;
+    if (endsInCr && chunk[0] == '\n') {
+      line->cut = passed - 1;
+      rest = 1;
+    } else if (size_t at = FindLineEnd(chunk, 0); at != std::string_view::npos) {
+      line->cut = passed + at;
+      rest = at + 2;
+    }
+    if (rest != std::string_view::npos) {
+      begin_ = kLineLimit + rest;
+      end_ = kLineLimit + got;
+      scanned_ = 0;
+      return;
+    }
+    passed += got;
+    endsInCr = chunk.back() == '\r';
+  }
 }
 
 }  // namespace qel::report

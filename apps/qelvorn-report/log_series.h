@@ -38,25 +38,38 @@ bool ParseSeriesName(const std::string& name, LogFile* file);
 // ring: the one after the widest gap. Several equal gaps give several candidates.
 std::vector<size_t> RingStartCandidates(const std::vector<int>& slots);
 
-// Streams a file line by line with a fixed buffer.
+// One line of a log as the reader hands it on.
+struct ReadLine {
+  std::string_view text;  // without its CR LF; at most LineReader::kLineLimit bytes
+  bool ended = true;      // false for a last line without its CR LF
+  uint64_t cut = 0;       // bytes of the line left out behind `text`
+};
+
+// Streams a file line by line with a fixed buffer. The tracer ends each line with CR LF;
+// a bare LF or CR is a byte of the text it stands in (arguments are logged as passed).
+// A line longer than the limit keeps its head, which holds every column the report reads.
 class LineReader {
  public:
+  static constexpr size_t kLineLimit = 1 << 20;
+
   explicit LineReader(std::FILE* file);
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
 
-  // The next line without its CR LF. `ended` is false for a last line without a line
-  // end, and for a piece of an overlong line (longer than the buffer).
-  bool Next(std::string_view* line, bool* ended);
+  // The next line; its text stays valid until the next call.
+  bool Next(ReadLine* line);
   bool Failed() const { return failed_; }
 
  private:
   bool Fill();
+  size_t Read(char* into, size_t size);
+  void SkipRest(ReadLine* line);
 
   std::FILE* file_;
   std::vector<char> buffer_;
   size_t begin_ = 0;
   size_t end_ = 0;
+  size_t scanned_ = 0;  // bytes from begin_ on that hold no CR LF
   bool eof_ = false;
   bool failed_ = false;
 };

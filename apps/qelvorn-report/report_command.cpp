@@ -7,6 +7,7 @@
 #include "html_page.h"
 #include "log_series.h"
 #include "report_model.h"
+#include "shown_text.h"
 #include "text_summary.h"
 
 namespace qel::report {
@@ -54,14 +55,13 @@ Probe ProbeFile(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return Probe::kUnreadable;
   LineReader reader(file);
-  std::string_view line;
-  bool ended = false;
+  ReadLine line;
   Section section = Section::kNone;
   Probe probe = Probe::kEmpty;
-  for (int i = 0; i < kProbeLines && reader.Next(&line, &ended); ++i) {
+  for (int i = 0; i < kProbeLines && reader.Next(&line); ++i) {
     probe = Probe::kForeign;
-    if (line.find('\0') != std::string_view::npos) break;
-    ParsedLine parsed = ParseLine(line, section);
+    if (line.text.find('\0') != std::string_view::npos) break;
+    ParsedLine parsed = ParseLine(line.text, section);
     section = parsed.nextSection;
     if (parsed.kind != LineKind::kText && parsed.kind != LineKind::kBroken &&
         parsed.kind != LineKind::kEmpty) {
@@ -88,7 +88,7 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
     }
     bool takesValue = arg == "--html" || arg == "--top" || arg == "--api" || arg == "--thread";
     if (takesValue && i + 1 >= arguments.size()) {
-      err << "qelvorn-report: " << arg << " needs a value\n" << kUsage;
+      err << "qelvorn-report: " << EscapeControls(arg) << " needs a value\n" << kUsage;
       return kExitUsage;
     }
     long long number = 0;
@@ -110,7 +110,7 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
       }
       options.thread = static_cast<int>(number);
     } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-      err << "qelvorn-report: unknown option " << arg << "\n" << kUsage;
+      err << "qelvorn-report: unknown option " << EscapeControls(arg) << "\n" << kUsage;
       return kExitUsage;
     } else if (arg != "--") {
       inputs.push_back(arg);
@@ -131,13 +131,13 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
   for (const LogFile& file : series.files) {
     switch (ProbeFile(file.path)) {
       case Probe::kUnreadable:
-        err << "qelvorn-report: " << file.path << ": cannot be read\n";
+        err << "qelvorn-report: " << EscapeControls(file.path) << ": cannot be read\n";
         return kExitUnreadable;
       case Probe::kForeign:
-        err << "qelvorn-report: " << file.path << ": not a trace log\n";
+        err << "qelvorn-report: " << EscapeControls(file.path) << ": not a trace log\n";
         return kExitNotALog;
       case Probe::kEmpty:
-        err << "qelvorn-report: " << file.path << ": empty, skipped\n";
+        err << "qelvorn-report: " << EscapeControls(file.path) << ": empty, skipped\n";
         break;
       case Probe::kLog:
         files.push_back(file);
@@ -154,18 +154,17 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
   for (const LogFile& file : files) {
     std::FILE* stream = std::fopen(file.path.c_str(), "rb");
     if (stream == nullptr) {
-      err << "qelvorn-report: " << file.path << ": cannot be read\n";
+      err << "qelvorn-report: " << EscapeControls(file.path) << ": cannot be read\n";
       return kExitUnreadable;
     }
     builder.BeginFile(file.name);
     LineReader reader(stream);
-    std::string_view line;
-    bool ended = false;
-    while (reader.Next(&line, &ended)) builder.AddLine(line, ended);
+    ReadLine line;
+    while (reader.Next(&line)) builder.AddLine(line.text, line.ended, line.cut);
     bool failed = reader.Failed();
     std::fclose(stream);
     if (failed) {
-      err << "qelvorn-report: " << file.path << ": read error\n";
+      err << "qelvorn-report: " << EscapeControls(file.path) << ": read error\n";
       return kExitUnreadable;
     }
   }
@@ -182,7 +181,7 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
     std::ofstream page(html, std::ios::binary | std::ios::trunc);
     if (page) WriteHtmlPage(report, options, page);
     if (!page || !page.flush()) {
-      err << "qelvorn-report: " << html << ": cannot write the page\n";
+      err << "qelvorn-report: " << EscapeControls(html) << ": cannot write the page\n";
       return kExitOutput;
     }
   }

@@ -77,11 +77,21 @@ void ReportBuilder::Unparsed(std::string_view line, std::string reason) {
   }
 }
 
-void ReportBuilder::AddLine(std::string_view line, bool ended) {
+void ReportBuilder::AddLine(std::string_view line, bool ended, uint64_t cut) {
   ++place_.line;
   ++report_.lines;
+  // An overlong line is read from its head, which holds every column; wherever the line
+  // is shown, a note stands for the rest.
+  std::string noted;
+  std::string_view shown = line;
+  if (cut > 0) {
+    ++report_.cutLines;
+    noted.assign(line.data(), line.size());
+    noted += " [" + std::to_string(cut) + " more bytes not read]";
+    shown = noted;
+  }
   if (!ended) {
-    Unparsed(line, "cut short: no line end");
+    Unparsed(shown, "cut short: no line end");
     return;
   }
   ParsedLine parsed = ParseLine(line, section_);
@@ -89,19 +99,19 @@ void ReportBuilder::AddLine(std::string_view line, bool ended) {
   section_ = parsed.nextSection;
   switch (parsed.kind) {
     case LineKind::kCall:
-      AddCall(parsed, line);
+      AddCall(parsed, shown);
       break;
     case LineKind::kDate:
+      // A program can write a date line itself: only the clock of the call lines says
+      // when a day begins, and the set-up time is where it starts.
       if (!report_.haveSetUp) {
         report_.haveSetUp = true;
         report_.setUpDay = parsed.day;
         report_.setUpMs = parsed.msOfDay;
-        firstDay_ = parsed.day;
         inFirstModules_ = true;
+        if (report_.callLines == 0) latest_ = std::max(latest_, parsed.msOfDay);
       }
       ++report_.setUps;
-      day_ = std::max<int64_t>(0, parsed.day - firstDay_);
-      latest_ = std::max(latest_, day_ * kDayMs + parsed.msOfDay);
       break;
     case LineKind::kModule:
       if (inFirstModules_) {
@@ -128,11 +138,11 @@ void ReportBuilder::AddLine(std::string_view line, bool ended) {
     case LineKind::kText:
       ++report_.texts;
       if (report_.textSamples.size() < Report::kSampleLimit) {
-        report_.textSamples.push_back({place_, "", std::string(line)});
+        report_.textSamples.push_back({place_, "", std::string(shown)});
       }
       break;
     case LineKind::kBroken:
-      Unparsed(line, parsed.problem);
+      Unparsed(shown, parsed.problem);
       break;
     case LineKind::kEmpty:
       break;
@@ -158,6 +168,10 @@ void ReportBuilder::AddPre(const ParsedLine& parsed, std::string_view line, Thre
   bool selected = stats.selected && (options_.thread < 0 || options_.thread == parsed.thread);
   if (thread.depth == thread.stack.size()) thread.stack.emplace_back();
   OpenCall& open = thread.stack[thread.depth];
+  size_t& innermost =
+      thread.innermost.try_emplace(OpenKey{parsed.returnAddress, function}, kNoCall).first->second;
+  open.below = innermost;
+  innermost = thread.depth;
   open.start = time;
   open.returnAddress = parsed.returnAddress;
   open.function = function;
@@ -185,29 +199,26 @@ void ReportBuilder::AddPre(const ParsedLine& parsed, std::string_view line, Thre
 
 void ReportBuilder::AddPost(const ParsedLine& parsed, std::string_view line, ThreadStats& thread,
                             int64_t time) {
-  // The innermost open call of the same function from the same place is this one.
-  size_t match = thread.depth;
-  while (match > 0) {
-    const OpenCall& open = thread.stack[match - 1];
-    if (open.returnAddress == parsed.returnAddress &&
-        report_.functions[open.function].name == parsed.api) {
-      break;
-    }
-    --match;
+  size_t match = kNoCall;
+  auto function = functionIndex_.find(parsed.api);
+  if (function != functionIndex_.end()) {
+    auto found = thread.innermost.find(OpenKey{parsed.returnAddress, function->second});
+    if (found != thread.innermost.end()) match = found->second;
   }
-  if (match == 0) {
+  if (match == kNoCall) {
     Unparsed(line, "post line without its pre line");
     return;
   }
-  --match;
   // Calls opened above the match never got their post line.
   for (size_t i = thread.depth; i > match + 1; --i) {
+    Close(thread, i - 1);
     const OpenCall& skipped = thread.stack[i - 1];
     Place here = place_;
     place_ = skipped.place;
     Unparsed(skipped.line, "pre line without its post line inside a call that returned");
     place_ = here;
   }
+  Close(thread, match);
   thread.depth = match;
   const OpenCall& open = thread.stack[match];
   bool failed = parsed.lastError != 0 && parsed.lastError != thread.lastError;
@@ -231,6 +242,18 @@ void ReportBuilder::AddPost(const ParsedLine& parsed, std::string_view line, Thr
     record.post.assign(line.data(), line.size());
   }
   ConsiderSlow(ms, open, line, parsed.thread);
+}
+
+// Takes the call at `position`, the innermost of its key, out of the index; a key without
+// open calls goes, so the index stays as small as the stack.
+void ReportBuilder::Close(ThreadStats& thread, size_t position) {
+  const OpenCall& open = thread.stack[position];
+  auto found = thread.innermost.find(OpenKey{open.returnAddress, open.function});
+  if (open.below == kNoCall) {
+    thread.innermost.erase(found);
+  } else {
+    found->second = open.below;
+  }
 }
 
 void ReportBuilder::ConsiderSlow(int64_t ms, const OpenCall& open, std::string_view post,

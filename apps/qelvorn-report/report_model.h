@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -53,6 +54,8 @@ struct FunctionStats {
   ValueCounts lastErrors;
 };
 
+constexpr size_t kNoCall = static_cast<size_t>(-1);
+
 struct OpenCall {
   int64_t start = 0;
   uint32_t returnAddress = 0;
@@ -61,6 +64,22 @@ struct OpenCall {
   int64_t callIndex = -1;  // into Report::calls when kept
   std::string line;        // the pre line, as written (cp932)
   Place place;
+  size_t below = kNoCall;  // stack position of the next open call with the same key, further out
+};
+
+// A post line belongs to the innermost open call of its function from its return address.
+struct OpenKey {
+  uint32_t returnAddress = 0;
+  size_t function = 0;
+  bool operator==(const OpenKey& other) const {
+    return returnAddress == other.returnAddress && function == other.function;
+  }
+};
+
+struct OpenKeyHash {
+  size_t operator()(const OpenKey& key) const {
+    return std::hash<uint64_t>()((static_cast<uint64_t>(key.function) << 32) ^ key.returnAddress);
+  }
 };
 
 struct ThreadStats {
@@ -73,6 +92,9 @@ struct ThreadStats {
   uint32_t lastError = 0;
   std::vector<OpenCall> stack;  // entries beyond `depth` are kept for their buffers
   size_t depth = 0;
+  // Stack position of the innermost open call of each key, so that a post line finds its
+  // pre line, or finds it has none, without walking the stack.
+  std::unordered_map<OpenKey, size_t, OpenKeyHash> innermost;
 };
 
 struct SlowCall {
@@ -124,6 +146,7 @@ struct Report {
   uint64_t callLines = 0;
   uint64_t texts = 0;
   uint64_t unparsed = 0;
+  uint64_t cutLines = 0;  // lines longer than LineReader::kLineLimit
   int cleanUps = 0;
   int64_t lastTime = -1;
   std::deque<FunctionStats> functions;
@@ -144,8 +167,9 @@ class ReportBuilder {
   ReportBuilder& operator=(const ReportBuilder&) = delete;
 
   void BeginFile(const std::string& name);
-  // One line without its line end; `ended` false when the line end is missing.
-  void AddLine(std::string_view line, bool ended);
+  // One line without its line end; `ended` false when the line end is missing, `cut` the
+  // bytes of an overlong line that were not read.
+  void AddLine(std::string_view line, bool ended, uint64_t cut = 0);
   // Puts the slowest calls in order; the report is complete afterwards.
   Report& Finish();
 
@@ -154,6 +178,7 @@ class ReportBuilder {
   void AddPre(const ParsedLine& parsed, std::string_view line, ThreadStats& thread, int64_t time);
   void AddPost(const ParsedLine& parsed, std::string_view line, ThreadStats& thread, int64_t time);
   void Unparsed(std::string_view line, std::string reason);
+  void Close(ThreadStats& thread, size_t position);
   void ConsiderSlow(int64_t ms, const OpenCall& open, std::string_view post, int thread);
   size_t FunctionIndex(std::string_view name);
   ThreadStats& Thread(int number);
@@ -163,7 +188,6 @@ class ReportBuilder {
   Report report_;
   Section section_ = Section::kNone;
   Place place_;
-  int64_t firstDay_ = 0;
   int64_t day_ = 0;
   int64_t latest_ = -1;
   uint64_t sequence_ = 0;

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "common/text_encoding.h"
 #include "common/win32_errors.h"
+#include "shown_text.h"
 
 namespace qel::report {
 namespace {
@@ -37,7 +37,7 @@ std::string Counts(const ValueCounts& counts, bool errors) {
 
 void WriteRun(const Report& report, std::ostream& out) {
   out << "Run\n";
-  out << "  program     " << (report.program.empty() ? "(unknown)" : Cp932ToUtf8(report.program))
+  out << "  program     " << (report.program.empty() ? "(unknown)" : ShownText(report.program))
       << "\n";
   out << "  process     "
       << (report.pid < 0 ? std::string("(unknown)") : std::to_string(report.pid)) << "\n";
@@ -47,14 +47,16 @@ void WriteRun(const Report& report, std::ostream& out) {
   out << "\n";
   out << "  clean-up    " << (report.cleanUps > 0 ? "CleanUp OK" : "not in the log") << "\n";
   out << "  files       " << report.files.size() << "\n";
-  for (const std::string& file : report.files) out << "    " << Cp932ToUtf8(file) << "\n";
+  for (const std::string& file : report.files) out << "    " << ShownText(file) << "\n";
   out << "  lines       " << report.lines << ": " << report.callLines << " call lines, "
-      << report.texts << " texts, " << report.unparsed << " unparsed\n";
+      << report.texts << " texts, " << report.unparsed << " unparsed";
+  if (report.cutLines > 0) out << ", " << report.cutLines << " cut at 1 MiB";
+  out << "\n";
   out << "  functions   " << report.tracedFunctions << " traced\n";
   out << "  modules     " << report.modules.size() << " loaded at set-up\n";
   for (const Module& module : report.modules) {
     out << "    " << Hex8(module.base) << " - " << Hex8(module.end) << "  "
-        << Cp932ToUtf8(module.path) << "\n";
+        << ShownText(module.path) << "\n";
   }
 }
 
@@ -68,7 +70,7 @@ void WriteFunctions(const Report& report, std::ostream& out) {
       << Pad("returned", 8, true) << " " << Pad("errors", 7, true) << " " << Pad("total", 8, true)
       << " " << Pad("mean", 8, true) << " " << Pad("max", 8, true) << "\n";
   for (const FunctionStats* stats : shown) {
-    out << "  " << Pad(Cp932ToUtf8(stats->name), width, false) << "  "
+    out << "  " << Pad(ShownText(stats->name), width, false) << "  "
         << Pad(std::to_string(stats->calls), 7, true) << " "
         << Pad(std::to_string(stats->completed), 8, true) << " "
         << Pad(std::to_string(stats->errorsSet), 7, true) << " "
@@ -102,9 +104,21 @@ void WriteSlowest(const Report& report, std::ostream& out) {
   for (const SlowCall& call : report.slowest) {
     out << "  " << call.ms << " ms, thread " << call.thread << ", "
         << PlaceText(report, call.prePlace) << "\n";
-    out << "    " << Cp932ToUtf8(call.pre) << "\n";
-    out << "    " << Cp932ToUtf8(call.post) << "\n";
+    out << "    " << ShownText(call.pre) << "\n";
+    out << "    " << ShownText(call.post) << "\n";
   }
+}
+
+// A deep stack shows its outermost and innermost calls, so that the section grows with
+// the number of threads, not with the square of the depth.
+constexpr size_t kShownEnds = 8;
+constexpr size_t kIndentLimit = 2 * kShownEnds;
+
+void WriteOpenCall(const Report& report, const OpenCall& call, size_t level, std::ostream& out) {
+  std::string indent(2 * std::min(level, kIndentLimit), ' ');
+  out << "    " << indent << "open for " << (report.lastTime - call.start)
+      << " ms before the last time in the log, " << PlaceText(report, call.place) << "\n";
+  out << "    " << indent << ShownText(call.line) << "\n";
 }
 
 void WriteInFlight(const Report& report, const ReportOptions& options, std::ostream& out) {
@@ -116,18 +130,25 @@ void WriteInFlight(const Report& report, const ReportOptions& options, std::ostr
   out << "\nCalls in flight at the end of the log: " << open << "\n";
   for (const auto& [number, thread] : report.threads) {
     if (options.thread >= 0 && number != options.thread) continue;
-    bool any = false;
-    for (size_t i = 0; i < thread.depth; ++i) any = any || thread.stack[i].selected;
-    if (!any) continue;
+    std::vector<size_t> shown;
+    for (size_t i = 0; i < thread.depth; ++i) {
+      if (thread.stack[i].selected) shown.push_back(i);
+    }
+    if (shown.empty()) continue;
     out << "  thread " << number << " (" << (thread.idKnown ? Hex8(thread.id) : "id unknown")
         << "), outermost first:\n";
-    for (size_t i = 0; i < thread.depth; ++i) {
-      const OpenCall& call = thread.stack[i];
-      if (!call.selected) continue;
-      std::string indent(2 * i, ' ');
-      out << "    " << indent << "open for " << (report.lastTime - call.start)
-          << " ms before the last time in the log, " << PlaceText(report, call.place) << "\n";
-      out << "    " << indent << Cp932ToUtf8(call.line) << "\n";
+    if (shown.size() <= 2 * kShownEnds) {
+      for (size_t i : shown) WriteOpenCall(report, thread.stack[i], i, out);
+      continue;
+    }
+    // Levels count as shown: the gap is one level, the innermost calls follow it.
+    for (size_t k = 0; k < kShownEnds; ++k) WriteOpenCall(report, thread.stack[shown[k]], k, out);
+    size_t hidden = shown.size() - 2 * kShownEnds;
+    out << "    " << std::string(2 * kShownEnds, ' ') << "... " << hidden << " level"
+        << (hidden == 1 ? "" : "s") << " not shown\n";
+    for (size_t k = 0; k < kShownEnds; ++k) {
+      WriteOpenCall(report, thread.stack[shown[shown.size() - kShownEnds + k]], kShownEnds + 1 + k,
+                    out);
     }
   }
 }
@@ -138,7 +159,7 @@ void WriteRemarks(const Report& report, const std::vector<Remark>& samples, uint
   for (const Remark& remark : samples) {
     out << "  " << PlaceText(report, remark.place);
     if (!remark.reason.empty()) out << " (" << remark.reason << ")";
-    out << ": " << Cp932ToUtf8(remark.text) << "\n";
+    out << ": " << ShownText(remark.text) << "\n";
   }
   if (total > samples.size()) out << "  ... " << (total - samples.size()) << " more\n";
 }
@@ -187,7 +208,7 @@ std::string FormatDate(int64_t day, int64_t ms) {
 }
 
 std::string PlaceText(const Report& report, const Place& place) {
-  std::string file = place.file < report.files.size() ? Cp932ToUtf8(report.files[place.file]) : "?";
+  std::string file = place.file < report.files.size() ? ShownText(report.files[place.file]) : "?";
   return file + ":" + std::to_string(place.line);
 }
 

@@ -2,6 +2,9 @@
 // that the fixture logs do not reach (midnight, lost lines).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <sstream>
 
 #include "common/text_encoding.h"
@@ -9,6 +12,7 @@
 #include "log_line.h"
 #include "log_series.h"
 #include "report_model.h"
+#include "shown_text.h"
 #include "text_summary.h"
 
 namespace {
@@ -74,6 +78,97 @@ TEST(LogLine, CallColumns) {
   EXPECT_FALSE(pre.post);
   EXPECT_EQ(pre.api, "GetTickCount");
   EXPECT_EQ(pre.caller, "");
+}
+
+TEST(LogLine, LinesEndAtCrLfOnly) {
+  struct EndCase {
+    std::string_view bytes;
+    size_t from;
+    size_t end;
+  };
+  const size_t npos = std::string_view::npos;
+  const EndCase cases[] = {
+      {"a\r\n", 0, 1},    {"a\nb\r\n", 0, 3}, {"a\rb\r\n", 0, 3}, {"\r\r\n", 0, 1},
+      {"a\n\r", 0, npos}, {"\n", 0, npos},    {"a\r\n", 1, 1},    {"a\r\n", 2, npos},
+  };
+  for (const EndCase& c : cases) {
+    EXPECT_EQ(qel::report::FindLineEnd(c.bytes, c.from), c.end) << c.bytes.size() << " " << c.from;
+  }
+}
+
+// What the reader makes of `bytes`: each line as "text|ended|cut", with the text cut to
+// its first and last 8 bytes when longer.
+std::vector<std::string> ReadLines(const std::string& bytes) {
+  std::string path = (std::filesystem::temp_directory_path() / "qel-report-reader.txt").string();
+  std::FILE* file = std::fopen(path.c_str(), "w+b");
+  if (file == nullptr) return {"cannot write " + path};
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::rewind(file);
+  qel::report::LineReader reader(file);
+  qel::report::ReadLine line;
+  std::vector<std::string> lines;
+  while (reader.Next(&line)) {
+    std::string text(line.text);
+    if (text.size() > 16) {
+      text = text.substr(0, 8) + "~" + std::to_string(text.size()) + "~" +
+             text.substr(text.size() - 8);
+    }
+    lines.push_back(text + "|" + (line.ended ? "1" : "0") + "|" + std::to_string(line.cut));
+  }
+  std::fclose(file);
+  std::remove(path.c_str());
+  return lines;
+}
+
+TEST(LogSeries, ReaderSplitsAtCrLfAndCutsAtTheLimit) {
+  constexpr size_t kLimit = qel::report::LineReader::kLineLimit;
+  const std::string a(kLimit - 1, 'a');
+  struct ReaderCase {
+    const char* name;
+    std::string bytes;
+    std::vector<std::string> lines;
+  };
+  const ReaderCase cases[] = {
+      {"bare LF and CR stay in the text", "a\nb\rc\r\nd", {"a\nb\rc|1|0", "d|0|0"}},
+      {"a CR before the CR LF", "\r\r\n\r\n", {"\r|1|0", "|1|0"}},
+      {"a line of the limit", a + "b\r\nz\r\n", {"aaaaaaaa~1048576~aaaaaaab|1|0", "z|1|0"}},
+      {"one byte over", a + "bc\r\nz\r\n", {"aaaaaaaa~1048576~aaaaaaab|1|1", "z|1|0"}},
+      {"the CR at the limit", a + "b\r\nz", {"aaaaaaaa~1048576~aaaaaaab|1|0", "z|0|0"}},
+      {"a CR LF split by a read",
+       a + "b" + std::string(65535, 'c') + "\r\nz\r\n",
+       {"aaaaaaaa~1048576~aaaaaaab|1|65535", "z|1|0"}},
+      {"a bare CR at a read's end",
+       a + "b" + std::string(65535, 'c') + "\rc\r\nz\r\n",
+       {"aaaaaaaa~1048576~aaaaaaab|1|65537", "z|1|0"}},
+      {"3 MiB with bare LFs",
+       std::string(3 << 20, '\n') + "\r\nz\r\n",
+       {"\n\n\n\n\n\n\n\n~1048576~\n\n\n\n\n\n\n\n|1|2097152", "z|1|0"}},
+      {"an overlong last line", a + "bcd", {"aaaaaaaa~1048576~aaaaaaab|0|2"}},
+  };
+  for (const ReaderCase& c : cases) EXPECT_EQ(ReadLines(c.bytes), c.lines) << c.name;
+}
+
+TEST(ShownText, ControlsAreWrittenOut) {
+  struct EscapeCase {
+    std::string_view text;
+    const char* shown;
+  };
+  const EscapeCase cases[] = {
+      {"plain \\ text", "plain \\ text"},
+      {"\n\r\t", "\\n\\r\\t"},
+      {std::string_view("\0\x01\x1b[2J\x7f", 7), "\\x00\\x01\\x1b[2J\\x7f"},
+      {"\xc2\x9b"
+       "31m",
+       "\\u009b31m"},                           // C1 CSI as UTF-8
+      {"\xc2\x85\xc2\xa0", "\\u0085\xc2\xa0"},  // NEL escaped, NBSP kept
+      {"\xe3\x83\x95\xe3\x82\xa1", "\xe3\x83\x95\xe3\x82\xa1"},
+      {"\x9b\xff\xc2", "\\x9b\\xff\\xc2"},  // not UTF-8
+      {"\xe0\x80\x80\xed\xa0\x80", "\\xe0\\x80\\x80\\xed\\xa0\\x80"},
+      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
+  };
+  for (const EscapeCase& c : cases) EXPECT_EQ(qel::report::EscapeControls(c.text), c.shown);
+  // From the log's code page: the ESC of a text argument.
+  EXPECT_EQ(qel::report::ShownText("\x83\x74\x1b]0;x\x07"), "フ\\x1b]0;x\\x07");
 }
 
 TEST(LogSeries, Names) {
@@ -165,6 +260,48 @@ TEST(ReportModel, NestedPairsInnermostFirstAndLostLinesAreShown) {
             "pre line without its post line inside a call that returned");
   EXPECT_EQ(report.unparsedSamples[1].reason, "post line without its pre line");
   EXPECT_EQ(report.threads.at(1).depth, 0u);
+}
+
+// Deep stacks show their 8 outermost and 8 innermost calls and say how many between are
+// left out, with the indentation capped at 16 levels.
+TEST(ReportModel, CallsInFlightShowBothEndsOfADeepStack) {
+  struct DepthCase {
+    int depth;
+    size_t lines;     // of the section
+    const char* gap;  // the line that stands for the calls not shown, "" when none
+  };
+  const DepthCase cases[] = {
+      {16, 2 + 2 * 16, ""},
+      {17, 2 + 2 * 16 + 1, "                    ... 1 level not shown"},
+      {5000, 2 + 2 * 16 + 1, "                    ... 4984 levels not shown"},
+  };
+  for (const DepthCase& c : cases) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < c.depth; ++i) {
+      lines.push_back("10:00:00:000,   1, 00401000,         ,         , F" + std::to_string(i) +
+                      ", , ");
+    }
+    qel::report::ReportOptions options;
+    qel::report::Report report = Build(lines, options);
+    std::ostringstream out;
+    qel::report::WriteTextSummary(report, options, out);
+    std::string text = out.str();
+    std::string section = text.substr(text.find("Calls in flight"));
+    section = section.substr(0, section.find("\n\n"));
+    std::vector<std::string> shown;
+    std::istringstream in(section);
+    for (std::string line; std::getline(in, line);) shown.push_back(line);
+    EXPECT_EQ(shown.size(), c.lines) << c.depth;
+    bool hasGap =
+        std::string(c.gap).empty() || std::find(shown.begin(), shown.end(), c.gap) != shown.end();
+    EXPECT_TRUE(hasGap) << c.depth << "\n" << section;
+    // The innermost call is shown last, indented no deeper than 16 levels.
+    std::string innermost = "F" + std::to_string(c.depth - 1) + ", , ";
+    size_t level = std::min(c.depth - 1, 16);
+    EXPECT_EQ(shown.back(), std::string(4 + 2 * level, ' ') +
+                                "10:00:00:000,   1, 00401000,         ,         , " + innermost)
+        << c.depth;
+  }
 }
 
 TEST(ReportModel, ErrorsSetCountsOnlyNewLastErrors) {

@@ -1,0 +1,90 @@
+// Control escaping: a small UTF-8 reader that passes whole characters through and writes
+// out controls and stray bytes, so the result is valid UTF-8 without any control.
+#include "shown_text.h"
+
+#include <cstdio>
+
+#include "common/text_encoding.h"
+
+namespace qel::report {
+namespace {
+
+void AppendEscape(std::string* out, const char* format, unsigned value) {
+  char escaped[8];
+  std::snprintf(escaped, sizeof escaped, format, value);
+  *out += escaped;
+}
+
+bool IsContinuation(unsigned char c) {
+  return (c & 0xc0) == 0x80;
+}
+
+// Length of the UTF-8 character at `at`, 0 when the bytes there are not one.
+size_t CharacterLength(std::string_view text, size_t at) {
+  unsigned char c = static_cast<unsigned char>(text[at]);
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xbf;  // bounds of the second byte
+  if (c >= 0xc2 && c <= 0xdf) {
+    length = 2;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    length = 3;
+    if (c == 0xe0) low = 0xa0;
+    if (c == 0xed) high = 0x9f;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    length = 4;
+    if (c == 0xf0) low = 0x90;
+    if (c == 0xf4) high = 0x8f;
+  } else {
+    return 0;
+  }
+  if (text.size() - at < length) return 0;
+  unsigned char second = static_cast<unsigned char>(text[at + 1]);
+  if (second < low || second > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if (!IsContinuation(static_cast<unsigned char>(text[at + i]))) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
+std::string EscapeControls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7f) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+    } else if (c == '\n') {
+      out += "\\n";
+      ++i;
+    } else if (c == '\r') {
+      out += "\\r";
+      ++i;
+    } else if (c == '\t') {
+      out += "\\t";
+      ++i;
+    } else if (c < 0x80) {
+      AppendEscape(&out, "\\x%02x", c);
+      ++i;
+    } else if (size_t length = CharacterLength(text, i); length == 0) {
+      AppendEscape(&out, "\\x%02x", c);
+      ++i;
+    } else if (c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0) {
+      AppendEscape(&out, "\\u%04x", static_cast<unsigned char>(text[i + 1]));
+      i += 2;
+    } else {
+      out.append(text.substr(i, length));
+      i += length;
+    }
+  }
+  return out;
+}
+
+std::string ShownText(std::string_view cp932) {
+  return EscapeControls(Cp932ToUtf8(cp932));
+}
+
+}  // namespace qel::report
