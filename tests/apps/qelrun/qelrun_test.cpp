@@ -126,9 +126,9 @@ TEST(QelrunAuto, NamesOrdinalImportsAndWritesWhatItLeavesOutToAFile) {
       run.err, said,
       std::regex(R"(qelrun: --auto: (\d+) functions left out, see (.*\\)left-out\.txt\r\n)")))
       << run.err;
-  EXPECT_EQ(run.err.find("left out", said.position(0) + said.length(0)), std::string::npos)
-      << run.err;
-  EXPECT_EQ(run.err.find("left out"), run.err.find("functions left out")) << run.err;
+  size_t mentions = 0;
+  for (size_t at = 0; (at = run.err.find("left out", at)) != std::string::npos; ++at) ++mentions;
+  EXPECT_EQ(mentions, 1u) << run.err;
   std::wstring folder = Wide(said[2]);
   std::string leftOut = qeltest::ReadFileBytes(folder + L"left-out.txt");
   ASSERT_GE(leftOut.size(), 2u);
