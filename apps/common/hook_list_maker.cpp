@@ -5,12 +5,14 @@
 #include <windows.h>
 #endif
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
 
 #include "common/pe_image.h"
+#include "common/text_encoding.h"
 #include "common/text_lines.h"
 
 #ifndef QEL_SOURCE_LISTS_DIR
@@ -90,9 +92,23 @@ struct Importer {
   std::vector<std::string> dlls;  // lower-case names of library DLLs
 };
 
+// The names of a DLL's exports by ordinal, or why there are none.
+struct ExportNameTable {
+  std::map<int, std::string> names;
+  std::string path;  // the file they were read from
+  std::string why;   // when no names could be read
+};
+
 class Maker {
  public:
   Maker(const HookListRequest& request, HookList* list) : request_(request), list_(list) {}
+
+  // The program's bytes when the caller already holds them; otherwise its file is read.
+  void UseProgramBytes(const uint8_t* data, size_t size) {
+    programData_ = data;
+    programSize_ = size;
+    haveProgramBytes_ = true;
+  }
 
   bool Run(std::string* error) {
     IndexFolder(FolderOf(request_.program));
@@ -104,10 +120,14 @@ class Maker {
     size_t importCount = 0;
     for (size_t i = 0; i < queue.size(); ++i) {
       PeImage image;
-      if (!ReadImage(queue[i], &image, error)) return false;
+      if (!ReadImage(queue[i], i == 0, &image, error)) return false;
       Importer importer{FileNameOf(queue[i]), {}};
       for (const PeImportedDll& dll : image.imports) {
         importCount += dll.functions.size();
+        if (!IsPlainDllName(dll.dll)) {
+          LeaveOutDll(dll, importer, "not a plain file name");
+          continue;
+        }
         std::string lower = Lower(dll.dll);
         if (Load(lower) != nullptr) {
           AddLibraryImports(importer, dll, lower);
@@ -115,14 +135,14 @@ class Maker {
           queued.insert(lower);
           queue.push_back(files_[lower]);
         } else if (!files_.count(lower) || IsSystemDll(lower)) {
-          Note("left out " + dll.dll + " (imported by " + importer.name +
-               "): no definitions for it under lists/");
+          LeaveOutDll(dll, importer, "no definitions for it under lists/");
         }
       }
       importers_.push_back(importer);
     }
     if (importCount == 0)
-      return Fail(error, FileNameOf(request_.program) + " imports no functions: nothing to trace");
+      return Fail(error, EscapePath(FileNameOf(request_.program)) +
+                             " imports no functions: nothing to trace");
     if (!ApplyDllPatterns(error)) return false;
     Write();
     if (list_->functions == 0)
@@ -135,7 +155,17 @@ class Maker {
     *error = why;
     return false;
   }
-  void Note(const std::string& note) { list_->notes.push_back(note); }
+  // One line of what was left out; functions is how many imports it stands for.
+  void Note(const std::string& note, size_t functions = 1) {
+    list_->notes.push_back(note);
+    list_->leftOut += functions;
+  }
+
+  void LeaveOutDll(const PeImportedDll& dll, const Importer& importer, const std::string& why) {
+    Note("left out " + EscapeName(dll.dll) + " (imported by " + EscapeName(importer.name) +
+             "): " + why,
+         dll.functions.size());
+  }
 
   void IndexFolder(const std::string& folder) {
     std::error_code ec;
@@ -145,10 +175,16 @@ class Maker {
     }
   }
 
-  bool ReadImage(const std::string& path, PeImage* image, std::string* error) {
-    std::vector<uint8_t> bytes;
-    if (!ReadWholeFile(path, &bytes, error)) return false;
-    if (!ParsePeImage(bytes, image, error)) return Fail(error, path + ": " + *error);
+  bool ReadImage(const std::string& path, bool isProgram, PeImage* image, std::string* error) {
+    bool parsed;
+    if (isProgram && haveProgramBytes_) {
+      parsed = ParsePeImage(programData_, programSize_, image, error);
+    } else {
+      std::vector<uint8_t> bytes;
+      if (!ReadWholeFile(path, &bytes, error)) return false;
+      parsed = ParsePeImage(bytes, image, error);
+    }
+    if (!parsed) return Fail(error, EscapePath(path) + ": " + *error);
     return true;
   }
 
@@ -172,16 +208,51 @@ class Maker {
     return nullptr;
   }
 
-  // The names of a DLL's exports by ordinal, read from its file beside the modules.
-  const std::map<int, std::string>& ExportNames(const std::string& lowerDll) {
+  // The path of a DLL's file in folder, or empty: the file system's own case rules on
+  // Windows; elsewhere a listing of the folder, read once, compared in lower case.
+  std::string FindInFolder(const std::string& folder, const std::string& lowerDll) {
+#ifdef _WIN32
+    std::string path = folder + "\\" + lowerDll;
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)
+               ? path
+               : std::string();
+#else
+    auto listed = folderListings_.find(folder);
+    if (listed == folderListings_.end()) {
+      listed = folderListings_.emplace(folder, std::map<std::string, std::string>()).first;
+      std::error_code ec;
+      for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        listed->second.emplace(Lower(name), folder + "/" + name);
+      }
+    }
+    auto found = listed->second.find(lowerDll);
+    return found == listed->second.end() ? std::string() : found->second;
+#endif
+  }
+
+  // The names of a DLL's exports by ordinal, read from the file the program would load.
+  const ExportNameTable& ExportNames(const std::string& lowerDll) {
     auto found = exportNames_.find(lowerDll);
     if (found != exportNames_.end()) return found->second;
-    std::map<int, std::string>& names = exportNames_[lowerDll];
+    ExportNameTable& table = exportNames_[lowerDll];
+    for (const std::string& folder : DllSearchFolders(request_)) {
+      table.path = FindInFolder(folder, lowerDll);
+      if (!table.path.empty()) break;
+    }
+    if (table.path.empty()) {
+      table.why = "the DLL's file was not found in the --dll-dir folders, beside the modules";
+#ifdef _WIN32
+      table.why += ", in the system folder, the Windows folder or PATH";
+#endif
+      return table;
+    }
     PeImage image;
-    std::string ignored;
-    if (files_.count(lowerDll) && ReadImage(files_[lowerDll], &image, &ignored))
-      for (const PeExport& e : image.exports) names.emplace(static_cast<int>(e.ordinal), e.name);
-    return names;
+    if (!ReadImage(table.path, false, &image, &table.why)) return table;
+    for (const PeExport& e : image.exports)
+      table.names.emplace(static_cast<int>(e.ordinal), e.name);
+    return table;
   }
 
   void AddLibraryImports(Importer& importer, const PeImportedDll& dll, const std::string& lower) {
@@ -195,11 +266,14 @@ class Maker {
     for (const PeImport& f : dll.functions) {
       Traced traced{f.name, -1};
       if (f.byOrdinal) {
-        const std::map<int, std::string>& names = ExportNames(lower);
-        auto name = names.find(f.ordinal);
-        if (name == names.end()) {
-          Note("left out " + dll.dll + " ordinal " + std::to_string(f.ordinal) +
-               ": no name for it (the DLL's file was not found beside the modules)");
+        const ExportNameTable& table = ExportNames(lower);
+        auto name = table.names.find(f.ordinal);
+        if (name == table.names.end()) {
+          Note(
+              "left out " + EscapeName(dll.dll) + " ordinal " + std::to_string(f.ordinal) +
+              ": no name for it (" +
+              (table.why.empty() ? EscapePath(table.path) + " exports no name for it" : table.why) +
+              ")");
           continue;
         }
         traced = Traced{name->second, f.ordinal};
@@ -213,7 +287,8 @@ class Maker {
       bool any = false;
       for (const auto& entry : libraries_) any = any || GlobMatches(glob, entry.first);
       if (!any)
-        return Fail(error, "unknown DLL " + glob + ": no imported DLL with definitions matches it");
+        return Fail(error, "unknown DLL " + EscapePath(glob) +
+                               ": no imported DLL with definitions matches it");
     }
     for (auto& entry : libraries_) {
       bool keep = request_.keepDlls.globs.empty() || AnyMatches(request_.keepDlls, entry.first);
@@ -243,10 +318,10 @@ class Maker {
         auto entry = defs.entries.find(f.name);
         if (entry == defs.entries.end()) {
           auto why = defs.leftOut.find(f.name);
-          Note("left out " + library.spelling + " " + f.name + ": " +
+          Note("left out " + EscapeName(library.spelling) + " " + EscapeName(f.name) + ": " +
                (why != defs.leftOut.end() ? why->second : "no definition"));
         } else if (list_->functions == kMaxHookEntries) {
-          Note("left out " + library.spelling + " " + f.name + ": all " +
+          Note("left out " + EscapeName(library.spelling) + " " + EscapeName(f.name) + ": all " +
                std::to_string(kMaxHookEntries) + " functions of a hook list are taken");
         } else {
           block +=
@@ -274,10 +349,14 @@ class Maker {
   HookList* list_;
   std::map<std::string, std::string> files_;  // lower-case file name -> path
   std::map<std::string, std::unique_ptr<Definitions>> definitions_;
-  std::map<std::string, std::map<int, std::string>> exportNames_;
+  std::map<std::string, ExportNameTable> exportNames_;
+  std::map<std::string, std::map<std::string, std::string>> folderListings_;
   std::map<std::string, LibraryDll> libraries_;
   std::vector<std::string> order_;
   std::vector<Importer> importers_;
+  const uint8_t* programData_ = nullptr;
+  size_t programSize_ = 0;
+  bool haveProgramBytes_ = false;
 };
 
 }  // namespace
@@ -288,6 +367,51 @@ bool MakeHookList(const HookListRequest& request, HookList* list, std::string* e
   if (maker.Run(error)) return true;
   list->text.clear();
   return false;
+}
+
+bool MakeHookListFromBytes(const HookListRequest& request, const uint8_t* data, size_t size,
+                           HookList* list, std::string* error) {
+  *list = HookList();
+  Maker maker(request, list);
+  maker.UseProgramBytes(data, size);
+  if (maker.Run(error)) return true;
+  list->text.clear();
+  return false;
+}
+
+bool IsPlainDllName(const std::string& name) {
+  if (name.empty() || name.find("..") != std::string::npos) return false;
+  for (char c : name) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\' || c == ':' || u < 0x20 || u == 0x7f) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> DllSearchFolders(const HookListRequest& request) {
+  std::vector<std::string> folders = request.dllDirs;
+  folders.push_back(FolderOf(request.program));
+  for (const std::string& m : request.modules) folders.push_back(FolderOf(m));
+#ifdef _WIN32
+  char buffer[MAX_PATH * 2];
+  UINT length = GetSystemDirectoryA(buffer, sizeof buffer);
+  if (length > 0 && length < sizeof buffer) folders.emplace_back(buffer, length);
+  length = GetWindowsDirectoryA(buffer, sizeof buffer);
+  if (length > 0 && length < sizeof buffer) folders.emplace_back(buffer, length);
+  if (const char* path = std::getenv("PATH")) {
+    std::string rest = path;
+    for (size_t start = 0; start <= rest.size();) {
+      size_t end = rest.find(';', start);
+      if (end == std::string::npos) end = rest.size();
+      std::string folder = rest.substr(start, end - start);
+      if (folder.size() >= 2 && folder.front() == '"' && folder.back() == '"')
+        folder = folder.substr(1, folder.size() - 2);
+      if (!folder.empty()) folders.push_back(folder);
+      start = end + 1;
+    }
+  }
+#endif
+  return folders;
 }
 
 namespace {

@@ -1,6 +1,8 @@
 // Writing a complete Qelvorn.lst for a program: the definitions under lists/ of exactly the
 // functions that the program and its own DLLs import, with the [Import] section naming them.
 #pragma once
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,16 +21,34 @@ struct HookListRequest {
   NamePatterns keepFunctions, dropFunctions;  // empty keep list: every function
   // Folders holding <dll>.lst definitions, searched in order.
   std::vector<std::string> listsDirs;
+  // Folders searched first for the file of a DLL whose functions are imported by ordinal,
+  // to read their names from its exports; then the loader's own order (see DllSearchFolders).
+  std::vector<std::string> dllDirs;
 };
 
 struct HookList {
   std::string text;                // CR LF lines
-  std::vector<std::string> notes;  // what was left out, and why
+  std::vector<std::string> notes;  // what was left out, and why; names from files escaped
   size_t functions = 0;
+  size_t leftOut = 0;  // imported functions left out, each import of a left-out DLL counted
 };
 
 // False with a reason in *error (nothing usable to write); true with the list otherwise.
 bool MakeHookList(const HookListRequest& request, HookList* list, std::string* error);
+
+// The same for a program whose bytes are already in memory (a fuzzer's way in):
+// request.program only names it, and its folder is still searched for its own DLLs.
+bool MakeHookListFromBytes(const HookListRequest& request, const uint8_t* data, size_t size,
+                           HookList* list, std::string* error);
+
+// Where the file of a DLL imported by ordinal is looked for, in order: request.dllDirs, the
+// folders of the program and its modules, then on Windows the system folder, the Windows
+// folder and each folder of PATH, as the loader looks.
+std::vector<std::string> DllSearchFolders(const HookListRequest& request);
+
+// A DLL name as an import table may give it: a file name, with no /, \, :, no "..", no
+// control character and no byte DEL; anything else could reach outside lists/ or forge lines.
+bool IsPlainDllName(const std::string& name);
 
 // Where the definitions are looked for: lists/ beside the running executable, then (for
 // the build machine's own build) the source tree.

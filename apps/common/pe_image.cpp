@@ -1,8 +1,20 @@
 // Reading a 32-bit PE file's import and export tables with bounds-checked reads.
 #include "common/pe_image.h"
 
-#include <fstream>
-#include <iterator>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#endif
+
+#include <map>
+
+#include "common/text_encoding.h"
 
 namespace qel {
 namespace {
@@ -24,27 +36,26 @@ struct Section {
 
 class Reader {
  public:
-  explicit Reader(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
   bool U16(size_t offset, uint16_t* value) const {
-    if (offset > bytes_.size() || bytes_.size() - offset < 2) return false;
-    *value = static_cast<uint16_t>(bytes_[offset] | bytes_[offset + 1] << 8);
+    if (offset > size_ || size_ - offset < 2) return false;
+    *value = static_cast<uint16_t>(data_[offset] | data_[offset + 1] << 8);
     return true;
   }
   bool U32(size_t offset, uint32_t* value) const {
-    if (offset > bytes_.size() || bytes_.size() - offset < 4) return false;
-    *value = static_cast<uint32_t>(bytes_[offset]) |
-             static_cast<uint32_t>(bytes_[offset + 1]) << 8 |
-             static_cast<uint32_t>(bytes_[offset + 2]) << 16 |
-             static_cast<uint32_t>(bytes_[offset + 3]) << 24;
+    if (offset > size_ || size_ - offset < 4) return false;
+    *value = static_cast<uint32_t>(data_[offset]) | static_cast<uint32_t>(data_[offset + 1]) << 8 |
+             static_cast<uint32_t>(data_[offset + 2]) << 16 |
+             static_cast<uint32_t>(data_[offset + 3]) << 24;
     return true;
   }
   // A NUL-terminated text that must end inside the file and within kMaxName bytes.
   bool Text(size_t offset, std::string* text) const {
     text->clear();
-    for (size_t i = offset; i < bytes_.size() && text->size() < kMaxName; ++i) {
-      if (bytes_[i] == 0) return true;
-      text->push_back(static_cast<char>(bytes_[i]));
+    for (size_t i = offset; i < size_ && text->size() < kMaxName; ++i) {
+      if (data_[i] == 0) return true;
+      text->push_back(static_cast<char>(data_[i]));
     }
     return false;
   }
@@ -53,7 +64,7 @@ class Reader {
   bool Offset(uint32_t rva, size_t* offset) const {
     if (rva < headerSize_) {
       *offset = rva;
-      return rva < bytes_.size();
+      return rva < size_;
     }
     for (const Section& s : sections_) {
       uint32_t span = s.virtualSize > s.rawSize ? s.virtualSize : s.rawSize;
@@ -61,7 +72,7 @@ class Reader {
         uint32_t delta = rva - s.virtualAddress;
         if (delta >= s.rawSize) return false;
         *offset = static_cast<size_t>(s.rawOffset) + delta;
-        return *offset < bytes_.size();
+        return *offset < size_;
       }
     }
     return false;
@@ -78,12 +89,30 @@ class Reader {
     size_t offset;
     return Offset(rva, &offset) && Text(offset, text);
   }
+  // A name of the import or export tables: each place in the file is read once however many
+  // entries share it, and every name given out is charged to one budget for the image.
+  enum class Name { kRead, kOutside, kOverBudget };
+  Name NameAt(uint32_t rva, std::string* text) {
+    auto cached = names_.find(rva);
+    if (cached == names_.end()) {
+      std::string read;
+      if (!TextAt(rva, &read)) return Name::kOutside;
+      cached = names_.emplace(rva, std::move(read)).first;
+    }
+    if (cached->second.size() > nameBytesLeft_) return Name::kOverBudget;
+    nameBytesLeft_ -= cached->second.size();
+    *text = cached->second;
+    return Name::kRead;
+  }
 
   std::vector<Section> sections_;
   uint32_t headerSize_ = 0;
 
  private:
-  const std::vector<uint8_t>& bytes_;
+  const uint8_t* data_;
+  size_t size_;
+  std::map<uint32_t, std::string> names_;
+  size_t nameBytesLeft_ = kMaxNameBytes;
 };
 
 bool Fail(std::string* error, const std::string& why) {
@@ -91,8 +120,14 @@ bool Fail(std::string* error, const std::string& why) {
   return false;
 }
 
-bool ReadImports(const Reader& r, uint32_t rva, PeImage* image, std::string* error) {
+std::string TooManyNames() {
+  return "more than " + std::to_string(kMaxNameBytes >> 20) +
+         " MiB of names, more than any real program has";
+}
+
+bool ReadImports(Reader& r, uint32_t rva, PeImage* image, std::string* error) {
   const std::string bad = "malformed or truncated import table: ";
+  size_t imports = 0;
   for (size_t index = 0;; ++index) {
     if (index == kMaxDlls) return Fail(error, bad + "no end to the list of DLLs");
     uint32_t at = rva + static_cast<uint32_t>(index * 20);
@@ -101,29 +136,38 @@ bool ReadImports(const Reader& r, uint32_t rva, PeImage* image, std::string* err
       return Fail(error, bad + "an import descriptor lies outside the file");
     if (lookup == 0 && nameRva == 0 && firstThunk == 0) return true;
     PeImportedDll dll;
-    if (!r.TextAt(nameRva, &dll.dll) || dll.dll.empty())
+    Reader::Name read = r.NameAt(nameRva, &dll.dll);
+    if (read == Reader::Name::kOverBudget) return Fail(error, bad + TooManyNames());
+    if (read == Reader::Name::kOutside || dll.dll.empty())
       return Fail(error, bad + "a DLL name lies outside the file");
+    const std::string shown = EscapeName(dll.dll);
     uint32_t thunks = lookup != 0 ? lookup : firstThunk;
     for (size_t t = 0;; ++t) {
-      if (t == kMaxThunks) return Fail(error, bad + "no end to the imports of " + dll.dll);
+      if (t == kMaxThunks) return Fail(error, bad + "no end to the imports of " + shown);
       uint32_t thunk;
       if (!r.U32At(thunks + static_cast<uint32_t>(t * 4), &thunk))
-        return Fail(error, bad + "the import list of " + dll.dll + " lies outside the file");
+        return Fail(error, bad + "the import list of " + shown + " lies outside the file");
       if (thunk == 0) break;
+      if (++imports > kMaxImports)
+        return Fail(error, bad + "more than " + std::to_string(kMaxImports) +
+                               " imports, more than any real program has");
       PeImport function;
       if (thunk & 0x80000000u) {
         function.byOrdinal = true;
         function.ordinal = static_cast<uint16_t>(thunk & 0xffff);
-      } else if (!r.TextAt(thunk + 2, &function.name) || function.name.empty()) {
-        return Fail(error, bad + "a function name of " + dll.dll + " lies outside the file");
+      } else {
+        read = r.NameAt(thunk + 2, &function.name);
+        if (read == Reader::Name::kOverBudget) return Fail(error, bad + TooManyNames());
+        if (read == Reader::Name::kOutside || function.name.empty())
+          return Fail(error, bad + "a function name of " + shown + " lies outside the file");
       }
-      dll.functions.push_back(function);
+      dll.functions.push_back(std::move(function));
     }
-    image->imports.push_back(dll);
+    image->imports.push_back(std::move(dll));
   }
 }
 
-bool ReadExports(const Reader& r, uint32_t rva, PeImage* image, std::string* error) {
+bool ReadExports(Reader& r, uint32_t rva, PeImage* image, std::string* error) {
   const std::string bad = "malformed or truncated export table: ";
   uint32_t base, names, nameTable, ordinalTable;
   if (!r.U32At(rva + 16, &base) || !r.U32At(rva + 24, &names) || !r.U32At(rva + 32, &nameTable) ||
@@ -134,20 +178,22 @@ bool ReadExports(const Reader& r, uint32_t rva, PeImage* image, std::string* err
     uint32_t nameRva;
     uint16_t index;
     PeExport e;
-    if (!r.U32At(nameTable + i * 4, &nameRva) || !r.U16At(ordinalTable + i * 2, &index) ||
-        !r.TextAt(nameRva, &e.name))
+    if (!r.U32At(nameTable + i * 4, &nameRva) || !r.U16At(ordinalTable + i * 2, &index))
       return Fail(error, bad + "a name lies outside the file");
+    Reader::Name read = r.NameAt(nameRva, &e.name);
+    if (read == Reader::Name::kOverBudget) return Fail(error, bad + TooManyNames());
+    if (read == Reader::Name::kOutside) return Fail(error, bad + "a name lies outside the file");
     e.ordinal = base + index;
-    image->exports.push_back(e);
+    image->exports.push_back(std::move(e));
   }
   return true;
 }
 
 }  // namespace
 
-bool ParsePeImage(const std::vector<uint8_t>& bytes, PeImage* image, std::string* error) {
+bool ParsePeImage(const uint8_t* data, size_t size, PeImage* image, std::string* error) {
   *image = PeImage();
-  Reader r(bytes);
+  Reader r(data, size);
   uint16_t mz;
   uint32_t pe, signature;
   if (!r.U16(0, &mz) || mz != 0x5a4d || !r.U32(0x3c, &pe))
@@ -175,23 +221,103 @@ bool ParsePeImage(const std::vector<uint8_t>& bytes, PeImage* image, std::string
       return Fail(error, "truncated section table");
     r.sections_.push_back(s);
   }
-  auto directory = [&](uint32_t index, uint32_t* rva, uint32_t* size) {
+  auto directory = [&](uint32_t index, uint32_t* rva, uint32_t* length) {
     if (directoryCount <= index || 96u + index * 8u + 8u > optionalSize) return false;
-    return r.U32(optional + 96 + index * 8, rva) && r.U32(optional + 100 + index * 8, size) &&
+    return r.U32(optional + 96 + index * 8, rva) && r.U32(optional + 100 + index * 8, length) &&
            *rva != 0;
   };
-  uint32_t rva, size;
-  if (directory(kImportDirectory, &rva, &size) && !ReadImports(r, rva, image, error)) return false;
-  if (directory(kExportDirectory, &rva, &size) && !ReadExports(r, rva, image, error)) return false;
+  uint32_t rva, length;
+  if (directory(kImportDirectory, &rva, &length) && !ReadImports(r, rva, image, error))
+    return false;
+  if (directory(kExportDirectory, &rva, &length) && !ReadExports(r, rva, image, error))
+    return false;
   return true;
 }
 
+bool ParsePeImage(const std::vector<uint8_t>& bytes, PeImage* image, std::string* error) {
+  return ParsePeImage(bytes.data(), bytes.size(), image, error);
+}
+
+namespace {
+
+std::string TooLarge(const std::string& shown) {
+  return shown + " is larger than " + std::to_string(kMaxImageFileBytes >> 20) +
+         " MiB, more than any program file";
+}
+
+}  // namespace
+
+#ifdef _WIN32
+
+// One handle from the first check to the last byte, so the file cannot be swapped between.
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return Fail(error, "cannot open " + path);
-  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) return Fail(error, "cannot read " + path);
+  const std::string shown = EscapePath(path);
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return Fail(error, "cannot open " + shown);
+  struct Closer {
+    HANDLE handle;
+    ~Closer() { CloseHandle(handle); }
+  } closer{file};
+  DWORD type = GetFileType(file);
+  if (type == FILE_TYPE_PIPE) return Fail(error, shown + " is a pipe, not a regular file");
+  if (type == FILE_TYPE_CHAR) return Fail(error, shown + " is a device, not a regular file");
+  BY_HANDLE_FILE_INFORMATION info;
+  if (type != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info))
+    return Fail(error, shown + " is not a regular file");
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+    return Fail(error, shown + " is a folder, not a program file");
+  uint64_t size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+  if (size > kMaxImageFileBytes) return Fail(error, TooLarge(shown));
+  bytes->resize(static_cast<size_t>(size));
+  size_t done = 0;
+  while (done < bytes->size()) {
+    DWORD got = 0;
+    if (!ReadFile(file, bytes->data() + done, static_cast<DWORD>(bytes->size() - done), &got,
+                  nullptr))
+      return Fail(error, "cannot read " + shown);
+    if (got == 0) break;
+    done += got;
+  }
+  bytes->resize(done);
   return true;
 }
+
+#else
+
+// Opened without blocking (a FIFO would wait for a writer) and checked through the same
+// descriptor that is read, so the file cannot be swapped between.
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+  const std::string shown = EscapePath(path);
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return Fail(error, "cannot open " + shown + " (" + std::strerror(errno) + ")");
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
+  struct stat status;
+  if (fstat(fd, &status) != 0) return Fail(error, "cannot read " + shown);
+  if (S_ISDIR(status.st_mode)) return Fail(error, shown + " is a folder, not a program file");
+  if (S_ISFIFO(status.st_mode)) return Fail(error, shown + " is a FIFO, not a regular file");
+  if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))
+    return Fail(error, shown + " is a device, not a regular file");
+  if (!S_ISREG(status.st_mode)) return Fail(error, shown + " is not a regular file");
+  if (static_cast<uint64_t>(status.st_size) > kMaxImageFileBytes)
+    return Fail(error, TooLarge(shown));
+  bytes->resize(static_cast<size_t>(status.st_size));
+  size_t done = 0;
+  while (done < bytes->size()) {
+    ssize_t got = read(fd, bytes->data() + done, bytes->size() - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return Fail(error, "cannot read " + shown + " (" + std::strerror(errno) + ")");
+    if (got == 0) break;
+    done += static_cast<size_t>(got);
+  }
+  bytes->resize(done);
+  return true;
+}
+
+#endif
 
 }  // namespace qel

@@ -113,4 +113,62 @@ std::string Cp932ToUtf8(std::string_view text) {
   return Convert(text);
 }
 
+namespace {
+
+void AppendEscaped(unsigned char c, std::string* out) {
+  static const char kHex[] = "0123456789abcdef";
+  if (c == '\r') {
+    *out += "\\r";
+  } else if (c == '\n') {
+    *out += "\\n";
+  } else if (c == '\t') {
+    *out += "\\t";
+  } else {
+    *out += "\\x";
+    out->push_back(kHex[c >> 4]);
+    out->push_back(kHex[c & 15]);
+  }
+}
+
+}  // namespace
+
+std::string EscapeName(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c >= 0x20 && c < 0x7f) {
+      out.push_back(ch);
+    } else {
+      AppendEscaped(c, &out);
+    }
+  }
+  return out;
+}
+
+std::string EscapePath(std::string_view path) {
+  std::string out;
+  out.reserve(path.size());
+  for (size_t i = 0; i < path.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(path[i]);
+#ifndef _WIN32
+    unsigned char next = i + 1 < path.size() ? static_cast<unsigned char>(path[i + 1]) : 0;
+    if (c == 0xc2 && next >= 0x80 && next < 0xa0) {
+      AppendEscaped(c, &out);
+      AppendEscaped(next, &out);
+      ++i;
+      continue;
+    }
+#endif
+    if (c < 0x20 || c == 0x7f) {
+      AppendEscaped(c, &out);
+    } else {
+      out.push_back(path[i]);
+    }
+  }
+  return out;
+}
+
 }  // namespace qel

@@ -1,5 +1,7 @@
 // The folder is named after the program, the local time and the launcher's process id,
-// so that runs never share one; the settings file's tracing window starts now.
+// so that runs never share one; the settings file's tracing window starts now. What the
+// hook list leaves out goes into left-out.txt there, so that it does not flood the console
+// before the program's own output.
 #include "auto_settings.h"
 
 #include <windows.h>
@@ -12,6 +14,8 @@
 namespace qelrun {
 
 namespace {
+
+const wchar_t kLeftOutFile[] = L"left-out.txt";
 
 std::string Ansi(const std::wstring& text) {
   int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
@@ -52,7 +56,6 @@ bool WriteAutoSettings(const AutoRequest& request, const Folder& logs, Folder& s
     error = L"--auto cannot make a hook list: " + FromAnsi(why);
     return false;
   }
-  for (const std::string& note : list.notes) Say(L"--auto: " + FromAnsi(note));
 
   SYSTEMTIME now;
   GetLocalTime(&now);
@@ -66,11 +69,17 @@ bool WriteAutoSettings(const AutoRequest& request, const Folder& logs, Folder& s
     error = L"--auto cannot create " + folder + L" " + ErrorText(GetLastError());
     return false;
   }
+  std::string leftOut;
+  for (const std::string& note : list.notes) leftOut += note + "\r\n";
   if (!WriteWhole(folder + L"Qelvorn.ini", "[Option]\r\nspan=1\r\nmax_size=1000000\r\n") ||
-      !WriteWhole(folder + L"Qelvorn.lst", list.text)) {
+      !WriteWhole(folder + L"Qelvorn.lst", list.text) ||
+      (!leftOut.empty() && !WriteWhole(folder + kLeftOutFile, leftOut))) {
     error = L"--auto cannot write into " + folder + L" " + ErrorText(GetLastError());
     return false;
   }
+  if (list.leftOut > 0)
+    Say(L"--auto: " + std::to_wstring(list.leftOut) + L" functions left out, see " + folder +
+        kLeftOutFile);
   Say(L"--auto: settings for " + std::to_wstring(list.functions) + L" functions written to " +
       folder);
   return PrepareFolder(folder, kSettingsFolderBytes, settings, error);

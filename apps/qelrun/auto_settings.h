@@ -1,5 +1,6 @@
 // --auto: a fresh Qelvorn.ini and a Qelvorn.lst made for PROGRAM by the hook-list
-// maker, written into a new folder under the logs folder.
+// maker, written into a new folder under the logs folder, with left-out.txt beside them
+// naming what the list leaves out and why (CR LF lines, names from files escaped).
 #pragma once
 
 #include <string>

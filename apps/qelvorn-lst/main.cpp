@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/hook_list_maker.h"
+#include "common/text_encoding.h"
 
 namespace {
 
@@ -27,10 +28,20 @@ const char kHelp[] =
     "  --drop LIST        not these functions (e.g. Heap*)\n"
     "  --lists DIR        definitions folder (default: lists/ beside this program, then the\n"
     "                     source tree's)\n"
+    "  --dll-dir DIR      a folder holding system DLLs, to name the functions imported by\n"
+    "                     ordinal; repeatable, searched first (then the modules' folders"
+#ifdef _WIN32
+    ",\n                     the system folder, the Windows folder and PATH)\n"
+#else
+    ")\n"
+#endif
     "  --help             this text\n"
-    "What was left out goes to standard error. At most 1001 functions are written.\n"
-    "Exit codes: 0 written; 1 bad input (not a 32-bit PE, malformed import table, no\n"
-    "imports, unknown DLL, nothing to trace); 2 bad options; 3 the output cannot be written.\n";
+    "What was left out goes to standard error, names from the files escaped (\\x1b).\n"
+    "PROGRAM and MODULEs must be regular files of at most 256 MiB. At most 1001 functions\n"
+    "are written.\n"
+    "Exit codes: 0 written; 1 bad input (not a regular file or too large, not a 32-bit PE,\n"
+    "malformed import table, no imports, unknown DLL, nothing to trace); 2 bad options;\n"
+    "3 the output cannot be written.\n";
 
 // Writes beside the target first so a failed write never leaves a partial file under its name.
 bool WriteThroughTemporary(const std::string& path, const std::string& text) {
@@ -68,7 +79,7 @@ int Run(int argc, char** argv) {
       std::fputs(kHelp, stdout);
       return kOk;
     } else if (arg == "-o" || arg == "--keep-dll" || arg == "--drop-dll" || arg == "--keep" ||
-               arg == "--drop" || arg == "--lists") {
+               arg == "--drop" || arg == "--lists" || arg == "--dll-dir") {
       if (!value(&v)) {
         std::fprintf(stderr, "qelvorn-lst: %s needs a value\n", arg.c_str());
         return kUsage;
@@ -79,8 +90,10 @@ int Run(int argc, char** argv) {
       if (arg == "--keep") request.keepFunctions = qel::ParseNamePatterns(v);
       if (arg == "--drop") request.dropFunctions = qel::ParseNamePatterns(v);
       if (arg == "--lists") listsDirs.push_back(v);
+      if (arg == "--dll-dir") request.dllDirs.push_back(v);
     } else if (arg.size() > 1 && arg[0] == '-') {
-      std::fprintf(stderr, "qelvorn-lst: unknown option %s (see --help)\n", arg.c_str());
+      std::fprintf(stderr, "qelvorn-lst: unknown option %s (see --help)\n",
+                   qel::EscapePath(arg).c_str());
       return kUsage;
     } else {
       positional.push_back(arg);
@@ -107,11 +120,11 @@ int Run(int argc, char** argv) {
     return std::fflush(stdout) == 0 ? kOk : kWriteFailed;
   }
   if (!WriteThroughTemporary(output, list.text)) {
-    std::fprintf(stderr, "qelvorn-lst: cannot write %s\n", output.c_str());
+    std::fprintf(stderr, "qelvorn-lst: cannot write %s\n", qel::EscapePath(output).c_str());
     return kWriteFailed;
   }
   std::fprintf(stderr, "qelvorn-lst: %zu functions written to %s\n", list.functions,
-               output.c_str());
+               qel::EscapePath(output).c_str());
   return kOk;
 }
 

@@ -111,6 +111,48 @@ TEST(QelrunAuto, WritesSettingsUnderTheLogsFolderAndTraces) {
   EXPECT_NE(ReadLog(dir).find("CreateFileW <find.exe>, , \"input.txt\""), std::string::npos);
 }
 
+// A program of ours that imports OLEAUT32 by ordinal only: --auto takes the names from the
+// DLL the program loads (the system folder's), and says in one line how many functions it
+// left out, with the reasons in left-out.txt beside the settings.
+TEST(QelrunAuto, NamesOrdinalImportsAndWritesWhatItLeavesOutToAFile) {
+  std::wstring dir = WorkDir("auto_ordinal");
+  std::wstring line = L"\"" + Here() + L"qelrun.exe\" --logs \"" + dir + L"logs\" --auto \"" +
+                      Here() + L"qelrun_ordinal.exe\"";
+  Captured run = RunCaptured(L"", line, dir);
+  EXPECT_EQ(run.exitCode, 0u) << run.err;
+  EXPECT_EQ(run.out, "made 7 characters\n");
+  std::smatch said;
+  ASSERT_TRUE(std::regex_search(
+      run.err, said,
+      std::regex(R"(qelrun: --auto: (\d+) functions left out, see (.*\\)left-out\.txt\r\n)")))
+      << run.err;
+  size_t mentions = 0;
+  for (size_t at = 0; (at = run.err.find("left out", at)) != std::string::npos; ++at) ++mentions;
+  EXPECT_EQ(mentions, 1u) << run.err;
+  std::wstring folder = Wide(said[2]);
+  std::string leftOut = qeltest::ReadFileBytes(folder + L"left-out.txt");
+  ASSERT_GE(leftOut.size(), 2u);
+  EXPECT_EQ(leftOut.substr(leftOut.size() - 2), "\r\n");
+  std::vector<std::string> reasons = Lines(leftOut.substr(0, leftOut.size() - 2));
+  for (const std::string& reason : reasons) {
+    EXPECT_EQ(reason.rfind("left out ", 0), 0u) << reason;
+    EXPECT_EQ(reason.find('\n'), std::string::npos) << reason;
+  }
+  EXPECT_GE(std::stoul(said[1]), reasons.size());
+  EXPECT_NE(leftOut.find(" wsprintfW: "), std::string::npos) << leftOut;
+  EXPECT_EQ(leftOut.find("OLEAUT32"), std::string::npos) << leftOut;
+  std::string lst = qeltest::ReadFileBytes(folder + L"Qelvorn.lst");
+  EXPECT_NE(lst.find("imported_module=OLEAUT32.dll\r\n"
+                     "api=SysAllocString,2,,,,,,,,w\r\n"
+                     "api=SysFreeString,6,,,,,,,,p\r\n"),
+            std::string::npos)
+      << lst;
+  std::string log = ReadLog(dir);
+  EXPECT_NE(log.find("SysAllocString <qelrun_ordinal.exe>, , \"ordinal\""), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("SysFreeString <qelrun_ordinal.exe>, , "), std::string::npos) << log;
+}
+
 struct BadCase {
   const char* name;
   const wchar_t* launcher;  // folder of the launcher copy: empty for the test's own

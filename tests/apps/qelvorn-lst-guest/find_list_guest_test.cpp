@@ -121,6 +121,15 @@ TEST(QelvornLstGuest, BadInputInTheGuest) {
   EXPECT_EQ(1, MakeList(std::string("--keep-dll nosuch.dll ") + kFind, &list));
   EXPECT_TRUE(list.empty());
   EXPECT_EQ(2, MakeList("--frobnicate", &list));
+  // Regular files only: a folder, a device and a pipe are refused, none of them read.
+  for (const char* notAFile : {"C:\\windows", "NUL", "\\\\.\\pipe\\qelvorn-lst-none"}) {
+    EXPECT_EQ(1, MakeList(notAFile, &list)) << notAFile;
+    EXPECT_TRUE(list.empty());
+  }
+  // --dll-dir is taken by the Windows build too; find.exe's DLLs are in that folder anyway.
+  std::string expected = qeltest::ReadFileBytes(qeltest::ProgramDir() + "fixtures\\find.exe.lst");
+  EXPECT_EQ(0, MakeList(std::string("--dll-dir C:\\windows\\system32 ") + kFind, &list));
+  EXPECT_EQ(expected, list);
 }
 
 TEST(QelvornLstGuest, FindExesListTracesAHostOfOurs) {

@@ -6,7 +6,6 @@
 namespace qeltest {
 namespace {
 
-constexpr uint32_t kSectionRva = 0x1000;
 constexpr uint32_t kSectionFile = 0x200;
 
 void Put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
@@ -15,22 +14,53 @@ void Put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
   b[at + 1] = static_cast<uint8_t>(v >> 8);
 }
 
+uint32_t Append(std::vector<uint8_t>& s, const std::string& text) {
+  uint32_t at = static_cast<uint32_t>(s.size());
+  s.insert(s.end(), text.begin(), text.end());
+  s.push_back(0);
+  return at;
+}
+
+// The export directory with its three tables and names, at the end of the section.
+uint32_t AppendExports(std::vector<uint8_t>& s, const ExportSpec& exports) {
+  uint16_t last = 1;
+  for (const auto& e : exports) last = e.first > last ? e.first : last;
+  uint32_t dir = static_cast<uint32_t>(s.size());
+  s.resize(s.size() + 40, 0);
+  uint32_t functions = static_cast<uint32_t>(s.size());
+  s.resize(s.size() + last * 4u, 0);
+  uint32_t names = static_cast<uint32_t>(s.size());
+  s.resize(s.size() + exports.size() * 4, 0);
+  uint32_t ordinals = static_cast<uint32_t>(s.size());
+  s.resize(s.size() + exports.size() * 2, 0);
+  for (size_t i = 0; i < exports.size(); ++i) {
+    Put32(s, functions + (exports[i].first - 1u) * 4u, kSectionRva + functions);
+    Put32(s, names + i * 4, kSectionRva + Append(s, exports[i].second));
+    Put16(s, ordinals + i * 2, exports[i].first - 1u);
+  }
+  Put32(s, dir + 16, 1);  // ordinal base
+  Put32(s, dir + 20, last);
+  Put32(s, dir + 24, static_cast<uint32_t>(exports.size()));
+  Put32(s, dir + 28, kSectionRva + functions);
+  Put32(s, dir + 32, kSectionRva + names);
+  Put32(s, dir + 36, kSectionRva + ordinals);
+  return dir;
+}
+
+}  // namespace
+
 void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
   Put16(b, at, v & 0xffff);
   Put16(b, at + 2, v >> 16);
 }
 
-}  // namespace
-
-std::vector<uint8_t> BuildPe(const ImportSpec& imports, bool pe32Plus) {
+std::vector<uint8_t> BuildPe(const ImportSpec& imports, bool pe32Plus, const ExportSpec& exports) {
   // The section: descriptors, then per DLL its thunks, its names and its hint/name entries.
   std::vector<uint8_t> s((imports.size() + 1) * 20, 0);
   for (size_t d = 0; d < imports.size(); ++d) {
     uint32_t thunks = static_cast<uint32_t>(s.size());
     s.resize(s.size() + (imports[d].second.size() + 1) * 4, 0);
-    uint32_t name = static_cast<uint32_t>(s.size());
-    s.insert(s.end(), imports[d].first.begin(), imports[d].first.end());
-    s.push_back(0);
+    uint32_t name = Append(s, imports[d].first);
     for (size_t f = 0; f < imports[d].second.size(); ++f) {
       const std::string& fn = imports[d].second[f];
       if (fn[0] == '#') {
@@ -40,13 +70,18 @@ std::vector<uint8_t> BuildPe(const ImportSpec& imports, bool pe32Plus) {
       Put32(s, thunks + f * 4, kSectionRva + static_cast<uint32_t>(s.size()));
       s.push_back(0);
       s.push_back(0);
-      s.insert(s.end(), fn.begin(), fn.end());
-      s.push_back(0);
+      Append(s, fn);
     }
     Put32(s, d * 20, kSectionRva + thunks);
     Put32(s, d * 20 + 12, kSectionRva + name);
     Put32(s, d * 20 + 16, kSectionRva + thunks);
   }
+  uint32_t exportDir = exports.empty() ? kNoTable : AppendExports(s, exports);
+  return BuildPeAround(s, imports.empty() ? kNoTable : 0, exportDir, pe32Plus);
+}
+
+std::vector<uint8_t> BuildPeAround(const std::vector<uint8_t>& s, uint32_t importOffset,
+                                   uint32_t exportOffset, bool pe32Plus) {
   std::vector<uint8_t> b(kSectionFile, 0);
   b[0] = 'M';
   b[1] = 'Z';
@@ -59,8 +94,14 @@ std::vector<uint8_t> BuildPe(const ImportSpec& imports, bool pe32Plus) {
   Put16(b, opt, pe32Plus ? 0x20b : 0x10b);
   Put32(b, opt + 60, kSectionFile);
   Put32(b, opt + 92, 16);
-  Put32(b, opt + 104, imports.empty() ? 0 : kSectionRva);
-  Put32(b, opt + 108, static_cast<uint32_t>((imports.size() + 1) * 20));
+  if (exportOffset != kNoTable) {
+    Put32(b, opt + 96, kSectionRva + exportOffset);
+    Put32(b, opt + 100, 40);
+  }
+  if (importOffset != kNoTable) {
+    Put32(b, opt + 104, kSectionRva + importOffset);
+    Put32(b, opt + 108, 20);
+  }
   const size_t section = opt + 0xe0;
   Put32(b, section + 8, static_cast<uint32_t>(s.size()));
   Put32(b, section + 12, kSectionRva);

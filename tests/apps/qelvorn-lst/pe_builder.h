@@ -1,4 +1,5 @@
-// Minimal PE32 images written by the tests: one section holding an import table.
+// Minimal PE32 images written by the tests: one section holding an import table and, when
+// asked, an export table.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -9,8 +10,21 @@ namespace qeltest {
 
 // Each DLL with its imports; "#N" imports ordinal N.
 using ImportSpec = std::vector<std::pair<std::string, std::vector<std::string>>>;
+// Each exported name with its ordinal.
+using ExportSpec = std::vector<std::pair<uint16_t, std::string>>;
 
-std::vector<uint8_t> BuildPe(const ImportSpec& imports, bool pe32Plus = false);
+// Where the one section is loaded: an offset into the section bytes plus this is an RVA.
+constexpr uint32_t kSectionRva = 0x1000;
+// An offset that says "no such table" to BuildPeAround.
+constexpr uint32_t kNoTable = 0xffffffff;
+
+std::vector<uint8_t> BuildPe(const ImportSpec& imports, bool pe32Plus = false,
+                             const ExportSpec& exports = {});
+// An image around section bytes of the test's own making, with the import and export
+// directories at these offsets into it.
+std::vector<uint8_t> BuildPeAround(const std::vector<uint8_t>& section, uint32_t importOffset,
+                                   uint32_t exportOffset, bool pe32Plus = false);
+void Put32(std::vector<uint8_t>& bytes, size_t at, uint32_t value);
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 
 }  // namespace qeltest
