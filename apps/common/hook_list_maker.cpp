@@ -110,7 +110,7 @@ class Maker {
     haveProgramBytes_ = true;
   }
 
-  bool Run(std::string* error) {
+  Status Run() {
     IndexFolder(FolderOf(request_.program));
     for (const std::string& m : request_.modules) IndexFolder(FolderOf(m));
     std::vector<std::string> queue{request_.program};
@@ -119,8 +119,9 @@ class Maker {
     for (const std::string& path : queue) queued.insert(Lower(FileNameOf(path)));
     size_t importCount = 0;
     for (size_t i = 0; i < queue.size(); ++i) {
-      PeImage image;
-      if (!ReadImage(queue[i], i == 0, &image, error)) return false;
+      Result<PeImage> read = ReadImage(queue[i], i == 0);
+      if (!read) return Fail(read.message());
+      const PeImage& image = read.value();
       Importer importer{FileNameOf(queue[i]), {}};
       for (const PeImportedDll& dll : image.imports) {
         importCount += dll.functions.size();
@@ -141,20 +142,17 @@ class Maker {
       importers_.push_back(importer);
     }
     if (importCount == 0)
-      return Fail(error, EscapePath(FileNameOf(request_.program)) +
-                             " imports no functions: nothing to trace");
-    if (!ApplyDllPatterns(error)) return false;
+      return Fail(EscapePath(FileNameOf(request_.program)) +
+                  " imports no functions: nothing to trace");
+    Status patterns = ApplyDllPatterns();
+    if (!patterns) return patterns;
     Write();
     if (list_->functions == 0)
-      return Fail(error, "nothing to trace: none of the imported functions has a definition");
-    return true;
+      return Fail("nothing to trace: none of the imported functions has a definition");
+    return Done{};
   }
 
  private:
-  bool Fail(std::string* error, const std::string& why) {
-    *error = why;
-    return false;
-  }
   // One line of what was left out; functions is how many imports it stands for.
   void Note(const std::string& note, size_t functions = 1) {
     list_->notes.push_back(note);
@@ -175,17 +173,17 @@ class Maker {
     }
   }
 
-  bool ReadImage(const std::string& path, bool isProgram, PeImage* image, std::string* error) {
-    bool parsed;
-    if (isProgram && haveProgramBytes_) {
-      parsed = ParsePeImage(programData_, programSize_, image, error);
-    } else {
-      std::vector<uint8_t> bytes;
-      if (!ReadWholeFile(path, &bytes, error)) return false;
-      parsed = ParsePeImage(bytes, image, error);
-    }
-    if (!parsed) return Fail(error, EscapePath(path) + ": " + *error);
-    return true;
+  Result<PeImage> ReadImage(const std::string& path, bool isProgram) {
+    if (isProgram && haveProgramBytes_)
+      return Named(path, ParsePeImage(programData_, programSize_));
+    Result<std::vector<uint8_t>> bytes = ReadWholeFile(path);
+    if (!bytes) return Fail(bytes.message());
+    return Named(path, ParsePeImage(bytes.value()));
+  }
+  // A parser's reason, said of the file it was about.
+  static Result<PeImage> Named(const std::string& path, Result<PeImage> parsed) {
+    if (parsed) return parsed;
+    return Fail(EscapePath(path) + ": " + parsed.message());
   }
 
   const Definitions* Load(const std::string& lowerDll) {
@@ -196,11 +194,9 @@ class Maker {
       base.resize(base.size() - 4);
     std::unique_ptr<Definitions>& slot = definitions_[lowerDll];
     for (const std::string& dir : request_.listsDirs) {
-      std::vector<uint8_t> bytes;
-      std::string ignored;
+      Result<std::vector<uint8_t>> bytes = ReadWholeFile(dir + "/" + base + ".lst");
       auto defs = std::make_unique<Definitions>();
-      if (ReadWholeFile(dir + "/" + base + ".lst", &bytes, &ignored) &&
-          ParseDefinitions(bytes, defs.get())) {
+      if (bytes && ParseDefinitions(bytes.value(), defs.get())) {
         slot = std::move(defs);
         return &*slot;
       }
@@ -248,9 +244,12 @@ class Maker {
 #endif
       return table;
     }
-    PeImage image;
-    if (!ReadImage(table.path, false, &image, &table.why)) return table;
-    for (const PeExport& e : image.exports)
+    Result<PeImage> image = ReadImage(table.path, false);
+    if (!image) {
+      table.why = image.message();
+      return table;
+    }
+    for (const PeExport& e : image.value().exports)
       table.names.emplace(static_cast<int>(e.ordinal), e.name);
     return table;
   }
@@ -282,19 +281,19 @@ class Maker {
     }
   }
 
-  bool ApplyDllPatterns(std::string* error) {
+  Status ApplyDllPatterns() {
     for (const std::string& glob : request_.keepDlls.globs) {
       bool any = false;
       for (const auto& entry : libraries_) any = any || GlobMatches(glob, entry.first);
       if (!any)
-        return Fail(error, "unknown DLL " + EscapePath(glob) +
-                               ": no imported DLL with definitions matches it");
+        return Fail("unknown DLL " + EscapePath(glob) +
+                    ": no imported DLL with definitions matches it");
     }
     for (auto& entry : libraries_) {
       bool keep = request_.keepDlls.globs.empty() || AnyMatches(request_.keepDlls, entry.first);
       entry.second.kept = keep && !AnyMatches(request_.dropDlls, entry.first);
     }
-    return true;
+    return Done{};
   }
 
   bool WantFunction(const std::string& name) const {
@@ -361,22 +360,22 @@ class Maker {
 
 }  // namespace
 
-bool MakeHookList(const HookListRequest& request, HookList* list, std::string* error) {
+Status MakeHookList(const HookListRequest& request, HookList* list) {
   *list = HookList();
   Maker maker(request, list);
-  if (maker.Run(error)) return true;
-  list->text.clear();
-  return false;
+  Status made = maker.Run();
+  if (!made) list->text.clear();
+  return made;
 }
 
-bool MakeHookListFromBytes(const HookListRequest& request, const uint8_t* data, size_t size,
-                           HookList* list, std::string* error) {
+Status MakeHookListFromBytes(const HookListRequest& request, const uint8_t* data, size_t size,
+                             HookList* list) {
   *list = HookList();
   Maker maker(request, list);
   maker.UseProgramBytes(data, size);
-  if (maker.Run(error)) return true;
-  list->text.clear();
-  return false;
+  Status made = maker.Run();
+  if (!made) list->text.clear();
+  return made;
 }
 
 bool IsPlainDllName(const std::string& name) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/name_patterns.h"
+#include "common/result.h"
 
 namespace qel {
 
@@ -33,13 +34,14 @@ struct HookList {
   size_t leftOut = 0;  // imported functions left out, each import of a left-out DLL counted
 };
 
-// False with a reason in *error (nothing usable to write); true with the list otherwise.
-bool MakeHookList(const HookListRequest& request, HookList* list, std::string* error);
+// Fills list and succeeds, or fails with the reason when nothing usable can be written;
+// either way list->notes says what was left out.
+Status MakeHookList(const HookListRequest& request, HookList* list);
 
 // The same for a program whose bytes are already in memory (a fuzzer's way in):
 // request.program only names it, and its folder is still searched for its own DLLs.
-bool MakeHookListFromBytes(const HookListRequest& request, const uint8_t* data, size_t size,
-                           HookList* list, std::string* error);
+Status MakeHookListFromBytes(const HookListRequest& request, const uint8_t* data, size_t size,
+                             HookList* list);
 
 // Where the file of a DLL imported by ordinal is looked for, in order: request.dllDirs, the
 // folders of the program and its modules, then on Windows the system folder, the Windows

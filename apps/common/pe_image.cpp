@@ -19,9 +19,6 @@
 namespace qel {
 namespace {
 
-constexpr uint16_t kMachineI386 = 0x14c;
-constexpr uint16_t kMagicPe32 = 0x10b;
-constexpr uint16_t kMagicPe32Plus = 0x20b;
 constexpr uint32_t kExportDirectory = 0;
 constexpr uint32_t kImportDirectory = 1;
 // Limits that no real image reaches; they stop a looping or absurd table.
@@ -115,51 +112,49 @@ class Reader {
   size_t nameBytesLeft_ = kMaxNameBytes;
 };
 
-bool Fail(std::string* error, const std::string& why) {
-  *error = why;
-  return false;
-}
+// The steps inside the reader answer a sentence, empty when they succeeded.
+using Why = std::string;
 
 std::string TooManyNames() {
   return "more than " + std::to_string(kMaxNameBytes >> 20) +
          " MiB of names, more than any real program has";
 }
 
-bool ReadImports(Reader& r, uint32_t rva, PeImage* image, std::string* error) {
+Why ReadImports(Reader& r, uint32_t rva, PeImage* image) {
   const std::string bad = "malformed or truncated import table: ";
   size_t imports = 0;
   for (size_t index = 0;; ++index) {
-    if (index == kMaxDlls) return Fail(error, bad + "no end to the list of DLLs");
+    if (index == kMaxDlls) return Why(bad + "no end to the list of DLLs");
     uint32_t at = rva + static_cast<uint32_t>(index * 20);
     uint32_t lookup, nameRva, firstThunk;
     if (!r.U32At(at, &lookup) || !r.U32At(at + 12, &nameRva) || !r.U32At(at + 16, &firstThunk))
-      return Fail(error, bad + "an import descriptor lies outside the file");
-    if (lookup == 0 && nameRva == 0 && firstThunk == 0) return true;
+      return Why(bad + "an import descriptor lies outside the file");
+    if (lookup == 0 && nameRva == 0 && firstThunk == 0) return Why();
     PeImportedDll dll;
     Reader::Name read = r.NameAt(nameRva, &dll.dll);
-    if (read == Reader::Name::kOverBudget) return Fail(error, bad + TooManyNames());
+    if (read == Reader::Name::kOverBudget) return Why(bad + TooManyNames());
     if (read == Reader::Name::kOutside || dll.dll.empty())
-      return Fail(error, bad + "a DLL name lies outside the file");
+      return Why(bad + "a DLL name lies outside the file");
     const std::string shown = EscapeName(dll.dll);
     uint32_t thunks = lookup != 0 ? lookup : firstThunk;
     for (size_t t = 0;; ++t) {
-      if (t == kMaxThunks) return Fail(error, bad + "no end to the imports of " + shown);
+      if (t == kMaxThunks) return Why(bad + "no end to the imports of " + shown);
       uint32_t thunk;
       if (!r.U32At(thunks + static_cast<uint32_t>(t * 4), &thunk))
-        return Fail(error, bad + "the import list of " + shown + " lies outside the file");
+        return Why(bad + "the import list of " + shown + " lies outside the file");
       if (thunk == 0) break;
       if (++imports > kMaxImports)
-        return Fail(error, bad + "more than " + std::to_string(kMaxImports) +
-                               " imports, more than any real program has");
+        return Why(bad + "more than " + std::to_string(kMaxImports) +
+                   " imports, more than any real program has");
       PeImport function;
       if (thunk & 0x80000000u) {
         function.byOrdinal = true;
         function.ordinal = static_cast<uint16_t>(thunk & 0xffff);
       } else {
         read = r.NameAt(thunk + 2, &function.name);
-        if (read == Reader::Name::kOverBudget) return Fail(error, bad + TooManyNames());
+        if (read == Reader::Name::kOverBudget) return Why(bad + TooManyNames());
         if (read == Reader::Name::kOutside || function.name.empty())
-          return Fail(error, bad + "a function name of " + shown + " lies outside the file");
+          return Why(bad + "a function name of " + shown + " lies outside the file");
       }
       dll.functions.push_back(std::move(function));
     }
@@ -167,75 +162,86 @@ bool ReadImports(Reader& r, uint32_t rva, PeImage* image, std::string* error) {
   }
 }
 
-bool ReadExports(Reader& r, uint32_t rva, PeImage* image, std::string* error) {
+Why ReadExports(Reader& r, uint32_t rva, PeImage* image) {
   const std::string bad = "malformed or truncated export table: ";
   uint32_t base, names, nameTable, ordinalTable;
   if (!r.U32At(rva + 16, &base) || !r.U32At(rva + 24, &names) || !r.U32At(rva + 32, &nameTable) ||
       !r.U32At(rva + 36, &ordinalTable))
-    return Fail(error, bad + "the directory lies outside the file");
-  if (names > kMaxExports) return Fail(error, bad + "too many names");
+    return Why(bad + "the directory lies outside the file");
+  if (names > kMaxExports) return Why(bad + "too many names");
   for (uint32_t i = 0; i < names; ++i) {
     uint32_t nameRva;
     uint16_t index;
     PeExport e;
     if (!r.U32At(nameTable + i * 4, &nameRva) || !r.U16At(ordinalTable + i * 2, &index))
-      return Fail(error, bad + "a name lies outside the file");
+      return Why(bad + "a name lies outside the file");
     Reader::Name read = r.NameAt(nameRva, &e.name);
-    if (read == Reader::Name::kOverBudget) return Fail(error, bad + TooManyNames());
-    if (read == Reader::Name::kOutside) return Fail(error, bad + "a name lies outside the file");
+    if (read == Reader::Name::kOverBudget) return Why(bad + TooManyNames());
+    if (read == Reader::Name::kOutside) return Why(bad + "a name lies outside the file");
     e.ordinal = base + index;
     image->exports.push_back(std::move(e));
   }
-  return true;
+  return Why();
 }
 
 }  // namespace
 
-bool ParsePeImage(const uint8_t* data, size_t size, PeImage* image, std::string* error) {
-  *image = PeImage();
+Result<PeHeaders> ReadPeHeaders(const uint8_t* data, size_t size) {
   Reader r(data, size);
+  PeHeaders h;
   uint16_t mz;
   uint32_t pe, signature;
   if (!r.U16(0, &mz) || mz != 0x5a4d || !r.U32(0x3c, &pe))
-    return Fail(error, "not a PE file: no MZ header");
-  if (!r.U32(pe, &signature) || signature != 0x4550)
-    return Fail(error, "not a PE file: no PE signature");
-  uint16_t machine, sectionCount, optionalSize, magic;
-  if (!r.U16(pe + 4, &machine) || !r.U16(pe + 6, &sectionCount) || !r.U16(pe + 20, &optionalSize) ||
-      !r.U16(pe + 24, &magic))
-    return Fail(error, "truncated PE header");
-  if (magic == kMagicPe32Plus)
-    return Fail(error, "a 64-bit (PE32+) image; only 32-bit programs are read");
-  if (magic != kMagicPe32 || machine != kMachineI386)
-    return Fail(error, "not a 32-bit i386 PE image");
-  size_t optional = static_cast<size_t>(pe) + 24;
+    return Fail("not a PE file: no MZ header");
+  if (!r.U32(pe, &signature) || signature != 0x4550) return Fail("not a PE file: no PE signature");
+  if (!r.U16(pe + 4, &h.machine) || !r.U16(pe + 6, &h.sectionCount) ||
+      !r.U16(pe + 20, &h.optionalSize) || !r.U16(pe + 22, &h.characteristics) ||
+      !r.U16(pe + 24, &h.magic))
+    return Fail("truncated PE header");
+  h.optionalHeader = static_cast<size_t>(pe) + 24;
+  return h;
+}
+
+Result<PeImage> ParsePeImage(const uint8_t* data, size_t size) {
+  Result<PeHeaders> headers = ReadPeHeaders(data, size);
+  if (!headers) return Fail(headers.message());
+  const PeHeaders& h = headers.value();
+  if (h.IsPe32Plus()) return Fail("a 64-bit (PE32+) image; only 32-bit programs are read");
+  if (!h.IsPe32() || !h.IsI386()) return Fail("not a 32-bit i386 PE image");
+  Reader r(data, size);
+  size_t optional = h.optionalHeader;
   uint32_t directoryCount;
   if (!r.U32(optional + 60, &r.headerSize_) || !r.U32(optional + 92, &directoryCount))
-    return Fail(error, "truncated optional header");
-  size_t table = optional + optionalSize;
-  for (uint16_t i = 0; i < sectionCount; ++i) {
+    return Fail("truncated optional header");
+  size_t table = optional + h.optionalSize;
+  for (uint16_t i = 0; i < h.sectionCount; ++i) {
     Section s;
     size_t at = table + i * 40u;
     if (!r.U32(at + 8, &s.virtualSize) || !r.U32(at + 12, &s.virtualAddress) ||
         !r.U32(at + 16, &s.rawSize) || !r.U32(at + 20, &s.rawOffset))
-      return Fail(error, "truncated section table");
+      return Fail("truncated section table");
     r.sections_.push_back(s);
   }
   auto directory = [&](uint32_t index, uint32_t* rva, uint32_t* length) {
-    if (directoryCount <= index || 96u + index * 8u + 8u > optionalSize) return false;
+    if (directoryCount <= index || 96u + index * 8u + 8u > h.optionalSize) return false;
     return r.U32(optional + 96 + index * 8, rva) && r.U32(optional + 100 + index * 8, length) &&
            *rva != 0;
   };
+  PeImage image;
   uint32_t rva, length;
-  if (directory(kImportDirectory, &rva, &length) && !ReadImports(r, rva, image, error))
-    return false;
-  if (directory(kExportDirectory, &rva, &length) && !ReadExports(r, rva, image, error))
-    return false;
-  return true;
+  if (directory(kImportDirectory, &rva, &length)) {
+    Why why = ReadImports(r, rva, &image);
+    if (!why.empty()) return Fail(why);
+  }
+  if (directory(kExportDirectory, &rva, &length)) {
+    Why why = ReadExports(r, rva, &image);
+    if (!why.empty()) return Fail(why);
+  }
+  return image;
 }
 
-bool ParsePeImage(const std::vector<uint8_t>& bytes, PeImage* image, std::string* error) {
-  return ParsePeImage(bytes.data(), bytes.size(), image, error);
+Result<PeImage> ParsePeImage(const std::vector<uint8_t>& bytes) {
+  return ParsePeImage(bytes.data(), bytes.size());
 }
 
 namespace {
@@ -250,72 +256,71 @@ std::string TooLarge(const std::string& shown) {
 #ifdef _WIN32
 
 // One handle from the first check to the last byte, so the file cannot be swapped between.
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+Result<std::vector<uint8_t>> ReadWholeFile(const std::string& path) {
   const std::string shown = EscapePath(path);
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return Fail(error, "cannot open " + shown);
+  if (file == INVALID_HANDLE_VALUE) return Fail("cannot open " + shown);
   struct Closer {
     HANDLE handle;
     ~Closer() { CloseHandle(handle); }
   } closer{file};
   DWORD type = GetFileType(file);
-  if (type == FILE_TYPE_PIPE) return Fail(error, shown + " is a pipe, not a regular file");
-  if (type == FILE_TYPE_CHAR) return Fail(error, shown + " is a device, not a regular file");
+  if (type == FILE_TYPE_PIPE) return Fail(shown + " is a pipe, not a regular file");
+  if (type == FILE_TYPE_CHAR) return Fail(shown + " is a device, not a regular file");
   BY_HANDLE_FILE_INFORMATION info;
   if (type != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info))
-    return Fail(error, shown + " is not a regular file");
+    return Fail(shown + " is not a regular file");
   if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-    return Fail(error, shown + " is a folder, not a program file");
+    return Fail(shown + " is a folder, not a program file");
   uint64_t size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
-  if (size > kMaxImageFileBytes) return Fail(error, TooLarge(shown));
-  bytes->resize(static_cast<size_t>(size));
+  if (size > kMaxImageFileBytes) return Fail(TooLarge(shown));
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
   size_t done = 0;
-  while (done < bytes->size()) {
+  while (done < bytes.size()) {
     DWORD got = 0;
-    if (!ReadFile(file, bytes->data() + done, static_cast<DWORD>(bytes->size() - done), &got,
+    if (!ReadFile(file, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got,
                   nullptr))
-      return Fail(error, "cannot read " + shown);
+      return Fail("cannot read " + shown);
     if (got == 0) break;
     done += got;
   }
-  bytes->resize(done);
-  return true;
+  bytes.resize(done);
+  return bytes;
 }
 
 #else
 
 // Opened without blocking (a FIFO would wait for a writer) and checked through the same
 // descriptor that is read, so the file cannot be swapped between.
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+Result<std::vector<uint8_t>> ReadWholeFile(const std::string& path) {
   const std::string shown = EscapePath(path);
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return Fail(error, "cannot open " + shown + " (" + std::strerror(errno) + ")");
+  if (fd < 0) return Fail("cannot open " + shown + " (" + std::strerror(errno) + ")");
   struct Closer {
     int fd;
     ~Closer() { close(fd); }
   } closer{fd};
   struct stat status;
-  if (fstat(fd, &status) != 0) return Fail(error, "cannot read " + shown);
-  if (S_ISDIR(status.st_mode)) return Fail(error, shown + " is a folder, not a program file");
-  if (S_ISFIFO(status.st_mode)) return Fail(error, shown + " is a FIFO, not a regular file");
+  if (fstat(fd, &status) != 0) return Fail("cannot read " + shown);
+  if (S_ISDIR(status.st_mode)) return Fail(shown + " is a folder, not a program file");
+  if (S_ISFIFO(status.st_mode)) return Fail(shown + " is a FIFO, not a regular file");
   if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode))
-    return Fail(error, shown + " is a device, not a regular file");
-  if (!S_ISREG(status.st_mode)) return Fail(error, shown + " is not a regular file");
-  if (static_cast<uint64_t>(status.st_size) > kMaxImageFileBytes)
-    return Fail(error, TooLarge(shown));
-  bytes->resize(static_cast<size_t>(status.st_size));
+    return Fail(shown + " is a device, not a regular file");
+  if (!S_ISREG(status.st_mode)) return Fail(shown + " is not a regular file");
+  if (static_cast<uint64_t>(status.st_size) > kMaxImageFileBytes) return Fail(TooLarge(shown));
+  std::vector<uint8_t> bytes(static_cast<size_t>(status.st_size));
   size_t done = 0;
-  while (done < bytes->size()) {
-    ssize_t got = read(fd, bytes->data() + done, bytes->size() - done);
+  while (done < bytes.size()) {
+    ssize_t got = read(fd, bytes.data() + done, bytes.size() - done);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return Fail(error, "cannot read " + shown + " (" + std::strerror(errno) + ")");
+    if (got < 0) return Fail("cannot read " + shown + " (" + std::strerror(errno) + ")");
     if (got == 0) break;
     done += static_cast<size_t>(got);
   }
-  bytes->resize(done);
-  return true;
+  bytes.resize(done);
+  return bytes;
 }
 
 #endif

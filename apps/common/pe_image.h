@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/result.h"
+
 namespace qel {
 
 struct PeImport {
@@ -37,13 +39,31 @@ constexpr size_t kMaxNameBytes = size_t{16} << 20;
 // The largest file read; larger ones are refused before a byte is read.
 constexpr uint64_t kMaxImageFileBytes = uint64_t{256} << 20;
 
-// Parses the bytes of a PE32 (i386) file; false with a reason in *error otherwise. The
-// reason holds no byte of the file unescaped.
-bool ParsePeImage(const uint8_t* data, size_t size, PeImage* image, std::string* error);
-bool ParsePeImage(const std::vector<uint8_t>& bytes, PeImage* image, std::string* error);
+// What the DOS and NT headers say: enough to tell a program from a DLL and one processor
+// from another. They lie in a file's first few KB, which is all the launcher reads.
+struct PeHeaders {
+  uint16_t machine = 0;  // IMAGE_FILE_MACHINE_*
+  uint16_t magic = 0;    // 0x10b PE32, 0x20b PE32+
+  uint16_t characteristics = 0;
+  uint16_t sectionCount = 0;
+  uint16_t optionalSize = 0;
+  size_t optionalHeader = 0;  // file offset of the optional header
+  bool IsPe32() const { return magic == 0x10b; }
+  bool IsPe32Plus() const { return magic == 0x20b; }
+  bool IsI386() const { return machine == 0x14c; }
+  bool IsDll() const { return (characteristics & 0x2000) != 0; }
+};
 
-// Reads a whole regular file of at most kMaxImageFileBytes; false with a reason in *error
-// for anything else (a folder, a FIFO, a device, a larger file), without blocking on it.
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
+// Reads the headers of a PE file of either width; fails only when the bytes are no PE file.
+Result<PeHeaders> ReadPeHeaders(const uint8_t* data, size_t size);
+
+// Parses the bytes of a PE32 (i386) file; fails with a reason that holds no byte of the
+// file unescaped.
+Result<PeImage> ParsePeImage(const uint8_t* data, size_t size);
+Result<PeImage> ParsePeImage(const std::vector<uint8_t>& bytes);
+
+// Reads a whole regular file of at most kMaxImageFileBytes; fails for anything else (a
+// folder, a FIFO, a device, a larger file), without blocking on it.
+Result<std::vector<uint8_t>> ReadWholeFile(const std::string& path);
 
 }  // namespace qel

@@ -43,19 +43,16 @@ bool WriteWhole(const std::wstring& path, const std::string& bytes) {
 
 }  // namespace
 
-bool WriteAutoSettings(const AutoRequest& request, const Folder& logs, Folder& settings,
-                       std::wstring& error) {
+qel::Result<Folder, std::wstring> WriteAutoSettings(const AutoRequest& request,
+                                                    const Folder& logs) {
   qel::HookListRequest make;
   make.program = Ansi(request.program);
   make.keepFunctions = qel::ParseNamePatterns(Ansi(request.only));
   make.dropFunctions = qel::ParseNamePatterns(Ansi(request.drop));
   make.listsDirs = qel::DefaultListsDirs();
   qel::HookList list;
-  std::string why;
-  if (!qel::MakeHookList(make, &list, &why)) {
-    error = L"--auto cannot make a hook list: " + FromAnsi(why);
-    return false;
-  }
+  qel::Status made = qel::MakeHookList(make, &list);
+  if (!made) return qel::Fail(L"--auto cannot make a hook list: " + FromAnsi(made.message()));
 
   SYSTEMTIME now;
   GetLocalTime(&now);
@@ -65,24 +62,21 @@ bool WriteAutoSettings(const AutoRequest& request, const Folder& logs, Folder& s
   std::wstring name = request.program.substr(request.program.find_last_of(L'\\') + 1);
   std::wstring folder =
       logs.wide + L"qelrun-auto-" + name.substr(0, name.find(L'.')) + L"-" + stamp + L"\\";
-  if (!CreateDirectoryW(folder.c_str(), nullptr)) {
-    error = L"--auto cannot create " + folder + L" " + ErrorText(GetLastError());
-    return false;
-  }
+  if (!CreateDirectoryW(folder.c_str(), nullptr))
+    return qel::Fail(L"--auto cannot create " + folder + L" " + ErrorText(GetLastError()));
   std::string leftOut;
   for (const std::string& note : list.notes) leftOut += note + "\r\n";
   if (!WriteWhole(folder + L"Qelvorn.ini", "[Option]\r\nspan=1\r\nmax_size=1000000\r\n") ||
       !WriteWhole(folder + L"Qelvorn.lst", list.text) ||
       (!leftOut.empty() && !WriteWhole(folder + kLeftOutFile, leftOut))) {
-    error = L"--auto cannot write into " + folder + L" " + ErrorText(GetLastError());
-    return false;
+    return qel::Fail(L"--auto cannot write into " + folder + L" " + ErrorText(GetLastError()));
   }
   if (list.leftOut > 0)
     Say(L"--auto: " + std::to_wstring(list.leftOut) + L" functions left out, see " + folder +
         kLeftOutFile);
   Say(L"--auto: settings for " + std::to_wstring(list.functions) + L" functions written to " +
       folder);
-  return PrepareFolder(folder, kSettingsFolderBytes, settings, error);
+  return PrepareFolder(folder, kSettingsFolderBytes);
 }
 
 }  // namespace qelrun

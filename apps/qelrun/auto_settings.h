@@ -15,8 +15,7 @@ struct AutoRequest {
   std::wstring drop;     // function patterns to leave out
 };
 
-// Fills settings with the new folder; answers false with a sentence in error.
-bool WriteAutoSettings(const AutoRequest& request, const Folder& logs, Folder& settings,
-                       std::wstring& error);
+// The new settings folder, or why it could not be made.
+qel::Result<Folder, std::wstring> WriteAutoSettings(const AutoRequest& request, const Folder& logs);
 
 }  // namespace qelrun

@@ -16,61 +16,57 @@ bool IsFile(const std::wstring& path) {
 
 }  // namespace
 
-bool PrepareFolder(const std::wstring& given, size_t maxBytes, Folder& folder,
-                   std::wstring& error) {
+qel::Result<Folder, std::wstring> PrepareFolder(const std::wstring& given, size_t maxBytes) {
+  Folder folder;
   wchar_t buffer[MAX_PATH * 4];
   DWORD n = GetFullPathNameW(given.c_str(), MAX_PATH * 4, buffer, nullptr);
   if (n == 0 || n >= MAX_PATH * 4) {
-    error = L"folder " + given + L" is not a usable path";
-    return false;
+    return qel::Fail(L"folder " + given + L" is not a usable path");
   }
   folder.wide.assign(buffer, n);
   if (folder.wide.back() != L'\\') folder.wide += L'\\';
   DWORD attributes = GetFileAttributesW(folder.wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    error = L"folder " + folder.wide + L" does not exist or is not a folder";
-    return false;
+    return qel::Fail(L"folder " + folder.wide + L" does not exist or is not a folder");
   }
   BOOL lossy = FALSE;
   int bytes =
       WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, folder.wide.data(),
                           static_cast<int>(folder.wide.size()), nullptr, 0, nullptr, &lossy);
   if (bytes <= 0 || lossy) {
-    error = L"folder " + folder.wide + L" cannot be written in the ANSI code page";
-    return false;
+    return qel::Fail(L"folder " + folder.wide + L" cannot be written in the ANSI code page");
   }
   if (static_cast<size_t>(bytes) > maxBytes) {
-    error = L"folder " + folder.wide + L" is longer than " + std::to_wstring(maxBytes) + L" bytes";
-    return false;
+    return qel::Fail(L"folder " + folder.wide + L" is longer than " + std::to_wstring(maxBytes) +
+                     L" bytes");
   }
   folder.ansi.assign(bytes, '\0');
   WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, folder.wide.data(),
                       static_cast<int>(folder.wide.size()), &folder.ansi[0], bytes, nullptr,
                       nullptr);
-  return true;
+  return folder;
 }
 
-bool CheckSettingsFolder(const Folder& folder, std::wstring& error) {
+qel::WideStatus CheckSettingsFolder(const Folder& folder) {
   for (const wchar_t* name : {L"Qelvorn.ini", L"Qelvorn.lst"}) {
     if (!IsFile(folder.wide + name)) {
-      error = L"settings folder " + folder.wide + L" has no " + name;
-      return false;
+      return qel::Fail(L"settings folder " + folder.wide + L" has no " + name);
     }
   }
-  return true;
+  return qel::Done{};
 }
 
-bool CheckLogsFolder(const Folder& folder, std::wstring& error) {
+qel::WideStatus CheckLogsFolder(const Folder& folder) {
   std::wstring probe =
       folder.wide + L"qelrun-write-check-" + std::to_wstring(GetCurrentProcessId()) + L".tmp";
   HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                             FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    error = L"logs folder " + folder.wide + L" cannot be written " + ErrorText(GetLastError());
-    return false;
+    return qel::Fail(L"logs folder " + folder.wide + L" cannot be written " +
+                     ErrorText(GetLastError()));
   }
   CloseHandle(file);
-  return true;
+  return qel::Done{};
 }
 
 std::wstring LauncherFolder() {

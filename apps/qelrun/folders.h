@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 
+#include "common/result.h"
+
 namespace qelrun {
 
 // QelSetUp_ joins the settings folder with "Qelvorn.ini" in 260 bytes.
@@ -19,15 +21,14 @@ struct Folder {
   std::string ansi;   // the same in the ANSI code page
 };
 
-// Answers false with a sentence in error when the path is too long or cannot be
-// written in the ANSI code page.
-bool PrepareFolder(const std::wstring& given, size_t maxBytes, Folder& folder, std::wstring& error);
+// The folder, or why not: the path is too long or cannot be written in the ANSI code page.
+qel::Result<Folder, std::wstring> PrepareFolder(const std::wstring& given, size_t maxBytes);
 
 // Qelvorn.ini and Qelvorn.lst present.
-bool CheckSettingsFolder(const Folder& folder, std::wstring& error);
+qel::WideStatus CheckSettingsFolder(const Folder& folder);
 
 // A file can be created (and is removed again) in the folder.
-bool CheckLogsFolder(const Folder& folder, std::wstring& error);
+qel::WideStatus CheckLogsFolder(const Folder& folder);
 
 // The folder of the running launcher, with a trailing backslash.
 std::wstring LauncherFolder();

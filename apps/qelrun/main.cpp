@@ -10,7 +10,7 @@
 #include "exit_codes.h"
 #include "folders.h"
 #include "options.h"
-#include "pe_image.h"
+#include "program_file.h"
 #include "program_search.h"
 #include "remote_set_up.h"
 #include "say.h"
@@ -41,24 +41,6 @@ std::wstring FindLog(const std::wstring& folder, DWORD pid) {
   return folder + found.cFileName;
 }
 
-const wchar_t* ImageProblem(ImageKind kind) {
-  switch (kind) {
-    case ImageKind::kUnreadable:
-      return L"cannot be read";
-    case ImageKind::kNotPe:
-      return L"is not a Windows program (no PE headers)";
-    case ImageKind::kPe64:
-      return L"is a 64-bit program; only 32-bit programs can be traced";
-    case ImageKind::kNotX86:
-      return L"is not an x86 program";
-    case ImageKind::kDll:
-      return L"is a DLL, not a program";
-    case ImageKind::kProgram32:
-      break;
-  }
-  return nullptr;
-}
-
 int Stop(const PROCESS_INFORMATION& process, int code) {
   TerminateProcess(process.hProcess, static_cast<UINT>(code));
   WaitForSingleObject(process.hProcess, INFINITE);
@@ -67,13 +49,39 @@ int Stop(const PROCESS_INFORMATION& process, int code) {
   return code;
 }
 
+struct Folders {
+  Folder settings;
+  Folder logs;
+};
+
+// The logs folder, checked writable, then the settings folder: the one given, or the one
+// --auto writes under the logs folder.
+qel::Result<Folders, std::wstring> PrepareFolders(const Options& options,
+                                                  const std::wstring& program,
+                                                  const std::wstring& home,
+                                                  size_t logsFolderBytes) {
+  qel::Result<Folder, std::wstring> logs =
+      PrepareFolder(options.logsDir.empty() ? L"." : options.logsDir, logsFolderBytes);
+  if (!logs) return qel::Fail(logs.message());
+  qel::WideStatus writable = CheckLogsFolder(logs.value());
+  if (!writable) return qel::Fail(writable.message());
+  qel::Result<Folder, std::wstring> settings =
+      options.autoSettings ? WriteAutoSettings({program, options.only, options.drop}, logs.value())
+                           : PrepareFolder(options.settingsDir.empty() ? home : options.settingsDir,
+                                           kSettingsFolderBytes);
+  if (!settings) return qel::Fail(settings.message());
+  qel::WideStatus complete = CheckSettingsFolder(settings.value());
+  if (!complete) return qel::Fail(complete.message());
+  return Folders{std::move(settings).value(), std::move(logs).value()};
+}
+
 int Run(int argc, wchar_t** argv) {
-  Options options;
-  std::wstring error;
-  if (!ParseOptions(argc, argv, options, error)) {
-    Say(error);
+  qel::Result<Options, std::wstring> parsed = ParseOptions(argc, argv);
+  if (!parsed) {
+    Say(parsed.message());
     return kExitUsage;
   }
+  const Options& options = parsed.value();
   if (options.help) {
     std::fputs(kUsage, stdout);
     return 0;
@@ -85,8 +93,9 @@ int Run(int argc, wchar_t** argv) {
     Say(L"PROGRAM " + name + L" not found (looked in the current folder and PATH)");
     return kExitNotFound;
   }
-  if (const wchar_t* problem = ImageProblem(ClassifyImage(program))) {
-    Say(program + L" " + problem);
+  qel::WideStatus runnable = CheckProgramFile(program);
+  if (!runnable) {
+    Say(runnable.message());
     return kExitNotRunnable;
   }
 
@@ -110,21 +119,14 @@ int Run(int argc, wchar_t** argv) {
     return kExitBadFolders;
   }
   size_t logsFolderBytes = kLogPathBytes - kLogNameExtraBytes - nameBytes;
-  Folder settings;
-  Folder logs;
-  bool foldersReady =
-      PrepareFolder(options.logsDir.empty() ? L"." : options.logsDir, logsFolderBytes, logs,
-                    error) &&
-      CheckLogsFolder(logs, error) &&
-      (options.autoSettings
-           ? WriteAutoSettings({program, options.only, options.drop}, logs, settings, error)
-           : PrepareFolder(options.settingsDir.empty() ? home : options.settingsDir,
-                           kSettingsFolderBytes, settings, error)) &&
-      CheckSettingsFolder(settings, error);
-  if (!foldersReady) {
-    Say(error);
+  qel::Result<Folders, std::wstring> folders =
+      PrepareFolders(options, program, home, logsFolderBytes);
+  if (!folders) {
+    Say(folders.message());
     return kExitBadFolders;
   }
+  const Folder& settings = folders.value().settings;
+  const Folder& logs = folders.value().logs;
 
   std::wstring commandLine = JoinCommandLine(options.program);
   STARTUPINFOW startup{};

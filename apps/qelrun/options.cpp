@@ -28,7 +28,8 @@ const char kUsage[] =
     "125 set-up did not\n"
     "answer 0, 126 PROGRAM could not be started or prepared.\n";
 
-bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& error) {
+qel::Result<Options, std::wstring> ParseOptions(int argc, wchar_t** argv) {
+  Options options;
   int i = 1;
   for (; i < argc; ++i) {
     std::wstring arg = argv[i];
@@ -39,7 +40,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& erro
     if (arg.size() < 2 || arg[0] != L'-') break;
     if (arg == L"--help" || arg == L"-h" || arg == L"/?") {
       options.help = true;
-      return true;
+      return options;
     }
     if (arg == L"--run-anyway") {
       options.runAnyway = true;
@@ -51,8 +52,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& erro
     }
     if (arg == L"--settings" || arg == L"--logs" || arg == L"--only" || arg == L"--drop") {
       if (i + 1 >= argc || argv[i + 1][0] == L'\0') {
-        error = arg + L" needs a value";
-        return false;
+        return qel::Fail(arg + L" needs a value");
       }
       std::wstring& value = arg == L"--settings" ? options.settingsDir
                             : arg == L"--logs"   ? options.logsDir
@@ -61,23 +61,19 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& erro
       value = argv[++i];
       continue;
     }
-    error = L"unknown option " + arg + L" (see --help)";
-    return false;
+    return qel::Fail(L"unknown option " + arg + L" (see --help)");
   }
   for (; i < argc; ++i) options.program.push_back(argv[i]);
   if (!options.autoSettings && (!options.only.empty() || !options.drop.empty())) {
-    error = L"--only and --drop go with --auto";
-    return false;
+    return qel::Fail(L"--only and --drop go with --auto");
   }
   if (options.autoSettings && !options.settingsDir.empty()) {
-    error = L"--auto and --settings exclude each other";
-    return false;
+    return qel::Fail(L"--auto and --settings exclude each other");
   }
   if (options.program.empty()) {
-    error = L"no PROGRAM given (see --help)";
-    return false;
+    return qel::Fail(L"no PROGRAM given (see --help)");
   }
-  return true;
+  return options;
 }
 
 }  // namespace qelrun

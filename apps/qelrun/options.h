@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "common/result.h"
+
 namespace qelrun {
 
 struct Options {
@@ -17,8 +19,8 @@ struct Options {
   std::vector<std::wstring> program;  // PROGRAM and its arguments, as given
 };
 
-// Fills options from argv (argv[0] skipped); answers false with a sentence in error.
-bool ParseOptions(int argc, wchar_t** argv, Options& options, std::wstring& error);
+// The options in argv (argv[0] skipped), or a sentence saying what is wrong with them.
+qel::Result<Options, std::wstring> ParseOptions(int argc, wchar_t** argv);
 
 extern const char kUsage[];
 

@@ -107,12 +107,11 @@ int Run(int argc, char** argv) {
   request.modules.assign(positional.begin() + 1, positional.end());
   request.listsDirs = listsDirs.empty() ? qel::DefaultListsDirs() : listsDirs;
   qel::HookList list;
-  std::string error;
-  bool made = qel::MakeHookList(request, &list, &error);
+  qel::Status made = qel::MakeHookList(request, &list);
   for (const std::string& note : list.notes)
     std::fprintf(stderr, "qelvorn-lst: %s\n", note.c_str());
   if (!made) {
-    std::fprintf(stderr, "qelvorn-lst: %s\n", error.c_str());
+    std::fprintf(stderr, "qelvorn-lst: %s\n", made.message().c_str());
     return kBadInput;
   }
   if (output.empty()) {

@@ -128,22 +128,22 @@ TEST(Coverage, WineProgramsImportsHaveDefinitions) {
   std::map<std::string, std::map<int, std::string>> exportsByOrdinal;
   for (const auto& file : fs::directory_iterator(wine)) {
     if (file.path().extension() != ".exe") continue;
-    std::vector<uint8_t> bytes;
-    std::string error;
-    qel::PeImage image;
-    ASSERT_TRUE(qel::ReadWholeFile(file.path().string(), &bytes, &error));
-    ASSERT_TRUE(qel::ParsePeImage(bytes, &image, &error)) << file.path() << ": " << error;
+    qel::Result<std::vector<uint8_t>> bytes = qel::ReadWholeFile(file.path().string());
+    ASSERT_TRUE(bytes.ok()) << bytes.message();
+    qel::Result<qel::PeImage> parsed = qel::ParsePeImage(bytes.value());
+    ASSERT_TRUE(parsed.ok()) << file.path() << ": " << parsed.message();
+    const qel::PeImage& image = parsed.value();
     for (const qel::PeImportedDll& dll : image.imports) {
       std::string lower = Lower(dll.dll);
       for (const qel::PeImport& f : dll.functions) {
         std::string name = f.name;
         if (f.byOrdinal) {
           if (!exportsByOrdinal.count(lower)) {
-            qel::PeImage dllImage;
-            std::vector<uint8_t> dllBytes;
-            if (qel::ReadWholeFile(wine + "/" + lower, &dllBytes, &error) &&
-                qel::ParsePeImage(dllBytes, &dllImage, &error))
-              for (const qel::PeExport& e : dllImage.exports)
+            qel::Result<std::vector<uint8_t>> dllBytes = qel::ReadWholeFile(wine + "/" + lower);
+            qel::Result<qel::PeImage> dllImage =
+                dllBytes ? qel::ParsePeImage(dllBytes.value()) : qel::Fail(dllBytes.message());
+            if (dllImage)
+              for (const qel::PeExport& e : dllImage.value().exports)
                 exportsByOrdinal[lower][static_cast<int>(e.ordinal)] = e.name;
           }
           auto found = exportsByOrdinal[lower].find(f.ordinal);

@@ -90,9 +90,9 @@ TEST(QelvornLst, BadInputGivesAMessageAnExitCodeAndNoFile) {
     if (!args.empty() && args.compare(0, 11, "--keep-dll ") == 0)
       request.keepDlls = qel::ParseNamePatterns(args.substr(11));
     qel::HookList list;
-    std::string error;
-    EXPECT_FALSE(qel::MakeHookList(request, &list, &error));
-    EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    qel::Status made = qel::MakeHookList(request, &list);
+    EXPECT_FALSE(made.ok()) << made.message();
+    EXPECT_NE(made.message().find(c.message), std::string::npos) << made.message();
     EXPECT_TRUE(list.text.empty());
     std::string out = dir / "Qelvorn.lst";
     std::string command =
@@ -122,8 +122,8 @@ TEST(QelvornLst, WritesExactlyTheImportedFunctionsWithCrLf) {
                       {"own.dll", {"OwnFunction"}}}));
   WriteBytes(dir / "own.dll", BuildPe({{"user32.dll", {"MessageBoxW"}}}));
   qel::HookList list;
-  std::string error;
-  ASSERT_TRUE(qel::MakeHookList(RequestFor(dir / "prog.exe"), &list, &error)) << error;
+  qel::Status made = qel::MakeHookList(RequestFor(dir / "prog.exe"), &list);
+  ASSERT_TRUE(made.ok()) << made.message();
   EXPECT_EQ(list.text,
             "// Qelvorn.lst for prog.exe, written by qelvorn-lst from its import tables\r\n"
             "[Imported]\r\n"
@@ -170,8 +170,8 @@ TEST(QelvornLst, KeepAndDropPatterns) {
     request.keepFunctions = qel::ParseNamePatterns(c.keep);
     request.dropFunctions = qel::ParseNamePatterns(c.drop);
     qel::HookList list;
-    std::string error;
-    ASSERT_TRUE(qel::MakeHookList(request, &list, &error)) << error;
+    qel::Status made = qel::MakeHookList(request, &list);
+    ASSERT_TRUE(made.ok()) << made.message();
     std::set<std::string> names;
     std::istringstream lines(list.text);
     for (std::string line; std::getline(lines, line);)
@@ -196,8 +196,8 @@ TEST(QelvornLst, NeverMoreThanTheHookEntries) {
   Folder dir;
   WriteBytes(dir / "prog.exe", BuildPe({{"KERNEL32.dll", names}}));
   qel::HookList list;
-  std::string error;
-  ASSERT_TRUE(qel::MakeHookList(RequestFor(dir / "prog.exe"), &list, &error)) << error;
+  qel::Status made = qel::MakeHookList(RequestFor(dir / "prog.exe"), &list);
+  ASSERT_TRUE(made.ok()) << made.message();
   EXPECT_EQ(list.functions, qel::kMaxHookEntries);
   size_t apiLines = 0, taken = 0;
   for (size_t at = 0; (at = list.text.find("\napi=", at)) != std::string::npos; ++at) ++apiLines;
@@ -214,8 +214,8 @@ TEST(QelvornLst, ProgramWritesTheSameTextToAFile) {
   std::ifstream in(dir / "out.lst", std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   qel::HookList list;
-  std::string error;
-  ASSERT_TRUE(qel::MakeHookList(RequestFor(dir / "prog.exe"), &list, &error));
+  qel::Status made = qel::MakeHookList(RequestFor(dir / "prog.exe"), &list);
+  ASSERT_TRUE(made.ok()) << made.message();
   EXPECT_EQ(text, list.text);
 }
 

@@ -270,8 +270,8 @@ TEST(QelvornLstHostile, DllNamesThatAreNotFileNamesAreLeftOut) {
     request.program = dir / "prog.exe";
     request.listsDirs = {lists};
     qel::HookList list;
-    std::string error;
-    ASSERT_TRUE(qel::MakeHookList(request, &list, &error)) << error;
+    qel::Status made = qel::MakeHookList(request, &list);
+    ASSERT_TRUE(made.ok()) << made.message();
     EXPECT_EQ(list.text.find("Evil"), std::string::npos) << list.text;
     EXPECT_EQ(list.text.find("evil"), std::string::npos) << list.text;
     const std::string note =
@@ -403,8 +403,8 @@ TEST(QelvornLstOrdinals, LeftOutCountsEveryImportOfALeftOutDll) {
   request.program = dir / "prog.exe";
   request.listsDirs = {kLists};
   qel::HookList list;
-  std::string error;
-  ASSERT_TRUE(qel::MakeHookList(request, &list, &error)) << error;
+  qel::Status made = qel::MakeHookList(request, &list);
+  ASSERT_TRUE(made.ok()) << made.message();
   EXPECT_EQ(list.notes.size(), 3u);
   EXPECT_EQ(list.leftOut, 4u);
 }
@@ -417,14 +417,16 @@ TEST(QelvornLstFromBytes, MakesTheSameListAsFromTheFile) {
   request.program = dir / "prog.exe";
   request.listsDirs = {kLists};
   qel::HookList fromFile, fromBytes;
-  std::string error;
-  ASSERT_TRUE(qel::MakeHookList(request, &fromFile, &error)) << error;
+  qel::Status made = qel::MakeHookList(request, &fromFile);
+  ASSERT_TRUE(made.ok()) << made.message();
   fs::remove(dir / "prog.exe");
-  ASSERT_TRUE(qel::MakeHookListFromBytes(request, image.data(), image.size(), &fromBytes, &error))
-      << error;
+  qel::Status fromBytesMade =
+      qel::MakeHookListFromBytes(request, image.data(), image.size(), &fromBytes);
+  ASSERT_TRUE(fromBytesMade.ok()) << fromBytesMade.message();
   EXPECT_EQ(fromBytes.text, fromFile.text);
-  EXPECT_FALSE(qel::MakeHookListFromBytes(request, nullptr, 0, &fromBytes, &error));
-  EXPECT_NE(error.find("not a PE file"), std::string::npos) << error;
+  qel::Status refused = qel::MakeHookListFromBytes(request, nullptr, 0, &fromBytes);
+  EXPECT_FALSE(refused.ok());
+  EXPECT_NE(refused.message().find("not a PE file"), std::string::npos) << refused.message();
 }
 
 }  // namespace
