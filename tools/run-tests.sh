@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # Builds everything, boots the test guest once, runs every test program under 32-bit
-# Wine there and prints one summary line "N passed, N failed" over individual cases.
-# QEL_TESTS="test_a test_b" limits the run to those programs (for quick iterations).
+# Wine there, then the command-line tools' tests on the build machine (plain and under the
+# sanitizers) and each fuzz target over its stored corpus, and prints one summary line
+# "N passed, N failed" over individual cases.
+# QEL_TESTS="test_a fuzz_b" limits the run to those programs (for quick iterations).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QEL_BUILD_DIR:-$root/build}
 started=$(date +%s)
 
-QEL_TARGETS="${QEL_TESTS:-}" "$root/tools/build.sh" || { echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
+# The fuzz targets exist only in the sanitizer build, not in the cross build.
+targets=$(tr ' ' '\n' <<<"${QEL_TESTS:-}" | grep -v '^fuzz_' | xargs)
+[ -n "${QEL_TESTS:-}" ] && [ -z "$targets" ] && targets=demo_host
+QEL_TARGETS="$targets" "$root/tools/build.sh" || { echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
 "$root/tools/build-native.sh" || { echo "native build failed"; echo "0 passed, 1 failed"; exit 1; }
+QEL_SANITIZE=1 "$root/tools/build-native.sh" || { echo "sanitizer build failed"; echo "0 passed, 1 failed"; exit 1; }
 "$root/tools/guest/build-guest.sh" || { echo "guest build failed"; echo "0 passed, 1 failed"; exit 1; }
 
 passed=0
@@ -112,15 +118,53 @@ host_check tests/e2e/check_demo_log.sh "$job/out/demo"
 # The command-line tools' tests built for the build machine run here, natively; the hook-list
 # coverage test reads the guest's own Wine programs.
 "$root/tools/guest/extract-wine-binaries.sh" >/dev/null || echo "could not extract Wine's programs"
+# Then the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer, where any
+# finding ends the program with a failure.
 native=${QEL_NATIVE_BUILD_DIR:-$root/build-native}
-for exe in "$native"/bin/test_*; do
+san=${QEL_NATIVE_SAN_BUILD_DIR:-$root/build-native-san}
+export ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
+for exe in "$native"/bin/test_* "$san"/bin/test_*; do
   [ -x "$exe" ] || continue
   name=native_$(basename "$exe")
+  [ "${exe#"$san"/}" != "$exe" ] && name=san_$(basename "$exe")
   if [ -n "${QEL_TESTS:-}" ] && ! grep -qw "$(basename "$exe")" <<<"$QEL_TESTS"; then continue; fi
   t0=$(date +%s%N)
   (cd "$job" && timeout 600 "$exe" >"$job/out/$name.txt" 2>&1)
   rc=$?
   tally "$name" "$job/out/$name.txt" "$rc" "$((($(date +%s%N) - t0) / 1000000))"
+done
+
+# Each fuzz target replays its stored corpus (the seeds and every finding of tools/run-fuzz.sh),
+# one case per file: all files in one run, and each alone only when that run fails.
+# replay TARGET FILES...: runs the target once on each file.
+replay() {
+  (cd "$job" && timeout 300 "$1" -timeout=25 -rss_limit_mb=2048 "${@:2}" 2>&1)
+}
+for exe in "$san"/bin/fuzz_*; do
+  [ -x "$exe" ] || continue
+  name=$(basename "$exe")
+  if [ -n "${QEL_TESTS:-}" ] && ! grep -qw "$name" <<<"$QEL_TESTS"; then continue; fi
+  t0=$(date +%s%N)
+  inputs=("$root/tests/fuzz/corpus/${name#fuzz_}"/*)
+  # Given no file, a target would fuzz instead of replaying.
+  [ -f "${inputs[0]}" ] || continue
+  ok=${#inputs[@]}
+  bad=0
+  if ! replay "$exe" "${inputs[@]}" >/dev/null; then
+    for input in "${inputs[@]}"; do
+      out=$(replay "$exe" "$input") && continue
+      ok=$((ok - 1))
+      bad=$((bad + 1))
+      # The finding and its stack, without the shadow-memory map that follows.
+      report=$(sed -n '/ERROR\|runtime error\|deadly signal/,/^SUMMARY/p' <<<"$out" | head -60)
+      failures+=("$name ${input#"$root"/}:"$'\n'"${report:-$(tail -20 <<<"$out")}")
+    done
+    # A run that fails on no file alone still fails.
+    [ "$bad" = 0 ] && bad=1 && failures+=("$name: the replay of all files failed, each alone passed")
+  fi
+  printf '%-34s %4d passed %3d failed %6s ms\n' "$name" "$ok" "$bad" "$((($(date +%s%N) - t0) / 1000000))"
+  passed=$((passed + ok))
+  failed=$((failed + bad))
 done
 
 for f in "${failures[@]}"; do

@@ -9,6 +9,11 @@ have i686-w64-mingw32-objdump || need+=(binutils-mingw-w64-i686)
 have g++ || need+=(g++)
 have cmake || need+=(cmake)
 have ninja || need+=(ninja-build)
+# The sanitizer build and the fuzz targets: clang 14 with its sanitizer and libFuzzer runtimes.
+have clang++-14 || need+=(clang-14)
+compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null ||
+  need+=(libclang-rt-14-dev)
+[ -x /usr/lib/llvm-14/bin/llvm-symbolizer ] || need+=(llvm-14)
 have qemu-system-x86_64 || need+=(qemu-system-x86)
 have qemu-img || need+=(qemu-utils)
 have debootstrap || need+=(debootstrap)
