@@ -26,7 +26,7 @@ bool BindOne(ApiHookRecord* record) {
   if (record->hookEntry != nullptr) {
     return listingBuilder.AppendText(", dup") && listingBuilder.Flush(true);
   }
-  uint32_t entry = HookEntryAddress(boundCount);
+  uintptr_t entry = HookEntryAddress(boundCount);
   if (entry == 0) {
     entriesExhausted = true;
     return false;

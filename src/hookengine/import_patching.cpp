@@ -19,7 +19,7 @@ constexpr char kModuleListingEnd[] = "\r\n[module listing end]\r\n";
 
 // A resolved import points into some loaded image; a module loaded without resolving
 // its imports holds name-table offsets there instead, which no call may ever jump to.
-bool PointsIntoImage(uint32_t address) {
+bool PointsIntoImage(uintptr_t address) {
   MEMORY_BASIC_INFORMATION info;
   if (VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) == 0) return false;
   return info.State == MEM_COMMIT && info.Type == MEM_IMAGE;
@@ -147,13 +147,14 @@ int32_t PatchImports(ModuleHookRecord* module, ImportedModuleRecord* imported,
     SetLastError(0);
     return 0;
   }
-  auto* lookup = reinterpret_cast<const uint32_t*>(base + descriptor->OriginalFirstThunk);
-  auto* slot = reinterpret_cast<uint32_t*>(base + descriptor->FirstThunk);
+  // Both tables hold one pointer-wide entry per import (IMAGE_THUNK_DATA).
+  auto* lookup = reinterpret_cast<const uintptr_t*>(base + descriptor->OriginalFirstThunk);
+  auto* slot = reinterpret_cast<uintptr_t*>(base + descriptor->FirstThunk);
   int32_t count = 0;
   for (; *lookup != 0; ++lookup, ++slot) {
     ApiHookRecord* record = nullptr;
-    if (*lookup & IMAGE_ORDINAL_FLAG32) {
-      record = FindApiByOrdinal(*imported, *lookup & ~IMAGE_ORDINAL_FLAG32);
+    if (*lookup & IMAGE_ORDINAL_FLAG) {
+      record = FindApiByOrdinal(*imported, static_cast<uint32_t>(*lookup & ~IMAGE_ORDINAL_FLAG));
     } else {
       const char* name = reinterpret_cast<const char*>(base + *lookup + 2);
       if (*name == '\0') continue;
@@ -168,7 +169,7 @@ int32_t PatchImports(ModuleHookRecord* module, ImportedModuleRecord* imported,
         if (!PointsIntoImage(*slot)) continue;
         record->realFunction = *slot;
       }
-      if (!WriteProtectedPointer(slot, reinterpret_cast<uint32_t>(record->hookEntry))) {
+      if (!WriteProtectedPointer(slot, reinterpret_cast<uintptr_t>(record->hookEntry))) {
         SetLastErrorEx(ERROR_INVALID_HANDLE, SLE_ERROR);
         return -2;
       }

@@ -34,7 +34,7 @@ bool WritableProtection(DWORD current, DWORD* lifted) {
 
 }  // namespace
 
-bool WriteProtectedPointer(void* target, uint32_t value) {
+bool WriteProtectedPointer(void* target, uintptr_t value) {
   if (target == nullptr) return Fail(ERROR_INVALID_PARAMETER);
 
   MEMORY_BASIC_INFORMATION info;

@@ -8,6 +8,6 @@
 // execute-read-write or write-copy, lifting the protection for the write where needed
 // and putting it back afterwards. Answers false without touching the last error when
 // the protection is any other (no access, guard or no-cache pages, free memory) or the
-// four bytes straddle two regions; with last error 87 (SLE_ERROR) for a null target;
+// pointer's bytes straddle two regions; with last error 87 (SLE_ERROR) for a null target;
 // with 6 when the protection change, the write or the restore fails.
-bool WriteProtectedPointer(void* target, uint32_t value);
+bool WriteProtectedPointer(void* target, uintptr_t value);

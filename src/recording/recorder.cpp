@@ -33,7 +33,7 @@ struct Announcement {
 void AppendPrefix(LineBuilder& line, const CallFrame* frame, bool isPre, DWORD lastError,
                   Announcement& announcement) {
   int32_t number = ThreadNumberForLine(announcement.text, &announcement.pending);
-  const uint32_t outcome[2] = {frame->result, lastError};
+  const uint32_t outcome[2] = {static_cast<uint32_t>(frame->result), lastError};
   line.AppendCallColumns(number, frame->returnAddress, isPre ? nullptr : outcome);
   line.AppendText(frame->record->name);
   const ModuleInfo* module = moduleSnapshot.FindByAddress(frame->returnAddress);
