@@ -30,13 +30,13 @@ bool IsInHookEntryTable(uintptr_t address) {
          address - FirstHookEntry() < HookEntryCount() * HookEntrySize();
 }
 
-bool WriteHookEntrySlot(uintptr_t entryAddress, ApiHookRecord* record) {
+HookStatus WriteHookEntrySlot(uintptr_t entryAddress, ApiHookRecord* record) {
   // Only a real entry's slot may be written: any other address would land in live code.
   uintptr_t offset = entryAddress - FirstHookEntry();
   if (record == nullptr || entryAddress < FirstHookEntry() || offset % HookEntrySize() != 0 ||
       offset / HookEntrySize() >= HookEntryCount()) {
     SetLastErrorEx(ERROR_INVALID_PARAMETER, SLE_ERROR);
-    return false;
+    return HookStatus::kInvalidParameter;
   }
   return WriteProtectedPointer(reinterpret_cast<void*>(HookEntryRecordSlot(entryAddress)),
                                reinterpret_cast<uintptr_t>(record));

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "hookengine/hook_status.h"
 #include "hookengine/processor.h"
 
 struct ApiHookRecord;
@@ -34,8 +35,8 @@ bool IsInHookEntryTable(uintptr_t address);
 // Writes record's address into the record slot (HookEntryRecordSlot) of the entry at
 // entryAddress, through WriteProtectedPointer. Binding one record goes:
 //   entry = HookEntryAddress(boundCount)   (0: no entry left)
-//   WriteHookEntrySlot(entry, record)      (false: hooking failed)
+//   WriteHookEntrySlot(entry, record)      (not kDone: hooking failed)
 //   write the listing line, then ++boundCount and record->hookEntry = entry.
-// Answers false with last error 87 (SLE_ERROR) when entryAddress is not the start of an
-// entry of the table or record is null; otherwise as WriteProtectedPointer.
-bool WriteHookEntrySlot(uintptr_t entryAddress, ApiHookRecord* record);
+// Answers kInvalidParameter with last error 87 (SLE_ERROR) when entryAddress is not the
+// start of an entry of the table or record is null; otherwise as WriteProtectedPointer.
+HookStatus WriteHookEntrySlot(uintptr_t entryAddress, ApiHookRecord* record);

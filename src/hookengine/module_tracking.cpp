@@ -10,7 +10,9 @@
 #include "base/memory_probe.h"
 #include "base/text_convert.h"
 #include "hookengine/import_patching.h"
+#include "hookengine/module_hooking.h"
 #include "hooklist/hook_list.h"
+#include "hooklist/hook_list_lock.h"
 #include "tracelog/line_builder.h"
 
 const GetProcAddressFunction realGetProcAddress = GetProcAddress;
