@@ -5,10 +5,9 @@
 
 #include <cstdint>
 
-struct ApiHookRecord;
+#include "hooklist/type_codes.h"
 
-// One argument word: one slot of the caller's argument area, a pointer wide.
-using ArgWord = uintptr_t;
+struct ApiHookRecord;
 
 struct CallFrame {
   uintptr_t returnAddress;  // where the traced call returns to in the caller

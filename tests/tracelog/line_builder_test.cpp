@@ -303,6 +303,31 @@ TEST(LineBuilder, ArgumentByTypeCode) {
   }
 }
 
+// Every row of the type-code table prints through its own formatter, never the marker of
+// an unknown code; a code given fewer words than it takes prints that marker.
+TEST(LineBuilder, EveryTypeCodeHasItsFormatter) {
+  const std::string unknown = "?" + kSquare + kSquare + kSquare + "?";
+  const ArgWord words[2] = {0x12, 0x34};
+  struct Row {
+    char code;
+    uint32_t words;
+  } rows[] = {
+#define ROW_OF(rowCode, rowWords, rowFormatter, rowDescription) {rowCode, rowWords},
+      QEL_TYPE_CODES(ROW_OF)
+#undef ROW_OF
+  };
+  for (const Row& row : rows) {
+    Line line;
+    EXPECT_TRUE(AppendArgument(line.builder, words, row.words, row.code)) << row.code;
+    EXPECT_NE(unknown, line.Text()) << row.code;
+    EXPECT_EQ(row.words, TypeCodeWords(row.code)) << row.code;
+    Line tooShort;
+    EXPECT_TRUE(AppendArgument(tooShort.builder, words, row.words - 1, row.code)) << row.code;
+    EXPECT_EQ(unknown, tooShort.Text()) << row.code;
+  }
+  EXPECT_EQ(0u, TypeCodeWords('q'));
+}
+
 TEST(LineBuilder, TextsThatRunIntoAnUnreadablePageStopThere) {
   // Each piece of memory ends right at its own inaccessible page.
   PageEdge narrowPage;
