@@ -22,7 +22,8 @@ using ArgWord = uintptr_t;
   ROW('s', 1, FormatNarrowText, "narrow text")        \
   ROW('S', 1, FormatNarrowTextOrValue, "narrow text") \
   ROW('w', 1, FormatWideText, "wide text")            \
-  ROW('W', 1, FormatWideTextOrValue, "wide text")
+  ROW('W', 1, FormatWideTextOrValue, "wide text")     \
+  ROW('8', 2, FormatHex64, "64-bit hex")
 
 // Argument words the code takes; 0 for a code that is not in the table.
 constexpr uint32_t TypeCodeWords(char code) {

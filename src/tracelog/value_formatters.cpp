@@ -150,6 +150,12 @@ bool FormatWideTextOrValue(LineBuilder& line, const ArgWord* words) {
   return line.AppendLiteral("\"");
 }
 
+// Two words, the high word (the later one on the stack) first.
+bool FormatHex64(LineBuilder& line, const ArgWord* words) {
+  return line.AppendHex32(static_cast<uint32_t>(words[1])) &&
+         line.AppendHex32(static_cast<uint32_t>(words[0]));
+}
+
 }  // namespace
 
 bool AppendArgument(LineBuilder& line, const ArgWord* words, uint32_t wordsLeft, char code) {

@@ -328,6 +328,35 @@ TEST(LineBuilder, EveryTypeCodeHasItsFormatter) {
   EXPECT_EQ(0u, TypeCodeWords('q'));
 }
 
+TEST(LineBuilder, SixtyFourBitHexTakesTwoWordsHighWordFirst) {
+  struct Case {
+    ArgWord low;
+    ArgWord high;
+    std::string expected;
+  } cases[] = {
+      {0x89abcdef, 0x01234567, "0123456789abcdef"},
+      {0, 0, "0000000000000000"},
+      {0xffffffffu, 0xffffffffu, "ffffffffffffffff"},
+      {1, 0, "0000000000000001"},
+      {0, 1, "0000000100000000"},
+  };
+  for (const Case& c : cases) {
+    Line line;
+    const ArgWord words[2] = {c.low, c.high};
+    EXPECT_TRUE(AppendArgument(line.builder, words, 2, '8')) << c.expected;
+    EXPECT_EQ(c.expected, line.Text());
+  }
+  // One word left, or the one-word form: not enough words for the code.
+  const std::string unknown = "?" + kSquare + kSquare + kSquare + "?";
+  Line oneLeft;
+  const ArgWord word = 5;
+  EXPECT_TRUE(AppendArgument(oneLeft.builder, &word, 1, '8'));
+  EXPECT_EQ(unknown, oneLeft.Text());
+  Line oneWord;
+  EXPECT_TRUE(AppendArgument(oneWord.builder, 5, '8'));
+  EXPECT_EQ(unknown, oneWord.Text());
+}
+
 TEST(LineBuilder, TextsThatRunIntoAnUnreadablePageStopThere) {
   // Each piece of memory ends right at its own inaccessible page.
   PageEdge narrowPage;
