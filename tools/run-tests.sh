@@ -39,6 +39,8 @@ host_check() {
 host_check tests/rig/check_dll.sh "$build/bin/Qelvorn.dll"
 host_check tests/rig/check_layers.sh
 host_check tests/package/check_package.sh
+# Each format's table: type codes with their formatters, the generator's codes and wiring.
+host_check tests/lists/check_tables.sh
 
 # The generated hook-list definitions are what the generator writes today.
 if out=$("$root/tests/lists/check_lists.sh" 2>&1); then

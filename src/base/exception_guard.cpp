@@ -6,10 +6,8 @@
 #include <windows.h>
 
 #include "base/owned_lock.h"
-#include "base/seh_layout.h"
+#include "base/processor.h"
 #include "base/reentry_depth.h"
-
-extern "C" int QelRunSehGuarded(GuardedFunction fn, void* context);
 
 namespace {
 

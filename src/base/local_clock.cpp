@@ -9,6 +9,7 @@
 #include <atomic>
 
 #include "base/exception_guard.h"
+#include "base/processor.h"
 #include "base/tls_slot.h"
 
 namespace {
@@ -86,12 +87,6 @@ std::atomic<uint32_t> tickRate{kRateUnknown};
 
 enum CounterState { kUnprobed, kProbing, kUsable, kUnusable };
 std::atomic<int> counterState{kUnprobed};
-
-uint64_t ReadCycleCounter() {
-  uint64_t ticks;
-  asm volatile("rdtsc" : "=A"(ticks));
-  return ticks;
-}
 
 // Usable where it is declared steady and can be read: a system may forbid it in user mode,
 // so it is tried once under the guard, and while that runs the other threads do without it.

@@ -1,27 +1,16 @@
 // Reading a TLS slot on the traced-call path without a call into the system and without
-// touching the thread's last error: the first 64 slots live in the thread's TEB (TlsSlots,
-// as winternl.h declares it), where TlsGetValue itself reads them.
+// touching the thread's last error: the first slots live in the thread's own block, where
+// TlsGetValue itself reads them (base/processor.h says how they are reached).
 #pragma once
 
-// Where the TEB keeps the first slots; the dispatcher's assembly reads them too.
-#define QEL_TEB_TLS_SLOTS 0xe10
-#define QEL_TEB_TLS_SLOTS_COUNT 64
-
-#ifndef __ASSEMBLER__
 #include <windows.h>
-#include <winternl.h>
 
 #include <cstddef>
 
-static_assert(offsetof(TEB, TlsSlots) == QEL_TEB_TLS_SLOTS, "TEB layout");
-static_assert(sizeof(TEB::TlsSlots) / sizeof(void*) == QEL_TEB_TLS_SLOTS_COUNT, "TEB layout");
+#include "base/processor.h"
 
 inline void* ReadTlsSlot(DWORD index) {
-  if (index < QEL_TEB_TLS_SLOTS_COUNT) {
-    void* value;
-    asm volatile("movl %%fs:%c2(,%1,4), %0" : "=r"(value) : "r"(index), "i"(QEL_TEB_TLS_SLOTS));
-    return value;
-  }
+  if (index < QEL_TEB_TLS_SLOTS_COUNT) return ReadTebTlsSlot(index);
   DWORD savedError = GetLastError();
   void* value = TlsGetValue(index);
   SetLastError(savedError);
@@ -31,10 +20,7 @@ inline void* ReadTlsSlot(DWORD index) {
 // The same for writing, as TlsSetValue does for these slots: no call, last error untouched.
 inline void WriteTlsSlot(DWORD index, void* value) {
   if (index < QEL_TEB_TLS_SLOTS_COUNT) {
-    asm volatile("movl %1, %%fs:%c2(,%0,4)"
-                 :
-                 : "r"(index), "r"(value), "i"(QEL_TEB_TLS_SLOTS)
-                 : "memory");
+    WriteTebTlsSlot(index, value);
     return;
   }
   DWORD savedError = GetLastError();
@@ -55,4 +41,3 @@ inline void* ThreadRecord(DWORD slot, size_t size) {
   }
   return record;
 }
-#endif

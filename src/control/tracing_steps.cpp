@@ -2,11 +2,12 @@
 // list, binding and patching, the column header line, and unhooking.
 #include "control/tracing_steps.h"
 
+#include "control/listings.h"
 #include "control/message_buffer.h"
 #include "control/messages.h"
-#include "hookengine/entry_binding.h"
 #include "hookengine/import_patching.h"
 #include "hookengine/module_tracking.h"
+#include "hooklist/hook_list_lock.h"
 #include "hooklist/hook_list_parser.h"
 #include "tracelog/line_builder.h"
 #include "tracelog/module_snapshot.h"

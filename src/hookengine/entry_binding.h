@@ -1,12 +1,16 @@
-// Binding the hook list's functions to HookEntries, beside the table they are bound in.
+// Binding the hook list's functions to HookEntries, one at a time, in the order the api
+// listing shows them (control/listings.cpp).
 #pragma once
 
-// Binds every unbound function of the apiTable, in name order, and writes the function
-// listing. False at the first failure (no entry left, failed binding or failed write).
-bool BindAndListApis();
+#include <cstdint>
 
-// The text of the box shown when the hook list names more functions than there are
-// HookEntries: HookEntry が不足しています。
-constexpr char kEntriesExhausted[] =
-    "HookEntry \x82\xaa\x95s\x91\xab\x82\xb5\x82\xc4\x82\xa2\x82\xdc\x82\xb7\x81"
-    "B";
+#include "hookengine/hook_status.h"
+
+struct ApiHookRecord;
+
+// Writes record into the next free HookEntry and answers that entry in *entry: kDone;
+// kEntriesExhausted when none is left; kInvalidHandle, with last error 6, when the
+// entry's slot could not be written. The binding counts once CommitBinding has run: the
+// listing writes the function's line in between.
+HookStatus BindNextEntry(ApiHookRecord* record, uintptr_t* entry);
+void CommitBinding(ApiHookRecord* record, uintptr_t entry);

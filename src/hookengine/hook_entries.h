@@ -1,8 +1,11 @@
-// The HookEntry trampolines (hook_entries.S): the table's geometry, the count of bound
-// entries and the binding of one entry to its record.
+// The HookEntry trampolines (laid down by the processor folder, see processor.h): the
+// table's geometry, the count of bound entries and the binding of one entry to its record.
 #pragma once
 
 #include <cstdint>
+
+#include "hookengine/hook_status.h"
+#include "hookengine/processor.h"
 
 struct ApiHookRecord;
 
@@ -15,28 +18,25 @@ enum HookTableSelector : uint32_t {
 
 // Address of the first entry (1), entry size (2) or entry count (3), derived from the
 // code addresses of the table; 0 for any other selector.
-uint32_t QueryHookEntryTable(uint32_t selector);
+uintptr_t QueryHookEntryTable(uint32_t selector);
 
 // Entries bound since the library was loaded; never reset. The next entry to bind is
 // entry number boundCount. Only the api listing changes it, under the set-up lock.
 extern uint32_t boundCount;
 
-// The table's geometry by name, for the library's own use; QueryHookEntryTable answers the
-// same through its numeric selector.
-uint32_t FirstHookEntry();
-uint32_t HookEntrySize();
-uint32_t HookEntryCount();
+// The table's geometry by name (FirstHookEntry, HookEntrySize, HookEntryCount) comes from
+// processor.h; QueryHookEntryTable answers the same through its numeric selector.
 
 // Address of entry number `number` (from 0); 0 when the table has no such entry.
-uint32_t HookEntryAddress(uint32_t number);
+uintptr_t HookEntryAddress(uint32_t number);
 // True for any address inside the table's entries.
-bool IsInHookEntryTable(uint32_t address);
+bool IsInHookEntryTable(uintptr_t address);
 
-// Writes record's address into the record slot (entry + 16) of the entry at
+// Writes record's address into the record slot (HookEntryRecordSlot) of the entry at
 // entryAddress, through WriteProtectedPointer. Binding one record goes:
 //   entry = HookEntryAddress(boundCount)   (0: no entry left)
-//   WriteHookEntrySlot(entry, record)      (false: hooking failed)
+//   WriteHookEntrySlot(entry, record)      (not kDone: hooking failed)
 //   write the listing line, then ++boundCount and record->hookEntry = entry.
-// Answers false with last error 87 (SLE_ERROR) when entryAddress is not the start of an
-// entry of the table or record is null; otherwise as WriteProtectedPointer.
-bool WriteHookEntrySlot(uint32_t entryAddress, ApiHookRecord* record);
+// Answers kInvalidParameter with last error 87 (SLE_ERROR) when entryAddress is not the
+// start of an entry of the table or record is null; otherwise as WriteProtectedPointer.
+HookStatus WriteHookEntrySlot(uintptr_t entryAddress, ApiHookRecord* record);

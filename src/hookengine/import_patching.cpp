@@ -1,4 +1,4 @@
-// Patching import address tables, with the module listing that shows what was done.
+// Patching import address tables, answering what was done.
 #include "hookengine/import_patching.h"
 
 #include <dbghelp.h>
@@ -8,18 +8,13 @@
 #include "hookengine/hook_entries.h"
 #include "hookengine/protected_write.h"
 #include "hooklist/hook_list.h"
-#include "tracelog/line_builder.h"
-#include "tracelog/trace_log.h"
+#include "hooklist/hook_list_lock.h"
 
 namespace {
 
-constexpr char kModuleListingStart[] =
-    "\r\n[module listing start *****************************************]";
-constexpr char kModuleListingEnd[] = "\r\n[module listing end]\r\n";
-
 // A resolved import points into some loaded image; a module loaded without resolving
 // its imports holds name-table offsets there instead, which no call may ever jump to.
-bool PointsIntoImage(uint32_t address) {
+bool PointsIntoImage(uintptr_t address) {
   MEMORY_BASIC_INFORMATION info;
   if (VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) == 0) return false;
   return info.State == MEM_COMMIT && info.Type == MEM_IMAGE;
@@ -30,42 +25,7 @@ HMODULE HandleFor(const LoaderHandles& handles, const char* name) {
   return found == handles.end() ? nullptr : found->second;
 }
 
-bool AppendModulePrefix(const ModuleHookRecord* module, const char* imported) {
-  return listingBuilder.AppendText(module->name) && listingBuilder.AppendText(", ") &&
-         listingBuilder.AppendText(imported);
-}
-
-// The not-loaded and visited lines of one module; false when a line could not be written.
-bool VisitModule(ModuleHookRecord* module, PatchDirection direction, const LoaderHandles& handles) {
-  bool hook = direction == PatchDirection::kHook;
-  if (hook) module->handle = HandleFor(handles, module->name);
-  if (module->handle == nullptr) {
-    return listingBuilder.Flush(true) && listingBuilder.AppendText(module->name) &&
-           listingBuilder.AppendText(", not loaded") && listingBuilder.Flush(true);
-  }
-  if (hook) module->loadedAtSetUp = 1;
-  if (!listingBuilder.Flush(true) || !listingBuilder.AppendText(module->name)) return false;
-  if (hook && module->importsPatched == 1) {
-    return listingBuilder.AppendText(", already done") && listingBuilder.Flush(true);
-  }
-  if (!hook && module->loadedAtSetUp == 1 && module->importsPatched == 0) {
-    return listingBuilder.AppendText(", not ready") && listingBuilder.Flush(true);
-  }
-  if (!listingBuilder.Flush(true)) return false;
-  return HookModule(module, direction, handles);
-}
-
 }  // namespace
-
-OwnedLock listingLock;
-
-ListingHold::ListingHold() : held_(EnterOwnedLock(listingLock)) {}
-
-ListingHold::~ListingHold() {
-  if (!held_) return;
-  if (HeldDepth(listingLock) == 1) listingBuilder.Clear();
-  LeaveOwnedLock(listingLock);
-}
 
 void CollectNames(const ModuleHookRecord* module, std::vector<const char*>& names) {
   names.push_back(module->name);
@@ -78,20 +38,17 @@ LoaderHandles AskLoader(const std::vector<const char*>& names) {
   return handles;
 }
 
-bool ListModules(PatchDirection direction) {
-  std::vector<const char*> names;
-  {
-    ListingHold hold;
-    if (!hold.held()) return false;
-    for (auto& entry : hookList.moduleTable) CollectNames(entry.second, names);
+ModuleLine VisitModule(ModuleHookRecord* module, PatchDirection direction,
+                       const LoaderHandles& handles) {
+  bool hook = direction == PatchDirection::kHook;
+  if (hook) module->handle = HandleFor(handles, module->name);
+  if (module->handle == nullptr) return ModuleLine::kNotLoaded;
+  if (hook) module->loadedAtSetUp = 1;
+  if (hook && module->importsPatched == 1) return ModuleLine::kAlreadyDone;
+  if (!hook && module->loadedAtSetUp == 1 && module->importsPatched == 0) {
+    return ModuleLine::kNotReady;
   }
-  LoaderHandles handles = AskLoader(names);
-  ListingHold hold;
-  if (!hold.held() || !WriteLine(kModuleListingStart, true)) return false;
-  for (auto& entry : hookList.moduleTable) {
-    if (!VisitModule(entry.second, direction, handles)) return false;
-  }
-  return WriteLine(kModuleListingEnd, true);
+  return ModuleLine::kPatching;
 }
 
 void RestoreAllModules() {
@@ -102,58 +59,47 @@ void RestoreAllModules() {
     if (module->importsPatched != 1 || module->handle == nullptr) continue;
     for (auto& imported : module->importedModules) {
       if (imported.second.handle != nullptr) {
-        PatchImports(module, &imported.second, PatchDirection::kUnhook);
+        int32_t count = 0;
+        PatchImports(module, &imported.second, PatchDirection::kUnhook, &count);
       }
     }
     module->importsPatched = 0;
   }
 }
 
-bool HookModule(ModuleHookRecord* module, PatchDirection direction, const LoaderHandles& handles) {
+ImportOutcome PatchImportedModule(ModuleHookRecord* module, ImportedModuleRecord* imported,
+                                  PatchDirection direction, const LoaderHandles& handles) {
   bool hook = direction == PatchDirection::kHook;
-  for (auto& entry : module->importedModules) {
-    ImportedModuleRecord& imported = entry.second;
-    if (imported.handle == nullptr) imported.handle = HandleFor(handles, imported.name);
-    if (imported.handle == nullptr) {
-      if (!AppendModulePrefix(module, imported.name) ||
-          !listingBuilder.AppendText(", not loaded")) {
-        return false;
-      }
-    } else {
-      int32_t count = PatchImports(module, &imported, direction);
-      if (!AppendModulePrefix(module, imported.name)) return false;
-      if (count < 0) {
-        if (!listingBuilder.AppendText(", NG")) return false;
-      } else {
-        if (!listingBuilder.AppendText(", ") || (!hook && !listingBuilder.AppendText("-")) ||
-            !listingBuilder.AppendInt(count)) {
-          return false;
-        }
-        module->importsPatched = hook ? 1 : 0;
-      }
-    }
-    if (!listingBuilder.Flush(true)) return false;
+  if (imported->handle == nullptr) imported->handle = HandleFor(handles, imported->name);
+  if (imported->handle == nullptr) return {ImportLine::kNotLoaded, 0};
+  int32_t count = 0;
+  if (PatchImports(module, imported, direction, &count) != HookStatus::kDone) {
+    return {ImportLine::kFailed, 0};
   }
-  return true;
+  module->importsPatched = hook ? 1 : 0;
+  return {hook ? ImportLine::kHooked : ImportLine::kRestored, count};
 }
 
-int32_t PatchImports(ModuleHookRecord* module, ImportedModuleRecord* imported,
-                     PatchDirection direction) {
+HookStatus PatchImports(ModuleHookRecord* module, ImportedModuleRecord* imported,
+                        PatchDirection direction, int32_t* count) {
+  *count = 0;
   bool hook = direction == PatchDirection::kHook;
   auto* base = reinterpret_cast<BYTE*>(module->handle);
-  if (IsBadReadPtr(base, 64) || IsBadStringPtrA(imported->name, 260)) return -1;
+  if (IsBadReadPtr(base, 64) || IsBadStringPtrA(imported->name, 260)) {
+    return HookStatus::kUnreadable;
+  }
   IMAGE_IMPORT_DESCRIPTOR* descriptor = FindImportDescriptor(module->handle, imported->name);
   if (descriptor == nullptr || descriptor->OriginalFirstThunk == 0 || descriptor->FirstThunk == 0) {
     SetLastError(0);
-    return 0;
+    return HookStatus::kDone;
   }
-  auto* lookup = reinterpret_cast<const uint32_t*>(base + descriptor->OriginalFirstThunk);
-  auto* slot = reinterpret_cast<uint32_t*>(base + descriptor->FirstThunk);
-  int32_t count = 0;
+  // Both tables hold one pointer-wide entry per import (IMAGE_THUNK_DATA).
+  auto* lookup = reinterpret_cast<const uintptr_t*>(base + descriptor->OriginalFirstThunk);
+  auto* slot = reinterpret_cast<uintptr_t*>(base + descriptor->FirstThunk);
   for (; *lookup != 0; ++lookup, ++slot) {
     ApiHookRecord* record = nullptr;
-    if (*lookup & IMAGE_ORDINAL_FLAG32) {
-      record = FindApiByOrdinal(*imported, *lookup & ~IMAGE_ORDINAL_FLAG32);
+    if (*lookup & IMAGE_ORDINAL_FLAG) {
+      record = FindApiByOrdinal(*imported, static_cast<uint32_t>(*lookup & ~IMAGE_ORDINAL_FLAG));
     } else {
       const char* name = reinterpret_cast<const char*>(base + *lookup + 2);
       if (*name == '\0') continue;
@@ -168,21 +114,22 @@ int32_t PatchImports(ModuleHookRecord* module, ImportedModuleRecord* imported,
         if (!PointsIntoImage(*slot)) continue;
         record->realFunction = *slot;
       }
-      if (!WriteProtectedPointer(slot, reinterpret_cast<uint32_t>(record->hookEntry))) {
+      if (WriteProtectedPointer(slot, reinterpret_cast<uintptr_t>(record->hookEntry)) !=
+          HookStatus::kDone) {
         SetLastErrorEx(ERROR_INVALID_HANDLE, SLE_ERROR);
-        return -2;
+        return HookStatus::kPatchFailed;
       }
     } else {
       if (record->realFunction == 0) continue;
-      if (!WriteProtectedPointer(slot, record->realFunction)) {
+      if (WriteProtectedPointer(slot, record->realFunction) != HookStatus::kDone) {
         SetLastErrorEx(ERROR_INVALID_HANDLE, SLE_ERROR);
-        return -3;
+        return HookStatus::kRestoreFailed;
       }
     }
-    ++count;
+    ++*count;
   }
   SetLastError(0);
-  return count;
+  return HookStatus::kDone;
 }
 
 IMAGE_IMPORT_DESCRIPTOR* FindImportDescriptor(HMODULE base, const char* importedName) {

@@ -1,5 +1,6 @@
 // Putting the hook list into effect: redirecting the listed modules' import address table
-// slots to the HookEntries their functions are bound to, with the module listing.
+// slots to the HookEntries their functions are bound to, and back. Answers what was done;
+// the module listing (control/listings.cpp, tracelog/listing_lines.h) shows it.
 #pragma once
 
 #include <windows.h>
@@ -8,7 +9,8 @@
 #include <map>
 #include <vector>
 
-#include "base/owned_lock.h"
+#include "hookengine/hook_status.h"
+#include "tracelog/listing_lines.h"
 
 struct ModuleHookRecord;
 struct ImportedModuleRecord;
@@ -23,37 +25,28 @@ using LoaderHandles = std::map<const char*, HMODULE>;
 void CollectNames(const ModuleHookRecord* module, std::vector<const char*>& names);
 LoaderHandles AskLoader(const std::vector<const char*>& names);
 
-// Hook direction (set-up) or unhook direction (clean-up) over every listed module,
-// writing the module listing. False when a title or a module line could not be written.
-bool ListModules(PatchDirection direction);
-// Patches or restores one loaded module's imports of every imported module listed for
-// it, one log line each. Also used when a listed module is loaded after set-up. Caller
-// holds the listing lock.
-bool HookModule(ModuleHookRecord* module, PatchDirection direction, const LoaderHandles& handles);
+// What the module listing shows of module before its imports, in the hook direction
+// (set-up: its handle is taken from handles) or the unhook direction (clean-up).
+ModuleLine VisitModule(ModuleHookRecord* module, PatchDirection direction,
+                       const LoaderHandles& handles);
+// One imported module of module hooked or restored, its handle taken from handles when
+// not known yet, with the import line that shows it; a successful patch also marks module
+// patched (hook) or not (unhook). Caller holds the listing lock.
+struct ImportOutcome {
+  ImportLine line;
+  int32_t count;  // slots written, for kHooked and kRestored
+};
+ImportOutcome PatchImportedModule(ModuleHookRecord* module, ImportedModuleRecord* imported,
+                                  PatchDirection direction, const LoaderHandles& handles);
 // Restores every patched slot without writing anything: a set-up that fails part-way
 // must leave no slot pointing at a HookEntry, whatever the log can still take.
 void RestoreAllModules();
-// Slots written (0 or more); -1 module or name unreadable, -2 a slot could not be
-// patched, -3 a slot could not be restored. A slot that does not point into a loaded
-// image (imports left unresolved by the loader) is neither patched nor taken as a
-// real function.
-int32_t PatchImports(ModuleHookRecord* module, ImportedModuleRecord* imported,
-                     PatchDirection direction);
+// Points module's import slots for imported at their HookEntries, or back at the real
+// functions, and answers kDone with the slots written in *count; kUnreadable (module or
+// name unreadable), kPatchFailed or kRestoreFailed (a slot could not be written). A slot
+// that does not point into a loaded image (imports left unresolved by the loader) is
+// neither patched nor taken as a real function.
+HookStatus PatchImports(ModuleHookRecord* module, ImportedModuleRecord* imported,
+                        PatchDirection direction, int32_t* count);
 // The first import descriptor of the module at base for importedName (ignoring case).
 IMAGE_IMPORT_DESCRIPTOR* FindImportDescriptor(HMODULE base, const char* importedName);
-
-// Serialises the users of the listingBuilder, of HookModule and of the hook list tables:
-// set-up (which also fills the tables), clean-up and the module-tracking callbacks on any
-// thread. Re-entrant. The outermost release drops any listing text left unwritten, so no
-// later line starts with it.
-extern OwnedLock listingLock;
-struct ListingHold {
-  ListingHold();
-  ~ListingHold();
-  bool held() const { return held_; }
-  ListingHold(const ListingHold&) = delete;
-  ListingHold& operator=(const ListingHold&) = delete;
-
- private:
-  bool held_;
-};

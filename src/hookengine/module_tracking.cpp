@@ -10,7 +10,9 @@
 #include "base/memory_probe.h"
 #include "base/text_convert.h"
 #include "hookengine/import_patching.h"
+#include "hookengine/module_hooking.h"
 #include "hooklist/hook_list.h"
+#include "hooklist/hook_list_lock.h"
 #include "tracelog/line_builder.h"
 
 const GetProcAddressFunction realGetProcAddress = GetProcAddress;
@@ -31,7 +33,7 @@ volatile bool trackingEnabled = false;
 
 // Copies a narrow text that came from a traced call into out, never reading past memory
 // that can be read; false when it is unreadable or has no NUL within kNameSize - 1 bytes.
-bool CopyNarrowName(uint32_t address, char* out) {
+bool CopyNarrowName(uintptr_t address, char* out) {
   const char* text = reinterpret_cast<const char*>(address);
   size_t readable = ReadableBytes(text, kNameSize);
   const void* end = memchr(text, '\0', readable);
@@ -42,7 +44,7 @@ bool CopyNarrowName(uint32_t address, char* out) {
 }
 
 // The same for a UTF-16 text, converted to the ANSI code page into kNameSize bytes.
-bool CopyWideName(uint32_t address, char* out) {
+bool CopyWideName(uintptr_t address, char* out) {
   const wchar_t* text = reinterpret_cast<const wchar_t*>(address);
   size_t readable = ReadableBytes(text, kNameSize * sizeof(wchar_t)) / sizeof(wchar_t);
   if (std::find(text, text + readable, L'\0') == text + readable) return false;
@@ -83,7 +85,7 @@ void PatchLateModule(const char* name) {
   HookModule(module, PatchDirection::kHook, handles);
 }
 
-void NoteImportedModule(const char* name, uint32_t handle, LineBuilder* builder) {
+void NoteImportedModule(const char* name, uintptr_t handle, LineBuilder* builder) {
   ListingHold hold;
   if (!hold.held() || !trackingEnabled) return;
   ImportedModuleRecord* imported = FindImportedModule(hookList, name);
@@ -124,7 +126,7 @@ ApiHookRecord* TrackedRecord(const ListingHold& hold, const char* name) {
 // Decides what a GetProcAddress that answered real gives out for record. False, with
 // nothing decided, when only the file name of the module that answered can decide it and
 // file is still null.
-bool DecideProcAddress(ApiHookRecord* record, uint32_t real, const char* file, CallFrame* frame,
+bool DecideProcAddress(ApiHookRecord* record, uintptr_t real, const char* file, CallFrame* frame,
                        LineBuilder* builder) {
   if (record == nullptr || record->hookEntry == nullptr) {
     builder->AppendText("(not target)");
@@ -141,7 +143,7 @@ bool DecideProcAddress(ApiHookRecord* record, uint32_t real, const char* file, C
       builder->AppendText("(not target)");
       return true;
     }
-    frame->result = reinterpret_cast<uint32_t>(record->hookEntry);
+    frame->result = reinterpret_cast<uintptr_t>(record->hookEntry);
     builder->AppendText("(already target)");
     return true;
   }
@@ -152,7 +154,7 @@ bool DecideProcAddress(ApiHookRecord* record, uint32_t real, const char* file, C
     return true;
   }
   record->realFunction = real;
-  frame->result = reinterpret_cast<uint32_t>(record->hookEntry);
+  frame->result = reinterpret_cast<uintptr_t>(record->hookEntry);
   builder->AppendText("(set to target)");
   return true;
 }
@@ -169,7 +171,7 @@ void GetProcAddressPre(CallFrame* frame, LineBuilder* builder, bool) {
   LPCSTR name = reinterpret_cast<LPCSTR>(frame->args[1]);
   // The genuine answer first, with no lock of ours held: it decides for which module a
   // HookEntry may stand in.
-  uint32_t real = reinterpret_cast<uint32_t>(realGetProcAddress(module, name));
+  uintptr_t real = reinterpret_cast<uintptr_t>(realGetProcAddress(module, name));
   frame->result = real;
   char copy[kNameSize];
   if (!CopyNarrowName(frame->args[1], copy)) {

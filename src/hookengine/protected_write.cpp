@@ -3,11 +3,16 @@
 
 #include <windows.h>
 
+static_assert(static_cast<DWORD>(HookStatus::kInvalidHandle) == ERROR_INVALID_HANDLE, "numbers");
+static_assert(static_cast<DWORD>(HookStatus::kInvalidParameter) == ERROR_INVALID_PARAMETER,
+              "numbers");
+
 namespace {
 
-bool Fail(DWORD code) {
-  SetLastErrorEx(code, SLE_ERROR);
-  return false;
+// The status whose number is the last error it sets.
+HookStatus Fail(HookStatus status) {
+  SetLastErrorEx(static_cast<DWORD>(status), SLE_ERROR);
+  return status;
 }
 
 // The protection to lift a page to for the write; 0 when it is writable as it stands.
@@ -34,32 +39,36 @@ bool WritableProtection(DWORD current, DWORD* lifted) {
 
 }  // namespace
 
-bool WriteProtectedPointer(void* target, uint32_t value) {
-  if (target == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+HookStatus WriteProtectedPointer(void* target, uintptr_t value) {
+  if (target == nullptr) return Fail(HookStatus::kInvalidParameter);
 
   MEMORY_BASIC_INFORMATION info;
   DWORD saved = GetLastError();
   if (VirtualQuery(target, &info, sizeof(info)) != sizeof(info)) {
     SetLastError(saved);
-    return false;
+    return HookStatus::kRefused;
   }
   // Both ends must share one protection, or the restore would stamp the first page's
   // protection on the second.
   uintptr_t regionEnd = reinterpret_cast<uintptr_t>(info.BaseAddress) + info.RegionSize;
-  if (reinterpret_cast<uintptr_t>(target) + sizeof(value) > regionEnd) return false;
+  if (reinterpret_cast<uintptr_t>(target) + sizeof(value) > regionEnd) return HookStatus::kRefused;
 
   DWORD lifted = 0;
-  if (info.State != MEM_COMMIT || !WritableProtection(info.Protect, &lifted)) return false;
+  if (info.State != MEM_COMMIT || !WritableProtection(info.Protect, &lifted)) {
+    return HookStatus::kRefused;
+  }
 
   DWORD old = 0;
   if (lifted != 0 && !VirtualProtect(target, sizeof(value), lifted, &old)) {
-    return Fail(ERROR_INVALID_HANDLE);
+    return Fail(HookStatus::kInvalidHandle);
   }
   bool written = WriteProcessMemory(GetCurrentProcess(), target, &value, sizeof(value), nullptr);
   if (lifted != 0) {
     DWORD ignored = 0;
-    if (!VirtualProtect(target, sizeof(value), old, &ignored)) return Fail(ERROR_INVALID_HANDLE);
+    if (!VirtualProtect(target, sizeof(value), old, &ignored)) {
+      return Fail(HookStatus::kInvalidHandle);
+    }
   }
-  if (!written) return Fail(ERROR_INVALID_HANDLE);
-  return true;
+  if (!written) return Fail(HookStatus::kInvalidHandle);
+  return HookStatus::kDone;
 }

@@ -4,10 +4,13 @@
 
 #include <cstdint>
 
+#include "hookengine/hook_status.h"
+
 // Writes value at target when its page is read-only, execute-read, read-write,
 // execute-read-write or write-copy, lifting the protection for the write where needed
-// and putting it back afterwards. Answers false without touching the last error when
+// and putting it back afterwards. Answers kRefused without touching the last error when
 // the protection is any other (no access, guard or no-cache pages, free memory) or the
-// four bytes straddle two regions; with last error 87 (SLE_ERROR) for a null target;
-// with 6 when the protection change, the write or the restore fails.
-bool WriteProtectedPointer(void* target, uint32_t value);
+// pointer's bytes straddle two regions; kInvalidParameter, with last error 87 (SLE_ERROR),
+// for a null target; kInvalidHandle, with last error 6, when the protection change, the
+// write or the restore fails.
+HookStatus WriteProtectedPointer(void* target, uintptr_t value);

@@ -5,6 +5,7 @@
 #include <winsock2.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <iterator>
 
 #include "base/memory_probe.h"
@@ -132,16 +133,24 @@ void AppendTimeout(LineBuilder* builder, uint32_t timeout, const char* text) {
 void AppendWait(CallFrame* frame, LineBuilder* builder, uint32_t timeoutIndex, const char* text) {
   AppendTimeout(builder, frame->args[timeoutIndex], text);
   builder->AppendHandleList(frame->args[0], kShownHandles,
-                            reinterpret_cast<const uint32_t*>(frame->args[1]));
+                            reinterpret_cast<const uintptr_t*>(frame->args[1]));
 }
 
-// Reads a 32-bit word that a traced call's out-argument points to, without faulting.
-bool ReadWord(uint32_t address, uint32_t* value) {
+// Reads a value that a traced call's out-argument points to, without faulting.
+template <class T>
+bool ReadWord(uintptr_t address, T* value) {
   const char* first = reinterpret_cast<const char*>(address);
-  if (!IsReadable(first) || !IsReadable(first + 3)) return false;
-  *value = *reinterpret_cast<const uint32_t*>(address);
+  if (!IsReadable(first) || !IsReadable(first + sizeof(T) - 1)) return false;
+  *value = *reinterpret_cast<const T*>(address);
   return true;
 }
+
+// One entry of the session array (WTS_SESSION_INFOA).
+struct SessionRecord {
+  uint32_t id;
+  uintptr_t name;
+  uint32_t state;
+};
 
 }  // namespace
 
@@ -198,7 +207,7 @@ void SessionList(CallFrame* frame, LineBuilder* builder, bool) {
   builder->AppendText("(");
   builder->AppendInt(static_cast<int32_t>(total));
   builder->AppendText(" sessions:");
-  uint32_t records = 0;
+  uintptr_t records = 0;
   if (total != 0 && !ReadWord(frame->args[3], &records)) {
     builder->AppendBadPointer(frame->args[3]);
     builder->AppendText(")");
@@ -206,11 +215,13 @@ void SessionList(CallFrame* frame, LineBuilder* builder, bool) {
   }
   uint32_t shown = std::min(total, kShownSessions);
   for (uint32_t i = 0; i < shown; ++i) {
-    uint32_t record = records + i * 12;
+    uintptr_t record = records + i * sizeof(SessionRecord);
     uint32_t id = 0;
-    uint32_t name = 0;
+    uintptr_t name = 0;
     uint32_t state = 0;
-    if (!ReadWord(record, &id) || !ReadWord(record + 4, &name) || !ReadWord(record + 8, &state)) {
+    if (!ReadWord(record + offsetof(SessionRecord, id), &id) ||
+        !ReadWord(record + offsetof(SessionRecord, name), &name) ||
+        !ReadWord(record + offsetof(SessionRecord, state), &state)) {
       builder->AppendBadPointer(record);
       break;
     }
@@ -227,7 +238,7 @@ void SessionList(CallFrame* frame, LineBuilder* builder, bool) {
 
 void QueriedSessionText(CallFrame* frame, LineBuilder* builder, bool) {
   if (frame->result == 0) return;
-  uint32_t text = 0;
+  uintptr_t text = 0;
   if (!ReadWord(frame->args[3], &text)) {
     builder->AppendBadPointer(frame->args[3]);
     return;

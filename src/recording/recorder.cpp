@@ -33,7 +33,7 @@ struct Announcement {
 void AppendPrefix(LineBuilder& line, const CallFrame* frame, bool isPre, DWORD lastError,
                   Announcement& announcement) {
   int32_t number = ThreadNumberForLine(announcement.text, &announcement.pending);
-  const uint32_t outcome[2] = {frame->result, lastError};
+  const uint32_t outcome[2] = {static_cast<uint32_t>(frame->result), lastError};
   line.AppendCallColumns(number, frame->returnAddress, isPre ? nullptr : outcome);
   line.AppendText(frame->record->name);
   const ModuleInfo* module = moduleSnapshot.FindByAddress(frame->returnAddress);
@@ -66,14 +66,19 @@ void AppendArguments(LineBuilder& line, const CallFrame* frame) {
   line.AppendSeparator();
   const ApiHookRecord* record = frame->record;
   auto appendAll = [&](bool guardEach) {
-    for (uint32_t i = 0; i < frame->argCount; ++i) {
-      auto one = [&] { AppendArgument(line, frame->args[i], record->argTypes[i]); };
+    // A code two words wide takes the next word too; that word's code is not read.
+    for (uint32_t i = 0; i < frame->argCount;) {
+      char code = record->argTypes[i];
+      uint32_t left = frame->argCount - i;
+      auto one = [&] { AppendArgument(line, frame->args + i, left, code); };
       if (guardEach) {
         AppendReadingTracedMemory(line, one);
       } else {
         one();
       }
-      if (i + 1 < frame->argCount) line.AppendSeparator();
+      uint32_t width = TypeCodeWords(code);
+      i += width == 0 || width > left ? 1 : width;
+      if (i < frame->argCount) line.AppendSeparator();
     }
   };
   // Commonly no read faults, and one guard for all the arguments is enough; after a fault

@@ -235,7 +235,7 @@ bool LineBuilder::AppendGrouped(int32_t value) {
   return AppendPiece(text + column, length, 14);
 }
 
-bool LineBuilder::AppendHandleList(uint32_t count, uint32_t limit, const uint32_t* handles) {
+bool LineBuilder::AppendHandleList(uint32_t count, uint32_t limit, const uintptr_t* handles) {
   if (!IsReadable(handles)) {
     return AppendBadPointer(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handles)));
   }
@@ -243,7 +243,8 @@ bool LineBuilder::AppendHandleList(uint32_t count, uint32_t limit, const uint32_
   // No more entries than bytes in the buffer could ever fit; keeps the byte count below wrap.
   if (shown > capacity) shown = capacity;
   // Entries past the end of readable memory are left out like those past the limit.
-  size_t readableEntries = ReadableBytes(handles, static_cast<size_t>(shown) * 4) / 4;
+  size_t readableEntries =
+      ReadableBytes(handles, static_cast<size_t>(shown) * sizeof *handles) / sizeof *handles;
   if (readableEntries < shown) shown = static_cast<uint32_t>(readableEntries);
   if (!AppendLiteral("(") || !AppendInt(static_cast<int32_t>(count)) ||
       !AppendLiteral(" handles:")) {
@@ -251,7 +252,7 @@ bool LineBuilder::AppendHandleList(uint32_t count, uint32_t limit, const uint32_
   }
   for (uint32_t i = 0; i < shown; ++i) {
     if (i > 0 && !AppendPiece("/", 1, 2)) return false;
-    if (!AppendHex32(handles[i])) return false;
+    if (!AppendHex32(static_cast<uint32_t>(handles[i]))) return false;
   }
   return AppendLiteral(count > shown ? "...)" : ")");
 }

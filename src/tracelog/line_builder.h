@@ -33,7 +33,7 @@ struct LineBuilder {
   bool AppendCallColumns(int32_t threadNumber, uint32_t returnAddress, const uint32_t* outcome);
   bool AppendDateTime(const SYSTEMTIME* time);
   bool AppendGrouped(int32_t value);
-  bool AppendHandleList(uint32_t count, uint32_t limit, const uint32_t* handles);
+  bool AppendHandleList(uint32_t count, uint32_t limit, const uintptr_t* handles);
   // The marker for a pointer that cannot be read, followed by its value in hex.
   bool AppendBadPointer(uint32_t value);
   // Appends length bytes of text when the room holds both length + 1 and minimumRoom;

@@ -1,11 +1,12 @@
-// One argument of a traced call printed by its type code, and the wide-text conversion
-// that the codes "w" and "W" use.
+// One argument of a traced call printed by its type code: one formatter per row of the
+// type-code table (hooklist/type_codes.h), and the wide-text conversion of "w" and "W".
 #include "tracelog/value_formatters.h"
 
 #include <cstring>
 
 #include "base/memory_probe.h"
 #include "base/text_convert.h"
+#include "hooklist/type_codes.h"
 #include "tracelog/line_builder.h"
 
 namespace {
@@ -71,53 +72,105 @@ bool AppendWide(LineBuilder& builder, const wchar_t* text) {
   return true;
 }
 
+// One formatter per row of the type-code table; words[0] is the argument's first word.
+// The log prints 32-bit values, so each formatter reads its words as 32 bits.
+uint32_t Value(const ArgWord* words) {
+  return static_cast<uint32_t>(words[0]);
+}
+
+const void* Pointer(const ArgWord* words) {
+  return reinterpret_cast<const void*>(words[0]);
+}
+
+bool FormatHex16(LineBuilder& line, const ArgWord* words) {
+  return line.AppendHex16(Value(words));
+}
+
+bool FormatHex32(LineBuilder& line, const ArgWord* words) {
+  return line.AppendHex32(Value(words));
+}
+
+bool FormatHexOrNull(LineBuilder& line, const ArgWord* words) {
+  return Value(words) == 0 ? line.AppendLiteral("(null)") : line.AppendHex32(Value(words));
+}
+
+bool FormatDecimal(LineBuilder& line, const ArgWord* words) {
+  uint32_t value = Value(words);
+  char text[10];
+  uint32_t length = 0;
+  do {
+    text[9 - length++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  return line.AppendPiece(text + 10 - length, length, 22);
+}
+
+bool FormatBool32(LineBuilder& line, const ArgWord* words) {
+  return line.AppendLiteral(Value(words) != 0 ? "TRUE" : "FALSE");
+}
+
+bool FormatBool8(LineBuilder& line, const ArgWord* words) {
+  return line.AppendLiteral((Value(words) & 0xff) != 0 ? "true" : "false");
+}
+
+bool FormatPointer(LineBuilder& line, const ArgWord* words) {
+  return IsReadable(Pointer(words)) ? line.AppendHex32(Value(words))
+                                    : line.AppendBadPointer(Value(words));
+}
+
+bool FormatNarrowText(LineBuilder& line, const ArgWord* words) {
+  return line.AppendLiteral("\"") &&
+         line.AppendTracedText(static_cast<const char*>(Pointer(words))) &&
+         line.AppendLiteral("\"");
+}
+
+bool FormatNarrowTextOrValue(LineBuilder& line, const ArgWord* words) {
+  if (!line.AppendLiteral("\"")) return false;
+  if (!(IsReadable(Pointer(words)) ? line.AppendTracedText(static_cast<const char*>(Pointer(words)))
+                                   : line.AppendHex32(Value(words))))
+    return false;
+  return line.AppendLiteral("\"");
+}
+
+bool FormatWideText(LineBuilder& line, const ArgWord* words) {
+  if (!IsReadable(Pointer(words))) {
+    return line.AppendLiteral(kBadWideString) && line.AppendHex32(Value(words));
+  }
+  return line.AppendLiteral("\"") &&
+         AppendWide(line, static_cast<const wchar_t*>(Pointer(words))) && line.AppendLiteral("\"");
+}
+
+bool FormatWideTextOrValue(LineBuilder& line, const ArgWord* words) {
+  // The "(null)" piece is only a hint; the quoted value follows whether or not it fit.
+  if (Value(words) == 0) line.AppendLiteral("(null)");
+  if (!line.AppendLiteral("\"")) return false;
+  if (!(IsReadable(Pointer(words)) ? AppendWide(line, static_cast<const wchar_t*>(Pointer(words)))
+                                   : line.AppendHex32(Value(words))))
+    return false;
+  return line.AppendLiteral("\"");
+}
+
+// Two words, the high word (the later one on the stack) first.
+bool FormatHex64(LineBuilder& line, const ArgWord* words) {
+  return line.AppendHex32(static_cast<uint32_t>(words[1])) &&
+         line.AppendHex32(static_cast<uint32_t>(words[0]));
+}
+
 }  // namespace
 
-bool AppendArgument(LineBuilder& line, uint32_t value, char code) {
-  const void* pointer = reinterpret_cast<const void*>(static_cast<uintptr_t>(value));
-  const char* narrow = static_cast<const char*>(pointer);
-  const wchar_t* wide = static_cast<const wchar_t*>(pointer);
+bool AppendArgument(LineBuilder& line, const ArgWord* words, uint32_t wordsLeft, char code) {
   switch (code) {
-    case '2':
-      return line.AppendHex16(value);
-    case '4':
-      return line.AppendHex32(value);
-    case 'x':
-      return value == 0 ? line.AppendLiteral("(null)") : line.AppendHex32(value);
-    case 'd': {
-      char text[10];
-      uint32_t length = 0;
-      do {
-        text[9 - length++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-      } while (value != 0);
-      return line.AppendPiece(text + 10 - length, length, 22);
-    }
-    case 'B':
-      return line.AppendLiteral(value != 0 ? "TRUE" : "FALSE");
-    case 'b':
-      return line.AppendLiteral((value & 0xff) != 0 ? "true" : "false");
-    case 'p':
-      return IsReadable(pointer) ? line.AppendHex32(value) : line.AppendBadPointer(value);
-    case 's':
-      return line.AppendLiteral("\"") && line.AppendTracedText(narrow) && line.AppendLiteral("\"");
-    case 'S':
-      if (!line.AppendLiteral("\"")) return false;
-      if (!(IsReadable(pointer) ? line.AppendTracedText(narrow) : line.AppendHex32(value)))
-        return false;
-      return line.AppendLiteral("\"");
-    case 'w':
-      if (!IsReadable(pointer)) {
-        return line.AppendLiteral(kBadWideString) && line.AppendHex32(value);
-      }
-      return line.AppendLiteral("\"") && AppendWide(line, wide) && line.AppendLiteral("\"");
-    case 'W':
-      // The "(null)" piece is only a hint; the quoted value follows whether or not it fit.
-      if (value == 0) line.AppendLiteral("(null)");
-      if (!line.AppendLiteral("\"")) return false;
-      if (!(IsReadable(pointer) ? AppendWide(line, wide) : line.AppendHex32(value))) return false;
-      return line.AppendLiteral("\"");
-    default:
-      return line.AppendLiteral(kUnknownCode);
+#define QEL_TYPE_CODE_CASE(rowCode, rowWords, rowFormatter, rowDescription) \
+  case rowCode:                                                             \
+    if (rowWords > wordsLeft) break;                                        \
+    return rowFormatter(line, words);
+    QEL_TYPE_CODES(QEL_TYPE_CODE_CASE)
+#undef QEL_TYPE_CODE_CASE
   }
+  return line.AppendLiteral(kUnknownCode);
+}
+
+bool AppendArgument(LineBuilder& line, uint32_t value, char code) {
+  ArgWord word = value;
+  return AppendArgument(line, &word, 1, code);
 }

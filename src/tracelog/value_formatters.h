@@ -5,7 +5,13 @@
 
 #include <cstdint>
 
+#include "hooklist/type_codes.h"
+
 struct LineBuilder;
 
-// Appends the argument's text, whole or not at all; unknown codes print a marker.
+// Appends the argument that starts at words[0] by its code (hooklist/type_codes.h), whole
+// or not at all, reading as many of the wordsLeft words as the code takes. A code not in
+// the table, or wider than the words left, prints a marker.
+bool AppendArgument(LineBuilder& line, const ArgWord* words, uint32_t wordsLeft, char code);
+// The same for an argument one word wide.
 bool AppendArgument(LineBuilder& line, uint32_t value, char code);

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "control/messages.h"
-#include "hookengine/entry_binding.h"
+#include "control/listings.h"
 #include "recording/option_callbacks.h"
 #include "support/host_run.h"
 #include "support/test_support.h"

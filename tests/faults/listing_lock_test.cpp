@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "base/exception_guard.h"
-#include "hookengine/import_patching.h"
+#include "hooklist/hook_list_lock.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "base/reentry_depth.h"
 #include "call_harness.h"
-#include "hookengine/entry_binding.h"
+#include "control/listings.h"
 #include "hooklist/api_hook_record.h"
 #include "hooklist/hook_list.h"
 #include "support/test_support.h"
@@ -78,7 +78,7 @@ std::map<uint32_t, const ApiHookRecord*> boundByTests;
 
 // Binds one chosen entry straight through its slot; the listing only ever binds the next.
 uint32_t BindEntry(uint32_t entry, ApiHookRecord* record) {
-  if (entry == 0 || !WriteHookEntrySlot(entry, record)) return 0;
+  if (entry == 0 || WriteHookEntrySlot(entry, record) != HookStatus::kDone) return 0;
   record->hookEntry = reinterpret_cast<void*>(entry);
   boundByTests[entry] = record;
   return entry;
@@ -217,7 +217,7 @@ TEST(HookEntryTable, TheLastEntryBindsAndNoEntryFollowsIt) {
   for (const Refused& row : refused) {
     SCOPED_TRACE(row.entry - first);
     SetLastError(kSentinelError);
-    EXPECT_FALSE(WriteHookEntrySlot(row.entry, row.record));
+    EXPECT_EQ(WriteHookEntrySlot(row.entry, row.record), HookStatus::kInvalidParameter);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
   EXPECT_EQ(ReadWord(first + kEntryCount * kEntrySize + 16), dispatcherWord);

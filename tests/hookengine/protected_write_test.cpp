@@ -58,7 +58,8 @@ TEST(WriteProtectedPointer, WritesAndRestoresOrRefusesByProtection) {
     if (ProtectionAt(target) != row.protection) continue;
 
     SetLastError(kSentinelError);
-    EXPECT_EQ(WriteProtectedPointer(target, kNewValue), row.written);
+    EXPECT_EQ(WriteProtectedPointer(target, kNewValue),
+              row.written ? HookStatus::kDone : HookStatus::kRefused);
     EXPECT_EQ(GetLastError(), kSentinelError);
     EXPECT_EQ(ProtectionAt(target), row.protection);
 
@@ -94,7 +95,7 @@ TEST(WriteProtectedPointer, WritesIntoWriteCopyPages) {
     ASSERT_EQ(ProtectionAt(copy), row.viewProtection);
 
     SetLastError(kSentinelError);
-    EXPECT_TRUE(WriteProtectedPointer(copy + 0x40, kNewValue));
+    EXPECT_EQ(WriteProtectedPointer(copy + 0x40, kNewValue), HookStatus::kDone);
     EXPECT_EQ(GetLastError(), kSentinelError);
     EXPECT_EQ(ReadWord(copy + 0x40), kNewValue);
     EXPECT_EQ(ReadWord(shared + 0x40), kOldValue);
@@ -115,7 +116,7 @@ TEST(WriteProtectedPointer, RefusesAWordAcrossTwoRegions) {
   DWORD old = 0;
   ASSERT_TRUE(VirtualProtect(page.base + 4096, 4096, PAGE_READONLY, &old));
   SetLastError(kSentinelError);
-  EXPECT_FALSE(WriteProtectedPointer(page.base + 4094, kNewValue));
+  EXPECT_EQ(WriteProtectedPointer(page.base + 4094, kNewValue), HookStatus::kRefused);
   EXPECT_EQ(GetLastError(), kSentinelError);
   EXPECT_EQ(ProtectionAt(page.base), static_cast<DWORD>(PAGE_READWRITE));
   EXPECT_EQ(ProtectionAt(page.base + 4096), static_cast<DWORD>(PAGE_READONLY));
@@ -126,14 +127,14 @@ TEST(WriteProtectedPointer, RefusesReservedMemory) {
   void* reserved = VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_READWRITE);
   ASSERT_NE(reserved, nullptr);
   SetLastError(kSentinelError);
-  EXPECT_FALSE(WriteProtectedPointer(reserved, kNewValue));
+  EXPECT_EQ(WriteProtectedPointer(reserved, kNewValue), HookStatus::kRefused);
   EXPECT_EQ(GetLastError(), kSentinelError);
   VirtualFree(reserved, 0, MEM_RELEASE);
 }
 
 TEST(WriteProtectedPointer, NullTargetIsInvalidParameter) {
   SetLastError(kSentinelError);
-  EXPECT_FALSE(WriteProtectedPointer(nullptr, kNewValue));
+  EXPECT_EQ(WriteProtectedPointer(nullptr, kNewValue), HookStatus::kInvalidParameter);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 

@@ -85,6 +85,25 @@ TEST(Recorder, PreAndPostLinesAreExact) {
   EXPECT_EQ(expected, lines);
 }
 
+// A code two words wide takes its word and the next: one argument, one separator.
+TEST(Recorder, ATwoWordCodeIsOneArgument) {
+  LogSession log;
+  uint32_t args[4] = {0x89abcdef, 0x01234567, 7, 9};
+  ApiHookRecord record = MakeRecord("SetFilePointerEx", "88d8");
+  CallFrame frame = MakeFrame(record, args, 0x00001000);
+  RecordPre(&frame);
+  log.Stop();
+  std::vector<std::string> lines;
+  for (const std::string& line : log.Lines()) {
+    if (line.rfind("new thread", 0) != 0) lines.push_back(Masked(line));
+  }
+  const std::string unknown = "?\x81\xa1\x81\xa1\x81\xa1?";
+  std::vector<std::string> expected = {
+      "T, N, 00001000,         ,         , SetFilePointerEx, , 0123456789abcdef, 7, " + unknown,
+  };
+  EXPECT_EQ(expected, lines);
+}
+
 TEST(Recorder, LastErrorSurvivesBothRecorders) {
   LogSession log;
   uint32_t args[1] = {0};

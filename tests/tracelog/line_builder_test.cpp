@@ -303,6 +303,60 @@ TEST(LineBuilder, ArgumentByTypeCode) {
   }
 }
 
+// Every row of the type-code table prints through its own formatter, never the marker of
+// an unknown code; a code given fewer words than it takes prints that marker.
+TEST(LineBuilder, EveryTypeCodeHasItsFormatter) {
+  const std::string unknown = "?" + kSquare + kSquare + kSquare + "?";
+  const ArgWord words[2] = {0x12, 0x34};
+  struct Row {
+    char code;
+    uint32_t words;
+  } rows[] = {
+#define ROW_OF(rowCode, rowWords, rowFormatter, rowDescription) {rowCode, rowWords},
+      QEL_TYPE_CODES(ROW_OF)
+#undef ROW_OF
+  };
+  for (const Row& row : rows) {
+    Line line;
+    EXPECT_TRUE(AppendArgument(line.builder, words, row.words, row.code)) << row.code;
+    EXPECT_NE(unknown, line.Text()) << row.code;
+    EXPECT_EQ(row.words, TypeCodeWords(row.code)) << row.code;
+    Line tooShort;
+    EXPECT_TRUE(AppendArgument(tooShort.builder, words, row.words - 1, row.code)) << row.code;
+    EXPECT_EQ(unknown, tooShort.Text()) << row.code;
+  }
+  EXPECT_EQ(0u, TypeCodeWords('q'));
+}
+
+TEST(LineBuilder, SixtyFourBitHexTakesTwoWordsHighWordFirst) {
+  struct Case {
+    ArgWord low;
+    ArgWord high;
+    std::string expected;
+  } cases[] = {
+      {0x89abcdef, 0x01234567, "0123456789abcdef"},
+      {0, 0, "0000000000000000"},
+      {0xffffffffu, 0xffffffffu, "ffffffffffffffff"},
+      {1, 0, "0000000000000001"},
+      {0, 1, "0000000100000000"},
+  };
+  for (const Case& c : cases) {
+    Line line;
+    const ArgWord words[2] = {c.low, c.high};
+    EXPECT_TRUE(AppendArgument(line.builder, words, 2, '8')) << c.expected;
+    EXPECT_EQ(c.expected, line.Text());
+  }
+  // One word left, or the one-word form: not enough words for the code.
+  const std::string unknown = "?" + kSquare + kSquare + kSquare + "?";
+  Line oneLeft;
+  const ArgWord word = 5;
+  EXPECT_TRUE(AppendArgument(oneLeft.builder, &word, 1, '8'));
+  EXPECT_EQ(unknown, oneLeft.Text());
+  Line oneWord;
+  EXPECT_TRUE(AppendArgument(oneWord.builder, 5, '8'));
+  EXPECT_EQ(unknown, oneWord.Text());
+}
+
 TEST(LineBuilder, TextsThatRunIntoAnUnreadablePageStopThere) {
   // Each piece of memory ends right at its own inaccessible page.
   PageEdge narrowPage;

@@ -22,7 +22,7 @@ inline ApiHookRecord* BenchRecord(const char* name, const char* argTypes, uint32
 // Binds record to the next free entry; answers the entry, or 0 when none could be bound.
 inline uint32_t BindBenchEntry(ApiHookRecord* record) {
   uint32_t entry = HookEntryAddress(boundCount);
-  if (entry == 0 || !WriteHookEntrySlot(entry, record)) return 0;
+  if (entry == 0 || WriteHookEntrySlot(entry, record) != HookStatus::kDone) return 0;
   ++boundCount;
   record->hookEntry = reinterpret_cast<void*>(entry);
   return entry;

@@ -2,17 +2,23 @@
 # Hook-list definitions generator: writes lists/<dll>.lst, one "api=" line per function that
 # a system DLL's mingw-w64 import library names, typed from the C prototypes of the mingw-w64
 # headers as libclang parses them, with the hand-checked additions of supplement.txt.
+# The type codes and the callback names come from the tracer's own tables.
 # Usage: lstgen.py OUTPUT_DIR
 import ctypes
 import glob
 import os
+import re
 import subprocess
 import sys
 
 import clang.cindex as ci
 
 SYSROOT = "/usr/i686-w64-mingw32"
-SUPPLEMENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "supplement.txt")
+HERE = os.path.dirname(os.path.abspath(__file__))
+SUPPLEMENT = os.path.join(HERE, "supplement.txt")
+SRC = os.path.join(HERE, "..", "..", "src")
+TYPE_CODES_TABLE = os.path.join(SRC, "hooklist", "type_codes.h")
+CALLBACK_TABLE = os.path.join(SRC, "control", "callback_wiring.cpp")
 NM = "i686-w64-mingw32-nm"
 
 # Import libraries read, and whether their functions are typed from the headers as the
@@ -36,28 +42,64 @@ HEADERS = [
     "share.h", "stdint.h", "assert.h", "excpt.h", "psapi.h", "uchar.h", "fenv.h", "complex.h", "corecrt_startup.h",
 ]
 
-# Callbacks of the tracer wired by name: (skip-call, pre-call, post-call) fields.
-CALLBACKS = {
-    "CreateThread": ("", "1", ""),
-    "WaitForSingleObject": ("", "1", ""),
-    "WaitForSingleObjectEx": ("", "1", ""),
-    "WaitForMultipleObjects": ("", "1", ""),
-    "WaitForMultipleObjectsEx": ("", "1", ""),
-    "SignalObjectAndWait": ("", "1", ""),
-    "MsgWaitForMultipleObjects": ("", "1", ""),
-    "MsgWaitForMultipleObjectsEx": ("", "1", ""),
-    "WTSEnumerateSessionsA": ("", "", "1"),
-    "WTSQuerySessionInformationA": ("", "", "1"),
-    # Skipped real call: the pre-call callback answers with the function's trampoline.
-    "GetProcAddress": ("1", "1", "1"),
-    "LoadLibraryA": ("", "", "1"),
-    "LoadLibraryW": ("", "", "1"),
-    "LoadLibraryExA": ("", "", "1"),
-    "LoadLibraryExW": ("", "", "1"),
-    "FreeLibrary": ("", "1", "1"),
-}
+
+def read_type_codes(path):
+    """{code: (argument words, description)} of the rows of hooklist/type_codes.h."""
+    rows = re.findall(r"ROW\('(.)', (\d+), \w+, \"([^\"]*)\"\)", open(path).read())
+    if not rows:
+        sys.exit("lstgen: no type-code rows in %s" % path)
+    return {code: (int(words), description) for code, words, description in rows}
+
+
+def read_callbacks(path):
+    """{function: (pre-call, post-call) fields} of the registrations in callback_wiring.cpp,
+    besides the shared callbacks, whose base names are answered too."""
+    names = re.findall(r'\{"(\w+)_(Pre|Post)", \w+\}', open(path).read())
+    if not names:
+        sys.exit("lstgen: no callback registrations in %s" % path)
+    wired = {}
+    for base, when in names:
+        pre, post = wired.get(base, ("", ""))
+        wired[base] = ("1", post) if when == "Pre" else (pre, "1")
+    return wired
+
+
+TYPE_CODES = read_type_codes(TYPE_CODES_TABLE)
+WIRED = read_callbacks(CALLBACK_TABLE)
+
+
+# The codes the rules below write, each checked against the table by --check-tables.
+RULE_CODES = "xBsSwWpb24d"
+
+
+def typed(code):
+    """A code a rule writes: one of RULE_CODES, and so a row of the type-code table."""
+    if code not in RULE_CODES or code not in TYPE_CODES:
+        sys.exit("lstgen: type code %r is not a known rule code of %s" % (code, TYPE_CODES_TABLE))
+    return code
+
+
+def check_tables():
+    """Prints "ok"/"not ok" lines: the rules' codes are rows of the type-code table, and
+    every function whose real call is skipped has the pre-call callback that answers it."""
+    unknown = [code for code in RULE_CODES if code not in TYPE_CODES]
+    print("%s generator rules name only codes of the type-code table%s" %
+          ("not ok" if unknown else "ok", ": unknown " + " ".join(unknown) if unknown else ""))
+    unwired = sorted(name for name in SKIP_CALL if WIRED.get(name, ("", ""))[0] != "1")
+    print("%s skipped calls have a registered pre-call callback%s" %
+          ("not ok" if unwired else "ok", ": " + " ".join(unwired) if unwired else ""))
+    return 1 if unknown or unwired else 0
+
+
+# Functions whose real call is skipped: the pre-call callback answers with the function's
+# trampoline.
+SKIP_CALL = {"GetProcAddress"}
 # Every function of these DLLs reports its socket error through the shared "ws" callbacks.
 SOCKET_DLLS = {"ws2_32.dll", "wsock32.dll"}
+SOCKET_CALLBACKS = "ws"
+if WIRED.get(SOCKET_CALLBACKS) != ("1", "1"):
+    sys.exit("lstgen: %s registers no %s_Pre and %s_Post" %
+             (CALLBACK_TABLE, SOCKET_CALLBACKS, SOCKET_CALLBACKS))
 
 HANDLE_TYPEDEFS = {"HANDLE", "SOCKET", "HFILE", "HCRYPTPROV", "HCRYPTKEY", "HCRYPTHASH"}
 BOOL_TYPEDEFS = {"BOOL", "WINBOOL"}
@@ -141,10 +183,10 @@ def optional_annotation(param):
 
 def text_code(param, pointee, narrow, wide):
     if not pointee.is_const_qualified():
-        return "p"
+        return typed("p")
     if param.spelling in RESOURCE_PARAMS or optional_annotation(param):
-        return narrow.upper() if narrow else wide.upper()
-    return narrow or wide
+        return typed(narrow.upper() if narrow else wide.upper())
+    return typed(narrow or wide)
 
 
 def pointer_code(param, t):
@@ -154,23 +196,23 @@ def pointer_code(param, t):
     names, _ = typedef_chain(pointee)
     if pointee_canon.kind in (ci.TypeKind.CHAR_S, ci.TypeKind.SCHAR, ci.TypeKind.CHAR_U):
         if pointee_canon.kind == ci.TypeKind.CHAR_U and "BYTE" in names:
-            return "p"
+            return typed("p")
         if DATA_WORDS.intersection(name_words(param.spelling)):
-            return "p"
+            return typed("p")
         return text_code(param, pointee_canon, "s", "")
     if WIDE_CHAR_TYPEDEFS.intersection(names) or pointee_canon.kind == ci.TypeKind.WCHAR:
         return text_code(param, pointee_canon, "", "w")
-    return "p"
+    return typed("p")
 
 
 def integer_code(param, t):
     names, _ = typedef_chain(t)
     if SIZE_TYPEDEFS.intersection(names):
-        return "d"
+        return typed("d")
     words = name_words(param.spelling)
     if COUNT_WORDS.intersection(words) or any(w.endswith(COUNT_ENDINGS) for w in words):
-        return "d"
-    return "4"
+        return typed("d")
+    return typed("4")
 
 
 def param_codes(param):
@@ -179,25 +221,25 @@ def param_codes(param):
     size = canon.get_size()
     if canon.kind in (ci.TypeKind.CONSTANTARRAY, ci.TypeKind.INCOMPLETEARRAY,
                       ci.TypeKind.VARIABLEARRAY, ci.TypeKind.DEPENDENTSIZEDARRAY):
-        return ["p"]
+        return [typed("p")]
     if size <= 0:
         raise LeftOut("argument %s of unknown size" % (param.spelling or "?"))
     if is_handle(t):
-        return ["x"]
+        return [typed("x")]
     names, _ = typedef_chain(t)
     if BOOL_TYPEDEFS.intersection(names):
-        return ["B"]
+        return [typed("B")]
     if canon.kind == ci.TypeKind.POINTER:
         return [pointer_code(param, t)]
     if size == 1:
-        return ["b"]
+        return [typed("b")]
     if size == 2:
-        return ["2"]
+        return [typed("2")]
     if size > 4:
-        return ["4"] * ((size + 3) // 4)
+        return [typed("4")] * ((size + 3) // 4)
     if canon.kind in (ci.TypeKind.UINT, ci.TypeKind.INT, ci.TypeKind.ULONG, ci.TypeKind.LONG):
         return [integer_code(param, t)]
-    return ["4"]
+    return [typed("4")]
 
 
 def calling_conv(ftype):
@@ -225,9 +267,10 @@ def entry_line(name, dll, cursor, decorated_bytes):
             raise LeftOut("%d argument words by the prototype, %d by the import library (@%d)" %
                           (len(codes), decorated_bytes // 4, decorated_bytes))
         caller_cleans = ""
-    skip, pre, post = CALLBACKS.get(name, ("", "", ""))
+    skip = "1" if name in SKIP_CALL else ""
+    pre, post = WIRED.get(name, ("", ""))
     if dll in SOCKET_DLLS:
-        pre, post = "ws", "ws"
+        pre, post = SOCKET_CALLBACKS, SOCKET_CALLBACKS
     fields = [name, "", caller_cleans, skip, pre, post, "", "", ""] + codes
     return "api=" + ",".join(fields) + ("," if not codes else "")
 
@@ -328,8 +371,12 @@ def dll_text(dll, exports, functions, data):
 
 
 def main():
+    if len(sys.argv) == 2 and sys.argv[1] == "--check-tables":
+        return check_tables()
     if len(sys.argv) != 2 or sys.argv[1] in ("-h", "--help"):
-        print("usage: lstgen.py OUTPUT_DIR\nWrites OUTPUT_DIR/<dll>.lst for the system DLLs.")
+        print("usage: lstgen.py OUTPUT_DIR | --check-tables\n"
+              "Writes OUTPUT_DIR/<dll>.lst for the system DLLs, or checks the generator's\n"
+              "codes and callbacks against the tracer's tables.")
         return 0 if len(sys.argv) == 2 else 2
     ci.conf.lib.clang_getFunctionTypeCallingConv.argtypes = [ci.Type]
     ci.conf.lib.clang_getFunctionTypeCallingConv.restype = ctypes.c_int

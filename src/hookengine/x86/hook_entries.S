@@ -10,10 +10,8 @@
                     90 90                 filler
                     90 90 90 90           record slot, written when the entry is bound */
 
-#include "hookengine/hook_entry_layout.h"
-#include "hooklist/api_hook_record.h"
-#include "recording/call_frame.h"
-#include "base/tls_slot.h"
+#include "hookengine/x86/dispatch_layout.h"
+#include "base/processor.h"
 
 #define ERROR_PROC_NOT_FOUND 127
 
@@ -41,11 +39,11 @@
         nop                                     /* filler, never executed */
 .LrecordSlot\@:
         .if     .LrecordSlot\@ - .LentryStart\@ - QEL_HOOK_ENTRY_RECORD_SLOT
-        .error  "the record slot is not where hook_entry_layout.h says"
+        .error  "the record slot is not where dispatch_layout.h says"
         .endif
         .byte   0x90, 0x90, 0x90, 0x90          /* record slot: the bound ApiHookRecord */
         .if     . - .LentryStart\@ - QEL_HOOK_ENTRY_SIZE
-        .error  "a HookEntry is not the size hook_entry_layout.h says"
+        .error  "a HookEntry is not the size dispatch_layout.h says"
         .endif
         .endm
 

@@ -7,7 +7,7 @@
    answers 0 when fn returned, else the code of the structured exception caught
    (1 for an exception whose code is 0). */
 
-#include "base/seh_layout.h"
+#include "base/x86/seh_layout.h"
 
         .intel_syntax noprefix
         .text
