@@ -2,6 +2,8 @@
 // process that has these functions.
 #include "base/address_wait.h"
 
+namespace qelvorn {
+
 namespace {
 
 using WaitOnAddressFn = BOOL(WINAPI*)(volatile VOID*, PVOID, SIZE_T, DWORD);
@@ -56,3 +58,5 @@ WaitRounds WaitRoundsSoFar() {
 void UseAddressWaits(bool use) {
   addressWait.used = use;
 }
+
+}  // namespace qelvorn

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+namespace qelvorn {
+
 // One round of a wait for *word to leave seen; the caller reads the word again and calls
 // once more with round one higher (unsigned: a wait long enough to wrap it just yields a
 // hundred rounds again). The first rounds only yield the processor: most waits
@@ -23,3 +25,5 @@ struct WaitRounds {
 WaitRounds WaitRoundsSoFar();
 // Tests turn address waits off to run the waits as on a system before Windows 8.
 void UseAddressWaits(bool use);
+
+}  // namespace qelvorn

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+namespace qelvorn {
+
 static_assert(sizeof(BlockHeader) == BlockPool::kHeaderSize, "block header layout");
 
 namespace {
@@ -51,3 +53,5 @@ char* BlockPool::CopyString(const char* text) {
   memcpy(copy, text, length + 1);
   return copy;
 }
+
+}  // namespace qelvorn

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace qelvorn {
+
 // The head of every block: bytes left, next free byte, next block (three 32-bit words).
 struct BlockHeader {
   uint32_t bytesLeft;
@@ -36,3 +38,5 @@ struct BlockPool {
   // (10228 bytes or more before the NUL).
   char* CopyString(const char* text);
 };
+
+}  // namespace qelvorn

@@ -9,6 +9,8 @@
 #include "base/processor.h"
 #include "base/reentry_depth.h"
 
+namespace qelvorn {
+
 namespace {
 
 struct GuardCall {
@@ -67,3 +69,5 @@ GuardOutcome RunGuarded(GuardedFunction fn, void* context) {
   }
   return call.threw ? GuardOutcome::kCppException : GuardOutcome::kCompleted;
 }
+
+}  // namespace qelvorn

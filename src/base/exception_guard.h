@@ -4,6 +4,8 @@
 
 #include <type_traits>
 
+namespace qelvorn {
+
 enum class GuardOutcome { kCompleted, kStructuredException, kCppException };
 
 using GuardedFunction = void (*)(void* context);
@@ -20,3 +22,5 @@ GuardOutcome Guarded(F&& f) {
   return RunGuarded([](void* c) { (*static_cast<Fn*>(c))(); },
                     const_cast<void*>(static_cast<const void*>(&f)));
 }
+
+}  // namespace qelvorn

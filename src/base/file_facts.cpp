@@ -1,6 +1,8 @@
 // Size and last-write time of a file, asked without keeping it open.
 #include "base/file_facts.h"
 
+namespace qelvorn {
+
 int64_t GetFileSizeAndTimeW(const wchar_t* path, FILETIME* lastWrite) {
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -21,3 +23,5 @@ int64_t GetFileSizeAndTimeA(const char* path, FILETIME* lastWrite) {
   if (MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, 260) == 0) return -1;
   return GetFileSizeAndTimeW(widePath, lastWrite);
 }
+
+}  // namespace qelvorn

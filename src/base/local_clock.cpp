@@ -12,6 +12,8 @@
 #include "base/processor.h"
 #include "base/tls_slot.h"
 
+namespace qelvorn {
+
 namespace {
 
 constexpr uint64_t kUnitsPerSecond = 10000000;
@@ -337,3 +339,5 @@ ClockGrain JudgeClockGrain(const uint64_t* readings, const uint64_t* ticks, int 
   }
   return grain;
 }
+
+}  // namespace qelvorn

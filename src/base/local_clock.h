@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+namespace qelvorn {
+
 struct TimeOfDay {
   uint32_t hour;
   uint32_t minute;
@@ -74,3 +76,5 @@ ClockGrain JudgeClockGrain(const uint64_t* readings, const uint64_t* ticks, int 
 // declares it invariant, or a hypervisor presents it, whose virtual counter follows its
 // host's.
 bool CounterDeclaredSteady();
+
+}  // namespace qelvorn

@@ -8,6 +8,8 @@
 
 #include "base/tls_slot.h"
 
+namespace qelvorn {
+
 namespace {
 
 // Nothing below 64 KB is ever mapped in a Win32 process.
@@ -103,3 +105,5 @@ void ForgetReadableRegions() {
   }
   SetLastError(savedError);
 }
+
+}  // namespace qelvorn

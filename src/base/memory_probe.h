@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+namespace qelvorn {
+
 // True when the first byte can be read. Null, freed, never-reserved and guard pages are
 // unreadable.
 bool IsReadable(const void* address);
@@ -20,3 +22,5 @@ size_t ReadableBytes(const void* address, size_t limit);
 bool IsReadableText(const char* text, size_t limit);
 // Forgets the calling thread's remembered regions.
 void ForgetReadableRegions();
+
+}  // namespace qelvorn

@@ -3,6 +3,8 @@
 
 #include "base/address_wait.h"
 
+namespace qelvorn {
+
 namespace {
 
 // Filled while the library's statics are built, on one thread, before any other use.
@@ -124,3 +126,5 @@ HeldLocks CaptureHeldLocks() {
 void ReleaseHeldLocksDownTo(const HeldLocks& held) {
   for (int i = 0; i < registeredCount; ++i) ReleaseDownTo(*registeredLocks[i], held.depths[i]);
 }
+
+}  // namespace qelvorn

@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+namespace qelvorn {
+
 struct OwnedLock;
 void RegisterOwnedLock(OwnedLock* lock);
 
@@ -62,3 +64,5 @@ struct OwnedLockHold {
   OwnedLock& lock_;
   bool held_;
 };
+
+}  // namespace qelvorn

@@ -6,6 +6,8 @@
 
 #include "base/tls_slot.h"
 
+namespace qelvorn {
+
 // Never freed: traced calls made by DLLs detached after this one at process exit still
 // consult it. No slot until the library's statics are built, so that an early read finds
 // nothing rather than slot 0 of somebody else.
@@ -41,3 +43,5 @@ void LowerThreadGuard() {
 void SetThreadGuardCount(int count) {
   WriteCount(count);
 }
+
+}  // namespace qelvorn

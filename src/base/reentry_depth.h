@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+namespace qelvorn {
+
 // The TLS slot that holds the count, read by the dispatcher in assembly to let the
 // library's own calls through without a frame (TLS_OUT_OF_INDEXES when there is none).
 extern "C" DWORD QelReentryDepthSlot;
@@ -23,3 +25,5 @@ struct ThreadGuardScope {
 // Sets the count outright: the recorders around each line, and the catch-all putting back
 // a value read earlier after an exception abandoned the frames that would have lowered it.
 void SetThreadGuardCount(int count);
+
+}  // namespace qelvorn

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace qelvorn {
+
 // Copies length bytes forwards, a word at a time: overlapping regions come out right only
 // when to lies below from. The word copies are builtins of a constant size, so the
 // compiler makes them moves rather than calls.
@@ -43,3 +45,5 @@ inline size_t ShortLength(const char* text) {
   while (text[length] != '\0') ++length;
   return length;
 }
+
+}  // namespace qelvorn

@@ -3,6 +3,8 @@
 
 #include <mbstring.h>
 
+namespace qelvorn {
+
 int32_t WideToAnsi(const wchar_t* wide, char* out, int32_t outSize) {
   int produced = WideCharToMultiByte(CP_ACP, 0, wide, -1, out, outSize, nullptr, nullptr);
   if (produced != 0) return produced;
@@ -20,3 +22,5 @@ const char* FileNamePart(const char* path) {
   if (separator == nullptr) separator = _mbsrchr(text, '/');
   return separator == nullptr ? path : reinterpret_cast<const char*>(separator + 1);
 }
+
+}  // namespace qelvorn

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+namespace qelvorn {
+
 size_t WholeCharacterLength(const char* text, size_t length) {
   size_t whole = 0;
   while (whole < length) {
@@ -12,3 +14,5 @@ size_t WholeCharacterLength(const char* text, size_t length) {
   }
   return whole;
 }
+
+}  // namespace qelvorn

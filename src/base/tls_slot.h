@@ -9,6 +9,8 @@
 
 #include "base/processor.h"
 
+namespace qelvorn {
+
 inline void* ReadTlsSlot(DWORD index) {
   if (index < QEL_TEB_TLS_SLOTS_COUNT) return ReadTebTlsSlot(index);
   DWORD savedError = GetLastError();
@@ -41,3 +43,5 @@ inline void* ThreadRecord(DWORD slot, size_t size) {
   }
   return record;
 }
+
+}  // namespace qelvorn

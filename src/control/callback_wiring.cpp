@@ -5,6 +5,8 @@
 #include "recording/callback_registry.h"
 #include "recording/option_callbacks.h"
 
+namespace qelvorn {
+
 namespace {
 
 struct Registration {
@@ -44,3 +46,5 @@ void InstallCallbacks() {
   for (const Registration& entry : kRegistrations) RegisterCallback(entry.name, entry.callback);
   installed = true;
 }
+
+}  // namespace qelvorn

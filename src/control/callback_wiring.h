@@ -3,5 +3,9 @@
 // a hook list gives them.
 #pragma once
 
+namespace qelvorn {
+
 // Registers every callback; later calls do nothing. Runs before anything is patched.
 void InstallCallbacks();
+
+}  // namespace qelvorn

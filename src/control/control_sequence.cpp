@@ -15,6 +15,8 @@
 #include "control/tracing_steps.h"
 #include "tracelog/trace_log.h"
 
+namespace qelvorn {
+
 ControlState controlState;
 
 namespace {
@@ -168,3 +170,5 @@ int CleanUp(MessageBuffer& messages) {
   controlState.initialised = false;
   return result;
 }
+
+}  // namespace qelvorn

@@ -5,8 +5,12 @@
 
 #include <cstdint>
 
+namespace qelvorn {
+
 struct ControlState {
   volatile bool initialised = false;
 };
 
 extern ControlState controlState;
+
+}  // namespace qelvorn

@@ -10,18 +10,18 @@ extern "C" {
 int nQelvorn = 0;
 
 int WINAPI QelSetUp_(const char* iniDir, const char* logDir, char* msgBuf, int msgBufSize) {
-  MessageBuffer messages{msgBuf, msgBufSize};
-  return SetUp(iniDir, logDir, messages);
+  qelvorn::MessageBuffer messages{msgBuf, msgBufSize};
+  return qelvorn::SetUp(iniDir, logDir, messages);
 }
 
 int WINAPI QelWriteLog_(const char* text, char* msgBuf, int msgBufSize) {
-  MessageBuffer messages{msgBuf, msgBufSize};
-  return WriteLog(text, messages);
+  qelvorn::MessageBuffer messages{msgBuf, msgBufSize};
+  return qelvorn::WriteLog(text, messages);
 }
 
 int WINAPI QelCleanUp_(char* msgBuf, int msgBufSize) {
-  MessageBuffer messages{msgBuf, msgBufSize};
-  return CleanUp(messages);
+  qelvorn::MessageBuffer messages{msgBuf, msgBufSize};
+  return qelvorn::CleanUp(messages);
 }
 
 // The class's members under the names and conventions of the platform's usual compiler:

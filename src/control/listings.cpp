@@ -10,6 +10,8 @@
 #include "hooklist/hook_list_lock.h"
 #include "tracelog/listing_lines.h"
 
+namespace qelvorn {
+
 namespace {
 
 // Set when HookEntries ran out during binding; the box is shown once the listing lock
@@ -75,3 +77,5 @@ bool ListModules(PatchDirection direction) {
   }
   return WriteModuleListingEnd();
 }
+
+}  // namespace qelvorn

@@ -4,6 +4,8 @@
 
 #include "hookengine/import_patching.h"
 
+namespace qelvorn {
+
 // Binds every unbound function of the apiTable, in name order, and writes the function
 // listing. False at the first failure (no entry left, failed binding or failed write).
 bool BindAndListApis();
@@ -17,3 +19,5 @@ bool ListModules(PatchDirection direction);
 constexpr char kEntriesExhausted[] =
     "HookEntry \x82\xaa\x95s\x91\xab\x82\xb5\x82\xc4\x82\xa2\x82\xdc\x82\xb7\x81"
     "B";
+
+}  // namespace qelvorn

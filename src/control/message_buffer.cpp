@@ -6,6 +6,8 @@
 
 #include "base/exception_guard.h"
 
+namespace qelvorn {
+
 void ClearMessages(MessageBuffer& messages) {
   if (messages.data == nullptr || messages.size <= 0) return;
   if (Guarded([&] { messages.data[0] = '\0'; }) != GuardOutcome::kCompleted) messages.size = 0;
@@ -26,3 +28,5 @@ void AppendMessage(MessageBuffer& messages, const char* text) {
   // A buffer that faulted once is not touched again during this call.
   if (outcome != GuardOutcome::kCompleted) messages.size = 0;
 }
+
+}  // namespace qelvorn

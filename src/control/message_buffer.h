@@ -2,6 +2,8 @@
 // fit is cut, and the text always stays NUL-terminated.
 #pragma once
 
+namespace qelvorn {
+
 struct MessageBuffer {
   char* data;
   int size;  // full size, terminator included
@@ -9,3 +11,5 @@ struct MessageBuffer {
 
 void ClearMessages(MessageBuffer& messages);
 void AppendMessage(MessageBuffer& messages, const char* text);
+
+}  // namespace qelvorn

@@ -1,6 +1,8 @@
 // Diagnostic texts of the control sequence, in code page 932 bytes as the host reads them.
 #pragma once
 
+namespace qelvorn {
+
 // [Qelvorn]QelSetUp_() 初期化済みです。
 constexpr char kSetUpAlready[] =
     "[Qelvorn]QelSetUp_() \x8f\x89\x8a\xfa\x89\xbb\x8d\xcf\x82\xdd\x82\xc5\x82\xb7\x81"
@@ -148,3 +150,5 @@ constexpr char kSpanNoTimestamp[] =
 constexpr char kSpanExpired[] =
     "[Qelvorn]IsValidSpan() \x8a\xfa\x8a\xd4\x97L\x8c\xf8\x82\xc5\x82\xc8\x82\xa2\x81"
     "B\n";
+
+}  // namespace qelvorn

@@ -8,6 +8,8 @@
 #include "control/messages.h"
 #include "tracelog/trace_log.h"
 
+namespace qelvorn {
+
 uint32_t spanHours = 0;
 
 namespace {
@@ -72,3 +74,5 @@ bool IsValidSpan(const char* iniPath, MessageBuffer& messages) {
   AppendMessage(messages, kSpanExpired);
   return false;
 }
+
+}  // namespace qelvorn

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace qelvorn {
+
 struct MessageBuffer;
 
 extern uint32_t spanHours;  // tracing window in hours, 0 to 175200
@@ -14,3 +16,5 @@ bool IsValidSpan(const char* iniPath, MessageBuffer& messages);
 
 // The window test itself: open while now is not later than lastWrite + hours (end included).
 bool IsWithinWindow(const FILETIME& lastWrite, uint32_t hours, const FILETIME& now);
+
+}  // namespace qelvorn

@@ -13,6 +13,8 @@
 #include "tracelog/module_snapshot.h"
 #include "tracelog/trace_log.h"
 
+namespace qelvorn {
+
 namespace {
 
 constexpr char kColumnHeader[] =
@@ -60,3 +62,5 @@ void StopTracing(MessageBuffer& messages) {
   if (!taken) AppendMessage(messages, kCleanUpListingFailed);
   if (!WriteModuleListing(current)) AppendMessage(messages, kCleanUpListingFailed);
 }
+
+}  // namespace qelvorn

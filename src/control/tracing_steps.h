@@ -2,6 +2,8 @@
 // the module listings, the hook list, binding and patching, and unhooking.
 #pragma once
 
+namespace qelvorn {
+
 struct MessageBuffer;
 
 // The time line at the head of a new log. Only reports failures.
@@ -13,3 +15,5 @@ bool StartTracing(const char* iniDir, MessageBuffer& messages);
 void AbandonTracing();
 // Restores the import tables and lists the modules again; only reports failures.
 void StopTracing(MessageBuffer& messages);
+
+}  // namespace qelvorn

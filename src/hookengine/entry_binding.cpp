@@ -6,6 +6,8 @@
 #include "hookengine/hook_entries.h"
 #include "hooklist/api_hook_record.h"
 
+namespace qelvorn {
+
 HookStatus BindNextEntry(ApiHookRecord* record, uintptr_t* entry) {
   *entry = HookEntryAddress(boundCount);
   if (*entry == 0) return HookStatus::kEntriesExhausted;
@@ -20,3 +22,5 @@ void CommitBinding(ApiHookRecord* record, uintptr_t entry) {
   ++boundCount;
   record->hookEntry = reinterpret_cast<void*>(entry);
 }
+
+}  // namespace qelvorn

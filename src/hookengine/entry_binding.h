@@ -6,6 +6,8 @@
 
 #include "hookengine/hook_status.h"
 
+namespace qelvorn {
+
 struct ApiHookRecord;
 
 // Writes record into the next free HookEntry and answers that entry in *entry: kDone;
@@ -14,3 +16,5 @@ struct ApiHookRecord;
 // listing writes the function's line in between.
 HookStatus BindNextEntry(ApiHookRecord* record, uintptr_t* entry);
 void CommitBinding(ApiHookRecord* record, uintptr_t entry);
+
+}  // namespace qelvorn

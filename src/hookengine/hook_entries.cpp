@@ -5,6 +5,8 @@
 
 #include "hookengine/protected_write.h"
 
+namespace qelvorn {
+
 uint32_t boundCount = 0;
 
 uintptr_t QueryHookEntryTable(uint32_t selector) {
@@ -41,3 +43,5 @@ HookStatus WriteHookEntrySlot(uintptr_t entryAddress, ApiHookRecord* record) {
   return WriteProtectedPointer(reinterpret_cast<void*>(HookEntryRecordSlot(entryAddress)),
                                reinterpret_cast<uintptr_t>(record));
 }
+
+}  // namespace qelvorn

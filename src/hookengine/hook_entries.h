@@ -7,6 +7,8 @@
 #include "hookengine/hook_status.h"
 #include "hookengine/processor.h"
 
+namespace qelvorn {
+
 struct ApiHookRecord;
 
 // Selectors of QueryHookEntryTable.
@@ -40,3 +42,5 @@ bool IsInHookEntryTable(uintptr_t address);
 // Answers kInvalidParameter with last error 87 (SLE_ERROR) when entryAddress is not the
 // start of an entry of the table or record is null; otherwise as WriteProtectedPointer.
 HookStatus WriteHookEntrySlot(uintptr_t entryAddress, ApiHookRecord* record);
+
+}  // namespace qelvorn

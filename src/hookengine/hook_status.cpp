@@ -1,6 +1,8 @@
 // Texts of the hook engine's statuses.
 #include "hookengine/hook_status.h"
 
+namespace qelvorn {
+
 const char* HookStatusText(HookStatus status) {
   switch (status) {
     case HookStatus::kDone:
@@ -22,3 +24,5 @@ const char* HookStatusText(HookStatus status) {
   }
   return "unknown status";
 }
+
+}  // namespace qelvorn

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace qelvorn {
+
 enum class HookStatus : int32_t {
   kDone = 0,
   // Import patching's failures, by the numbers it has always answered.
@@ -21,3 +23,5 @@ enum class HookStatus : int32_t {
 
 // A short text naming the status, for messages and test output.
 const char* HookStatusText(HookStatus status);
+
+}  // namespace qelvorn

@@ -10,6 +10,8 @@
 #include "hooklist/hook_list.h"
 #include "hooklist/hook_list_lock.h"
 
+namespace qelvorn {
+
 namespace {
 
 // A resolved import points into some loaded image; a module loaded without resolving
@@ -147,3 +149,5 @@ IMAGE_IMPORT_DESCRIPTOR* FindImportDescriptor(HMODULE base, const char* imported
   }
   return nullptr;
 }
+
+}  // namespace qelvorn

@@ -12,6 +12,8 @@
 #include "hookengine/hook_status.h"
 #include "tracelog/listing_lines.h"
 
+namespace qelvorn {
+
 struct ModuleHookRecord;
 struct ImportedModuleRecord;
 
@@ -50,3 +52,5 @@ HookStatus PatchImports(ModuleHookRecord* module, ImportedModuleRecord* imported
                         PatchDirection direction, int32_t* count);
 // The first import descriptor of the module at base for importedName (ignoring case).
 IMAGE_IMPORT_DESCRIPTOR* FindImportDescriptor(HMODULE base, const char* importedName);
+
+}  // namespace qelvorn

@@ -4,6 +4,8 @@
 #include "hooklist/hook_list.h"
 #include "tracelog/listing_lines.h"
 
+namespace qelvorn {
+
 bool HookModule(ModuleHookRecord* module, PatchDirection direction, const LoaderHandles& handles) {
   for (auto& entry : module->importedModules) {
     ImportedModuleRecord& imported = entry.second;
@@ -12,3 +14,5 @@ bool HookModule(ModuleHookRecord* module, PatchDirection direction, const Loader
   }
   return true;
 }
+
+}  // namespace qelvorn

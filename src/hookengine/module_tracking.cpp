@@ -15,6 +15,8 @@
 #include "hooklist/hook_list_lock.h"
 #include "tracelog/line_builder.h"
 
+namespace qelvorn {
+
 const GetProcAddressFunction realGetProcAddress = GetProcAddress;
 
 namespace {
@@ -242,3 +244,5 @@ void FreeLibraryPost(CallFrame* frame, LineBuilder* builder, bool) {
     break;
   }
 }
+
+}  // namespace qelvorn

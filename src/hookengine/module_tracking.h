@@ -7,6 +7,8 @@
 
 #include "recording/callback_registry.h"
 
+namespace qelvorn {
+
 // The genuine GetProcAddress, taken from the library's own import while it loads, before
 // any import table is patched; calling it never passes through a HookEntry.
 using GetProcAddressFunction = FARPROC(WINAPI*)(HMODULE, LPCSTR);
@@ -24,3 +26,5 @@ void LoadLibraryWidePost(CallFrame* frame, LineBuilder* builder, bool isPre);
 void LoadLibraryExNarrowPost(CallFrame* frame, LineBuilder* builder, bool isPre);
 void LoadLibraryExWidePost(CallFrame* frame, LineBuilder* builder, bool isPre);
 void FreeLibraryPost(CallFrame* frame, LineBuilder* builder, bool isPre);
+
+}  // namespace qelvorn

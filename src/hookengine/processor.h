@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+namespace qelvorn {
+
 // The table as its code lays it down, read from the code addresses so the two can never
 // differ: the first entry, the size of one entry, how many there are.
 uintptr_t FirstHookEntry();
@@ -16,3 +18,5 @@ uint32_t HookEntryCount();
 
 // Where, in the entry starting at entry, its bound ApiHookRecord's address is kept.
 uintptr_t HookEntryRecordSlot(uintptr_t entry);
+
+}  // namespace qelvorn

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+namespace qelvorn {
+
 static_assert(static_cast<DWORD>(HookStatus::kInvalidHandle) == ERROR_INVALID_HANDLE, "numbers");
 static_assert(static_cast<DWORD>(HookStatus::kInvalidParameter) == ERROR_INVALID_PARAMETER,
               "numbers");
@@ -72,3 +74,5 @@ HookStatus WriteProtectedPointer(void* target, uintptr_t value) {
   if (!written) return Fail(HookStatus::kInvalidHandle);
   return HookStatus::kDone;
 }
+
+}  // namespace qelvorn

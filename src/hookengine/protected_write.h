@@ -6,6 +6,8 @@
 
 #include "hookengine/hook_status.h"
 
+namespace qelvorn {
+
 // Writes value at target when its page is read-only, execute-read, read-write,
 // execute-read-write or write-copy, lifting the protection for the write where needed
 // and putting it back afterwards. Answers kRefused without touching the last error when
@@ -14,3 +16,5 @@
 // for a null target; kInvalidHandle, with last error 6, when the protection change, the
 // write or the restore fails.
 HookStatus WriteProtectedPointer(void* target, uintptr_t value);
+
+}  // namespace qelvorn

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace qelvorn {
+
 struct ApiHookRecord {
   const char* name;              // function name, exact case
   const char* preCallbackName;   // base + "_Pre", or null
@@ -18,3 +20,5 @@ struct ApiHookRecord {
   char* argTypes;                // one type code per argument word
   const char* moduleName;        // name of the imported module whose block holds it
 };
+
+}  // namespace qelvorn

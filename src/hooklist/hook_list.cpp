@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+namespace qelvorn {
+
 // Never destroyed: HookEntries patched into DLLs that detach after this library at
 // process exit still lead to its records.
 HookList& hookList = *new HookList;
@@ -92,3 +94,5 @@ ImportedModuleRecord* FindImportedModule(HookList& list, const char* name) {
   auto found = list.importedModuleTable.find(name);
   return found == list.importedModuleTable.end() ? nullptr : &found->second;
 }
+
+}  // namespace qelvorn

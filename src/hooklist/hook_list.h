@@ -10,6 +10,8 @@
 #include "hooklist/api_hook_record.h"
 #include "base/block_pool.h"
 
+namespace qelvorn {
+
 // Byte-wise order as unsigned bytes, shorter first when one name is a prefix of the other.
 struct ByteOrder {
   bool operator()(const char* a, const char* b) const;
@@ -84,3 +86,5 @@ ApiHookRecord* FindApiByOrdinal(const ImportedModuleRecord& module, uint32_t ord
 ModuleHookRecord* FindModule(const HookList& list, const char* name);
 // An imported module by name in list.importedModuleTable, ignoring case.
 ImportedModuleRecord* FindImportedModule(HookList& list, const char* name);
+
+}  // namespace qelvorn

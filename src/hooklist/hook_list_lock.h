@@ -3,6 +3,8 @@
 
 #include "base/owned_lock.h"
 
+namespace qelvorn {
+
 // Serialises the users of the hook list's tables: set-up (which also fills them), the
 // listings, clean-up and the module-tracking callbacks on any thread. Re-entrant. The
 // listing's line builder is used only under it too.
@@ -18,3 +20,5 @@ struct ListingHold {
  private:
   bool held_;
 };
+
+}  // namespace qelvorn

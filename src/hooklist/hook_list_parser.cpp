@@ -10,6 +10,8 @@
 
 #include "hooklist/hook_list.h"
 
+namespace qelvorn {
+
 namespace {
 
 constexpr char kFileName[] = "Qelvorn.lst";
@@ -276,3 +278,5 @@ int LoadHookListInto(HookList& list, const char* iniDir) {
 int LoadHookList(const char* iniDir) {
   return LoadHookListInto(hookList, iniDir);
 }
+
+}  // namespace qelvorn

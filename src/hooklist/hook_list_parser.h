@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace qelvorn {
+
 struct HookList;
 
 // How a cleaned, non-empty line is sorted; the first test that holds decides.
@@ -37,3 +39,5 @@ std::string TrimBlanks(const std::string& text);
 // Cuts the line at its first "//" (a whole-character match) and trims it.
 std::string CleanLine(const std::string& line);
 LineKind ClassifyLine(const std::string& cleaned);
+
+}  // namespace qelvorn

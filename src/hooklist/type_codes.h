@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+namespace qelvorn {
+
 // One argument word: one slot of the caller's argument area, a pointer wide.
 using ArgWord = uintptr_t;
 
@@ -33,3 +35,5 @@ constexpr uint32_t TypeCodeWords(char code) {
 #undef QEL_TYPE_CODE_WORDS
   return 0;
 }
+
+}  // namespace qelvorn

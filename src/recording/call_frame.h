@@ -7,6 +7,8 @@
 
 #include "hooklist/type_codes.h"
 
+namespace qelvorn {
+
 struct ApiHookRecord;
 
 struct CallFrame {
@@ -17,3 +19,5 @@ struct CallFrame {
   ApiHookRecord* record;    // the record bound to the entry that was entered
   uintptr_t resultHigh;     // the high half of a result two words wide
 };
+
+}  // namespace qelvorn

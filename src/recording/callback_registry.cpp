@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace qelvorn {
+
 namespace {
 
 // Open addressing over a table far larger than the twenty-odd callbacks, so that a traced
@@ -54,3 +56,5 @@ Callback FindCallback(const char* name) {
   const Slot* slot = SlotFor(name);
   return slot == nullptr || slot->name == nullptr ? nullptr : slot->callback;
 }
+
+}  // namespace qelvorn

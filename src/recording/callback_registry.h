@@ -5,6 +5,8 @@
 
 #include "recording/call_frame.h"
 
+namespace qelvorn {
+
 struct LineBuilder;
 
 // isPre: true from the pre-call recorder, false from the post-call recorder.
@@ -15,3 +17,5 @@ using Callback = void (*)(CallFrame* frame, LineBuilder* builder, bool isPre);
 void RegisterCallback(const char* name, Callback callback);
 // The callback registered under exactly this name (case-sensitive), or null.
 Callback FindCallback(const char* name);
+
+}  // namespace qelvorn

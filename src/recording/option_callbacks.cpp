@@ -11,6 +11,8 @@
 #include "base/memory_probe.h"
 #include "tracelog/line_builder.h"
 
+namespace qelvorn {
+
 namespace {
 
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
@@ -245,3 +247,5 @@ void QueriedSessionText(CallFrame* frame, LineBuilder* builder, bool) {
   }
   builder->AppendTracedText(reinterpret_cast<const char*>(text));
 }
+
+}  // namespace qelvorn

@@ -5,6 +5,8 @@
 
 #include "recording/callback_registry.h"
 
+namespace qelvorn {
+
 // What ThreadAdvice puts in the option column of CreateThread:
 // (●_beginthread/_beginthreadex を使用した方がいいよ)
 constexpr char kThreadAdviceText[] =
@@ -24,3 +26,5 @@ void QueriedSessionText(CallFrame* frame, LineBuilder* builder, bool isPre);
 
 // Name of a socket or wait code, or the empty text for a code not in the table.
 const char* WsaErrorName(uint32_t code);
+
+}  // namespace qelvorn

@@ -17,6 +17,8 @@
 #include "tracelog/trace_log.h"
 #include "tracelog/value_formatters.h"
 
+namespace qelvorn {
+
 namespace {
 
 // The name of the callback that runs before or after the call, or null for none.
@@ -169,3 +171,5 @@ extern "C" void RecordPre(CallFrame* frame) {
 extern "C" void RecordPost(CallFrame* frame) {
   RecordGuarded(frame, false);
 }
+
+}  // namespace qelvorn

@@ -3,5 +3,9 @@
 
 #include "recording/call_frame.h"
 
+namespace qelvorn {
+
 extern "C" void RecordPre(CallFrame* frame);
 extern "C" void RecordPost(CallFrame* frame);
+
+}  // namespace qelvorn

@@ -12,6 +12,8 @@
 #include "base/owned_lock.h"
 #include "base/tls_slot.h"
 
+namespace qelvorn {
+
 namespace {
 
 struct ThreadTable {
@@ -76,3 +78,5 @@ void NumberThisThread() {
   bool isNew = false;
   ThreadNumber(&isNew);
 }
+
+}  // namespace qelvorn

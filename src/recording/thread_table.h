@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace qelvorn {
+
 // The calling thread's number, adding the thread on its first call (0 when it could not
 // be added this time). For a new thread, announcement receives its new-thread line (260
 // bytes) and isNew is set; the recorder writes it together with the call line so the two
@@ -13,3 +15,5 @@ int32_t ThreadNumberForLine(char* announcement, bool* isNew);
 void NumberThisThread();
 // Whether the calling thread has its number already (no lock, no system call).
 bool ThreadIsNumbered();
+
+}  // namespace qelvorn

@@ -10,6 +10,8 @@
 #include "base/text_cut.h"
 #include "tracelog/trace_log.h"
 
+namespace qelvorn {
+
 namespace {
 
 char headerBuffer[kLineCapacity];
@@ -273,3 +275,5 @@ bool LineBuilder::Flush(bool force) {
   Clear();
   return written;
 }
+
+}  // namespace qelvorn

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace qelvorn {
+
 struct LineBuilder {
   char* pos = nullptr;    // the next free byte; holds the NUL that ends the text
   char* start = nullptr;  // first byte of the buffer
@@ -55,3 +57,5 @@ struct LineBuilder {
 
 extern LineBuilder headerBuilder;
 extern LineBuilder listingBuilder;
+
+}  // namespace qelvorn

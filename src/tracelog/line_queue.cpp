@@ -7,6 +7,8 @@
 #include "base/owned_lock.h"
 #include "base/short_copy.h"
 
+namespace qelvorn {
+
 namespace {
 
 OwnedLock queueLock;
@@ -122,3 +124,5 @@ volatile LONG* LineState(int ticket) {
 void ReturnTicket(int ticket) {
   InterlockedExchange(&ticketTaken[ticket], 0);
 }
+
+}  // namespace qelvorn

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace qelvorn {
+
 constexpr int kQueuedLinesMax = 32;
 constexpr size_t kQueuedBytesMax = 32768;
 
@@ -45,3 +47,5 @@ void ReturnTicket(int ticket);
 int QueuedLineCount();
 // How many lines have been queued since the library loaded, for the benchmark.
 uint32_t LinesEverQueued();
+
+}  // namespace qelvorn

@@ -4,6 +4,8 @@
 #include "tracelog/line_builder.h"
 #include "tracelog/trace_log.h"
 
+namespace qelvorn {
+
 namespace {
 
 constexpr char kApiListingStart[] =
@@ -91,3 +93,5 @@ bool WriteImportLine(const char* moduleName, const char* importedName, ImportLin
   }
   return appended && listingBuilder.Flush(true);
 }
+
+}  // namespace qelvorn

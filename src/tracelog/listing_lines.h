@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace qelvorn {
+
 bool WriteApiListingStart();
 bool WriteApiListingEnd();
 // "module, name" is built before the function is bound, so a line that cannot be built
@@ -35,3 +37,5 @@ enum class ImportLine {
 };
 bool WriteImportLine(const char* moduleName, const char* importedName, ImportLine line,
                      int32_t count);
+
+}  // namespace qelvorn

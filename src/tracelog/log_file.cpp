@@ -13,6 +13,8 @@
 #include "tracelog/line_queue.h"
 #include "tracelog/trace_log.h"
 
+namespace qelvorn {
+
 TraceLog traceLog;
 
 namespace {
@@ -307,3 +309,5 @@ bool WriteLine(const char* text, bool force) {
   if (length == kLineCapacity - 3) length = WholeCharacterLength(text, length);
   return WriteLocked(text, length, "\r\n", 2);
 }
+
+}  // namespace qelvorn

@@ -11,6 +11,8 @@
 #include "base/block_pool.h"
 #include "tracelog/line_builder.h"
 
+namespace qelvorn {
+
 namespace {
 
 // The snapshots' own pool, apart from the hook list's. Never released: the recorders of
@@ -177,3 +179,5 @@ bool WriteModuleListing(const ModuleSnapshot& snapshot) {
   }
   return true;
 }
+
+}  // namespace qelvorn

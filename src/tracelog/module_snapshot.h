@@ -9,6 +9,8 @@
 #include <map>
 #include <vector>
 
+namespace qelvorn {
+
 struct ModuleInfo {
   uintptr_t base;  // first byte of the image
   uint32_t size;   // size of the image in bytes
@@ -66,3 +68,5 @@ extern ModuleSnapshot& moduleSnapshot;
 // The listing through headerBuilder, forced: the title, then one line per module of
 // byAddress. Runs only inside set-up and clean-up.
 bool WriteModuleListing(const ModuleSnapshot& snapshot);
+
+}  // namespace qelvorn

@@ -8,6 +8,8 @@
 
 #include "base/owned_lock.h"
 
+namespace qelvorn {
+
 // Every field but active is read and written only under lock, which lives as long as the
 // process: a roll-over on one thread never lets another see a half-changed file.
 struct TraceLog {
@@ -57,3 +59,5 @@ bool WriteLine(const char* text, bool force);
 bool HoldLogLock();
 // The last release writes the lines other threads queued meanwhile before it lets go.
 void ReleaseLogLock();
+
+}  // namespace qelvorn

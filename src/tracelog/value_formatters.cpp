@@ -9,6 +9,8 @@
 #include "hooklist/type_codes.h"
 #include "tracelog/line_builder.h"
 
+namespace qelvorn {
+
 namespace {
 
 constexpr char kBadWideString[] =
@@ -174,3 +176,5 @@ bool AppendArgument(LineBuilder& line, uint32_t value, char code) {
   ArgWord word = value;
   return AppendArgument(line, &word, 1, code);
 }
+
+}  // namespace qelvorn

@@ -7,6 +7,8 @@
 
 #include "hooklist/type_codes.h"
 
+namespace qelvorn {
+
 struct LineBuilder;
 
 // Appends the argument that starts at words[0] by its code (hooklist/type_codes.h), whole
@@ -15,3 +17,5 @@ struct LineBuilder;
 bool AppendArgument(LineBuilder& line, const ArgWord* words, uint32_t wordsLeft, char code);
 // The same for an argument one word wide.
 bool AppendArgument(LineBuilder& line, uint32_t value, char code);
+
+}  // namespace qelvorn

@@ -6,6 +6,8 @@
 
 #include "base/block_pool.h"
 
+using namespace qelvorn;
+
 namespace {
 
 char* Start(BlockHeader* block) {

@@ -11,6 +11,8 @@
 #include "base/memory_probe.h"
 #include "base/text_cut.h"
 
+using namespace qelvorn;
+
 namespace {
 
 constexpr uint64_t kMinute = 600000000ull;

@@ -11,6 +11,8 @@
 #include "base/text_convert.h"
 #include "support/test_support.h"
 
+using namespace qelvorn;
+
 TEST(FileFacts, SizeAndTime) {
   std::string dir = qeltest::MakeTempDir("fst");
   qeltest::WriteFileBytes(dir + "five.bin", "12345");

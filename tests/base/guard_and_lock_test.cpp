@@ -9,6 +9,8 @@
 #include "base/reentry_depth.h"
 #include "support/test_support.h"
 
+using namespace qelvorn;
+
 namespace {
 
 OwnedLock testLock;

@@ -7,6 +7,8 @@
 #include "control/messages.h"
 #include "support/test_support.h"
 
+using namespace qelvorn;
+
 using qeltest::Dll;
 using qeltest::Sjis;
 

@@ -8,6 +8,8 @@
 
 #include "support/test_support.h"
 
+using namespace qelvorn;
+
 TEST(Messages, EveryTextIsItsCp932Bytes) {
   const struct {
     const char* constant;

@@ -6,6 +6,8 @@
 #include "support/test_support.h"
 #include "tracelog/trace_log.h"
 
+using namespace qelvorn;
+
 namespace {
 
 FILETIME Ticks(uint64_t ticks) {

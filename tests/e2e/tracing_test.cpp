@@ -13,6 +13,8 @@
 #include "support/host_run.h"
 #include "support/test_support.h"
 
+using namespace qelvorn;
+
 using qeltest::kAnyWord;
 using qeltest::Post;
 using qeltest::Pre;

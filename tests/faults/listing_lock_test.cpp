@@ -7,6 +7,8 @@
 #include "base/exception_guard.h"
 #include "hooklist/hook_list_lock.h"
 
+using namespace qelvorn;
+
 namespace {
 
 DWORD WINAPI TakeListingLock(void*) {

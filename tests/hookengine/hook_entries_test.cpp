@@ -21,6 +21,8 @@
 #include "support/test_support.h"
 #include "tracelog/trace_log.h"
 
+using namespace qelvorn;
+
 extern "C" void HookDispatcher();
 
 namespace {

@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+using namespace qelvorn;
+
 namespace {
 
 constexpr DWORD kSentinelError = 0xdeadbeef;

@@ -8,7 +8,7 @@
 namespace hooklisttest {
 
 // One record: "name ordinal callerCleans skipCall pre post types@module".
-inline std::string DescribeRecord(const ApiHookRecord& record) {
+inline std::string DescribeRecord(const qelvorn::ApiHookRecord& record) {
   std::string text = record.name;
   text += " " + std::to_string(record.ordinal) + " " + std::to_string(record.callerCleans) + " " +
           std::to_string(record.skipCall) + " ";
@@ -20,7 +20,7 @@ inline std::string DescribeRecord(const ApiHookRecord& record) {
   return text;
 }
 
-inline std::string DescribeModule(const ImportedModuleRecord& module) {
+inline std::string DescribeModule(const qelvorn::ImportedModuleRecord& module) {
   std::string text = std::string(module.name) + "[";
   const char* separator = "";
   for (const auto& api : module.apisByName) {
@@ -34,7 +34,7 @@ inline std::string DescribeModule(const ImportedModuleRecord& module) {
 }
 
 // "api:A,B mod:K[A,B|16=B] imp:host.exe[K]" with every table in its own key order.
-inline std::string DescribeTables(const HookList& list) {
+inline std::string DescribeTables(const qelvorn::HookList& list) {
   std::string text = "api:";
   const char* separator = "";
   for (const auto& api : list.apiTable) {

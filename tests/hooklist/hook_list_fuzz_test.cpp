@@ -12,6 +12,8 @@
 #include "hooklist/hook_list_parser.h"
 #include "support/test_support.h"
 
+using namespace qelvorn;
+
 namespace {
 
 const char* const kSeeds[] = {

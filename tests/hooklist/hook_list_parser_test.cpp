@@ -10,6 +10,8 @@
 #include "hooklist/hook_list_parser.h"
 #include "support/test_support.h"
 
+using namespace qelvorn;
+
 using hooklisttest::DescribeRecord;
 using hooklisttest::DescribeTables;
 

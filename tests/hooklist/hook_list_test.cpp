@@ -9,6 +9,8 @@
 #include "describe_tables.h"
 #include "hooklist/hook_list.h"
 
+using namespace qelvorn;
+
 using hooklisttest::DescribeModule;
 
 TEST(HookListTables, NewApiHookRecordStartsEmpty) {

@@ -5,6 +5,8 @@
 
 #include "recording/callback_registry.h"
 
+using namespace qelvorn;
+
 namespace {
 
 void First(CallFrame*, LineBuilder*, bool) {}

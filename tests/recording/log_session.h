@@ -20,19 +20,19 @@ class LogSession {
  public:
   LogSession() {
     std::string dir = qeltest::MakeTempDir("rec");
-    strcpy(traceLog.directory, dir.c_str());
-    traceLog.maxSize = 0;
-    CreateLogFile();
-    moduleSnapshot.Take();
-    traceLog.active = true;
-    path_ = traceLog.path;
+    strcpy(qelvorn::traceLog.directory, dir.c_str());
+    qelvorn::traceLog.maxSize = 0;
+    qelvorn::CreateLogFile();
+    qelvorn::moduleSnapshot.Take();
+    qelvorn::traceLog.active = true;
+    path_ = qelvorn::traceLog.path;
   }
   ~LogSession() { Stop(); }
   void Stop() {
     if (stopped_) return;
     stopped_ = true;
-    traceLog.active = false;
-    CloseLogFile();
+    qelvorn::traceLog.active = false;
+    qelvorn::CloseLogFile();
   }
   std::vector<std::string> Lines() const {
     return qeltest::SplitLines(qeltest::ReadFileBytes(path_));
@@ -43,9 +43,9 @@ class LogSession {
   std::string path_;
 };
 
-inline ApiHookRecord MakeRecord(const char* name, const char* types, const char* pre = nullptr,
-                                const char* post = nullptr) {
-  ApiHookRecord record{};
+inline qelvorn::ApiHookRecord MakeRecord(const char* name, const char* types,
+                                         const char* pre = nullptr, const char* post = nullptr) {
+  qelvorn::ApiHookRecord record{};
   record.name = name;
   record.preCallbackName = pre;
   record.postCallbackName = post;
@@ -55,8 +55,9 @@ inline ApiHookRecord MakeRecord(const char* name, const char* types, const char*
   return record;
 }
 
-inline CallFrame MakeFrame(ApiHookRecord& record, uint32_t* args, uint32_t returnAddress) {
-  return CallFrame{returnAddress, 0, args, record.argCount, &record, 0};
+inline qelvorn::CallFrame MakeFrame(qelvorn::ApiHookRecord& record, uint32_t* args,
+                                    uint32_t returnAddress) {
+  return qelvorn::CallFrame{returnAddress, 0, args, record.argCount, &record, 0};
 }
 
 }  // namespace qeltest

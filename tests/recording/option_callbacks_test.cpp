@@ -16,6 +16,8 @@
 #include "support/test_support.h"
 #include "tracelog/line_builder.h"
 
+using namespace qelvorn;
+
 using qeltest::LogSession;
 using qeltest::MakeFrame;
 using qeltest::MakeRecord;

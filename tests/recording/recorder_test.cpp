@@ -18,6 +18,8 @@
 #include "tracelog/line_builder.h"
 #include "tracelog/trace_log.h"
 
+using namespace qelvorn;
+
 using qeltest::LogSession;
 using qeltest::MakeFrame;
 using qeltest::MakeRecord;

@@ -12,6 +12,8 @@
 #include "base/exception_guard.h"
 #include "support/import_slots.h"
 
+using namespace qelvorn;
+
 TEST(Platform, AnsiCodePageFollowsLocale) {
   // The runner starts every program under ja_JP.UTF-8, and text tests again under 1252.
   const char* lang = getenv("LANG");

@@ -5,6 +5,8 @@
 
 #include "base/address_wait.h"
 
+using namespace qelvorn;
+
 namespace qeltest {
 
 AddressWaitsScope::AddressWaitsScope(bool use) {

@@ -15,6 +15,8 @@
 #include "tracelog/value_formatters.h"
 #include "tracelog/trace_log.h"
 
+using namespace qelvorn;
+
 namespace {
 
 const std::string kSquare = "\x81\xa1";

@@ -13,6 +13,8 @@
 #include "tracelog/line_queue.h"
 #include "tracelog/trace_log.h"
 
+using namespace qelvorn;
+
 namespace {
 
 void OpenScratchLog(const char* tag) {

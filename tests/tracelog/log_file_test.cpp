@@ -9,6 +9,8 @@
 #include "control/messages.h"
 #include "support/test_support.h"
 
+using namespace qelvorn;
+
 using qeltest::Dll;
 
 namespace {

@@ -14,6 +14,8 @@
 #include "tracelog/module_snapshot.h"
 #include "tracelog/trace_log.h"
 
+using namespace qelvorn;
+
 namespace {
 
 uint32_t SizeOfImage(HMODULE module) {

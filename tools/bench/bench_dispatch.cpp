@@ -9,6 +9,8 @@
 #include "bench_entry.h"
 #include "bench_kit.h"
 
+using namespace qelvorn;
+
 namespace {
 
 using Target = uint32_t(__stdcall*)(uint32_t, uint32_t);

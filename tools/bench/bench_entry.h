@@ -8,9 +8,9 @@
 #include "hooklist/api_hook_record.h"
 
 // A stdcall record with no callbacks, living as long as the process.
-inline ApiHookRecord* BenchRecord(const char* name, const char* argTypes, uint32_t argCount,
-                                  const void* realFunction) {
-  auto* record = new ApiHookRecord{};
+inline qelvorn::ApiHookRecord* BenchRecord(const char* name, const char* argTypes,
+                                           uint32_t argCount, const void* realFunction) {
+  auto* record = new qelvorn::ApiHookRecord{};
   record->name = name;
   record->argCount = argCount;
   record->argTypes = const_cast<char*>(argTypes);
@@ -20,10 +20,11 @@ inline ApiHookRecord* BenchRecord(const char* name, const char* argTypes, uint32
 }
 
 // Binds record to the next free entry; answers the entry, or 0 when none could be bound.
-inline uint32_t BindBenchEntry(ApiHookRecord* record) {
-  uint32_t entry = HookEntryAddress(boundCount);
-  if (entry == 0 || WriteHookEntrySlot(entry, record) != HookStatus::kDone) return 0;
-  ++boundCount;
+inline uint32_t BindBenchEntry(qelvorn::ApiHookRecord* record) {
+  uint32_t entry = qelvorn::HookEntryAddress(qelvorn::boundCount);
+  if (entry == 0 || qelvorn::WriteHookEntrySlot(entry, record) != qelvorn::HookStatus::kDone)
+    return 0;
+  ++qelvorn::boundCount;
   record->hookEntry = reinterpret_cast<void*>(entry);
   return entry;
 }

@@ -33,6 +33,8 @@
 #include "tracelog/trace_log.h"
 #include "tracelog/value_formatters.h"
 
+using namespace qelvorn;
+
 namespace {
 
 constexpr int kRounds = 3;

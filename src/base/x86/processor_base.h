@@ -20,6 +20,8 @@
 static_assert(offsetof(TEB, TlsSlots) == QEL_TEB_TLS_SLOTS, "TEB layout");
 static_assert(sizeof(TEB::TlsSlots) / sizeof(void*) == QEL_TEB_TLS_SLOTS_COUNT, "TEB layout");
 
+namespace qelvorn {
+
 inline void* ReadTebTlsSlot(DWORD index) {
   void* value;
   asm volatile("movl %%fs:%c2(,%1,4), %0" : "=r"(value) : "r"(index), "i"(QEL_TEB_TLS_SLOTS));
@@ -38,4 +40,6 @@ inline uint64_t ReadCycleCounter() {
   asm volatile("rdtsc" : "=A"(ticks));
   return ticks;
 }
+
+}  // namespace qelvorn
 #endif

@@ -29,6 +29,8 @@
 #include "hooklist/api_hook_record.h"
 #include "recording/call_frame.h"
 
+namespace qelvorn {
+
 static_assert(sizeof(CallFrame) == QEL_FRAME_SIZE, "CallFrame layout");
 static_assert(offsetof(CallFrame, returnAddress) == QEL_FRAME_RETURN_ADDRESS, "CallFrame layout");
 static_assert(offsetof(CallFrame, result) == QEL_FRAME_RESULT, "CallFrame layout");
@@ -42,4 +44,6 @@ static_assert(offsetof(ApiHookRecord, hookEntry) == QEL_RECORD_HOOK_ENTRY, "reco
 static_assert(offsetof(ApiHookRecord, realFunction) == QEL_RECORD_REAL_FUNCTION, "record layout");
 static_assert(offsetof(ApiHookRecord, callerCleans) == QEL_RECORD_CALLER_CLEANS, "record layout");
 static_assert(offsetof(ApiHookRecord, skipCall) == QEL_RECORD_SKIP_CALL, "record layout");
+
+}  // namespace qelvorn
 #endif

@@ -3,6 +3,8 @@
 #include "hookengine/processor.h"
 #include "hookengine/x86/dispatch_layout.h"
 
+namespace qelvorn {
+
 extern "C" const uint8_t HookEntryTable[];
 extern "C" const uint8_t HookEntrySecond[];
 extern "C" void HookDispatcher();
@@ -23,3 +25,5 @@ uint32_t HookEntryCount() {
 uintptr_t HookEntryRecordSlot(uintptr_t entry) {
   return entry + QEL_HOOK_ENTRY_RECORD_SLOT;
 }
+
+}  // namespace qelvorn
