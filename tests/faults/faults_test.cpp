@@ -2,6 +2,8 @@
 // run under a watchdog: its exit code, its own findings and, where it matters, its log.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -250,4 +252,61 @@ TEST(Faults, ASetUpFailingAfterPatchingRestoresEverySlot) {
       << run.report;
   // The failure came where it was meant to: after the host's line was written.
   EXPECT_NE(std::string::npos, run.log.find(patched)) << run.log;
+}
+
+// With flush=0 every line is still written before its call goes on: a host killed with
+// TerminateProcess in the middle of its calls leaves each call that returned in the log,
+// pre and post line in call order for each thread, and no line cut short.
+TEST(Faults, AnUnflushedLogKeepsEveryReturnedCallOfAKilledHost) {
+  const char kLengthList[] =
+      "[Imported]\r\n"
+      "imported_module=KERNEL32.dll\r\n"
+      "api=lstrlenA,,,,,,,,,s\r\n"
+      "[Import]\r\n"
+      "import_module=fault_host.exe\r\n"
+      "dll=KERNEL32.dll\r\n";
+  qeltest::HostOptions options;
+  options.ini = "[Option]\r\nspan=1\r\nmax_size=0\r\nflush=0\r\n";
+  options.timeoutMs = 20000;
+  qeltest::HostRun run = qeltest::RunHost("fault_host.exe", "until-killed", kLengthList, options);
+  ASSERT_EQ(-2, run.exitCode) << "the host should still be calling when it is killed\n"
+                              << run.report;
+  ASSERT_EQ(0u, run.report.find("setup 0\n")) << run.report;
+
+  // The calls each thread had seen return, from its last whole report line.
+  constexpr int kThreads = 4;
+  int returned[kThreads] = {};
+  for (const std::string& line : qeltest::SplitLines(run.report)) {
+    int thread = 0;
+    int count = 0;
+    if (sscanf(line.c_str(), "t%d %d", &thread, &count) == 2 && thread >= 0 && thread < kThreads) {
+      returned[thread] = count;
+    }
+  }
+  ASSERT_FALSE(run.log.empty());
+  ASSERT_EQ("\r\n", run.log.substr(run.log.size() - 2)) << "the log ends in a cut line";
+  std::vector<std::string> logged[kThreads];
+  for (const std::string& call : run.calls) {
+    int thread = -1;
+    size_t quote = call.find(", \"t");
+    if (quote != std::string::npos) thread = atoi(call.c_str() + quote + 4);
+    ASSERT_TRUE(thread >= 0 && thread < kThreads) << "not a call of the host: " << call;
+    logged[thread].push_back(call);
+  }
+  for (int thread = 0; thread < kThreads; ++thread) {
+    EXPECT_GE(returned[thread], 10) << "thread " << thread << " made too few calls to show much";
+    const std::vector<std::string>& lines = logged[thread];
+    EXPECT_GE(lines.size(), 2u * returned[thread]) << "thread " << thread;
+    EXPECT_LE(lines.size(), 2u * returned[thread] + 2) << "thread " << thread;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      char text[32];
+      snprintf(text, sizeof text, "\"t%d-%06zu\"", thread, i / 2);
+      std::string pattern =
+          i % 2 == 0
+              ? qeltest::Pre("lstrlenA <fault_host.exe>", std::string(", ") + text)
+              : qeltest::Post("00000009", "lstrlenA <fault_host.exe>", std::string(", ") + text);
+      ASSERT_TRUE(std::regex_match(lines[i], std::regex(pattern)))
+          << "thread " << thread << " line " << i << ": " << lines[i];
+    }
+  }
 }
