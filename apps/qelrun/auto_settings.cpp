@@ -66,7 +66,9 @@ bool WriteAutoSettings(const AutoRequest& request, const Folder& logs, Folder& s
     error = L"--auto cannot create " + folder + L" " + ErrorText(GetLastError());
     return false;
   }
-  if (!WriteWhole(folder + L"Qelvorn.ini", "[Option]\r\nspan=1\r\nmax_size=1000000\r\n") ||
+  std::string ini = "[Option]\r\nspan=1\r\nmax_size=1000000\r\n";
+  if (request.noFlush) ini += "flush=0\r\n";
+  if (!WriteWhole(folder + L"Qelvorn.ini", ini) ||
       !WriteWhole(folder + L"Qelvorn.lst", list.text)) {
     error = L"--auto cannot write into " + folder + L" " + ErrorText(GetLastError());
     return false;

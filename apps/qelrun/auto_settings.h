@@ -12,6 +12,7 @@ struct AutoRequest {
   std::wstring program;  // full path
   std::wstring only;     // function patterns to keep (empty: all)
   std::wstring drop;     // function patterns to leave out
+  bool noFlush = false;  // flush=0: each line written, not flushed
 };
 
 // Fills settings with the new folder; answers false with a sentence in error.

@@ -117,7 +117,8 @@ int Run(int argc, wchar_t** argv) {
                     error) &&
       CheckLogsFolder(logs, error) &&
       (options.autoSettings
-           ? WriteAutoSettings({program, options.only, options.drop}, logs, settings, error)
+           ? WriteAutoSettings({program, options.only, options.drop, options.noFlush}, logs,
+                               settings, error)
            : PrepareFolder(options.settingsDir.empty() ? home : options.settingsDir,
                            kSettingsFolderBytes, settings, error)) &&
       CheckSettingsFolder(settings, error);
