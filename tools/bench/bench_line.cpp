@@ -3,7 +3,9 @@
 // line written and flushed). Built on the library's layers directly, so each step can be
 // called alone; the log is on the same disk as the floor's file. The same steps on eight
 // threads at once, beside a step of arithmetic alone, show what eight threads gain: how
-// much processor time they get together, and how much the log's queue saves.
+// much processor time they get together, and how much the log's queue saves. The log's
+// write alone is timed again with flush=0 against a bare unflushed write. "--dir DIR\"
+// puts the log and the floor's file in DIR instead of beside the program.
 #include <windows.h>
 
 #include <cstdint>
@@ -104,8 +106,9 @@ double WithoutLogFile(F&& measure) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   std::string dir = ProgramFolder() + "qelline\\";
+  if (argc == 3 && strcmp(argv[1], "--dir") == 0) dir = argv[2];
   CreateDirectoryA(dir.c_str(), nullptr);
 
   snprintf(traceLog.directory, sizeof traceLog.directory, "%s", dir.c_str());
@@ -158,6 +161,17 @@ int main() {
     FlushFileBuffers(floorFile);
   };
   auto logWrite = [&] { WriteBytes(hundred, sizeof hundred, false); };
+  auto bareWrite = [&] {
+    DWORD written = 0;
+    WriteFile(floorFile, hundred, sizeof hundred, &written, nullptr);
+  };
+  // The log's write with flush=0, the setting put back after.
+  auto unflushed = [&](auto&& measure) {
+    traceLog.flushEachWrite = false;
+    double ns = measure();
+    traceLog.flushEachWrite = true;
+    return ns;
+  };
   auto preLine = [&] { RecordPre(&frame); };
 
   // What eight threads writing to the log do: how many lines share a flush, how many find
@@ -187,6 +201,9 @@ int main() {
        }()},
       {"log write of a 100-byte line (lock, write, flush)",
        oneWriteNs = Nanoseconds(kWrites, logWrite)},
+      {"bare WriteFile of 100 bytes, not flushed", Nanoseconds(kWrites, bareWrite)},
+      {"log write of a 100-byte line, flush=0 (lock, write)",
+       unflushed([&] { return Nanoseconds(kWrites, logWrite); })},
       {"pre recorder, no file to write to",
        WithoutLogFile([&] { return Nanoseconds(kWrites, preLine); })},
       {"processor step (1,000 multiply-adds), one thread", Nanoseconds(kSteps / 20, Arithmetic)},
@@ -207,6 +224,8 @@ int main() {
          flushShare = oneWriteNs / (linesPerFlush * ns);
          return ns;
        }()},
+      {"8 threads: log write, flush=0 (wall / lines)",
+       unflushed([&] { return WallNanosecondsOnThreads(kWrites / 2, logWrite); })},
       {"8 threads: a yield to another thread (wall / yields)",
        WallNanosecondsOnThreads(kWrites, [] { SwitchToThread(); })},
       {"8 threads: bare write + flush, no tracer (wall / lines)",
