@@ -8,8 +8,10 @@
 // puts the log and the floor's file in DIR instead of beside the program.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -108,7 +110,12 @@ double WithoutLogFile(F&& measure) {
 
 int main(int argc, char** argv) {
   std::string dir = ProgramFolder() + "qelline\\";
-  if (argc == 3 && strcmp(argv[1], "--dir") == 0) dir = argv[2];
+  // On a disk a flush costs milliseconds: "--writes N" takes fewer flushed writes.
+  int writes = 5000;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (strcmp(argv[i], "--dir") == 0) dir = argv[i + 1];
+    if (strcmp(argv[i], "--writes") == 0) writes = std::max(atoi(argv[i + 1]), 2);
+  }
   CreateDirectoryA(dir.c_str(), nullptr);
 
   snprintf(traceLog.directory, sizeof traceLog.directory, "%s", dir.c_str());
@@ -186,21 +193,22 @@ int main(int argc, char** argv) {
   double flushShare = 0;
   // How many lines read the system time themselves instead of reusing a reading.
   double readingsPerLine = 0;
+  // The rows that write without a flush, or write nothing, take the full count.
   constexpr int kWrites = 5000;
   constexpr int kSteps = 200000;
   Row rows[] = {
-      {"floor: WriteFile + FlushFileBuffers, 100 bytes", Nanoseconds(kWrites, floorWrite)},
-      {"whole traced call (two lines)", Nanoseconds(kWrites / 2, [&] { sink = traced(kText); })},
+      {"floor: WriteFile + FlushFileBuffers, 100 bytes", Nanoseconds(writes, floorWrite)},
+      {"whole traced call (two lines)", Nanoseconds(writes / 2, [&] { sink = traced(kText); })},
       {"pre recorder, whole line written",
        [&] {
          uint32_t before = SystemTimeReadingsOnThisThread();
-         double ns = Nanoseconds(kWrites, preLine);
+         double ns = Nanoseconds(writes, preLine);
          readingsPerLine =
-             (SystemTimeReadingsOnThisThread() - before) / static_cast<double>(kRounds * kWrites);
+             (SystemTimeReadingsOnThisThread() - before) / static_cast<double>(kRounds * writes);
          return ns;
        }()},
       {"log write of a 100-byte line (lock, write, flush)",
-       oneWriteNs = Nanoseconds(kWrites, logWrite)},
+       oneWriteNs = Nanoseconds(writes, logWrite)},
       {"bare WriteFile of 100 bytes, not flushed", Nanoseconds(kWrites, bareWrite)},
       {"log write of a 100-byte line, flush=0 (lock, write)",
        unflushed([&] { return Nanoseconds(kWrites, logWrite); })},
@@ -214,8 +222,8 @@ int main(int argc, char** argv) {
          uint32_t before = traceLog.flushes;
          uint32_t queuedBefore = LinesEverQueued();
          WaitRounds roundsBefore = WaitRoundsSoFar();
-         double ns = WallNanosecondsOnThreads(kWrites / 2, logWrite);
-         double lines = kRounds * kThreads * (kWrites / 2);
+         double ns = WallNanosecondsOnThreads(writes / 2, logWrite);
+         double lines = kRounds * kThreads * (writes / 2);
          linesPerFlush = lines / (traceLog.flushes - before);
          queuedShare = (LinesEverQueued() - queuedBefore) / lines;
          WaitRounds roundsAfter = WaitRoundsSoFar();
@@ -229,9 +237,9 @@ int main(int argc, char** argv) {
       {"8 threads: a yield to another thread (wall / yields)",
        WallNanosecondsOnThreads(kWrites, [] { SwitchToThread(); })},
       {"8 threads: bare write + flush, no tracer (wall / lines)",
-       WallNanosecondsOnThreads(kWrites / 2, floorWrite)},
+       WallNanosecondsOnThreads(writes / 2, floorWrite)},
       {"8 threads: pre recorder, whole line (wall / lines)",
-       WallNanosecondsOnThreads(kWrites / 2, preLine)},
+       WallNanosecondsOnThreads(writes / 2, preLine)},
       {"8 threads: pre recorder, no file (wall / lines)",
        WithoutLogFile([&] { return WallNanosecondsOnThreads(kWrites / 2, preLine); })},
       {"  GetSystemTimeAsFileTime", Nanoseconds(kSteps,
