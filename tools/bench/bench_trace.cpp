@@ -65,6 +65,38 @@ DWORD WINAPI CrewThread(void* raw) {
   }
 }
 
+// Makes the crew's threads, after the set-up, as a program's threads are made once it
+// traces; false after printing why, when a thread or event cannot be made (its slices would
+// time nothing).
+bool MakeCrew(Crew& crew) {
+  static Member members[kThreads];
+  for (int t = 0; t < kThreads; ++t) {
+    crew.go[t] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    crew.done[t] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    members[t] = {&crew, t};
+    crew.threads[t] = crew.go[t] != nullptr && crew.done[t] != nullptr
+                          ? CreateThread(nullptr, 0, &CrewThread, &members[t], 0, nullptr)
+                          : nullptr;
+    if (crew.threads[t] == nullptr) {
+      std::printf("bench_trace: the threads could not be made (error %lu)\n", GetLastError());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Ends the crew's threads before the clean-up.
+void EndCrew(Crew& crew) {
+  crew.quit = true;
+  for (HANDLE go : crew.go) SetEvent(go);
+  WaitForMultipleObjects(kThreads, crew.threads, TRUE, INFINITE);
+  for (int t = 0; t < kThreads; ++t) {
+    CloseHandle(crew.go[t]);
+    CloseHandle(crew.done[t]);
+    CloseHandle(crew.threads[t]);
+  }
+}
+
 // Microseconds per call of one slice of the workload on the crew (wall time / calls).
 double CrewSliceMicroseconds(Crew& crew, int calls) {
   crew.callsEach = calls / kThreads;
@@ -196,51 +228,32 @@ int main(int argc, char** argv) {
     std::printf("bench_trace: the floor's file could not be made (error %lu)\n", GetLastError());
     return 1;
   }
-  // A thread or event that cannot be made ends the run: its slices would time nothing.
-  Crew crew;
-  Member members[kThreads];
-  for (int t = 0; t < kThreads; ++t) {
-    crew.go[t] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    crew.done[t] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    members[t] = {&crew, t};
-    crew.threads[t] = crew.go[t] != nullptr && crew.done[t] != nullptr
-                          ? CreateThread(nullptr, 0, &CrewThread, &members[t], 0, nullptr)
-                          : nullptr;
-    if (crew.threads[t] == nullptr) {
-      std::printf("bench_trace: the threads could not be made (error %lu)\n", GetLastError());
-      ExitProcess(1);
-    }
-  }
   // A whole number of calls for each of the crew's threads.
   int sliceCalls = std::max(kCalls / kSlices / kThreads, 1) * kThreads;
   int unflushedSliceCalls = std::max(kUnflushedCalls / kSlices / kThreads, 1) * kThreads;
   Kinds flushed;
   Kinds unflushed;
   for (int slice = 0; slice < kSlices; ++slice) {
-    if (!StartTracing(dir, "1")) ExitProcess(1);
+    Crew crew;
+    if (!StartTracing(dir, "1") || !MakeCrew(crew)) ExitProcess(1);
     double floor = FloorSliceMicroseconds(floorFile, sliceCalls, true);
     double one = SliceMicroseconds(sliceCalls);
     double eight = CrewSliceMicroseconds(crew, sliceCalls);
+    EndCrew(crew);
     StopTracing();
     flushed.Take(slice, floor, one, eight);
-    if (!StartTracing(dir, "0")) ExitProcess(1);
+    Crew crew0;
+    if (!StartTracing(dir, "0") || !MakeCrew(crew0)) ExitProcess(1);
     double floor0 = FloorSliceMicroseconds(floorFile, unflushedSliceCalls, false);
     double one0 = SliceMicroseconds(unflushedSliceCalls);
-    double eight0 = CrewSliceMicroseconds(crew, unflushedSliceCalls);
+    double eight0 = CrewSliceMicroseconds(crew0, unflushedSliceCalls);
+    EndCrew(crew0);
     StopTracing();
     unflushed.Take(slice, floor0, one0, eight0);
     fprintf(stderr,
             "bench_trace: slice %d of %d: floor %.2f us, one thread %.2f us, %d threads %.2f us;"
             " unflushed %.2f, %.2f, %.2f us\n",
             slice + 1, kSlices, floor, one, kThreads, eight, floor0, one0, eight0);
-  }
-  crew.quit = true;
-  for (HANDLE go : crew.go) SetEvent(go);
-  WaitForMultipleObjects(kThreads, crew.threads, TRUE, INFINITE);
-  for (int t = 0; t < kThreads; ++t) {
-    CloseHandle(crew.go[t]);
-    CloseHandle(crew.done[t]);
-    CloseHandle(crew.threads[t]);
   }
   CloseHandle(floorFile);
   DeleteFileA(floorPath.c_str());
