@@ -64,9 +64,11 @@ qel::Result<Folder, std::wstring> WriteAutoSettings(const AutoRequest& request,
       logs.wide + L"qelrun-auto-" + name.substr(0, name.find(L'.')) + L"-" + stamp + L"\\";
   if (!CreateDirectoryW(folder.c_str(), nullptr))
     return qel::Fail(L"--auto cannot create " + folder + L" " + ErrorText(GetLastError()));
+  std::string ini = "[Option]\r\nspan=1\r\nmax_size=1000000\r\n";
+  if (request.noFlush) ini += "flush=0\r\n";
   std::string leftOut;
   for (const std::string& note : list.notes) leftOut += note + "\r\n";
-  if (!WriteWhole(folder + L"Qelvorn.ini", "[Option]\r\nspan=1\r\nmax_size=1000000\r\n") ||
+  if (!WriteWhole(folder + L"Qelvorn.ini", ini) ||
       !WriteWhole(folder + L"Qelvorn.lst", list.text) ||
       (!leftOut.empty() && !WriteWhole(folder + kLeftOutFile, leftOut))) {
     return qel::Fail(L"--auto cannot write into " + folder + L" " + ErrorText(GetLastError()));

@@ -13,6 +13,7 @@ struct AutoRequest {
   std::wstring program;  // full path
   std::wstring only;     // function patterns to keep (empty: all)
   std::wstring drop;     // function patterns to leave out
+  bool noFlush = false;  // flush=0: each line written, not flushed
 };
 
 // The new settings folder, or why it could not be made.

@@ -66,9 +66,10 @@ qel::Result<Folders, std::wstring> PrepareFolders(const Options& options,
   qel::WideStatus writable = CheckLogsFolder(logs.value());
   if (!writable) return qel::Fail(writable.message());
   qel::Result<Folder, std::wstring> settings =
-      options.autoSettings ? WriteAutoSettings({program, options.only, options.drop}, logs.value())
-                           : PrepareFolder(options.settingsDir.empty() ? home : options.settingsDir,
-                                           kSettingsFolderBytes);
+      options.autoSettings
+          ? WriteAutoSettings({program, options.only, options.drop, options.noFlush}, logs.value())
+          : PrepareFolder(options.settingsDir.empty() ? home : options.settingsDir,
+                          kSettingsFolderBytes);
   if (!settings) return qel::Fail(settings.message());
   qel::WideStatus complete = CheckSettingsFolder(settings.value());
   if (!complete) return qel::Fail(complete.message());

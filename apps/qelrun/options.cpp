@@ -4,7 +4,8 @@
 namespace qelrun {
 
 const char kUsage[] =
-    "usage: qelrun [--settings DIR] [--logs DIR] [--auto [--only PATTERNS] [--drop PATTERNS]]\n"
+    "usage: qelrun [--settings DIR] [--logs DIR]\n"
+    "              [--auto [--only PATTERNS] [--drop PATTERNS] [--no-flush]]\n"
     "              [--run-anyway] PROGRAM [ARGUMENTS...]\n"
     "\n"
     "Starts PROGRAM with Qelvorn.dll loaded and tracing set up before its own code runs,\n"
@@ -18,6 +19,9 @@ const char kUsage[] =
     "                  leaves out is written to left-out.txt beside them\n"
     "  --only PATTERNS with --auto: only functions matching these comma-separated globs\n"
     "  --drop PATTERNS with --auto: not the functions matching these\n"
+    "  --no-flush      with --auto: write flush=0, so that each line is written but not\n"
+    "                  flushed (it survives the program's crash or kill, not the\n"
+    "                  system's); for your own Qelvorn.ini, set flush=0 in it instead\n"
     "  --run-anyway    run PROGRAM untraced when set-up does not answer 0\n"
     "  --help          this text\n"
     "  --              ends the options (PROGRAM may then start with '-')\n"
@@ -50,6 +54,10 @@ qel::Result<Options, std::wstring> ParseOptions(int argc, wchar_t** argv) {
       options.autoSettings = true;
       continue;
     }
+    if (arg == L"--no-flush") {
+      options.noFlush = true;
+      continue;
+    }
     if (arg == L"--settings" || arg == L"--logs" || arg == L"--only" || arg == L"--drop") {
       if (i + 1 >= argc || argv[i + 1][0] == L'\0') {
         return qel::Fail(arg + L" needs a value");
@@ -66,6 +74,10 @@ qel::Result<Options, std::wstring> ParseOptions(int argc, wchar_t** argv) {
   for (; i < argc; ++i) options.program.push_back(argv[i]);
   if (!options.autoSettings && (!options.only.empty() || !options.drop.empty())) {
     return qel::Fail(L"--only and --drop go with --auto");
+  }
+  // A settings folder of the user's own is left as it is: its Qelvorn.ini says flush=0.
+  if (!options.autoSettings && options.noFlush) {
+    return qel::Fail(L"--no-flush goes with --auto (with --settings, put flush=0 in Qelvorn.ini)");
   }
   if (options.autoSettings && !options.settingsDir.empty()) {
     return qel::Fail(L"--auto and --settings exclude each other");

@@ -15,6 +15,7 @@ struct Options {
   bool autoSettings = false;  // --auto: make fresh settings under the logs folder
   std::wstring only;          // --auto's function patterns to keep
   std::wstring drop;          // --auto's function patterns to leave out
+  bool noFlush = false;       // --auto's settings write flush=0
   bool help = false;
   std::vector<std::wstring> program;  // PROGRAM and its arguments, as given
 };

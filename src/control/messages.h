@@ -139,6 +139,9 @@ constexpr char kIniSpanInvalid[] = "[Qelvorn]ReadIniFile() [Option]span \x82\xaa
 // [Qelvorn]ReadIniFile() [Option]max_line が無効
 constexpr char kIniMaxLineInvalid[] =
     "[Qelvorn]ReadIniFile() [Option]max_line \x82\xaa\x96\xb3\x8c\xf8\n";
+// [Qelvorn]ReadIniFile() [Option]flush が無効
+constexpr char kIniFlushInvalid[] =
+    "[Qelvorn]ReadIniFile() [Option]flush \x82\xaa\x96\xb3\x8c\xf8\n";
 // [Qelvorn]ReadIniFile() 例外発生
 constexpr char kIniException[] = "[Qelvorn]ReadIniFile() \x97\xe1\x8aO\x94\xad\x90\xb6\n";
 // [Qelvorn]IsValidSpan() .ini タイムスタンプ取得で失敗。

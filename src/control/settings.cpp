@@ -1,5 +1,7 @@
-// Qelvorn.ini: the tracing window and the log size limit.
+// Qelvorn.ini: the tracing window, the log size limit and whether each line is flushed.
 #include "control/settings.h"
+
+#include <cstring>
 
 #include "base/file_facts.h"
 
@@ -19,6 +21,15 @@ constexpr uint64_t kTicksPerHour = 3600ULL * 10000000ULL;
 
 uint64_t ToTicks(const FILETIME& time) {
   return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// Only 0 or 1, then at most blanks and a comment: a value read as a number would let
+// "yes" or "2" pass for something the user did not mean, and an unflushed log is a choice
+// made on purpose.
+bool IsFlushValue(const char* text) {
+  if (text[0] != '0' && text[0] != '1') return false;
+  size_t rest = 1 + strspn(text + 1, " \t");
+  return text[rest] == '\0' || text[rest] == ';';
 }
 
 }  // namespace
@@ -44,6 +55,13 @@ bool ReadIniFile(const char* iniPath, MessageBuffer& messages) {
       AppendMessage(messages, kIniMaxLineInvalid);
     }
     traceLog.maxSize = maxSize;
+    char flush[64];
+    GetPrivateProfileStringA("Option", "flush", "1", flush, sizeof flush, iniPath);
+    if (!IsFlushValue(flush)) {
+      AppendMessage(messages, kIniFlushInvalid);
+      return;
+    }
+    traceLog.flushEachWrite = flush[0] == '1';
     ok = true;
   });
   if (outcome != GuardOutcome::kCompleted) {

@@ -11,6 +11,8 @@ struct MessageBuffer;
 
 extern uint32_t spanHours;  // tracing window in hours, 0 to 175200
 
+// Reads span, max_size and flush; false when the file is missing or flush is neither 0
+// nor 1 (a bad span or max_size only adds a message).
 bool ReadIniFile(const char* iniPath, MessageBuffer& messages);
 bool IsValidSpan(const char* iniPath, MessageBuffer& messages);
 

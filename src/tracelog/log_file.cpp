@@ -106,22 +106,29 @@ bool OpenLogInRing(bool moveOn) {
   return false;
 }
 
+// An unflushed log is flushed before its file is let go, so that a closed file is on the
+// disk whichever [Option]flush says.
 bool CloseFileHandle() {
   if (traceLog.file == INVALID_HANDLE_VALUE) return true;
+  if (!traceLog.flushEachWrite && FlushFileBuffers(traceLog.file)) ++traceLog.flushes;
   if (!CloseHandle(traceLog.file)) return false;
   traceLog.file = INVALID_HANDLE_VALUE;
   return true;
 }
 
-// One write of length bytes with its flush, count and roll-over, whole under the lock.
+// One write of length bytes with its flush (unless turned off), count and roll-over, whole
+// under the lock. Unflushed, the line is still with the system when this returns, so a
+// killed program loses none of it.
 bool WriteUnderLock(const char* text, size_t length) {
   if (traceLog.file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  if (!WriteFile(traceLog.file, text, static_cast<DWORD>(length), &written, nullptr) ||
-      !FlushFileBuffers(traceLog.file)) {
+  if (!WriteFile(traceLog.file, text, static_cast<DWORD>(length), &written, nullptr)) {
     return false;
   }
-  ++traceLog.flushes;
+  if (traceLog.flushEachWrite) {
+    if (!FlushFileBuffers(traceLog.file)) return false;
+    ++traceLog.flushes;
+  }
   traceLog.bytesWritten += static_cast<int32_t>(written);
   if (traceLog.maxSize > 0 && traceLog.bytesWritten >= traceLog.maxSize) {
     // The line is in the file; a roll-over that finds no slot silences later lines, and one

@@ -1,5 +1,5 @@
 // The one open log file: naming in slots, creation, and the locked writer through which
-// every byte reaches the file (flush after each write, byte count, roll-over).
+// every byte reaches the file (write, flush unless turned off, byte count, roll-over).
 #pragma once
 
 #include <windows.h>
@@ -22,6 +22,9 @@ struct TraceLog {
   volatile bool active = false;  // read without the lock: set last at set-up, cleared first
   int32_t bytesWritten = 0;
   int32_t maxSize = 0;
+  // [Option]flush: true flushes every write; false leaves each written line to the system
+  // and flushes only at a roll-over and when the log is closed.
+  bool flushEachWrite = true;
   int slot = -1;  // the ring slot of the open file
   // Flushes made so far, counted under the lock: the benchmarks and tests read it between
   // runs to see how many lines a flush served.
@@ -38,8 +41,8 @@ constexpr size_t kLineCapacity = 10240;
 // slot's old files; false when they cannot be deleted or the file cannot be made. (At a
 // roll-over the following slots of the ring are tried in turn instead.)
 bool CreateLogFile();
-// Writes the queued lines, then closes the log under the lock; later writes are refused
-// until a log is created again.
+// Writes the queued lines, flushes them and closes the log under the lock; later writes
+// are refused until a log is created again.
 bool CloseLogFile();
 int ChooseLogSlot(const char* programName, DWORD processId);
 

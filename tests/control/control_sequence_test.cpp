@@ -106,6 +106,27 @@ TEST_F(ControlSequence, MissingSettingsFileFails) {
   EXPECT_EQ(1, CallWriteLog("x").result);
 }
 
+// A flush value other than 0 or 1 fails set-up as a bad settings file does, and leaves no
+// log behind.
+TEST_F(ControlSequence, BadFlushValueFailsSetUp) {
+  for (const char* value : {"2", "yes", "", "-1", "0x0"}) {
+    std::string logDir = qeltest::MakeTempDir("badflush");
+    qeltest::WriteIni(dir, kIniBody + "flush=" + value + "\r\n");
+    Call setUp = CallSetUp(dir, logDir);
+    EXPECT_EQ(-1, setUp.result) << value;
+    EXPECT_EQ(kStart + kIniFlushInvalid + kSetUpIniFailed, setUp.messages) << value;
+    EXPECT_TRUE(qeltest::ListFiles(logDir, "$$$*.txt").empty()) << value;
+    EXPECT_EQ(1, CallWriteLog("x").result) << value;
+  }
+  for (const char* value : {"0", "1"}) {
+    qeltest::WriteIni(dir, kIniBody + "flush=" + value + "\r\n");
+    Call setUp = CallSetUp(dir, dir);
+    EXPECT_EQ(0, setUp.result) << value;
+    EXPECT_EQ(kStart + IniOk(dir) + kSetUpSpanOpen + kSetUpLogOk, setUp.messages) << value;
+    EXPECT_EQ(0, CallCleanUp().result) << value;
+  }
+}
+
 struct WindowCase {
   const char* name;
   std::string ini;

@@ -44,6 +44,7 @@ TEST(Messages, EveryTextIsItsCp932Bytes) {
       {kIniMissing, u8"[Qelvorn]ReadIniFile() .ini なし\n"},
       {kIniSpanInvalid, u8"[Qelvorn]ReadIniFile() [Option]span が無効\n"},
       {kIniMaxLineInvalid, u8"[Qelvorn]ReadIniFile() [Option]max_line が無効\n"},
+      {kIniFlushInvalid, u8"[Qelvorn]ReadIniFile() [Option]flush が無効\n"},
       {kIniException, u8"[Qelvorn]ReadIniFile() 例外発生\n"},
       {kSpanNoTimestamp, u8"[Qelvorn]IsValidSpan() .ini タイムスタンプ取得で失敗。\n"},
       {kSpanExpired, u8"[Qelvorn]IsValidSpan() 期間有効でない。\n"},

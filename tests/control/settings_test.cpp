@@ -1,7 +1,10 @@
 // The settings reader and the window arithmetic, called directly.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "control/message_buffer.h"
+#include "control/messages.h"
 #include "control/settings.h"
 #include "support/test_support.h"
 #include "tracelog/trace_log.h"
@@ -46,4 +49,40 @@ TEST(Settings, WindowEndIsIncluded) {
   EXPECT_TRUE(IsWithinWindow(Ticks(written), 0, Ticks(written)));
   EXPECT_TRUE(IsWithinWindow(Ticks(written), 0, Ticks(written - 1)));
   EXPECT_TRUE(IsWithinWindow(Ticks(written), 175200, Ticks(written + 175200 * hour)));
+}
+
+// flush is 0 or 1 and nothing else; a missing key keeps every line flushed.
+TEST(Settings, FlushIsZeroOrOne) {
+  struct Case {
+    const char* line;  // the flush line of the file, or "" for none
+    bool read;
+    bool flushEachWrite;  // after the read
+  } cases[] = {
+      {"", true, true},
+      {"flush=1\r\n", true, true},
+      {"flush=0\r\n", true, false},
+      {"flush = 0 \r\n", true, false},
+      {"flush=0 ; written and not flushed\r\n", true, false},
+      {"flush=2\r\n", false, false},
+      {"flush=yes\r\n", false, false},
+      {"flush=no\r\n", false, false},
+      {"flush=\r\n", false, false},
+      {"flush=-1\r\n", false, false},
+      {"flush=01\r\n", false, false},
+      {"flush=1.0\r\n", false, false},
+      {"flush=0x0\r\n", false, false},
+      {"flush=10\r\n", false, false},
+  };
+  std::string dir = qeltest::MakeTempDir("flush");
+  for (const Case& c : cases) {
+    qeltest::WriteIni(dir, std::string("[Option]\r\nspan=1\r\nmax_size=0\r\n") + c.line);
+    // A value read replaces the one before it; a bad one leaves it as it was.
+    traceLog.flushEachWrite = c.read ? !c.flushEachWrite : c.flushEachWrite;
+    char text[512] = "";
+    MessageBuffer messages{text, sizeof text};
+    EXPECT_EQ(c.read, ReadIniFile((dir + "Qelvorn.ini").c_str(), messages)) << c.line;
+    EXPECT_EQ(c.flushEachWrite, traceLog.flushEachWrite) << c.line;
+    EXPECT_EQ(c.read ? "" : kIniFlushInvalid, std::string(text)) << c.line;
+  }
+  traceLog.flushEachWrite = true;
 }

@@ -303,6 +303,28 @@ void HalfCharacters() {
   CleanUp();
 }
 
+// Four threads make traced calls until the test kills the host; after each call returns a
+// thread reports how many of its calls have, so the test knows which lines must be there.
+// A short nap after each keeps the log small enough to check quickly.
+DWORD WINAPI Endless(void* context) {
+  int thread = static_cast<int>(reinterpret_cast<intptr_t>(context));
+  for (int call = 0;; ++call) {
+    char text[32];
+    snprintf(text, sizeof text, "t%d-%06d", thread, call);
+    Length(text);
+    Report("t%d %d\n", thread, call + 1);
+    SleepEx(5, FALSE);
+  }
+}
+
+void CallsUntilKilled() {
+  if (SetUp() != 0) return;
+  for (int thread = 0; thread < 4; ++thread) {
+    CreateThread(nullptr, 0, Endless, reinterpret_cast<void*>(intptr_t{thread}), 0, nullptr);
+  }
+  Sleep(INFINITE);
+}
+
 void SetUpOnly() {
   SetUp();
   CleanUp();
@@ -330,6 +352,7 @@ int main(int argc, char** argv) {
       {"failed-setup", FailedSetUp},
       {"halfchar", HalfCharacters},
       {"setup", SetUpOnly},
+      {"until-killed", CallsUntilKilled},
   };
   auto scenario = scenarios.find(argv[1]);
   if (scenario == scenarios.end()) return 5;

@@ -2,6 +2,7 @@
 // run under a watchdog: its exit code, its own findings and, where it matters, its log.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -250,4 +251,66 @@ TEST(Faults, ASetUpFailingAfterPatchingRestoresEverySlot) {
       << run.report;
   // The failure came where it was meant to: after the host's line was written.
   EXPECT_NE(std::string::npos, run.log.find(patched)) << run.log;
+}
+
+// With flush=0 every line is still written before its call goes on: a host killed with
+// TerminateProcess in the middle of its calls leaves each call that returned in the log,
+// pre and post line in call order for each thread, and no line cut short.
+TEST(Faults, AnUnflushedLogKeepsEveryReturnedCallOfAKilledHost) {
+  const char kLengthList[] =
+      "[Imported]\r\n"
+      "imported_module=KERNEL32.dll\r\n"
+      "api=lstrlenA,,,,,,,,,s\r\n"
+      "[Import]\r\n"
+      "import_module=fault_host.exe\r\n"
+      "dll=KERNEL32.dll\r\n";
+  qeltest::HostOptions options;
+  options.ini = "[Option]\r\nspan=1\r\nmax_size=0\r\nflush=0\r\n";
+  options.timeoutMs = 8000;
+  qeltest::HostRun run = qeltest::RunHost("fault_host.exe", "until-killed", kLengthList, options);
+  ASSERT_EQ(-2, run.exitCode) << "the host should still be calling when it is killed\n"
+                              << run.report;
+  ASSERT_EQ(0u, run.report.find("setup 0\n")) << run.report;
+
+  // The calls each thread had seen return, from its last whole report line (the report's
+  // lines end in LF alone).
+  constexpr int kThreads = 4;
+  int returned[kThreads] = {};
+  for (size_t at = 0; at < run.report.size(); ++at) {
+    int thread = 0;
+    int count = 0;
+    if (sscanf(run.report.c_str() + at, "t%d %d", &thread, &count) == 2 && thread >= 0 &&
+        thread < kThreads) {
+      returned[thread] = count;
+    }
+    at = run.report.find('\n', at);
+    if (at == std::string::npos) break;
+  }
+  ASSERT_FALSE(run.log.empty());
+  ASSERT_EQ("\r\n", run.log.substr(run.log.size() - 2)) << "the log ends in a cut line";
+  std::vector<std::string> logged[kThreads];
+  for (const std::string& call : run.calls) {
+    int thread = -1;
+    size_t quote = call.find(", \"t");
+    if (quote != std::string::npos) thread = atoi(call.c_str() + quote + 4);
+    ASSERT_TRUE(thread >= 0 && thread < kThreads) << "not a call of the host: " << call;
+    logged[thread].push_back(call);
+  }
+  for (int thread = 0; thread < kThreads; ++thread) {
+    EXPECT_GE(returned[thread], 10) << "thread " << thread << " made too few calls to show much";
+    const std::vector<std::string>& lines = logged[thread];
+    EXPECT_GE(lines.size(), 2u * returned[thread]) << "thread " << thread;
+    EXPECT_LE(lines.size(), 2u * returned[thread] + 2) << "thread " << thread;
+    // Compared by pieces: the post line's last error column is any hex word.
+    for (size_t i = 0; i < lines.size(); ++i) {
+      char text[32];
+      snprintf(text, sizeof text, "\"t%d-%06zu\"", thread, i / 2);
+      std::string tail = std::string(", lstrlenA <fault_host.exe>, , ") + text;
+      const std::string& line = lines[i];
+      bool matches = line.size() == 18 + tail.size() &&
+                     line.compare(0, 10, i % 2 == 0 ? "        , " : "00000009, ") == 0 &&
+                     line.compare(18, std::string::npos, tail) == 0;
+      ASSERT_TRUE(matches) << "thread " << thread << " line " << i << ": " << line;
+    }
+  }
 }

@@ -2,12 +2,14 @@
 // host's import table while the main thread writes its own lines; each call checks its
 // whole result, last error and stack pointer. Every argument carries the thread and call
 // number, so each log line can be checked on its own.
-// Usage: stress_host.exe CALLS DIR\   (CALLS per thread; DIR ends in a backslash)
+// Usage: stress_host.exe CALLS[xTHREADS] DIR\   (CALLS per thread; THREADS up to 16, 16
+// when not given; DIR ends in a backslash)
 #include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -19,7 +21,7 @@ using hostkit::Report;
 
 namespace {
 
-constexpr int kThreads = 16;
+constexpr int kMaxThreads = 16;
 
 __attribute__((always_inline)) inline uint32_t StackPointer() {
   uint32_t value;
@@ -108,6 +110,9 @@ int main(int argc, char** argv) {
   if (argc < 3) return 2;
   hostkit::ReportCrashes();
   callsPerThread = atoi(argv[1]);
+  const char* times = strchr(argv[1], 'x');
+  int threadCount = times != nullptr ? atoi(times + 1) : kMaxThreads;
+  if (threadCount < 1 || threadCount > kMaxThreads) return 2;
   std::string dir = argv[2];
   if (!hostkit::OpenReport(dir)) return 3;
   hostkit::Tracer tracer;
@@ -117,9 +122,9 @@ int main(int argc, char** argv) {
   }
   char messages[8192];
   Report("setup %d\n", tracer.setUp(dir.c_str(), dir.c_str(), messages, sizeof messages));
-  HANDLE threads[kThreads];
-  running = kThreads;
-  for (int i = 0; i < kThreads; ++i) {
+  HANDLE threads[kMaxThreads];
+  running = threadCount;
+  for (int i = 0; i < threadCount; ++i) {
     threads[i] = CreateThread(nullptr, 0, Worker, reinterpret_cast<void*>(intptr_t{i}), 0, nullptr);
   }
   int notes = 0;
@@ -130,9 +135,9 @@ int main(int argc, char** argv) {
     noteFailures += tracer.writeLog(note, messages, sizeof messages) != 0;
     SleepEx(2, FALSE);
   }
-  WaitForMultipleObjects(kThreads, threads, TRUE, INFINITE);
+  WaitForMultipleObjects(threadCount, threads, TRUE, INFINITE);
   Report("cleanup %d\n", tracer.cleanUp(messages, sizeof messages));
-  Report("calls %d notes %d note failures %d bad %ld\n", callsPerThread * kThreads, notes,
+  Report("calls %d notes %d note failures %d bad %ld\n", callsPerThread * threadCount, notes,
          noteFailures, failures);
   hostkit::CloseReport();
   return 0;

@@ -1,6 +1,7 @@
 // Nothing lost under load: sixteen threads of traced calls of every kind while the host
-// writes its own lines, once into one log and once rolling over twenty-odd times. Every
-// line must be whole, each thread's lines in call order, each call exact.
+// writes its own lines, once into one log and once rolling over twenty-odd times; then eight
+// threads with the log unflushed (flush=0), the same two ways. Every line must be whole,
+// each thread's lines in call order, each call exact.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -14,6 +15,7 @@
 namespace {
 
 constexpr int kThreads = 16;
+constexpr int kUnflushedThreads = 8;
 // The emulated test guest makes a few hundred traced calls a second, and shares its cores:
 // 140 a thread (20 of each kind) keeps both runs within two minutes there.
 constexpr int kCallsPerThread = 140;
@@ -34,14 +36,17 @@ const char kHookList[] =
     "dll=KERNEL32.dll\r\n"
     "dll=fault_lib.dll\r\n";
 
-qeltest::HostRun RunStress(int maxSize) {
+// flush is the [Option]flush line's value, or empty for none.
+qeltest::HostRun RunStress(int threads, int maxSize, const std::string& flush = "") {
   qeltest::HostOptions options;
   options.ini = "[Option]\r\nspan=1\r\nmax_size=" + std::to_string(maxSize) + "\r\n";
+  if (!flush.empty()) options.ini += "flush=" + flush + "\r\n";
   options.timeoutMs = 240000;
   DWORD started = GetTickCount();
-  qeltest::HostRun run =
-      qeltest::RunHost("stress_host.exe", std::to_string(kCallsPerThread), kHookList, options);
-  printf("stress host with max_size %d: %lu ms\n", maxSize, GetTickCount() - started);
+  std::string scenario = std::to_string(kCallsPerThread) + "x" + std::to_string(threads);
+  qeltest::HostRun run = qeltest::RunHost("stress_host.exe", scenario, kHookList, options);
+  printf("stress host, %d threads, max_size %d%s: %lu ms\n", threads, maxSize,
+         flush.empty() ? "" : (", flush=" + flush).c_str(), GetTickCount() - started);
   return run;
 }
 
@@ -136,7 +141,7 @@ void CheckThread(int thread, const std::vector<CallLine>& lines, Findings& findi
 }
 
 // Checks every line of the rolled files between the column header and the clean-up.
-void CheckLogs(const qeltest::HostRun& run, int notesWritten) {
+void CheckLogs(const qeltest::HostRun& run, int threads, int notesWritten) {
   ASSERT_FALSE(run.logs.empty());
   std::vector<std::string> lines;
   for (size_t i = 0; i < run.logs.size(); ++i) {
@@ -179,14 +184,14 @@ void CheckLogs(const qeltest::HostRun& run, int notesWritten) {
     byThread[call.thread].push_back(call);
   }
   EXPECT_EQ(notesWritten, notesLogged) << "host lines in the log";
-  EXPECT_EQ(static_cast<size_t>(kThreads), byThread.size()) << "threads in the log";
-  std::vector<bool> seen(kThreads, false);
+  EXPECT_EQ(static_cast<size_t>(threads), byThread.size()) << "threads in the log";
+  std::vector<bool> seen(threads, false);
   for (const auto& entry : byThread) {
     // A thread's first line names it: lstrlenA of "tNN-00000".
     const std::string& first = entry.second.front().text;
     size_t quote = first.find("\"t");
     int thread = quote == std::string::npos ? -1 : atoi(first.c_str() + quote + 2);
-    if (thread < 0 || thread >= kThreads || seen[thread]) {
+    if (thread < 0 || thread >= threads || seen[thread]) {
       findings.Add("log thread " + std::to_string(entry.first) + " starts with " + first);
       continue;
     }
@@ -201,25 +206,39 @@ int NotesWritten(const std::string& report) {
   return at == std::string::npos ? -1 : atoi(report.c_str() + at + 7);
 }
 
-void CheckRun(const qeltest::HostRun& run) {
+void CheckRun(const qeltest::HostRun& run, int threads) {
   ASSERT_NE(-2, run.exitCode) << "hung: killed after 240 s\n" << run.report;
   ASSERT_EQ(0, run.exitCode) << std::hex << "exit code 0x" << run.exitCode << "\n" << run.report;
-  std::string calls = "calls " + std::to_string(kThreads * kCallsPerThread) + " notes ";
+  std::string calls = "calls " + std::to_string(threads * kCallsPerThread) + " notes ";
   EXPECT_NE(std::string::npos, run.report.find(calls)) << run.report;
   EXPECT_NE(std::string::npos, run.report.find(" note failures 0 bad 0\n")) << run.report;
-  CheckLogs(run, NotesWritten(run.report));
+  CheckLogs(run, threads, NotesWritten(run.report));
 }
 
 }  // namespace
 
 TEST(Stress, EveryCallOfSixteenThreadsIsLoggedAndExact) {
-  qeltest::HostRun whole = RunStress(0);
-  CheckRun(whole);
+  qeltest::HostRun whole = RunStress(kThreads, 0);
+  CheckRun(whole, kThreads);
   EXPECT_EQ(1u, whole.logs.size());
 
   // About 24 roll-overs: well inside the ring of 31 slots, so no file is reused.
-  qeltest::HostRun rolled = RunStress(static_cast<int>(TotalBytes(whole.logs) / 24));
-  CheckRun(rolled);
+  qeltest::HostRun rolled = RunStress(kThreads, static_cast<int>(TotalBytes(whole.logs) / 24));
+  CheckRun(rolled, kThreads);
   EXPECT_GE(rolled.logs.size(), 21u);
   EXPECT_LE(rolled.logs.size(), 29u);
+}
+
+// Unflushed, every line is still written before its call goes on, and a roll-over still
+// ends each file at a whole line.
+TEST(Stress, EveryCallOfEightThreadsIsLoggedUnflushed) {
+  qeltest::HostRun whole = RunStress(kUnflushedThreads, 0, "0");
+  CheckRun(whole, kUnflushedThreads);
+  EXPECT_EQ(1u, whole.logs.size());
+
+  qeltest::HostRun rolled =
+      RunStress(kUnflushedThreads, static_cast<int>(TotalBytes(whole.logs) / 12), "0");
+  CheckRun(rolled, kUnflushedThreads);
+  EXPECT_GE(rolled.logs.size(), 9u);
+  EXPECT_LE(rolled.logs.size(), 17u);
 }

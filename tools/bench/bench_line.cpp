@@ -3,11 +3,15 @@
 // line written and flushed). Built on the library's layers directly, so each step can be
 // called alone; the log is on the same disk as the floor's file. The same steps on eight
 // threads at once, beside a step of arithmetic alone, show what eight threads gain: how
-// much processor time they get together, and how much the log's queue saves.
+// much processor time they get together, and how much the log's queue saves. The log's
+// write alone is timed again with flush=0 against a bare unflushed write. "--dir DIR\"
+// puts the log and the floor's file in DIR instead of beside the program.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -106,8 +110,14 @@ double WithoutLogFile(F&& measure) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   std::string dir = ProgramFolder() + "qelline\\";
+  // On a disk a flush costs milliseconds: "--writes N" takes fewer flushed writes.
+  int writes = 5000;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (strcmp(argv[i], "--dir") == 0) dir = argv[i + 1];
+    if (strcmp(argv[i], "--writes") == 0) writes = std::max(atoi(argv[i + 1]), 2);
+  }
   CreateDirectoryA(dir.c_str(), nullptr);
 
   snprintf(traceLog.directory, sizeof traceLog.directory, "%s", dir.c_str());
@@ -160,6 +170,17 @@ int main() {
     FlushFileBuffers(floorFile);
   };
   auto logWrite = [&] { WriteBytes(hundred, sizeof hundred, false); };
+  auto bareWrite = [&] {
+    DWORD written = 0;
+    WriteFile(floorFile, hundred, sizeof hundred, &written, nullptr);
+  };
+  // The log's write with flush=0, the setting put back after.
+  auto unflushed = [&](auto&& measure) {
+    traceLog.flushEachWrite = false;
+    double ns = measure();
+    traceLog.flushEachWrite = true;
+    return ns;
+  };
   auto preLine = [&] { RecordPre(&frame); };
 
   // What eight threads writing to the log do: how many lines share a flush, how many find
@@ -174,21 +195,25 @@ int main() {
   double flushShare = 0;
   // How many lines read the system time themselves instead of reusing a reading.
   double readingsPerLine = 0;
+  // The rows that write without a flush, or write nothing, take the full count.
   constexpr int kWrites = 5000;
   constexpr int kSteps = 200000;
   Row rows[] = {
-      {"floor: WriteFile + FlushFileBuffers, 100 bytes", Nanoseconds(kWrites, floorWrite)},
-      {"whole traced call (two lines)", Nanoseconds(kWrites / 2, [&] { sink = traced(kText); })},
+      {"floor: WriteFile + FlushFileBuffers, 100 bytes", Nanoseconds(writes, floorWrite)},
+      {"whole traced call (two lines)", Nanoseconds(writes / 2, [&] { sink = traced(kText); })},
       {"pre recorder, whole line written",
        [&] {
          uint32_t before = SystemTimeReadingsOnThisThread();
-         double ns = Nanoseconds(kWrites, preLine);
+         double ns = Nanoseconds(writes, preLine);
          readingsPerLine =
-             (SystemTimeReadingsOnThisThread() - before) / static_cast<double>(kRounds * kWrites);
+             (SystemTimeReadingsOnThisThread() - before) / static_cast<double>(kRounds * writes);
          return ns;
        }()},
       {"log write of a 100-byte line (lock, write, flush)",
-       oneWriteNs = Nanoseconds(kWrites, logWrite)},
+       oneWriteNs = Nanoseconds(writes, logWrite)},
+      {"bare WriteFile of 100 bytes, not flushed", Nanoseconds(kWrites, bareWrite)},
+      {"log write of a 100-byte line, flush=0 (lock, write)",
+       unflushed([&] { return Nanoseconds(kWrites, logWrite); })},
       {"pre recorder, no file to write to",
        WithoutLogFile([&] { return Nanoseconds(kWrites, preLine); })},
       {"processor step (1,000 multiply-adds), one thread", Nanoseconds(kSteps / 20, Arithmetic)},
@@ -199,8 +224,8 @@ int main() {
          uint32_t before = traceLog.flushes;
          uint32_t queuedBefore = LinesEverQueued();
          WaitRounds roundsBefore = WaitRoundsSoFar();
-         double ns = WallNanosecondsOnThreads(kWrites / 2, logWrite);
-         double lines = kRounds * kThreads * (kWrites / 2);
+         double ns = WallNanosecondsOnThreads(writes / 2, logWrite);
+         double lines = kRounds * kThreads * (writes / 2);
          linesPerFlush = lines / (traceLog.flushes - before);
          queuedShare = (LinesEverQueued() - queuedBefore) / lines;
          WaitRounds roundsAfter = WaitRoundsSoFar();
@@ -209,12 +234,14 @@ int main() {
          flushShare = oneWriteNs / (linesPerFlush * ns);
          return ns;
        }()},
+      {"8 threads: log write, flush=0 (wall / lines)",
+       unflushed([&] { return WallNanosecondsOnThreads(kWrites / 2, logWrite); })},
       {"8 threads: a yield to another thread (wall / yields)",
        WallNanosecondsOnThreads(kWrites, [] { SwitchToThread(); })},
       {"8 threads: bare write + flush, no tracer (wall / lines)",
-       WallNanosecondsOnThreads(kWrites / 2, floorWrite)},
+       WallNanosecondsOnThreads(writes / 2, floorWrite)},
       {"8 threads: pre recorder, whole line (wall / lines)",
-       WallNanosecondsOnThreads(kWrites / 2, preLine)},
+       WallNanosecondsOnThreads(writes / 2, preLine)},
       {"8 threads: pre recorder, no file (wall / lines)",
        WithoutLogFile([&] { return WallNanosecondsOnThreads(kWrites / 2, preLine); })},
       {"  GetSystemTimeAsFileTime", Nanoseconds(kSteps,

@@ -1,8 +1,10 @@
 // Cost of a traced call with tracing active, against the floor that every traced call must
 // pay (two 100-byte lines, each written and flushed), on one thread and on eight at once,
 // and against the same workload under Wine's relay tracer (run as "--workload FILE" with
-// WINEDEBUG=+relay by the benchmark job). The host imports lstrlenA through its import
-// table and traces it with the real DLL, as a new user would.
+// WINEDEBUG=+relay by the benchmark job). The same with flush=0, against two lines written
+// and not flushed. The host imports lstrlenA through its import table and traces it with
+// the real DLL, as a new user would. "--dir DIR\" puts the settings, logs and floor files
+// in DIR instead of beside the program (the benchmark job's disk run).
 #include <windows.h>
 
 #include <algorithm>
@@ -17,11 +19,13 @@
 
 namespace {
 
-// Calls per kind of measurement; "--calls N" changes it for a quick look. Each kind runs
-// in slices, taken in turn with the other kinds' slices: the guest's host drifts by tens
-// of percent within a run, and interleaved slices meet the same drift, so the best slice
-// of each kind compares fairly with the others'.
+// Calls per kind of measurement; "--calls N" changes it for the flushed kinds, which cost
+// milliseconds a call on a disk. Each kind runs in slices, taken in turn with the other
+// kinds' slices: the guest's host drifts by tens of percent within a run, and interleaved
+// slices meet the same drift, so the best slice of each kind compares fairly with the
+// others'. The flushed and unflushed kinds take turns through a set-up and clean-up each.
 int kCalls = 20000;
+constexpr int kUnflushedCalls = 20000;
 constexpr int kSlices = 10;
 constexpr int kThreads = 8;
 constexpr char kText[] = "a text of some forty bytes for the log..";
@@ -61,6 +65,38 @@ DWORD WINAPI CrewThread(void* raw) {
   }
 }
 
+// Makes the crew's threads, after the set-up, as a program's threads are made once it
+// traces; false after printing why, when a thread or event cannot be made (its slices would
+// time nothing).
+bool MakeCrew(Crew& crew) {
+  static Member members[kThreads];
+  for (int t = 0; t < kThreads; ++t) {
+    crew.go[t] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    crew.done[t] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    members[t] = {&crew, t};
+    crew.threads[t] = crew.go[t] != nullptr && crew.done[t] != nullptr
+                          ? CreateThread(nullptr, 0, &CrewThread, &members[t], 0, nullptr)
+                          : nullptr;
+    if (crew.threads[t] == nullptr) {
+      std::printf("bench_trace: the threads could not be made (error %lu)\n", GetLastError());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Ends the crew's threads before the clean-up.
+void EndCrew(Crew& crew) {
+  crew.quit = true;
+  for (HANDLE go : crew.go) SetEvent(go);
+  WaitForMultipleObjects(kThreads, crew.threads, TRUE, INFINITE);
+  for (int t = 0; t < kThreads; ++t) {
+    CloseHandle(crew.go[t]);
+    CloseHandle(crew.done[t]);
+    CloseHandle(crew.threads[t]);
+  }
+}
+
 // Microseconds per call of one slice of the workload on the crew (wall time / calls).
 double CrewSliceMicroseconds(Crew& crew, int calls) {
   crew.callsEach = calls / kThreads;
@@ -77,9 +113,9 @@ double SliceMicroseconds(int calls) {
   return (Now() - start) * 1e6 / calls;
 }
 
-// The floor: per call, two 100-byte lines each written and flushed to a file on the same
-// disk as the log.
-double FloorSliceMicroseconds(HANDLE file, int calls) {
+// The floor: per call, two 100-byte lines each written and flushed (unless not flush) to a
+// file on the same disk as the log.
+double FloorSliceMicroseconds(HANDLE file, int calls, bool flush) {
   char line[100];
   memset(line, 'x', sizeof line);
   line[98] = '\r';
@@ -89,7 +125,7 @@ double FloorSliceMicroseconds(HANDLE file, int calls) {
     for (int half = 0; half < 2; ++half) {
       DWORD written = 0;
       WriteFile(file, line, sizeof line, &written, nullptr);
-      FlushFileBuffers(file);
+      if (flush) FlushFileBuffers(file);
     }
   }
   return (Now() - start) * 1e6 / calls;
@@ -133,97 +169,124 @@ int RunWorkloadChild(const char* resultPath) {
 
 }  // namespace
 
+// The settings for one flush value, and a set-up that uses them; false after printing why.
+bool StartTracing(const std::string& dir, const char* flush) {
+  WriteText(dir + "Qelvorn.ini",
+            (std::string("[Option]\r\nspan=1\r\nmax_size=0\r\nflush=") + flush + "\r\n").c_str());
+  char message[4096];
+  if (QelSetUp_(dir.c_str(), (dir + "logs\\").c_str(), message, sizeof message) == 0) return true;
+  std::printf("bench_trace: set-up with flush=%s failed:\n%s\n", flush, message);
+  return false;
+}
+
+void StopTracing() {
+  char message[4096];
+  QelCleanUp_(message, sizeof message);
+}
+
+// The best slice of each kind, flushed (flush=1 against the flushed floor) and unflushed
+// (flush=0 against the unflushed floor).
+struct Kinds {
+  double floor = 1e30;
+  double one = 1e30;
+  double eight = 1e30;
+  double ones[kSlices];
+  void Take(int slice, double f, double o, double e) {
+    floor = std::min(floor, f);
+    one = std::min(one, o);
+    eight = std::min(eight, e);
+    ones[slice] = o;
+  }
+};
+
 int main(int argc, char** argv) {
   if (argc == 3 && strcmp(argv[1], "--workload") == 0) return RunWorkloadChild(argv[2]);
-  if (argc == 3 && strcmp(argv[1], "--calls") == 0) kCalls = std::max(atoi(argv[2]), 1);
-
-  // Settings and logs beside the program: the benchmark job runs it from the guest's tmpfs,
-  // where a flush costs what it costs a user's log, not the emulated disk's milliseconds.
   std::string dir = ProgramFolder() + "qelbench\\";
+  bool ownFolder = true;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    if (strcmp(argv[i], "--calls") == 0) kCalls = std::max(atoi(argv[i + 1]), 1);
+    if (strcmp(argv[i], "--dir") == 0) {
+      dir = argv[i + 1];
+      ownFolder = false;
+    }
+  }
+
+  // Settings and logs beside the program unless told: the benchmark job runs it from the
+  // guest's tmpfs, and again with --dir on the guest's disk.
   CreateDirectoryA(dir.c_str(), nullptr);
   CreateDirectoryA((dir + "logs").c_str(), nullptr);
-  WriteText(dir + "Qelvorn.ini", "[Option]\r\nspan=1\r\nmax_size=0\r\n");
   WriteText(dir + "Qelvorn.lst",
             "[Imported]\r\nimported_module=KERNEL32.dll\r\napi=lstrlenA,,,,,,,,,s\r\n"
             "[Import]\r\nimport_module=bench_trace.exe\r\ndll=KERNEL32.dll\r\n");
 
-  double relay = RelayMicroseconds();
+  double relay = ownFolder ? RelayMicroseconds() : -1;
 
-  char message[4096];
-  if (QelSetUp_(dir.c_str(), (dir + "logs\\").c_str(), message, sizeof message) != 0) {
-    std::printf("bench_trace: set-up failed:\n%s\n", message);
-    return 1;
-  }
   std::string floorPath = dir + "floor.txt";
   HANDLE floorFile = CreateFileA(floorPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (floorFile == INVALID_HANDLE_VALUE) {
     std::printf("bench_trace: the floor's file could not be made (error %lu)\n", GetLastError());
-    QelCleanUp_(message, sizeof message);
     return 1;
-  }
-  // A thread or event that cannot be made ends the run: its slices would time nothing.
-  Crew crew;
-  Member members[kThreads];
-  for (int t = 0; t < kThreads; ++t) {
-    crew.go[t] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    crew.done[t] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    members[t] = {&crew, t};
-    crew.threads[t] = crew.go[t] != nullptr && crew.done[t] != nullptr
-                          ? CreateThread(nullptr, 0, &CrewThread, &members[t], 0, nullptr)
-                          : nullptr;
-    if (crew.threads[t] == nullptr) {
-      std::printf("bench_trace: the threads could not be made (error %lu)\n", GetLastError());
-      ExitProcess(1);
-    }
   }
   // A whole number of calls for each of the crew's threads.
   int sliceCalls = std::max(kCalls / kSlices / kThreads, 1) * kThreads;
-  double best[3] = {1e30, 1e30, 1e30};
-  double ones[kSlices];
+  int unflushedSliceCalls = std::max(kUnflushedCalls / kSlices / kThreads, 1) * kThreads;
+  Kinds flushed;
+  Kinds unflushed;
   for (int slice = 0; slice < kSlices; ++slice) {
-    double floor = FloorSliceMicroseconds(floorFile, sliceCalls);
+    Crew crew;
+    if (!StartTracing(dir, "1") || !MakeCrew(crew)) ExitProcess(1);
+    double floor = FloorSliceMicroseconds(floorFile, sliceCalls, true);
     double one = SliceMicroseconds(sliceCalls);
     double eight = CrewSliceMicroseconds(crew, sliceCalls);
+    EndCrew(crew);
+    StopTracing();
+    flushed.Take(slice, floor, one, eight);
+    Crew crew0;
+    if (!StartTracing(dir, "0") || !MakeCrew(crew0)) ExitProcess(1);
+    double floor0 = FloorSliceMicroseconds(floorFile, unflushedSliceCalls, false);
+    double one0 = SliceMicroseconds(unflushedSliceCalls);
+    double eight0 = CrewSliceMicroseconds(crew0, unflushedSliceCalls);
+    EndCrew(crew0);
+    StopTracing();
+    unflushed.Take(slice, floor0, one0, eight0);
     fprintf(stderr,
-            "bench_trace: slice %d of %d: floor %.2f us, one thread %.2f us, %d threads %.2f us\n",
-            slice + 1, kSlices, floor, one, kThreads, eight);
-    best[0] = std::min(best[0], floor);
-    best[1] = std::min(best[1], one);
-    ones[slice] = one;
-    best[2] = std::min(best[2], eight);
-  }
-  crew.quit = true;
-  for (HANDLE go : crew.go) SetEvent(go);
-  WaitForMultipleObjects(kThreads, crew.threads, TRUE, INFINITE);
-  for (int t = 0; t < kThreads; ++t) {
-    CloseHandle(crew.go[t]);
-    CloseHandle(crew.done[t]);
-    CloseHandle(crew.threads[t]);
+            "bench_trace: slice %d of %d: floor %.2f us, one thread %.2f us, %d threads %.2f us;"
+            " unflushed %.2f, %.2f, %.2f us\n",
+            slice + 1, kSlices, floor, one, kThreads, eight, floor0, one0, eight0);
   }
   CloseHandle(floorFile);
   DeleteFileA(floorPath.c_str());
-  QelCleanUp_(message, sizeof message);
 
   std::printf(
       "bench_trace: lstrlenA traced with tracing active, %d calls of each kind in %d"
-      " interleaved slices, best slice of each\n",
-      sliceCalls * kSlices, kSlices);
-  std::printf("  floor: two 100-byte lines written and flushed   %8.2f us\n", best[0]);
+      " interleaved slices, best slice of each; log in %s\n",
+      sliceCalls * kSlices, kSlices, dir.c_str());
+  std::printf("  floor: two 100-byte lines written and flushed   %8.2f us\n", flushed.floor);
   std::printf("  traced call, one thread                         %8.2f us  %5.2f x floor\n",
-              best[1], best[1] / best[0]);
+              flushed.one, flushed.one / flushed.floor);
   std::printf("  traced call, %d threads at once (wall / calls)   %8.2f us  %5.2f x floor\n",
-              kThreads, best[2], best[2] / best[0]);
+              kThreads, flushed.eight, flushed.eight / flushed.floor);
   // The relay run is one long run, so it is set against our median slice, not our best.
-  std::sort(ones, ones + kSlices);
-  double median = ones[kSlices / 2];
+  std::sort(flushed.ones, flushed.ones + kSlices);
+  double median = flushed.ones[kSlices / 2];
   if (relay > 0) {
     std::printf(
         "  same workload under the relay tracer           %8.2f us  %5.2f x ours"
         " (our median slice %.2f us)\n",
         relay, relay / median, median);
-  } else {
+  } else if (ownFolder) {
     std::printf("  relay tracer: no figure (the relay run did not write its trace)\n");
   }
+  std::printf("  flush=0, %d calls of each kind:\n", unflushedSliceCalls * kSlices);
+  std::printf("  floor: two 100-byte lines written, not flushed  %8.2f us\n", unflushed.floor);
+  std::printf(
+      "  traced call, one thread, flush=0                %8.2f us  %5.2f x unflushed floor\n",
+      unflushed.one, unflushed.one / unflushed.floor);
+  std::printf(
+      "  traced call, %d threads, flush=0 (wall / calls)  %8.2f us  %5.2f x unflushed floor\n",
+      kThreads, unflushed.eight, unflushed.eight / unflushed.floor);
+  std::printf("  flush=1 / flush=0, traced call, one thread: %.1f x; %d threads: %.1f x\n",
+              flushed.one / unflushed.one, kThreads, flushed.eight / unflushed.eight);
   return 0;
 }

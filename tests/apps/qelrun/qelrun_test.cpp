@@ -153,6 +153,22 @@ TEST(QelrunAuto, NamesOrdinalImportsAndWritesWhatItLeavesOutToAFile) {
   EXPECT_NE(log.find("SysFreeString <qelrun_ordinal.exe>, , "), std::string::npos) << log;
 }
 
+// --no-flush adds flush=0 to the settings --auto writes, and the program is traced.
+TEST(QelrunAuto, NoFlushWritesFlushZero) {
+  std::wstring dir = WorkDir("auto_noflush");
+  std::wstring line = L"\"" + Here() + L"qelrun.exe\" --logs \"" + dir +
+                      L"logs\" --auto --only Create* --no-flush find alpha input.txt";
+  Captured run = RunCaptured(L"", line, dir);
+  EXPECT_EQ(run.exitCode, 0u) << run.err;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((dir + L"logs\\qelrun-auto-find-*").c_str(), &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  FindClose(search);
+  EXPECT_EQ("[Option]\r\nspan=1\r\nmax_size=1000000\r\nflush=0\r\n",
+            qeltest::ReadFileBytes(dir + L"logs\\" + found.cFileName + L"\\Qelvorn.ini"));
+  EXPECT_NE(ReadLog(dir).find("CreateFileW <find.exe>, , \"input.txt\""), std::string::npos);
+}
+
 struct BadCase {
   const char* name;
   const wchar_t* launcher;  // folder of the launcher copy: empty for the test's own
@@ -168,6 +184,8 @@ const std::wstring kLongName = std::wstring(120, L'n') + L".exe";
 const BadCase kBadCases[] = {
     {"unknown_option", L"", L"--bogus", L"find x input.txt", 120, "unknown option --bogus"},
     {"no_program", L"", L"", L"", 120, "no PROGRAM given"},
+    {"no_flush_without_auto", L"", L"--no-flush", L"find x input.txt", 120,
+     "--no-flush goes with --auto"},
     {"not_found", L"", L"", L"qelrun_no_such_program x", 121, "not found"},
     {"not_pe", L"", L"", L"notpe.exe", 122, "is not a Windows program"},
     {"pe64", L"", L"", L"pe64", 122, "is a 64-bit program"},
