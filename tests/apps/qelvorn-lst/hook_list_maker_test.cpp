@@ -16,6 +16,7 @@
 
 #include "common/pe_image.h"
 #include "pe_builder.h"
+#include "temp_folder.h"
 
 namespace {
 
@@ -25,18 +26,7 @@ using qeltest::WriteBytes;
 
 const std::string kLists = QEL_SOURCE_LISTS_DIR;
 
-class Folder {
- public:
-  Folder() {
-    char pattern[] = "/tmp/qel-lst-test.XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~Folder() { fs::remove_all(path_); }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using Folder = qeltest::TempFolder;
 
 qel::HookListRequest RequestFor(const std::string& program) {
   qel::HookListRequest request;

@@ -20,6 +20,7 @@
 #include "common/pe_image.h"
 #include "common/text_encoding.h"
 #include "pe_builder.h"
+#include "temp_folder.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define QEL_UNDER_ASAN 1
@@ -41,19 +42,7 @@ using qeltest::WriteBytes;
 
 const std::string kLists = QEL_SOURCE_LISTS_DIR;
 
-class Folder {
- public:
-  Folder() {
-    char pattern[] = "/tmp/qel-lst-hostile.XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~Folder() { fs::remove_all(path_); }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using Folder = qeltest::TempFolder;
 
 std::string ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
