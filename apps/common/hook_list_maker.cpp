@@ -99,6 +99,9 @@ struct ExportNameTable {
   std::string why;   // when no names could be read
 };
 
+// The most bytes of program and DLL files read to make one list.
+constexpr uint64_t kMaxBytesRead = uint64_t{512} << 20;
+
 class Maker {
  public:
   Maker(const HookListRequest& request, HookList* list) : request_(request), list_(list) {}
@@ -125,6 +128,9 @@ class Maker {
       Importer importer{FileNameOf(queue[i]), {}};
       for (const PeImportedDll& dll : image.imports) {
         importCount += dll.functions.size();
+        if (importCount > kMaxImports)
+          return Fail("more than " + std::to_string(kMaxImports) +
+                      " imports in the program and its DLLs, more than any real program has");
         if (!IsPlainDllName(dll.dll)) {
           LeaveOutDll(dll, importer, "not a plain file name");
           continue;
@@ -178,6 +184,12 @@ class Maker {
       return Named(path, ParsePeImage(programData_, programSize_));
     Result<std::vector<uint8_t>> bytes = ReadWholeFile(path);
     if (!bytes) return Fail(bytes.message());
+    // One budget for every file read, so that many large DLLs beside a program cannot
+    // make the work grow past what any real program needs.
+    bytesRead_ += bytes.value().size();
+    if (bytesRead_ > kMaxBytesRead)
+      return Fail(EscapePath(path) + ": more than " + std::to_string(kMaxBytesRead >> 20) +
+                  " MiB of program files read for one list");
     return Named(path, ParsePeImage(bytes.value()));
   }
   // A parser's reason, said of the file it was about.
@@ -356,6 +368,7 @@ class Maker {
   const uint8_t* programData_ = nullptr;
   size_t programSize_ = 0;
   bool haveProgramBytes_ = false;
+  uint64_t bytesRead_ = 0;
 };
 
 }  // namespace

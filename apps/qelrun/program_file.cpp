@@ -13,6 +13,11 @@ qel::WideStatus CheckProgramFile(const std::wstring& path) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return qel::Fail(path + L" cannot be read");
+  // A pipe or a device could block the read, or never end it: only a file on a disk is read.
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    CloseHandle(file);
+    return qel::Fail(path + L" is not a regular file");
+  }
   uint8_t data[4096];
   DWORD size = 0;
   BOOL read = ReadFile(file, data, sizeof data, &size, nullptr);

@@ -108,6 +108,13 @@ bool OpenLogInRing(bool moveOn) {
 
 // An unflushed log is flushed before its file is let go, so that a closed file is on the
 // disk whichever [Option]flush says.
+// The count outlives set-ups and never drops without a roll-over, so with no size limit it
+// stops at the largest value instead of wrapping.
+void CountWritten(DWORD written) {
+  int64_t sum = static_cast<int64_t>(traceLog.bytesWritten) + written;
+  traceLog.bytesWritten = sum > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sum);
+}
+
 bool CloseFileHandle() {
   if (traceLog.file == INVALID_HANDLE_VALUE) return true;
   if (!traceLog.flushEachWrite && FlushFileBuffers(traceLog.file)) ++traceLog.flushes;
@@ -129,12 +136,13 @@ bool WriteUnderLock(const char* text, size_t length) {
     if (!FlushFileBuffers(traceLog.file)) return false;
     ++traceLog.flushes;
   }
-  traceLog.bytesWritten += static_cast<int32_t>(written);
+  CountWritten(written);
   if (traceLog.maxSize > 0 && traceLog.bytesWritten >= traceLog.maxSize) {
-    // The line is in the file; a roll-over that finds no slot silences later lines, and one
-    // whose close fails keeps the old handle for the next write to try again. Only a
-    // completed roll-over starts the count afresh: a second set-up carries it on.
-    if (CloseFileHandle() && OpenLogInRing(true)) traceLog.bytesWritten = 0;
+    // The line is in the file; a roll-over that finds no slot silences later lines. A close
+    // fails only for a handle that no longer works, so the ring moves on all the same. Only
+    // a completed roll-over starts the count afresh: a second set-up carries it on.
+    CloseFileHandle();
+    if (OpenLogInRing(true)) traceLog.bytesWritten = 0;
   }
   return true;
 }
@@ -221,7 +229,7 @@ bool WriteHeld(const char* text, size_t length, const char* tail, size_t tailLen
   if (traceLog.file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   if (!WriteFile(traceLog.file, text, static_cast<DWORD>(length), &written, nullptr)) return false;
-  traceLog.bytesWritten += static_cast<int32_t>(written);
+  CountWritten(written);
   return WriteUnderLock(tail, tailLength);
 }
 

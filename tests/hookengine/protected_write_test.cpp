@@ -1,4 +1,5 @@
-// WriteProtectedPointer on pages of every protection it meets, and on those it refuses.
+// WriteProtectedPointer on pages of every protection it meets, and on those it refuses; the
+// texts of the engine's statuses.
 #include "hookengine/protected_write.h"
 
 #include <windows.h>
@@ -6,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
+#include <string>
 
 using namespace qelvorn;
 
@@ -141,3 +144,19 @@ TEST(WriteProtectedPointer, NullTargetIsInvalidParameter) {
 }
 
 }  // namespace
+
+// Every status the engine answers has its own text for messages and test output.
+TEST(HookStatus, EachStatusHasItsOwnText) {
+  const HookStatus all[] = {HookStatus::kDone,          HookStatus::kUnreadable,
+                            HookStatus::kPatchFailed,   HookStatus::kRestoreFailed,
+                            HookStatus::kRefused,       HookStatus::kEntriesExhausted,
+                            HookStatus::kInvalidHandle, HookStatus::kInvalidParameter};
+  std::set<std::string> texts;
+  for (HookStatus status : all) {
+    std::string text = HookStatusText(status);
+    EXPECT_NE("unknown status", text) << static_cast<int>(status);
+    texts.insert(text);
+  }
+  EXPECT_EQ(sizeof all / sizeof all[0], texts.size());
+  EXPECT_EQ(std::string("unknown status"), HookStatusText(static_cast<HookStatus>(12345)));
+}

@@ -179,6 +179,19 @@ TEST(QelvornLstHostile, AmplifiedTablesAreRefusedWithBoundedWork) {
   }
 }
 
+// The cap on imports holds for the program and its modules together, not per file only.
+TEST(QelvornLstHostile, ImportsAreCappedOverAllTheFilesOfOneList) {
+  Folder dir;
+  WriteBytes(dir / "prog.exe", SharedNameImports(1, 40000, 1));
+  WriteBytes(dir / "mod.dll", SharedNameImports(1, 40000, 1));
+  ToolRun run = RunTool(
+      {"--lists", kLists, "-o", dir / "out.lst", dir / "prog.exe", dir / "mod.dll"}, dir.path());
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  EXPECT_NE(run.err.find("more than 65536 imports in the program and its DLLs"), std::string::npos)
+      << run.err;
+  EXPECT_FALSE(fs::exists(dir / "out.lst"));
+}
+
 TEST(QelvornLstHostile, OnlyRegularFilesOfBoundedSize) {
   struct Case {
     const char* what;
@@ -322,6 +335,12 @@ TEST(QelvornLstHostile, EscapingTable) {
       {std::string("\x00\x1b\x7f", 3), "\\x00\\x1b\\x7f", "\\x00\\x1b\\x7f"},
       {"\xc2\x9b", "\\xc2\\x9b", "\\xc2\\x9b"},
       {"\xe6\x97\xa5", "\\xe6\\x97\\xa5", "\xe6\x97\xa5"},
+      // A lone C1 byte, a cut sequence and an overlong form are no UTF-8 a terminal may show.
+      {"a\x9b"
+       "1m",
+       "a\\x9b1m", "a\\x9b1m"},
+      {"\xe6\x97", "\\xe6\\x97", "\\xe6\\x97"},
+      {"\xc0\xbb", "\\xc0\\xbb", "\\xc0\\xbb"},
   };
   for (const Row& r : rows) {
     EXPECT_EQ(qel::EscapeName(r.in), r.name);
