@@ -241,6 +241,24 @@ TEST(QelrunBadInput, ClearMessageAndExitCode) {
   }
 }
 
+// A pipe named as PROGRAM is refused, never read: a read of a pipe whose other end never
+// writes would wait forever. Windows lets the search find it and the file type refuses it
+// (122); Wine's GetFileAttributesW knows no pipe, so there the search answers 121.
+TEST(QelrunBadInput, APipeAsProgramIsRefusedUnread) {
+  std::wstring dir = WorkDir("pipe_program");
+  const std::wstring pipe = L"\\\\.\\pipe\\qelrun-test-pipe.exe";
+  HANDLE server =
+      CreateNamedPipeW(pipe.c_str(), PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE, 4, 4096, 4096, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  Captured run = RunCaptured(L"", L"\"" + Here() + L"qelrun.exe\" " + pipe, dir);
+  CloseHandle(server);
+  ASSERT_TRUE(run.started);
+  ASSERT_TRUE(run.exitCode == 121u || run.exitCode == 122u) << run.exitCode << " " << run.err;
+  EXPECT_NE(run.err.find(run.exitCode == 122u ? "is not a regular file" : "not found"),
+            std::string::npos)
+      << run.err;
+}
+
 TEST(QelrunArguments, ReachTheProgramExactlyAsGiven) {
   std::wstring dir = WorkDir("arguments");
   WriteSettings(dir, "qelrun_probe.exe");
