@@ -172,9 +172,4 @@ bool AppendArgument(LineBuilder& line, const ArgWord* words, uint32_t wordsLeft,
   return line.AppendLiteral(kUnknownCode);
 }
 
-bool AppendArgument(LineBuilder& line, uint32_t value, char code) {
-  ArgWord word = value;
-  return AppendArgument(line, &word, 1, code);
-}
-
 }  // namespace qelvorn

@@ -15,7 +15,5 @@ struct LineBuilder;
 // or not at all, reading as many of the wordsLeft words as the code takes. A code not in
 // the table, or wider than the words left, prints a marker.
 bool AppendArgument(LineBuilder& line, const ArgWord* words, uint32_t wordsLeft, char code);
-// The same for an argument one word wide.
-bool AppendArgument(LineBuilder& line, uint32_t value, char code);
 
 }  // namespace qelvorn

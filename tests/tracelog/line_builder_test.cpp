@@ -19,6 +19,12 @@ using namespace qelvorn;
 
 namespace {
 
+// An argument one word wide, as the recorder hands it over.
+bool AppendArgument(LineBuilder& line, uint32_t value, char code) {
+  ArgWord word = value;
+  return qelvorn::AppendArgument(line, &word, 1, code);
+}
+
 const std::string kSquare = "\x81\xa1";
 const std::string kBadPointer = "(" + kSquare + "bad pointer" + kSquare + ")";
 const std::string kBadString = "(" + kSquare + "bad string" + kSquare + ")";
