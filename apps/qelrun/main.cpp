@@ -142,12 +142,13 @@ int Run(int argc, wchar_t** argv) {
 
   RemoteSetUp setUp = RunRemoteSetUp(process.hProcess, helperPath, qelvornPath, settings, logs);
   SayShiftJisLines(setUp.message);
-  if (!setUp.answered || setUp.answer != 0) {
+  const qel::Result<int, std::wstring>& answer = setUp.answer;
+  if (!answer || answer.value() != 0) {
     std::wstring why =
-        setUp.answered ? L"set-up answered " + std::to_wstring(setUp.answer) : setUp.error;
+        answer ? L"set-up answered " + std::to_wstring(answer.value()) : answer.message();
     if (!options.runAnyway) {
       Say(why + L"; " + baseName + L" was stopped before it ran");
-      return Stop(process, setUp.answered ? kExitSetUpFailed : kExitStartFailed);
+      return Stop(process, answer ? kExitSetUpFailed : kExitStartFailed);
     }
     Say(why + L"; running " + baseName + L" untraced (--run-anyway)");
   } else {

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "say.h"
 #include "set_up_block.h"
@@ -18,18 +19,18 @@ namespace {
 constexpr DWORD kThreadWaitMs = 120000;
 
 // Runs start(param) on a new thread of the program and answers its exit code.
-bool RunRemoteThread(HANDLE process, LPTHREAD_START_ROUTINE start, void* param, DWORD& exitCode,
-                     std::wstring& error) {
+qel::Result<DWORD, std::wstring> RunRemoteThread(HANDLE process, LPTHREAD_START_ROUTINE start,
+                                                 void* param) {
   HANDLE thread = CreateRemoteThread(process, nullptr, 0, start, param, 0, nullptr);
   if (thread == nullptr) {
-    error = L"cannot start a thread in the program " + ErrorText(GetLastError());
-    return false;
+    return qel::Fail(L"cannot start a thread in the program " + ErrorText(GetLastError()));
   }
   DWORD waited = WaitForSingleObject(thread, kThreadWaitMs);
+  DWORD exitCode = 0;
   bool done = waited == WAIT_OBJECT_0 && GetExitCodeThread(thread, &exitCode);
   CloseHandle(thread);
-  if (!done) error = L"a thread in the program did not finish";
-  return done;
+  if (!done) return qel::Fail(std::wstring(L"a thread in the program did not finish"));
+  return exitCode;
 }
 
 class RemoteMemory {
@@ -62,12 +63,11 @@ bool CopyAnsi(const std::string& text, char* out, size_t capacity) {
   return true;
 }
 
-}  // namespace
+using HelperBlock = qel::Result<std::unique_ptr<SetUpBlock>, std::wstring>;
 
-RemoteSetUp RunRemoteSetUp(HANDLE process, const std::wstring& helperPath,
-                           const std::wstring& qelvornPath, const Folder& settings,
-                           const Folder& logs) {
-  RemoteSetUp result;
+// Runs the helper in the program and answers the block as it left it.
+HelperBlock RunHelper(HANDLE process, const std::wstring& helperPath,
+                      const std::wstring& qelvornPath, const Folder& settings, const Folder& logs) {
   auto block = std::make_unique<SetUpBlock>();
   std::memset(block.get(), 0, sizeof(SetUpBlock));
   wchar_t helperPathBuffer[kPathChars];
@@ -75,19 +75,16 @@ RemoteSetUp RunRemoteSetUp(HANDLE process, const std::wstring& helperPath,
       !CopyWide(qelvornPath, block->qelvornPath, kPathChars) ||
       !CopyAnsi(settings.ansi, block->settingsDir, kFolderBytes) ||
       !CopyAnsi(logs.ansi, block->logsDir, kFolderBytes)) {
-    result.error = L"a path is too long";
-    return result;
+    return qel::Fail(std::wstring(L"a path is too long"));
   }
 
   HMODULE localHelper = LoadLibraryW(helperPath.c_str());
   if (localHelper == nullptr) {
-    result.error = L"cannot load " + helperPath + L" " + ErrorText(GetLastError());
-    return result;
+    return qel::Fail(L"cannot load " + helperPath + L" " + ErrorText(GetLastError()));
   }
   FARPROC localEntry = GetProcAddress(localHelper, kHelperEntry);
   if (localEntry == nullptr) {
-    result.error = helperPath + L" has no entry " + std::wstring(L"QelRunSetUp");
-    return result;
+    return qel::Fail(helperPath + L" has no entry " + std::wstring(L"QelRunSetUp"));
   }
   uintptr_t entryOffset =
       reinterpret_cast<uintptr_t>(localEntry) - reinterpret_cast<uintptr_t>(localHelper);
@@ -96,50 +93,55 @@ RemoteSetUp RunRemoteSetUp(HANDLE process, const std::wstring& helperPath,
 
   RemoteMemory remote(process, sizeof(SetUpBlock) + sizeof helperPathBuffer);
   if (remote.address() == nullptr) {
-    result.error = L"cannot reserve memory in the program " + ErrorText(GetLastError());
-    return result;
+    return qel::Fail(L"cannot reserve memory in the program " + ErrorText(GetLastError()));
   }
   char* remoteBlock = static_cast<char*>(remote.address());
   char* remotePath = remoteBlock + sizeof(SetUpBlock);
   if (!WriteProcessMemory(process, remoteBlock, block.get(), sizeof(SetUpBlock), nullptr) ||
       !WriteProcessMemory(process, remotePath, helperPathBuffer, sizeof helperPathBuffer,
                           nullptr)) {
-    result.error = L"cannot write into the program's memory " + ErrorText(GetLastError());
-    return result;
+    return qel::Fail(L"cannot write into the program's memory " + ErrorText(GetLastError()));
   }
 
-  DWORD helperBase = 0;
-  if (!RunRemoteThread(process, loadLibrary, remotePath, helperBase, result.error)) return result;
-  if (helperBase == 0) {
-    result.error = L"the program could not load " + helperPath;
-    return result;
-  }
-  auto remoteEntry = reinterpret_cast<LPTHREAD_START_ROUTINE>(helperBase + entryOffset);
-  DWORD answer = 0;
-  if (!RunRemoteThread(process, remoteEntry, remoteBlock, answer, result.error)) return result;
+  qel::Result<DWORD, std::wstring> helperBase = RunRemoteThread(process, loadLibrary, remotePath);
+  if (!helperBase) return qel::Fail(helperBase.message());
+  if (helperBase.value() == 0) return qel::Fail(L"the program could not load " + helperPath);
+  auto remoteEntry = reinterpret_cast<LPTHREAD_START_ROUTINE>(helperBase.value() + entryOffset);
+  qel::Result<DWORD, std::wstring> ran = RunRemoteThread(process, remoteEntry, remoteBlock);
+  if (!ran) return qel::Fail(ran.message());
   if (!ReadProcessMemory(process, remoteBlock, block.get(), sizeof(SetUpBlock), nullptr)) {
-    result.error = L"cannot read the program's memory " + ErrorText(GetLastError());
-    return result;
+    return qel::Fail(L"cannot read the program's memory " + ErrorText(GetLastError()));
   }
   block->message[kMessageBytes - 1] = '\0';
-  result.message = block->message;
-  switch (block->stage) {
+  return HelperBlock(std::move(block));
+}
+
+// QelSetUp_'s answer, or the sentence for where the helper stopped.
+qel::Result<int, std::wstring> Answer(const SetUpBlock& block, const std::wstring& qelvornPath) {
+  switch (block.stage) {
     case SetUpStage::kAnswered:
-      result.answered = true;
-      result.answer = block->answer;
-      break;
+      return block.answer;
     case SetUpStage::kDllNotLoaded:
-      result.error = L"the program could not load " + qelvornPath + L" " +
-                     ErrorText(static_cast<DWORD>(block->lastError));
-      break;
+      return qel::Fail(L"the program could not load " + qelvornPath + L" " +
+                       ErrorText(static_cast<DWORD>(block.lastError)));
     case SetUpStage::kNoSetUpFunction:
-      result.error = qelvornPath + L" has no QelSetUp_";
-      break;
+      return qel::Fail(qelvornPath + L" has no QelSetUp_");
     case SetUpStage::kNotStarted:
-      result.error = L"the helper did not run";
-      break;
+      return qel::Fail(std::wstring(L"the helper did not run"));
   }
-  return result;
+  // The stage is read from the program's memory; a value the helper never writes has no
+  // sentence of its own.
+  return qel::Fail(std::wstring());
+}
+
+}  // namespace
+
+RemoteSetUp RunRemoteSetUp(HANDLE process, const std::wstring& helperPath,
+                           const std::wstring& qelvornPath, const Folder& settings,
+                           const Folder& logs) {
+  HelperBlock block = RunHelper(process, helperPath, qelvornPath, settings, logs);
+  if (!block) return {qel::Fail(block.message()), std::string()};
+  return {Answer(*block.value(), qelvornPath), block.value()->message};
 }
 
 }  // namespace qelrun

@@ -7,15 +7,16 @@
 
 #include <string>
 
+#include "common/result.h"
 #include "folders.h"
 
 namespace qelrun {
 
 struct RemoteSetUp {
-  bool answered = false;  // QelSetUp_ ran and answered
-  int answer = -1;
-  std::string message;  // QelSetUp_'s message buffer, Shift_JIS
-  std::wstring error;   // why it did not answer, when it did not
+  // QelSetUp_'s answer, or why it did not answer.
+  qel::Result<int, std::wstring> answer;
+  // QelSetUp_'s message buffer, Shift_JIS; it can hold notes even when no answer came.
+  std::string message;
 };
 
 RemoteSetUp RunRemoteSetUp(HANDLE process, const std::wstring& helperPath,

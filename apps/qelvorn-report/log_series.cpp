@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 #include <system_error>
+#include <utility>
 
 #include "common/name_patterns.h"
 #include "log_line.h"
@@ -35,18 +36,16 @@ LogFile MakeFile(const fs::path& path) {
 }
 
 // A folder: every file in it with a series name; a pattern: every file that matches.
-SeriesStatus Expand(const std::string& argument, std::vector<LogFile>* files,
-                    std::string* message) {
+Status Expand(const std::string& argument, std::vector<LogFile>* files) {
   std::error_code error;
   fs::path path(argument);
   bool pattern = HasWildcard(FileName(path));
   if (!pattern && !fs::is_directory(path, error)) {
     if (!fs::is_regular_file(path, error)) {
-      *message = EscapeControls(argument) + ": no such file";
-      return SeriesStatus::kUnreadable;
+      return Fail(EscapeControls(argument) + ": no such file");
     }
     files->push_back(MakeFile(path));
-    return SeriesStatus::kOk;
+    return Done();
   }
   fs::path folder = pattern ? path.parent_path() : path;
   if (folder.empty()) folder = ".";
@@ -54,8 +53,7 @@ SeriesStatus Expand(const std::string& argument, std::vector<LogFile>* files,
   std::vector<LogFile> found;
   fs::directory_iterator it(folder, error);
   if (error) {
-    *message = EscapeControls(folder.string()) + ": cannot list the folder";
-    return SeriesStatus::kUnreadable;
+    return Fail(EscapeControls(folder.string()) + ": cannot list the folder");
   }
   for (const fs::directory_entry& entry : it) {
     if (!entry.is_regular_file(error)) continue;
@@ -63,14 +61,13 @@ SeriesStatus Expand(const std::string& argument, std::vector<LogFile>* files,
     if (pattern ? GlobMatches(glob, file.name) : file.slot >= 0) found.push_back(file);
   }
   if (found.empty()) {
-    *message =
-        EscapeControls(argument) + (pattern ? ": no file matches" : ": no log file in the folder");
-    return SeriesStatus::kUnreadable;
+    return Fail(EscapeControls(argument) +
+                (pattern ? ": no file matches" : ": no log file in the folder"));
   }
   std::sort(found.begin(), found.end(),
             [](const LogFile& a, const LogFile& b) { return a.name < b.name; });
   files->insert(files->end(), found.begin(), found.end());
-  return SeriesStatus::kOk;
+  return Done();
 }
 
 std::string ProcessLabel(const LogFile& file) {
@@ -126,12 +123,11 @@ std::vector<size_t> RingStartCandidates(const std::vector<int>& slots) {
   return candidates;
 }
 
-SeriesStatus ResolveSeries(const std::vector<std::string>& arguments, Series* series,
-                           std::string* message) {
+Result<std::vector<LogFile>> FindLogFiles(const std::vector<std::string>& arguments) {
   std::vector<LogFile> files;
   for (const std::string& argument : arguments) {
-    SeriesStatus status = Expand(argument, &files, message);
-    if (status != SeriesStatus::kOk) return status;
+    Status expanded = Expand(argument, &files);
+    if (!expanded) return Fail(expanded.message());
   }
   // The same file named twice is read once.
   std::vector<LogFile> unique;
@@ -142,7 +138,10 @@ SeriesStatus ResolveSeries(const std::vector<std::string>& arguments, Series* se
     });
     if (!seen) unique.push_back(file);
   }
-  files.swap(unique);
+  return unique;
+}
+
+Result<Series> FormSeries(std::vector<LogFile> files) {
   std::map<std::string, int> processes;
   for (const LogFile& file : files) ++processes[ProcessLabel(file)];
   bool allNamed =
@@ -155,9 +154,9 @@ SeriesStatus ResolveSeries(const std::vector<std::string>& arguments, Series* se
     for (const auto& [label, count] : processes) {
       list += "\n  " + label + ": " + std::to_string(count) + " file" + (count == 1 ? "" : "s");
     }
-    *message = "the files belong to more than one process; name the files of one:" + list;
-    return SeriesStatus::kNotALog;
+    return Fail("the files belong to more than one process; name the files of one:" + list);
   }
+  Series series;
   if (allNamed) {
     std::sort(files.begin(), files.end(),
               [](const LogFile& a, const LogFile& b) { return a.slot < b.slot; });
@@ -169,11 +168,11 @@ SeriesStatus ResolveSeries(const std::vector<std::string>& arguments, Series* se
       if (WriteTime(files[candidate]) < WriteTime(files[start])) start = candidate;
     }
     std::rotate(files.begin(), files.begin() + static_cast<std::ptrdiff_t>(start), files.end());
-    series->program = files.front().program;
-    series->pid = files.front().pid;
+    series.program = files.front().program;
+    series.pid = files.front().pid;
   }
-  series->files = files;
-  return SeriesStatus::kOk;
+  series.files = std::move(files);
+  return series;
 }
 
 LineReader::LineReader(std::FILE* file) : file_(file), buffer_(kLineLimit + kChunkSize) {}

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/result.h"
+
 namespace qel::report {
 
 struct LogFile {
@@ -23,13 +25,14 @@ struct Series {
   long long pid = -1;
 };
 
-// Why a series could not be formed; the exit codes of the command.
-enum class SeriesStatus { kOk = 0, kUnreadable = 2, kNotALog = 3 };
+// Expands folders (every series file in it) and patterns with * or ? in the file name, in
+// the order given; a file named twice is kept once. Fails when an argument names nothing
+// that can be read.
+Result<std::vector<LogFile>> FindLogFiles(const std::vector<std::string>& arguments);
 
-// Expands folders (every series file in it) and patterns with * or ? in the file name,
-// checks that all files belong to one process and orders them by the slot ring.
-SeriesStatus ResolveSeries(const std::vector<std::string>& arguments, Series* series,
-                           std::string* message);
+// Checks that all files belong to one process and orders them by the slot ring. Fails when
+// they belong to several.
+Result<Series> FormSeries(std::vector<LogFile> files);
 
 // Reads `program`, slot and pid out of "$$$<program><slot>$$$(<pid>).txt".
 bool ParseSeriesName(const std::string& name, LogFile* file);

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <utility>
 
 #include "html_page.h"
 #include "log_series.h"
@@ -49,11 +50,12 @@ bool ParseCount(const std::string& text, long long limit, long long* value) {
 }
 
 // Empty, a log, or something else: a log holds a line only the tracer writes near its top.
-enum class Probe { kEmpty, kLog, kForeign, kUnreadable };
+enum class Probe { kEmpty, kLog, kForeign };
 
-Probe ProbeFile(const std::string& path) {
+Result<Probe> ProbeFile(const std::string& path) {
+  const std::string unreadable = EscapeControls(path) + ": cannot be read";
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return Probe::kUnreadable;
+  if (file == nullptr) return Fail(unreadable);
   LineReader reader(file);
   ReadLine line;
   Section section = Section::kNone;
@@ -71,7 +73,8 @@ Probe ProbeFile(const std::string& path) {
   }
   bool failed = reader.Failed();
   std::fclose(file);
-  return failed ? Probe::kUnreadable : probe;
+  if (failed) return Fail(unreadable);
+  return probe;
 }
 
 }  // namespace
@@ -120,19 +123,25 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
     err << "qelvorn-report: no log named\n" << kUsage;
     return kExitUsage;
   }
-  Series series;
-  std::string message;
-  SeriesStatus status = ResolveSeries(inputs, &series, &message);
-  if (status != SeriesStatus::kOk) {
-    err << "qelvorn-report: " << message << "\n";
-    return status == SeriesStatus::kUnreadable ? kExitUnreadable : kExitNotALog;
+  Result<std::vector<LogFile>> found = FindLogFiles(inputs);
+  if (!found) {
+    err << "qelvorn-report: " << found.message() << "\n";
+    return kExitUnreadable;
   }
+  Result<Series> formed = FormSeries(std::move(found).value());
+  if (!formed) {
+    err << "qelvorn-report: " << formed.message() << "\n";
+    return kExitNotALog;
+  }
+  const Series& series = formed.value();
   std::vector<LogFile> files;
   for (const LogFile& file : series.files) {
-    switch (ProbeFile(file.path)) {
-      case Probe::kUnreadable:
-        err << "qelvorn-report: " << EscapeControls(file.path) << ": cannot be read\n";
-        return kExitUnreadable;
+    Result<Probe> probe = ProbeFile(file.path);
+    if (!probe) {
+      err << "qelvorn-report: " << probe.message() << "\n";
+      return kExitUnreadable;
+    }
+    switch (probe.value()) {
       case Probe::kForeign:
         err << "qelvorn-report: " << EscapeControls(file.path) << ": not a trace log\n";
         return kExitNotALog;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "common/text_encoding.h"
 #include "common/win32_errors.h"
@@ -198,6 +200,46 @@ TEST(LogSeries, RingStartAfterWidestGap) {
   std::vector<int> full;
   for (int i = 0; i < 31; ++i) full.push_back(i);
   EXPECT_EQ(qel::report::RingStartCandidates(full).size(), 31u);
+}
+
+// Files named by the series mark alone, so the order comes from the slots, not the disk.
+std::vector<qel::report::LogFile> SeriesFiles(const std::vector<std::string>& names) {
+  std::vector<qel::report::LogFile> files;
+  for (const std::string& name : names) {
+    qel::report::LogFile file;
+    file.path = file.name = name;
+    qel::report::ParseSeriesName(name, &file);
+    files.push_back(file);
+  }
+  return files;
+}
+
+TEST(LogSeries, FormSeriesOrdersTheRingOrSaysWhyNot) {
+  qel::Result<qel::report::Series> formed = qel::report::FormSeries(
+      SeriesFiles({"$$$app00$$$(7).txt", "$$$app29$$$(7).txt", "$$$app30$$$(7).txt"}));
+  ASSERT_TRUE(formed) << formed.message();
+  EXPECT_TRUE(formed.message().empty());
+  std::vector<std::string> order;
+  for (const qel::report::LogFile& file : formed.value().files) order.push_back(file.name);
+  EXPECT_EQ(order, (std::vector<std::string>{"$$$app29$$$(7).txt", "$$$app30$$$(7).txt",
+                                             "$$$app00$$$(7).txt"}));
+  EXPECT_EQ(formed.value().program, "app");
+  EXPECT_EQ(formed.value().pid, 7);
+
+  qel::Result<qel::report::Series> mixed =
+      qel::report::FormSeries(SeriesFiles({"$$$app00$$$(7).txt", "$$$app01$$$(8).txt"}));
+  ASSERT_FALSE(mixed);
+  EXPECT_EQ(mixed.message(),
+            "the files belong to more than one process; name the files of one:\n"
+            "  app process 7: 1 file\n  app process 8: 1 file");
+}
+
+TEST(LogSeries, FindLogFilesSaysWhichArgumentNamesNothing) {
+  std::filesystem::path missing = std::filesystem::temp_directory_path() / "qel-no-such-log";
+  qel::Result<std::vector<qel::report::LogFile>> found =
+      qel::report::FindLogFiles({(missing / "x.txt").string()});
+  ASSERT_FALSE(found);
+  EXPECT_EQ(found.message(), (missing / "x.txt").string() + ": no such file");
 }
 
 TEST(TextEncoding, Cp932ToUtf8) {
