@@ -150,7 +150,7 @@ int main(int argc, char** argv) {
   hundred[98] = '\r';
   hundred[99] = '\n';
 
-  uint32_t arg = reinterpret_cast<uint32_t>(kText);
+  ArgWord arg = reinterpret_cast<ArgWord>(kText);
   CallFrame frame{};
   frame.returnAddress = reinterpret_cast<uint32_t>(&main) + 16;
   frame.args = &arg;
@@ -273,7 +273,7 @@ int main(int argc, char** argv) {
       {"  traced text argument, guarded", Nanoseconds(kSteps,
                                                       [&] {
                                                         Guarded([&] {
-                                                          AppendArgument(line, arg, 's');
+                                                          AppendArgument(line, &arg, 1, 's');
                                                         });
                                                         line.Clear();
                                                       })},
