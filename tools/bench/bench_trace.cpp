@@ -233,27 +233,30 @@ int main(int argc, char** argv) {
   int unflushedSliceCalls = std::max(kUnflushedCalls / kSlices / kThreads, 1) * kThreads;
   Kinds flushed;
   Kinds unflushed;
-  for (int slice = 0; slice < kSlices; ++slice) {
+  // One slice of one flush setting: the floor (flushed or not, as the log), one thread and
+  // the crew, under a set-up of its own; the crew is made after it and ended before its
+  // clean-up.
+  struct Slice {
+    double floor, one, eight;
+  };
+  auto runSlice = [&](const char* flush, int calls) {
     Crew crew;
-    if (!StartTracing(dir, "1") || !MakeCrew(crew)) ExitProcess(1);
-    double floor = FloorSliceMicroseconds(floorFile, sliceCalls, true);
-    double one = SliceMicroseconds(sliceCalls);
-    double eight = CrewSliceMicroseconds(crew, sliceCalls);
+    if (!StartTracing(dir, flush) || !MakeCrew(crew)) ExitProcess(1);
+    Slice figures{FloorSliceMicroseconds(floorFile, calls, flush[0] == '1'),
+                  SliceMicroseconds(calls), CrewSliceMicroseconds(crew, calls)};
     EndCrew(crew);
     StopTracing();
-    flushed.Take(slice, floor, one, eight);
-    Crew crew0;
-    if (!StartTracing(dir, "0") || !MakeCrew(crew0)) ExitProcess(1);
-    double floor0 = FloorSliceMicroseconds(floorFile, unflushedSliceCalls, false);
-    double one0 = SliceMicroseconds(unflushedSliceCalls);
-    double eight0 = CrewSliceMicroseconds(crew0, unflushedSliceCalls);
-    EndCrew(crew0);
-    StopTracing();
-    unflushed.Take(slice, floor0, one0, eight0);
+    return figures;
+  };
+  for (int slice = 0; slice < kSlices; ++slice) {
+    Slice f = runSlice("1", sliceCalls);
+    flushed.Take(slice, f.floor, f.one, f.eight);
+    Slice u = runSlice("0", unflushedSliceCalls);
+    unflushed.Take(slice, u.floor, u.one, u.eight);
     fprintf(stderr,
             "bench_trace: slice %d of %d: floor %.2f us, one thread %.2f us, %d threads %.2f us;"
             " unflushed %.2f, %.2f, %.2f us\n",
-            slice + 1, kSlices, floor, one, kThreads, eight, floor0, one0, eight0);
+            slice + 1, kSlices, f.floor, f.one, kThreads, f.eight, u.floor, u.one, u.eight);
   }
   CloseHandle(floorFile);
   DeleteFileA(floorPath.c_str());
