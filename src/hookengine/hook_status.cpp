@@ -3,24 +3,29 @@
 
 namespace qelvorn {
 
+namespace {
+
+struct StatusText {
+  HookStatus status;
+  const char* text;
+};
+
+constexpr StatusText kStatusTexts[] = {
+    {HookStatus::kDone, "done"},
+    {HookStatus::kUnreadable, "module or name unreadable"},
+    {HookStatus::kPatchFailed, "a slot could not be patched"},
+    {HookStatus::kRestoreFailed, "a slot could not be restored"},
+    {HookStatus::kRefused, "memory not writable"},
+    {HookStatus::kEntriesExhausted, "no HookEntry left"},
+    {HookStatus::kInvalidHandle, "protection change or write failed"},
+    {HookStatus::kInvalidParameter, "invalid parameter"},
+};
+
+}  // namespace
+
 const char* HookStatusText(HookStatus status) {
-  switch (status) {
-    case HookStatus::kDone:
-      return "done";
-    case HookStatus::kUnreadable:
-      return "module or name unreadable";
-    case HookStatus::kPatchFailed:
-      return "a slot could not be patched";
-    case HookStatus::kRestoreFailed:
-      return "a slot could not be restored";
-    case HookStatus::kRefused:
-      return "memory not writable";
-    case HookStatus::kEntriesExhausted:
-      return "no HookEntry left";
-    case HookStatus::kInvalidHandle:
-      return "protection change or write failed";
-    case HookStatus::kInvalidParameter:
-      return "invalid parameter";
+  for (const StatusText& row : kStatusTexts) {
+    if (row.status == status) return row.text;
   }
   return "unknown status";
 }
