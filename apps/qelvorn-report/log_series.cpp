@@ -17,7 +17,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int kSlots = 31;
-constexpr size_t kChunkSize = 64 << 10;
 
 bool HasWildcard(const std::string& text) {
   return text.find_first_of("*?") != std::string::npos;
@@ -175,7 +174,9 @@ Result<Series> FormSeries(std::vector<LogFile> files) {
   return series;
 }
 
-LineReader::LineReader(std::FILE* file) : file_(file), buffer_(kLineLimit + kChunkSize) {}
+// The buffer is left uninitialised: only bytes read into it are ever looked at, and a
+// reader made per file (or per fuzz input) need not clear a megabyte first.
+LineReader::LineReader(std::FILE* file) : file_(file), buffer_(new char[kBufferSize]) {}
 
 size_t LineReader::Read(char* into, size_t size) {
   if (eof_) return 0;
@@ -189,12 +190,12 @@ size_t LineReader::Read(char* into, size_t size) {
 
 bool LineReader::Fill() {
   if (begin_ > 0) {
-    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
     end_ -= begin_;
     begin_ = 0;
   }
-  if (end_ == buffer_.size()) return false;
-  size_t got = Read(buffer_.data() + end_, buffer_.size() - end_);
+  if (end_ == kBufferSize) return false;
+  size_t got = Read(buffer_.get() + end_, kBufferSize - end_);
   end_ += got;
   return got > 0;
 }
@@ -202,7 +203,7 @@ bool LineReader::Fill() {
 bool LineReader::Next(ReadLine* line) {
   *line = ReadLine();
   for (;;) {
-    std::string_view pending(buffer_.data() + begin_, end_ - begin_);
+    std::string_view pending(buffer_.get() + begin_, end_ - begin_);
     // A CR that ended the part already searched may pair with the LF read next.
     size_t at = FindLineEnd(pending, scanned_ > 0 ? scanned_ - 1 : 0);
     if (at != std::string_view::npos) {
@@ -220,7 +221,7 @@ bool LineReader::Next(ReadLine* line) {
     if (!Fill()) break;
   }
   if (begin_ == end_) return false;
-  line->text = std::string_view(buffer_.data() + begin_, end_ - begin_);
+  line->text = std::string_view(buffer_.get() + begin_, end_ - begin_);
   line->ended = false;
   begin_ = end_;
   scanned_ = 0;
@@ -230,15 +231,15 @@ bool LineReader::Next(ReadLine* line) {
 // Reads on to the CR LF of an overlong line, counting what it passes; the head stays at
 // the start of the buffer, the bytes passed over go through the room behind it.
 void LineReader::SkipRest(ReadLine* line) {
-  std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+  std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
   end_ -= begin_;
   begin_ = 0;
-  line->text = std::string_view(buffer_.data(), kLineLimit);
-  char* room = buffer_.data() + kLineLimit;
+  line->text = std::string_view(buffer_.get(), kLineLimit);
+  char* room = buffer_.get() + kLineLimit;
   uint64_t passed = end_ - kLineLimit;
   bool endsInCr = room[passed - 1] == '\r';
   for (;;) {
-    size_t got = Read(room, buffer_.size() - kLineLimit);
+    size_t got = Read(room, kBufferSize - kLineLimit);
     if (got == 0) {
       line->ended = false;
       line->cut = passed;

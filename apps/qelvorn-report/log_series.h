@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,7 +70,9 @@ class LineReader {
   void SkipRest(ReadLine* line);
 
   std::FILE* file_;
-  std::vector<char> buffer_;
+  // A line's head of kLineLimit bytes, and room to read on past it.
+  static constexpr size_t kBufferSize = kLineLimit + (64 << 10);
+  std::unique_ptr<char[]> buffer_;
   size_t begin_ = 0;
   size_t end_ = 0;
   size_t scanned_ = 0;  // bytes from begin_ on that hold no CR LF
