@@ -148,22 +148,31 @@ std::string EscapeName(std::string_view text) {
   return out;
 }
 
-#ifndef _WIN32
-// The length of the well-formed UTF-8 sequence at text[i], or 0 when there is none.
-static size_t Utf8SequenceAt(std::string_view text, size_t i) {
-  unsigned char c = static_cast<unsigned char>(text[i]);
-  size_t length = c < 0x80             ? 1
-                  : (c & 0xe0) == 0xc0 ? 2
-                  : (c & 0xf0) == 0xe0 ? 3
-                  : (c & 0xf8) == 0xf0 ? 4
-                                       : 0;
-  if (length == 0 || (length == 2 && c < 0xc2) || text.size() - i < length) return 0;
-  for (size_t k = 1; k < length; ++k) {
-    if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80) return 0;
+size_t Utf8CharacterLength(std::string_view text, size_t at) {
+  unsigned char c = static_cast<unsigned char>(text[at]);
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xbf;  // bounds of the second byte
+  if (c >= 0xc2 && c <= 0xdf) {
+    length = 2;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    length = 3;
+    if (c == 0xe0) low = 0xa0;
+    if (c == 0xed) high = 0x9f;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    length = 4;
+    if (c == 0xf0) low = 0x90;
+    if (c == 0xf4) high = 0x8f;
+  } else {
+    return 0;
+  }
+  if (text.size() - at < length) return 0;
+  unsigned char second = static_cast<unsigned char>(text[at + 1]);
+  if (second < low || second > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if ((static_cast<unsigned char>(text[at + i]) & 0xc0) != 0x80) return 0;
   }
   return length;
 }
-#endif
 
 std::string EscapePath(std::string_view path) {
   std::string out;
@@ -173,7 +182,7 @@ std::string EscapePath(std::string_view path) {
 #ifndef _WIN32
     // Outside Windows a terminal reads UTF-8: a C1 control (U+0080 to U+009F) and any byte
     // that is no part of a whole sequence (a lone 0x9b is an 8-bit CSI to some) are escaped.
-    size_t length = Utf8SequenceAt(path, i);
+    size_t length = c < 0x80 ? 1 : Utf8CharacterLength(path, i);
     unsigned char next = i + 1 < path.size() ? static_cast<unsigned char>(path[i + 1]) : 0;
     if (length == 0 || (length == 2 && c == 0xc2 && next < 0xa0)) {
       AppendEscaped(c, &out);

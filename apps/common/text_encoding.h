@@ -16,6 +16,11 @@ std::string Cp932ToUtf8(std::string_view text);
 // every other byte (C0 controls, DEL, bytes from 0x80) becomes \xHH.
 std::string EscapeName(std::string_view text);
 
+// The length of the well-formed UTF-8 character at text[at] (2 to 4 bytes: no overlong
+// form, no surrogate, nothing past U+10FFFF), or 0 when the bytes there are none; an ASCII
+// byte is no multi-byte character and answers 0 too.
+size_t Utf8CharacterLength(std::string_view text, size_t at);
+
 // A path, escaped only where it could move a terminal: C0 controls and DEL become \xHH
 // (\r, \n, \t by name), and outside Windows the UTF-8 C1 controls U+0080 to U+009F too;
 // folder names in any code page stay readable.

@@ -15,37 +15,6 @@ void AppendEscape(std::string* out, const char* format, unsigned value) {
   *out += escaped;
 }
 
-bool IsContinuation(unsigned char c) {
-  return (c & 0xc0) == 0x80;
-}
-
-// Length of the UTF-8 character at `at`, 0 when the bytes there are not one.
-size_t CharacterLength(std::string_view text, size_t at) {
-  unsigned char c = static_cast<unsigned char>(text[at]);
-  size_t length = 0;
-  unsigned char low = 0x80, high = 0xbf;  // bounds of the second byte
-  if (c >= 0xc2 && c <= 0xdf) {
-    length = 2;
-  } else if (c >= 0xe0 && c <= 0xef) {
-    length = 3;
-    if (c == 0xe0) low = 0xa0;
-    if (c == 0xed) high = 0x9f;
-  } else if (c >= 0xf0 && c <= 0xf4) {
-    length = 4;
-    if (c == 0xf0) low = 0x90;
-    if (c == 0xf4) high = 0x8f;
-  } else {
-    return 0;
-  }
-  if (text.size() - at < length) return 0;
-  unsigned char second = static_cast<unsigned char>(text[at + 1]);
-  if (second < low || second > high) return 0;
-  for (size_t i = 2; i < length; ++i) {
-    if (!IsContinuation(static_cast<unsigned char>(text[at + i]))) return 0;
-  }
-  return length;
-}
-
 }  // namespace
 
 std::string EscapeControls(std::string_view text) {
@@ -69,7 +38,7 @@ std::string EscapeControls(std::string_view text) {
     } else if (c < 0x80) {
       AppendEscape(&out, "\\x%02x", c);
       ++i;
-    } else if (size_t length = CharacterLength(text, i); length == 0) {
+    } else if (size_t length = Utf8CharacterLength(text, i); length == 0) {
       AppendEscape(&out, "\\x%02x", c);
       ++i;
     } else if (c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0) {

@@ -55,9 +55,11 @@ bool ReadIniFile(const char* iniPath, MessageBuffer& messages) {
       AppendMessage(messages, kIniMaxLineInvalid);
     }
     traceLog.maxSize = maxSize;
-    char flush[64];
-    GetPrivateProfileStringA("Option", "flush", "1", flush, sizeof flush, iniPath);
-    if (!IsFlushValue(flush)) {
+    // Room for a comment after the value, as the other keys' lines have.
+    char flush[1024];
+    DWORD length = GetPrivateProfileStringA("Option", "flush", "1", flush, sizeof flush, iniPath);
+    // A line that filled the buffer was cut, and what is left of it proves nothing.
+    if (length >= sizeof flush - 1 || !IsFlushValue(flush)) {
       AppendMessage(messages, kIniFlushInvalid);
       return;
     }

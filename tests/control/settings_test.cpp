@@ -72,6 +72,10 @@ TEST(Settings, FlushIsZeroOrOne) {
       {"flush=1.0\r\n", false, false},
       {"flush=0x0\r\n", false, false},
       {"flush=10\r\n", false, false},
+      // A long comment is still a comment.
+      {"flush=0 ; each line is written with WriteFile before the call goes on, and is not "
+       "flushed\r\n",
+       true, false},
   };
   std::string dir = qeltest::MakeTempDir("flush");
   for (const Case& c : cases) {
@@ -84,5 +88,12 @@ TEST(Settings, FlushIsZeroOrOne) {
     EXPECT_EQ(c.flushEachWrite, traceLog.flushEachWrite) << c.line;
     EXPECT_EQ(c.read ? "" : kIniFlushInvalid, std::string(text)) << c.line;
   }
+  // A line longer than the reader's room is cut, and what is left of it proves nothing.
+  qeltest::WriteIni(
+      dir, "[Option]\r\nspan=1\r\nmax_size=0\r\nflush=0" + std::string(1100, ' ') + "x\r\n");
+  char text[512] = "";
+  MessageBuffer messages{text, sizeof text};
+  EXPECT_FALSE(ReadIniFile((dir + "Qelvorn.ini").c_str(), messages));
+  EXPECT_EQ(kIniFlushInvalid, std::string(text));
   traceLog.flushEachWrite = true;
 }
