@@ -7,14 +7,10 @@
 
 namespace qelrun {
 
-namespace {
-
 bool IsFile(const std::wstring& path) {
   DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
-
-}  // namespace
 
 qel::Result<Folder, std::wstring> PrepareFolder(const std::wstring& given, size_t maxBytes) {
   Folder folder;

@@ -30,6 +30,9 @@ qel::WideStatus CheckSettingsFolder(const Folder& folder);
 // A file can be created (and is removed again) in the folder.
 qel::WideStatus CheckLogsFolder(const Folder& folder);
 
+// Something other than a folder exists at path.
+bool IsFile(const std::wstring& path);
+
 // The folder of the running launcher, with a trailing backslash.
 std::wstring LauncherFolder();
 

@@ -26,11 +26,6 @@ BOOL WINAPI IgnoreBreak(DWORD event) {
   return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? TRUE : FALSE;
 }
 
-bool IsFile(const std::wstring& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // The log that set-up opened for this process: "$$$<name><slot>$$$(<pid>).txt".
 std::wstring FindLog(const std::wstring& folder, DWORD pid) {
   std::wstring pattern = folder + L"$$$*$$$(" + std::to_wstring(pid) + L").txt";

@@ -5,14 +5,11 @@
 
 #include <vector>
 
+#include "folders.h"
+
 namespace qelrun {
 
 namespace {
-
-bool IsFile(const std::wstring& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 
 bool HasExtension(const std::wstring& name) {
   size_t dot = name.find_last_of(L'.');
