@@ -5,6 +5,8 @@
 
 #if defined(__i386__)
 #include "base/x86/processor_base.h"
+#elif defined(__x86_64__)
+#include "base/x64/processor_base.h"
 #else
 #error "no base/<processor>/ folder for this processor"
 #endif
