@@ -6,8 +6,6 @@
 
 namespace qelvorn {
 
-static_assert(sizeof(BlockHeader) == BlockPool::kHeaderSize, "block header layout");
-
 namespace {
 
 BlockHeader* NewBlock(BlockPool& pool) {

@@ -16,8 +16,9 @@ struct BlockHeader {
 
 struct BlockPool {
   static constexpr uint32_t kBlockSize = 10240;
-  static constexpr uint32_t kHeaderSize = 12;
-  static constexpr uint32_t kMaxRequest = kBlockSize - kHeaderSize;  // 10228
+  // Three words: 12 bytes on 32-bit (10228 bytes a request at most), 24 on x64.
+  static constexpr uint32_t kHeaderSize = sizeof(BlockHeader);
+  static constexpr uint32_t kMaxRequest = kBlockSize - kHeaderSize;
 
   uint32_t blockSize = kBlockSize;
   uint32_t blockCount = 0;

@@ -8,6 +8,16 @@
 
 #include <cstdint>
 
+// The folder's layout: the entry geometry and the offsets its assembly uses, checked
+// against the structures when compiled with hook_entry_table.cpp.
+#if defined(__i386__)
+#include "hookengine/x86/dispatch_layout.h"
+#elif defined(__x86_64__)
+#include "hookengine/x64/dispatch_layout.h"
+#else
+#error "no hookengine/<processor>/ folder for this processor"
+#endif
+
 namespace qelvorn {
 
 // The table as its code lays it down, read from the code addresses so the two can never

@@ -1,7 +1,6 @@
-// The x86 HookEntry table's geometry, read from the addresses hook_entries.S gives its
-// labels; including the layout header here checks its offsets against the structures.
+// The HookEntry table's geometry, read from the addresses the processor folder's
+// hook_entries.S gives its labels.
 #include "hookengine/processor.h"
-#include "hookengine/x86/dispatch_layout.h"
 
 namespace qelvorn {
 

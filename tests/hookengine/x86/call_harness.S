@@ -1,10 +1,19 @@
-/* CallWithRegisterCheck (call_harness.h): a call made with the callee-saved registers,
-   EBP included, holding known values, so a test can see that a callee gives them back
-   and leaves ESP where its calling convention says. */
+/* CallWithRegisterCheck (call_harness.h) for x86: a call made with the callee-saved
+   registers, EBP included, holding known values, so a test can see that a callee gives
+   them back and leaves ESP where its calling convention says. */
 
-#include "call_harness.h"
+#include "../call_harness.h"
+
+#define KNOWN_EBX 0xB0B1B2B3
+#define KNOWN_ESI 0x51525354
+#define KNOWN_EDI 0xD1D2D3D4
+#define KNOWN_EBP 0xEB0EB1EB
 
         .intel_syntax noprefix
+        .section .rdata
+        .globl  _kHarnessRegisterWords
+_kHarnessRegisterWords: .long 0
+
         .data
         .p2align 2
 harnessFrame:     .long 0                       /* the harness's EBP while the callee runs */
@@ -34,24 +43,42 @@ _CallWithRegisterCheck:
         jmp     .LpushWord
 .Lcall:
         mov     [harnessEspCall], esp           /* ESP as the callee's caller sees it */
-        mov     ebx, HARNESS_EBX                /* known callee-saved values */
-        mov     esi, HARNESS_ESI
-        mov     edi, HARNESS_EDI
-        mov     ebp, HARNESS_EBP
+        mov     ebx, KNOWN_EBX                  /* known callee-saved values */
+        mov     esi, KNOWN_ESI
+        mov     edi, KNOWN_EDI
+        mov     ebp, KNOWN_EBP
         call    eax                             /* the call under test */
         mov     [harnessEspAfter], esp          /* where the callee left ESP */
         mov     [harnessEbpAfter], ebp          /* and EBP */
         mov     ebp, [harnessFrame]             /* own frame back */
         mov     ecx, [ebp + 20]                 /* after */
-        mov     [ecx + HARNESS_AFTER_EAX], eax                  /* result */
-        mov     [ecx + HARNESS_AFTER_EBX], ebx
-        mov     [ecx + HARNESS_AFTER_ESI], esi
-        mov     [ecx + HARNESS_AFTER_EDI], edi
-        mov     edx, [harnessEbpAfter]
-        mov     [ecx + HARNESS_AFTER_EBP], edx
+        mov     [ecx + HARNESS_AFTER_RESULT], eax               /* result */
+        xor     eax, eax
+        mov     [ecx + HARNESS_AFTER_RESULT + 4], eax
+        mov     [ecx + HARNESS_AFTER_XMM0], eax
+        mov     [ecx + HARNESS_AFTER_XMM0 + 4], eax
+        /* one bit per register that does not hold its known value */
+        cmp     ebx, KNOWN_EBX
+        setne   al
+        cmp     esi, KNOWN_ESI
+        setne   dl
+        shl     dl, 1
+        or      al, dl
+        cmp     edi, KNOWN_EDI
+        setne   dl
+        shl     dl, 2
+        or      al, dl
+        cmp     dword ptr [harnessEbpAfter], KNOWN_EBP
+        setne   dl
+        shl     dl, 3
+        or      al, dl
+        mov     [ecx + HARNESS_AFTER_CHANGED], eax
+        mov     dword ptr [ecx + HARNESS_AFTER_CHANGED + 4], 0
         mov     edx, [harnessEspAfter]
         sub     edx, [harnessEspCall]           /* bytes the callee removed */
-        mov     [ecx + HARNESS_AFTER_ESP_DELTA], edx
+        mov     [ecx + HARNESS_AFTER_STACK_DELTA], edx
+        sar     edx, 31
+        mov     [ecx + HARNESS_AFTER_STACK_DELTA + 4], edx
         lea     esp, [ebp - 12]                 /* drop whatever the callee left */
         pop     edi
         pop     esi
