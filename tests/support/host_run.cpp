@@ -10,6 +10,7 @@
 namespace qeltest {
 
 const std::string kAnyWord = "[0-9a-f]{8}";
+const std::string kAnyAddress = "[0-9a-f]{" + std::to_string(2 * sizeof(void*)) + "}";
 
 HostRun RunHost(const std::string& program, const std::string& scenario,
                 const std::string& hookList) {
@@ -30,7 +31,7 @@ HostRun RunHost(const std::string& program, const std::string& scenario,
   if (logs.empty()) return run;
   for (const std::string& name : logs) run.logs.push_back(ReadFileBytes(dir + name));
   run.log = run.logs[0];
-  static const std::regex prefix(R"(^\d\d:\d\d:\d\d:\d\d\d, [ \d]{2}\d, [0-9a-f]{8}, )");
+  static const std::regex prefix(R"(^\d\d:\d\d:\d\d:\d\d\d, [ \d]{2}\d, )" + kAnyAddress + ", ");
   bool inCalls = false;
   for (const std::string& line : SplitLines(run.log)) {
     if (line.rfind("[time],", 0) == 0) {
@@ -46,7 +47,7 @@ HostRun RunHost(const std::string& program, const std::string& scenario,
 }
 
 std::string Pre(const std::string& api, const std::string& rest) {
-  return "        ,         , " + api + ", " + rest;
+  return std::string(2 * sizeof(void*), ' ') + ",         , " + api + ", " + rest;
 }
 
 std::string Post(const std::string& result, const std::string& api, const std::string& rest) {

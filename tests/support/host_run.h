@@ -31,8 +31,10 @@ HostRun RunHost(const std::string& program, const std::string& scenario,
 HostRun RunHost(const std::string& program, const std::string& scenario,
                 const std::string& hookList, const HostOptions& options);
 
-// Patterns for masked call lines: any 32-bit hex word, and the pre and post forms.
+// Patterns for masked call lines: any 32-bit hex word, any address (as wide as a pointer,
+// like the return-address and result columns), and the pre and post forms.
 extern const std::string kAnyWord;
+extern const std::string kAnyAddress;
 std::string Pre(const std::string& api, const std::string& rest);
 std::string Post(const std::string& result, const std::string& api, const std::string& rest);
 
