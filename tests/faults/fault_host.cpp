@@ -112,7 +112,7 @@ void DataFile() {
   HMODULE twin = Load("fault_twin.dll");
   Report("data %d twin %d\n", data != nullptr, twin != nullptr);
   if (twin == nullptr) return;
-  DWORD* slot = qeltest::FindImportSlot(twin, "lstrlenA");
+  uintptr_t* slot = qeltest::FindImportSlot(twin, "lstrlenA");
   Report("patched %d\n", slot != nullptr && hostkit::PointsInto(*slot, tracer.module));
   auto twinLength = As<LengthFunction>(Fetch(twin, "TwinLength"));
   if (twinLength == nullptr) return;
@@ -269,7 +269,7 @@ void LoadAfterCleanUp() {
   SetUp();
   auto load = As<LoadFunction>(Fetch(GetModuleHandleA("kernel32.dll"), "LoadLibraryA"));
   Report("fetched into tracer %d\n",
-         hostkit::PointsInto(reinterpret_cast<DWORD>(load), tracer.module));
+         hostkit::PointsInto(reinterpret_cast<uintptr_t>(load), tracer.module));
   CleanUp();
   HMODULE twin = load != nullptr ? load("fault_twin.dll") : nullptr;
   Report("loaded %d\n", twin != nullptr);

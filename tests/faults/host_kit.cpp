@@ -12,9 +12,9 @@ namespace {
 
 FILE* report = nullptr;
 
-IMAGE_NT_HEADERS32* Headers(HMODULE module) {
+IMAGE_NT_HEADERS* Headers(HMODULE module) {
   auto* base = reinterpret_cast<BYTE*>(module);
-  return reinterpret_cast<IMAGE_NT_HEADERS32*>(base +
+  return reinterpret_cast<IMAGE_NT_HEADERS*>(base +
                                                reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
 }
 
@@ -63,8 +63,8 @@ void CloseReport() {
   report = nullptr;
 }
 
-bool PointsInto(DWORD address, HMODULE module) {
-  auto base = reinterpret_cast<DWORD>(module);
+bool PointsInto(uintptr_t address, HMODULE module) {
+  auto base = reinterpret_cast<uintptr_t>(module);
   return module != nullptr && address >= base &&
          address - base < Headers(module)->OptionalHeader.SizeOfImage;
 }

@@ -28,7 +28,7 @@ void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void CloseReport();
 
 // Whether address lies in the image of module.
-bool PointsInto(DWORD address, HMODULE module);
+bool PointsInto(uintptr_t address, HMODULE module);
 // How many import slots of module point into the image of target.
 int SlotsInto(HMODULE module, HMODULE target);
 

@@ -431,7 +431,8 @@ TEST(HookListParser, PathAndFileLimits) {
 
   // Files beyond 64 MiB, and beyond 32 bits of size, are refused without being read, even
   // when their first bytes (or the low 32 bits of their size) would make a valid list.
-  const long long sizes[] = {64LL * 1024 * 1024 + 1, 0x100000000LL + valid.size()};
+  const long long sizes[] = {64LL * 1024 * 1024 + 1,
+                             0x100000000LL + static_cast<long long>(valid.size())};
   for (long long size : sizes) {
     std::string big = WriteSparseList(valid, size);
     HookList fresh;

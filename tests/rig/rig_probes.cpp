@@ -110,7 +110,7 @@ TEST(ExceptionGuard, ThreadsFaultIndependently) {
 namespace {
 
 // Finds this program's own import address table slot for kernel32!GetTickCount.
-DWORD* FindOwnIatSlot(const char* dllName, const char* function) {
+uintptr_t* FindOwnIatSlot(const char* dllName, const char* function) {
   for (const qeltest::ImportSlot& slot : qeltest::ImportSlots(GetModuleHandleA(nullptr))) {
     if (_stricmp(slot.imported.c_str(), dllName) == 0 && slot.name == function) return slot.slot;
   }
@@ -128,17 +128,17 @@ DWORD __attribute__((noinline)) CallTickCount() {
 }  // namespace
 
 TEST(Platform, RewrittenImportSlotIsUsedByTheNextCall) {
-  DWORD* slot = FindOwnIatSlot("KERNEL32.dll", "GetTickCount");
+  uintptr_t* slot = FindOwnIatSlot("KERNEL32.dll", "GetTickCount");
   ASSERT_NE(nullptr, slot);
-  DWORD original = *slot;
-  DWORD fake = reinterpret_cast<DWORD>(&FakeTickCount);
+  uintptr_t original = *slot;
+  uintptr_t fake = reinterpret_cast<uintptr_t>(&FakeTickCount);
   MEMORY_BASIC_INFORMATION info;
   ASSERT_NE(0u, VirtualQuery(slot, &info, sizeof info));
   DWORD old = 0;
-  ASSERT_TRUE(VirtualProtect(slot, 4, PAGE_READWRITE, &old));
-  ASSERT_TRUE(WriteProcessMemory(GetCurrentProcess(), slot, &fake, 4, nullptr));
+  ASSERT_TRUE(VirtualProtect(slot, sizeof fake, PAGE_READWRITE, &old));
+  ASSERT_TRUE(WriteProcessMemory(GetCurrentProcess(), slot, &fake, sizeof fake, nullptr));
   EXPECT_EQ(0x12345678u, CallTickCount());
-  ASSERT_TRUE(WriteProcessMemory(GetCurrentProcess(), slot, &original, 4, nullptr));
-  VirtualProtect(slot, 4, old, &old);
+  ASSERT_TRUE(WriteProcessMemory(GetCurrentProcess(), slot, &original, sizeof original, nullptr));
+  VirtualProtect(slot, sizeof original, old, &old);
   EXPECT_NE(0x12345678u, CallTickCount());
 }

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -12,12 +13,12 @@ namespace qeltest {
 struct ImportSlot {
   std::string imported;  // the name of the imported module, as the table spells it
   std::string name;      // "#" and the ordinal for an import by ordinal
-  DWORD* slot;
+  uintptr_t* slot;
 };
 
 // Every import slot of module, in table order.
 std::vector<ImportSlot> ImportSlots(HMODULE module);
 // The first slot through which module calls name, or null.
-DWORD* FindImportSlot(HMODULE module, const char* name);
+uintptr_t* FindImportSlot(HMODULE module, const char* name);
 
 }  // namespace qeltest

@@ -14,14 +14,14 @@ inline qelvorn::ApiHookRecord* BenchRecord(const char* name, const char* argType
   record->name = name;
   record->argCount = argCount;
   record->argTypes = const_cast<char*>(argTypes);
-  record->realFunction = reinterpret_cast<uint32_t>(realFunction);
+  record->realFunction = reinterpret_cast<uintptr_t>(realFunction);
   record->ordinal = -1;
   return record;
 }
 
 // Binds record to the next free entry; answers the entry, or 0 when none could be bound.
-inline uint32_t BindBenchEntry(qelvorn::ApiHookRecord* record) {
-  uint32_t entry = qelvorn::HookEntryAddress(qelvorn::boundCount);
+inline uintptr_t BindBenchEntry(qelvorn::ApiHookRecord* record) {
+  uintptr_t entry = qelvorn::HookEntryAddress(qelvorn::boundCount);
   if (entry == 0 || qelvorn::WriteHookEntrySlot(entry, record) != qelvorn::HookStatus::kDone)
     return 0;
   ++qelvorn::boundCount;

@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
   InstallCallbacks();
 
   ApiHookRecord* record = BenchRecord("lstrlenA", "s", 1, reinterpret_cast<const void*>(&lstrlenA));
-  uint32_t entry = BindBenchEntry(record);
+  uintptr_t entry = BindBenchEntry(record);
   if (entry == 0) {
     std::printf("bench_line: binding a HookEntry failed (error %lu)\n", GetLastError());
     return 1;
@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
 
   ArgWord arg = reinterpret_cast<ArgWord>(kText);
   CallFrame frame{};
-  frame.returnAddress = reinterpret_cast<uint32_t>(&main) + 16;
+  frame.returnAddress = reinterpret_cast<uintptr_t>(&main) + 16;
   frame.args = &arg;
   frame.argCount = 1;
   frame.record = record;

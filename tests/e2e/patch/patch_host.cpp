@@ -32,18 +32,24 @@ char messages[8192];
 // made with and without tracing must leave the same trail.
 std::string stackTrail;
 
-__attribute__((always_inline)) inline uint32_t StackPointer() {
-  uint32_t value;
-  asm volatile("movl %%esp, %0" : "=r"(value)::"memory");
+#if defined(__x86_64__)
+#define QEL_STACK_POINTER "rsp"
+#else
+#define QEL_STACK_POINTER "esp"
+#endif
+
+__attribute__((always_inline)) inline uintptr_t StackPointer() {
+  uintptr_t value;
+  asm volatile("mov %%" QEL_STACK_POINTER ", %0" : "=r"(value)::"memory");
   return value;
 }
 
 template <typename Call>
 __attribute__((always_inline)) inline auto Measured(Call call) {
-  uint32_t before = StackPointer();
+  uintptr_t before = StackPointer();
   auto result = call();
-  uint32_t after = StackPointer();
-  stackTrail += std::to_string(static_cast<int32_t>(after - before)) + " ";
+  uintptr_t after = StackPointer();
+  stackTrail += std::to_string(static_cast<intptr_t>(after - before)) + " ";
   return result;
 }
 
@@ -134,16 +140,19 @@ std::string RunCalls() {
   return text;
 }
 
+// The size of one HookEntry: 20 bytes on x86, 24 on x64.
+constexpr uintptr_t kEntrySize = sizeof(void*) == 4 ? 20 : 24;
+
 // Every import slot value of the host and of its DLL, in table order.
-std::vector<DWORD> SlotValues() {
-  std::vector<DWORD> values;
+std::vector<uintptr_t> SlotValues() {
+  std::vector<uintptr_t> values;
   for (HMODULE module : {GetModuleHandleA(nullptr), GetModuleHandleA("patch_lib.dll")}) {
     for (const ImportSlot& slot : ImportSlots(module)) values.push_back(*slot.slot);
   }
   return values;
 }
 
-int Differences(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
+int Differences(const std::vector<uintptr_t>& a, const std::vector<uintptr_t>& b) {
   int count = 0;
   for (size_t i = 0; i < a.size() && i < b.size(); ++i) count += a[i] != b[i];
   return count;
@@ -153,13 +162,13 @@ int Differences(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
 // which is the first one bound.
 std::string EntryNumbers() {
   HMODULE host = GetModuleHandleA(nullptr);
-  DWORD first = *FindImportSlot(host, "CloseHandle");
+  uintptr_t first = *FindImportSlot(host, "CloseHandle");
   std::string text;
   for (const char* name :
        {"CloseHandle", "CreateEventA", "CreateThread", "GetModuleHandleW", "#7", "LibTouch",
         "MulDiv", "SetEvent", "Sleep", "WaitForSingleObject", "lstrcmpA", "lstrlenA", "lstrlenW"}) {
-    text +=
-        std::string(name) + "=" + std::to_string((*FindImportSlot(host, name) - first) / 20) + " ";
+    text += std::string(name) + "=" +
+            std::to_string((*FindImportSlot(host, name) - first) / kEntrySize) + " ";
   }
   return text;
 }
@@ -175,12 +184,12 @@ int WINAPI CountingMessageBox(HWND, LPCSTR text, LPCSTR caption, UINT style) {
 }
 
 void StubMessageBox() {
-  DWORD* slot = FindImportSlot(GetModuleHandleA("Qelvorn.dll"), "MessageBoxA");
+  uintptr_t* slot = FindImportSlot(GetModuleHandleA("Qelvorn.dll"), "MessageBoxA");
   if (slot == nullptr) return;
   DWORD old = 0;
-  VirtualProtect(slot, 4, PAGE_READWRITE, &old);
-  *slot = reinterpret_cast<DWORD>(&CountingMessageBox);
-  VirtualProtect(slot, 4, old, &old);
+  VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
+  *slot = reinterpret_cast<uintptr_t>(&CountingMessageBox);
+  VirtualProtect(slot, sizeof *slot, old, &old);
   fprintf(report, "stubbed\n");
 }
 
@@ -215,9 +224,9 @@ int main(int argc, char** argv) {
   dir = argv[2];
   report = fopen((dir + "host.txt").c_str(), "wb");
   if (report == nullptr) return 3;
-  DWORD* slot = FindImportSlot(GetModuleHandleA(nullptr), "lstrlenA");
-  DWORD original = *slot;
-  std::vector<DWORD> originals = SlotValues();
+  uintptr_t* slot = FindImportSlot(GetModuleHandleA(nullptr), "lstrlenA");
+  uintptr_t original = *slot;
+  std::vector<uintptr_t> originals = SlotValues();
   if (scenario == "trace") {
     std::string untraced = RunCalls();
     std::string untracedStack = stackTrail;
@@ -228,7 +237,7 @@ int main(int argc, char** argv) {
             stackTrail == untracedStack);
   } else if (scenario == "restore") {
     SetUp();
-    std::vector<DWORD> patched = SlotValues();
+    std::vector<uintptr_t> patched = SlotValues();
     fprintf(report, "patched %d\nentries %s\n", Differences(originals, patched),
             EntryNumbers().c_str());
     CleanUp();
