@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release: dist/qelvorn-VERSION-win32/ and dist/qelvorn-VERSION-win32.zip with
 # Qelvorn.dll, the launcher and its helper, qelvorn-lst and qelvorn-report (stripped), the
-# hook lists, sample settings and a short README.txt; and dist/qelvorn-VERSION-win32-symbols.zip
+# 64-bit Qelvorn.dll in x64\, the hook lists, sample settings and a short README.txt; and dist/qelvorn-VERSION-win32-symbols.zip
 # with one NAME.debug per binary, which each shipped binary names in its .gnu_debuglink,
 # so that a crash in the field can still be read. VERSION is the root CMake project's.
 # QEL_DIST_DIR puts the release elsewhere.
@@ -12,27 +12,35 @@ dist=${QEL_DIST_DIR:-$root/dist}
 version=$(sed -n 's/^project(Qelvorn VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 [ -n "$version" ] || { echo "package: no version in CMakeLists.txt" >&2; exit 1; }
 
-QEL_TARGETS="qelrun qelrun_inject qelvorn-lst qelvorn-report" "$root/tools/build.sh" >/dev/null
+QEL_TARGETS="qelrun qelrun_inject qelvorn-lst qelvorn-report" QEL_PROCESSORS=x86 "$root/tools/build.sh" >/dev/null
+QEL_TARGETS=Qelvorn QEL_PROCESSORS=x64 "$root/tools/build.sh" >/dev/null
 
 name=qelvorn-$version-win32
 folder=$dist/$name
 symbols=$dist/$name-symbols
 rm -rf "$folder" "$symbols" "$dist/$name.zip" "$dist/$name-symbols.zip"
-mkdir -p "$folder/sample" "$symbols"
+mkdir -p "$folder/sample" "$folder/x64" "$symbols/x64"
 # Every file is needed: a missing one stops the release (set -e) instead of leaving it out.
 # The debug information goes to NAME.debug; the shipped copy keeps only a link to it (the
 # link's checksum ties the two together, and objcopy reads the debug file beside it).
+# ship PREFIX FILE: one binary of build/bin/FILE with the binutils named PREFIX-objcopy.
+ship() {
+  local objcopy=$1-objcopy file=$2
+  $objcopy --only-keep-debug "$build/bin/$file" "$symbols/$file.debug"
+  (cd "$symbols/$(dirname "$file")" && $objcopy --strip-all \
+    --add-gnu-debuglink="$(basename "$file").debug" "$build/bin/$file" "$folder/$file")
+}
 for file in Qelvorn.dll qelrun.exe qelrun-inject.dll qelvorn-lst.exe qelvorn-report.exe; do
-  i686-w64-mingw32-objcopy --only-keep-debug "$build/bin/$file" "$symbols/$file.debug"
-  (cd "$symbols" && i686-w64-mingw32-objcopy --strip-all --add-gnu-debuglink="$file.debug" \
-    "$build/bin/$file" "$folder/$file")
+  ship i686-w64-mingw32 "$file"
 done
+ship x86_64-w64-mingw32 x64/Qelvorn.dll
 cp -r "$root/lists" "$folder/lists"
 cp "$root/tools/demo/Qelvorn.ini" "$root/tools/demo/Qelvorn.lst" "$folder/sample/"
 sed 's/$/\r/' >"$folder/README.txt" <<TEXT
-Qelvorn $version - API-call tracer for 32-bit Windows programs
+Qelvorn $version - API-call tracer for Windows programs
 
-Qelvorn.dll         the tracer; a program loads it and calls QelSetUp_
+Qelvorn.dll         the tracer; a 32-bit program loads it and calls QelSetUp_
+x64\\Qelvorn.dll     the same for a 64-bit program (same name, same exports)
 qelrun.exe          runs any 32-bit program traced:  qelrun [--settings DIR] [--logs DIR] PROGRAM [ARGUMENTS...]
 qelrun-inject.dll   qelrun's helper; keep it beside qelrun.exe and Qelvorn.dll
 qelvorn-lst.exe     makes a Qelvorn.lst for a program

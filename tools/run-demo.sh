@@ -4,7 +4,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QEL_DEMO_BUILD_DIR:-$root/build-demo}
-QEL_BUILD_DIR=$build QEL_BUILD_TESTS=OFF "$root/tools/build.sh"
+QEL_BUILD_DIR=$build QEL_BUILD_TESTS=OFF QEL_PROCESSORS=x86 "$root/tools/build.sh"
 "$root/tools/guest/build-guest.sh"
 
 job=$(mktemp -d /tmp/qel-demo.XXXXXX)

@@ -45,7 +45,7 @@ for target in report_log pe_image hook_list; do
 done
 
 grep -qw guest <<<"$only" || exit "$status"
-QEL_TARGETS=test_hooklist "$root/tools/build.sh" || { echo "build failed"; exit 1; }
+QEL_TARGETS=test_hooklist QEL_PROCESSORS=x86 "$root/tools/build.sh" || { echo "build failed"; exit 1; }
 "$root/tools/guest/build-guest.sh" || { echo "guest build failed"; exit 1; }
 job=$(mktemp -d /tmp/qel-fuzz.XXXXXX)
 trap 'rm -rf "$job"' EXIT

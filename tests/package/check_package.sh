@@ -21,13 +21,13 @@ check "package.sh makes $name-symbols.zip" '[ "$symbols_zip" = "$scratch/dist/$n
 [ -f "$zip" ] && [ -f "$symbols_zip" ] || { cat "$scratch/package.err"; exit 1; }
 entries=$(unzip -Z1 "$zip")
 for file in Qelvorn.dll qelrun.exe qelrun-inject.dll qelvorn-lst.exe qelvorn-report.exe \
-  README.txt sample/Qelvorn.ini sample/Qelvorn.lst; do
+  x64/Qelvorn.dll README.txt sample/Qelvorn.ini sample/Qelvorn.lst; do
   check "zip holds $file" 'grep -qx "$name/$file" <<<"$entries"'
 done
 check "zip holds lists/" 'grep -q "^$name/lists/." <<<"$entries"'
-check "zip holds nothing else" '! grep -vE "^$name/((Qelvorn.dll|qelrun.exe|qelrun-inject.dll|qelvorn-lst.exe|qelvorn-report.exe|README.txt)|sample/(Qelvorn.ini|Qelvorn.lst)?|lists/.*)?$" <<<"$entries"'
+check "zip holds nothing else" '! grep -vE "^$name/((Qelvorn.dll|qelrun.exe|qelrun-inject.dll|qelvorn-lst.exe|qelvorn-report.exe|README.txt)|sample/(Qelvorn.ini|Qelvorn.lst)?|x64/(Qelvorn.dll)?|lists/.*)?$" <<<"$entries"'
 
-check "symbols zip holds one debug file per binary and nothing else" '[ "$(unzip -Z1 "$symbols_zip" | grep -v "/$" | sort | tr "\n" " ")" = "$name-symbols/Qelvorn.dll.debug $name-symbols/qelrun-inject.dll.debug $name-symbols/qelrun.exe.debug $name-symbols/qelvorn-lst.exe.debug $name-symbols/qelvorn-report.exe.debug " ]'
+check "symbols zip holds one debug file per binary and nothing else" '[ "$(unzip -Z1 "$symbols_zip" | grep -v "/$" | sort | tr "\n" " ")" = "$name-symbols/Qelvorn.dll.debug $name-symbols/qelrun-inject.dll.debug $name-symbols/qelrun.exe.debug $name-symbols/qelvorn-lst.exe.debug $name-symbols/qelvorn-report.exe.debug $name-symbols/x64/Qelvorn.dll.debug " ]'
 
 unzip -q "$zip" -d "$scratch/unpacked"
 unzip -q "$symbols_zip" -d "$scratch/unpacked"
@@ -40,7 +40,7 @@ import os, subprocess, sys, tempfile, zlib
 binary, debug = sys.argv[1], sys.argv[2]
 with tempfile.TemporaryDirectory() as scratch:
     section = os.path.join(scratch, "link")
-    subprocess.run(["i686-w64-mingw32-objcopy", "--dump-section", ".gnu_debuglink=" + section,
+    subprocess.run(["x86_64-w64-mingw32-objcopy", "--dump-section", ".gnu_debuglink=" + section,
                     binary, os.path.join(scratch, "copy")], check=True)
     link = open(section, "rb").read()
 name = link.split(b"\0", 1)[0].decode()
@@ -49,17 +49,18 @@ ok = name == os.path.basename(debug) and crc == zlib.crc32(open(debug, "rb").rea
 sys.exit(0 if ok else 1)
 PY
 }
-for binary in "$scratch/unpacked/$name"/*.exe "$scratch/unpacked/$name"/*.dll; do
-  file=$(basename "$binary")
-  dump=$(i686-w64-mingw32-objdump -p "$binary" 2>&1)
+for binary in "$scratch/unpacked/$name"/*.exe "$scratch/unpacked/$name"/*.dll \
+  "$scratch/unpacked/$name"/x64/*.dll; do
+  file=${binary#"$scratch/unpacked/$name/"}
+  dump=$(x86_64-w64-mingw32-objdump -p "$binary" 2>&1)
   imports=$(grep -i "DLL Name:" <<<"$dump" | awk '{print tolower($3)}' | sort -u | tr '\n' ' ')
   check "$file imports only system dlls ($imports)" '! tr " " "\n" <<<"$imports" | grep . | grep -qvE "^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|version|dbghelp|ws2_32|msvcrt|ntdll|psapi|shlwapi)\.dll$"'
-  rc=$(i686-w64-mingw32-windres -i "$binary" -O rc 2>/dev/null)
-  sections=$(i686-w64-mingw32-objdump -h "$binary" 2>&1)
+  rc=$(x86_64-w64-mingw32-windres -i "$binary" -O rc 2>/dev/null)
+  sections=$(x86_64-w64-mingw32-objdump -h "$binary" 2>&1)
   check "$file ships without debug sections" '! grep -q " \.debug_" <<<"$sections"'
   debug="$scratch/unpacked/$name-symbols/$file.debug"
   check "$file links its debug file by name and checksum" 'debuglink_matches "$binary" "$debug"'
-  check "$file.debug holds the debug information" 'i686-w64-mingw32-objdump -h "$debug" | grep -q " \.debug_info"'
+  check "$file.debug holds the debug information" 'x86_64-w64-mingw32-objdump -h "$debug" | grep -q " \.debug_info"'
   check "$file version resource $version" 'grep -q "FILEVERSION $major_minor_patch, 0" <<<"$rc" && grep -q "\"ProductName\", \"Qelvorn\"" <<<"$rc" && grep -q "\"FileVersion\", \"$version\"" <<<"$rc"'
 done
 exit $status
