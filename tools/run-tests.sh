@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything, boots the test guest once, runs every test program under 32-bit
-# Wine there, then the command-line tools' tests on the build machine (plain and under the
+# Builds everything, boots the test guest once, runs every test program there under Wine
+# (the 32-bit ones and the 64-bit DLL's suites), then the command-line tools' tests on the build machine (plain and under the
 # sanitizers) and each fuzz target over its stored corpus, and prints one summary line
 # "N passed, N failed" over individual cases.
 # QEL_TESTS="test_a fuzz_b" limits the run to those programs (for quick iterations).
@@ -40,7 +40,8 @@ host_check() {
 
 # The built DLL, the layers of its sources (no folder includes a folder above it) and the
 # release zip.
-host_check tests/rig/check_dll.sh "$build/bin/Qelvorn.dll"
+host_check tests/rig/check_dll.sh "$build/bin/Qelvorn.dll" x86
+host_check tests/rig/check_dll.sh "$build/bin/x64/Qelvorn.dll" x64
 host_check tests/rig/check_layers.sh
 host_check tests/package/check_package.sh
 # Each format's table: type codes with their formatters, the generator's codes and wiring.
@@ -83,6 +84,9 @@ cp "$build"/bin/*.exe "$build"/bin/*.dll "$job/bin/" 2>/dev/null
 for folder in lists fixtures; do
   [ -d "$build/bin/$folder" ] && cp -r "$build/bin/$folder" "$job/bin/"
 done
+# The 64-bit programs in their own folder, each beside its own Qelvorn.dll.
+mkdir -p "$job/bin/x64"
+cp "$build"/bin/x64/*.exe "$build"/bin/x64/*.dll "$job/bin/x64/" 2>/dev/null
 
 # Before the programs, the bundled demo traced as tools/run-demo.sh traces it; its log is
 # compared with tests/e2e/demo-log.txt after the run.
@@ -101,6 +105,14 @@ for exe in "$build"/bin/test_*.exe; do
   name=$(basename "$exe" .exe)
   if [ -n "${QEL_TESTS:-}" ] && ! grep -qw "$name" <<<"$QEL_TESTS"; then continue; fi
   echo "$name ja_JP.UTF-8 $name.exe" >>"$runs"
+done
+# The 64-bit DLL's suites; the launcher's and the tools' tests stay 32-bit until those
+# programs come to x64.
+for exe in "$build"/bin/x64/test_*.exe; do
+  name=$(basename "$exe" .exe)
+  case $name in test_qelrun* | test_qelvorn_lst_guest | test_apps_common | test_report) continue ;; esac
+  if [ -n "${QEL_TESTS:-}" ] && ! grep -qw "$name" <<<"$QEL_TESTS"; then continue; fi
+  echo "x64-$name ja_JP.UTF-8 x64/$name.exe" >>"$runs"
 done
 for extra in "$root"/tests/*/runs.txt; do
   [ -f "$extra" ] || continue
