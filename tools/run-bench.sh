@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything, boots the test guest once, runs every benchmark program
-# (bench_*.exe) under 32-bit Wine there and prints what each one printed. The programs
+# (bench_*.exe, the 32-bit ones and then the 64-bit ones of build/bin/x64, as x64-NAME)
+# under Wine there and prints what each one printed. The programs
 # that write a log run twice: with it on the guest's tmpfs (beside the program, /tmp/qel)
 # and on its disk (a folder of the guest's root file system, /var/tmp/qelbench), each
 # comparing itself with the floor on the same file system. bench_workload, a program that
@@ -28,6 +29,8 @@ trap 'rm -rf "$job"' EXIT
 mkdir -p "$job/bin" "$job/out"
 cp "$build"/bin/*.exe "$build"/bin/*.dll "$job/bin/" 2>/dev/null
 cp -r "$build/bin/lists" "$job/bin/"
+mkdir -p "$job/bin/x64"
+cp "$build"/bin/x64/*.exe "$build"/bin/x64/*.dll "$job/bin/x64/" 2>/dev/null
 
 selected() { [ -z "${QEL_BENCH:-}" ] || grep -qw "$1" <<<"$QEL_BENCH"; }
 
@@ -36,17 +39,23 @@ disk='Z:\var\tmp\qelbench\'
 
 runs="$job/runs.txt"
 : >"$runs"
-for exe in "$build"/bin/bench_*.exe; do
+for exe in "$build"/bin/bench_*.exe "$build"/bin/x64/bench_*.exe; do
   [ -f "$exe" ] || continue
   name=$(basename "$exe" .exe)
   selected "$name" || continue
-  # The workload is run by the steps before the programs (below).
+  # The workload is run by the steps before the programs (below), 32-bit only until the
+  # launcher comes to x64.
   [ "$name" = bench_workload ] && continue
-  echo "$name ja_JP.UTF-8 $name.exe" >>"$runs"
+  prog=$name.exe
+  if [ "$exe" != "${exe#"$build"/bin/x64/}" ]; then
+    name=x64-$name
+    prog=x64/$prog
+  fi
+  echo "$name ja_JP.UTF-8 $prog" >>"$runs"
   # On the disk a flushed line costs milliseconds: bench_trace takes fewer flushed calls.
   case $name in
-    bench_line) echo "$name-disk ja_JP.UTF-8 $name.exe --writes 200 --dir ${disk}line\\" >>"$runs" ;;
-    bench_trace) echo "$name-disk ja_JP.UTF-8 $name.exe --calls 2000 --dir ${disk}trace\\" >>"$runs" ;;
+    *bench_line) echo "$name-disk ja_JP.UTF-8 $prog --writes 200 --dir ${disk}$name\\" >>"$runs" ;;
+    *bench_trace) echo "$name-disk ja_JP.UTF-8 $prog --calls 2000 --dir ${disk}$name\\" >>"$runs" ;;
   esac
 done
 workload=0
@@ -61,6 +70,10 @@ mkdir -p /var/tmp/qelbench
 if [ -f ./bench_trace.exe ]; then
   WINEDEBUG=+relay wine ./bench_trace.exe --workload 'Z:\tmp\qel\relay-result.txt' \
     >/dev/null 2>/tmp/qel/relay.txt
+fi
+if [ -f ./x64/bench_trace.exe ]; then
+  WINEDEBUG=+relay wine ./x64/bench_trace.exe --workload 'Z:\tmp\qel\x64\relay-result.txt' \
+    >/dev/null 2>/tmp/qel/x64/relay.txt
 fi
 PRE
 # The workload's runs, each in a fresh folder that also takes its log: one line each in
