@@ -6,7 +6,7 @@
 
 namespace qelvorn {
 
-static_assert(sizeof(BlockHeader) == BlockPool::kHeaderSize, "block header layout");
+static_assert(BlockPool::kHeaderSize == 3 * sizeof(uintptr_t), "block header layout");
 
 namespace {
 

@@ -7,7 +7,8 @@
 
 namespace qelvorn {
 
-// The head of every block: bytes left, next free byte, next block (three 32-bit words).
+// The head of every block: bytes left, next free byte, next block (12 bytes on x86, 24 on
+// x64).
 struct BlockHeader {
   uint32_t bytesLeft;
   char* nextFree;
@@ -16,8 +17,8 @@ struct BlockHeader {
 
 struct BlockPool {
   static constexpr uint32_t kBlockSize = 10240;
-  static constexpr uint32_t kHeaderSize = 12;
-  static constexpr uint32_t kMaxRequest = kBlockSize - kHeaderSize;  // 10228
+  static constexpr uint32_t kHeaderSize = sizeof(BlockHeader);
+  static constexpr uint32_t kMaxRequest = kBlockSize - kHeaderSize;  // 10228 on x86
 
   uint32_t blockSize = kBlockSize;
   uint32_t blockCount = 0;
@@ -35,7 +36,7 @@ struct BlockPool {
   // new block cannot be taken.
   void* Allocate(size_t n);
   // A copy of text with its NUL; null when text is null or does not fit one block
-  // (10228 bytes or more before the NUL).
+  // (kMaxRequest bytes or more before the NUL).
   char* CopyString(const char* text);
 };
 
