@@ -7,7 +7,8 @@
 
 namespace qelvorn {
 
-// The head of every block: bytes left, next free byte, next block (three 32-bit words).
+// The head of every block: bytes left, next free byte, next block (12 bytes on x86, 24 on
+// x64).
 struct BlockHeader {
   uint32_t bytesLeft;
   char* nextFree;
@@ -36,7 +37,7 @@ struct BlockPool {
   // new block cannot be taken.
   void* Allocate(size_t n);
   // A copy of text with its NUL; null when text is null or does not fit one block
-  // (10228 bytes or more before the NUL).
+  // (kMaxRequest bytes or more before the NUL).
   char* CopyString(const char* text);
 };
 

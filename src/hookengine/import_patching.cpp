@@ -95,15 +95,23 @@ HookStatus PatchImports(ModuleHookRecord* module, ImportedModuleRecord* imported
     SetLastError(0);
     return HookStatus::kDone;
   }
-  // Both tables hold one pointer-wide entry per import (IMAGE_THUNK_DATA).
-  auto* lookup = reinterpret_cast<const uintptr_t*>(base + descriptor->OriginalFirstThunk);
-  auto* slot = reinterpret_cast<uintptr_t*>(base + descriptor->FirstThunk);
-  for (; *lookup != 0; ++lookup, ++slot) {
+  // Both tables hold one IMAGE_THUNK_DATA per import, of the build's own width: 4 bytes
+  // in a PE32 image, 8 in a PE32+ one, whose ordinal flag is the top bit of the 8.
+  static_assert(sizeof(IMAGE_THUNK_DATA) == sizeof(uintptr_t), "thunks are pointer-wide");
+  auto* lookup = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + descriptor->OriginalFirstThunk);
+  auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + descriptor->FirstThunk);
+  for (; lookup->u1.AddressOfData != 0; ++lookup, ++slot) {
     ApiHookRecord* record = nullptr;
-    if (*lookup & IMAGE_ORDINAL_FLAG) {
-      record = FindApiByOrdinal(*imported, static_cast<uint32_t>(*lookup & ~IMAGE_ORDINAL_FLAG));
+    if (IMAGE_SNAP_BY_ORDINAL(lookup->u1.Ordinal)) {
+      // Bits a PE32+ thunk must leave clear would otherwise be cut off into a valid ordinal.
+      uintptr_t ordinal = lookup->u1.Ordinal & ~IMAGE_ORDINAL_FLAG;
+      if (ordinal <= 0x7fffffffu) {
+        record = FindApiByOrdinal(*imported, static_cast<uint32_t>(ordinal));
+      }
     } else {
-      const char* name = reinterpret_cast<const char*>(base + *lookup + 2);
+      const auto* byName =
+          reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + lookup->u1.AddressOfData);
+      const char* name = reinterpret_cast<const char*>(byName->Name);
       if (*name == '\0') continue;
       record = FindApiByName(*imported, name);
     }
@@ -112,18 +120,19 @@ HookStatus PatchImports(ModuleHookRecord* module, ImportedModuleRecord* imported
       if (record->hookEntry == nullptr) continue;
       // A slot that already holds one of our trampolines must never become a real
       // function, or a call would loop back into the dispatcher.
-      if (!IsInHookEntryTable(*slot)) {
-        if (!PointsIntoImage(*slot)) continue;
-        record->realFunction = *slot;
+      uintptr_t current = slot->u1.Function;
+      if (!IsInHookEntryTable(current)) {
+        if (!PointsIntoImage(current)) continue;
+        record->realFunction = current;
       }
-      if (WriteProtectedPointer(slot, reinterpret_cast<uintptr_t>(record->hookEntry)) !=
-          HookStatus::kDone) {
+      if (WriteProtectedPointer(&slot->u1.Function, reinterpret_cast<uintptr_t>(
+                                                        record->hookEntry)) != HookStatus::kDone) {
         SetLastErrorEx(ERROR_INVALID_HANDLE, SLE_ERROR);
         return HookStatus::kPatchFailed;
       }
     } else {
       if (record->realFunction == 0) continue;
-      if (WriteProtectedPointer(slot, record->realFunction) != HookStatus::kDone) {
+      if (WriteProtectedPointer(&slot->u1.Function, record->realFunction) != HookStatus::kDone) {
         SetLastErrorEx(ERROR_INVALID_HANDLE, SLE_ERROR);
         return HookStatus::kRestoreFailed;
       }

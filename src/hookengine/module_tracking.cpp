@@ -215,7 +215,8 @@ void FreeLibraryPost(CallFrame* frame, LineBuilder* builder, bool) {
   HMODULE freed = reinterpret_cast<HMODULE>(frame->args[0]);
   char path[kNameSize];
   // Still mapped: the call only lowered the reference count (or failed).
-  if (!trackingEnabled || frame->result == 0 || GetModuleFileNameA(freed, path, sizeof path) != 0) {
+  if (!trackingEnabled || Low32(frame->result) == 0 ||
+      GetModuleFileNameA(freed, path, sizeof path) != 0) {
     return;
   }
   ListingHold hold;

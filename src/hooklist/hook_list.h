@@ -80,7 +80,7 @@ void AddImportedModule(ModuleHookRecord& module, const ImportedModuleRecord& imp
 ApiHookRecord* FindApi(const HookList& list, const char* name);
 // An import by name: the exact name in module.apisByName.
 ApiHookRecord* FindApiByName(const ImportedModuleRecord& module, const char* name);
-// An import by ordinal: pass the thunk value with its top bit cleared (IMAGE_ORDINAL32).
+// An import by ordinal: pass the thunk value with its ordinal flag cleared.
 ApiHookRecord* FindApiByOrdinal(const ImportedModuleRecord& module, uint32_t ordinal);
 // An importing module by name in list.moduleTable, ignoring case.
 ModuleHookRecord* FindModule(const HookList& list, const char* name);

@@ -1,8 +1,8 @@
-// The hook list's type codes, one row each: the code, how many argument words the argument
+// The hook list's type codes, one row each: the code, how many 32-bit words the argument
 // takes, the formatter that prints it (tracelog/value_formatters.cpp) and what it prints,
 // in the words of the README. tools/lstgen/lstgen.py reads these rows, so the generator
-// can name no code that is not here. A code of two words is written on both words in a
-// hook list, which keeps one code per argument word.
+// can name no code that is not here. A code of two argument words is written on both words
+// in a hook list, which keeps one code per argument word.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +12,7 @@ namespace qelvorn {
 // One argument word: one slot of the caller's argument area, a pointer wide.
 using ArgWord = uintptr_t;
 
-// ROW(code, words, formatter, description)
+// ROW(code, 32-bit words, formatter, description)
 #define QEL_TYPE_CODES(ROW)                           \
   ROW('2', 1, FormatHex16, "16-bit hex")              \
   ROW('4', 1, FormatHex32, "32-bit hex")              \
@@ -27,10 +27,11 @@ using ArgWord = uintptr_t;
   ROW('W', 1, FormatWideTextOrValue, "wide text")     \
   ROW('8', 2, FormatHex64, "64-bit hex")
 
-// Argument words the code takes; 0 for a code that is not in the table.
+// Argument words the code takes; 0 for a code that is not in the table. An argument word
+// holds one 32-bit word on x86 and two on x64, so a 64-bit value fits one word there.
 constexpr uint32_t TypeCodeWords(char code) {
 #define QEL_TYPE_CODE_WORDS(rowCode, rowWords, rowFormatter, rowDescription) \
-  if (code == rowCode) return rowWords;
+  if (code == rowCode) return (rowWords * 4 + sizeof(ArgWord) - 1) / sizeof(ArgWord);
   QEL_TYPE_CODES(QEL_TYPE_CODE_WORDS)
 #undef QEL_TYPE_CODE_WORDS
   return 0;

@@ -20,4 +20,10 @@ struct CallFrame {
   uintptr_t resultHigh;     // the high half of a result two words wide
 };
 
+// A DWORD or BOOL argument or result: the low 32 bits of its word, as an x64 caller or
+// callee leaves the bits above them undefined.
+inline uint32_t Low32(ArgWord word) {
+  return static_cast<uint32_t>(word);
+}
+
 }  // namespace qelvorn

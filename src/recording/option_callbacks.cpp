@@ -133,8 +133,8 @@ void AppendTimeout(LineBuilder* builder, uint32_t timeout, const char* text) {
 }
 
 void AppendWait(CallFrame* frame, LineBuilder* builder, uint32_t timeoutIndex, const char* text) {
-  AppendTimeout(builder, frame->args[timeoutIndex], text);
-  builder->AppendHandleList(frame->args[0], kShownHandles,
+  AppendTimeout(builder, Low32(frame->args[timeoutIndex]), text);
+  builder->AppendHandleList(Low32(frame->args[0]), kShownHandles,
                             reinterpret_cast<const uintptr_t*>(frame->args[1]));
 }
 
@@ -167,7 +167,7 @@ void ThreadAdvice(CallFrame*, LineBuilder* builder, bool) {
 }
 
 void SingleWait(CallFrame* frame, LineBuilder* builder, bool) {
-  AppendTimeout(builder, frame->args[1], "INFINITE");
+  AppendTimeout(builder, Low32(frame->args[1]), "INFINITE");
 }
 
 void MultipleWait(CallFrame* frame, LineBuilder* builder, bool) {
@@ -183,7 +183,7 @@ void MsgMultipleWaitEx(CallFrame* frame, LineBuilder* builder, bool) {
 }
 
 void SignalAndWait(CallFrame* frame, LineBuilder* builder, bool) {
-  AppendTimeout(builder, frame->args[2], "INFINITE");
+  AppendTimeout(builder, Low32(frame->args[2]), "INFINITE");
 }
 
 void DoNothing(CallFrame*, LineBuilder*, bool) {}
@@ -200,7 +200,7 @@ void SocketErrorName(CallFrame*, LineBuilder* builder, bool) {
 // The out-arguments hold nothing defined when the call failed, so a failed call adds
 // nothing; a successful one is read through the readability test.
 void SessionList(CallFrame* frame, LineBuilder* builder, bool) {
-  if (frame->result == 0) return;
+  if (Low32(frame->result) == 0) return;
   uint32_t total = 0;
   if (!ReadWord(frame->args[4], &total)) {
     builder->AppendBadPointer(frame->args[4]);
@@ -239,7 +239,7 @@ void SessionList(CallFrame* frame, LineBuilder* builder, bool) {
 }
 
 void QueriedSessionText(CallFrame* frame, LineBuilder* builder, bool) {
-  if (frame->result == 0) return;
+  if (Low32(frame->result) == 0) return;
   uintptr_t text = 0;
   if (!ReadWord(frame->args[3], &text)) {
     builder->AppendBadPointer(frame->args[3]);

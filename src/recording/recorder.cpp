@@ -35,8 +35,8 @@ struct Announcement {
 void AppendPrefix(LineBuilder& line, const CallFrame* frame, bool isPre, DWORD lastError,
                   Announcement& announcement) {
   int32_t number = ThreadNumberForLine(announcement.text, &announcement.pending);
-  const uint32_t outcome[2] = {static_cast<uint32_t>(frame->result), lastError};
-  line.AppendCallColumns(number, frame->returnAddress, isPre ? nullptr : outcome);
+  const CallOutcome outcome = {frame->result, lastError};
+  line.AppendCallColumns(number, frame->returnAddress, isPre ? nullptr : &outcome);
   line.AppendText(frame->record->name);
   const ModuleInfo* module = moduleSnapshot.FindByAddress(frame->returnAddress);
   if (module != nullptr) line.AppendPiece(module->column, module->columnLength, 0);

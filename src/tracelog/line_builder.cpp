@@ -55,7 +55,7 @@ uint32_t PutClockField(char* out, uint32_t value, uint32_t digits) {
   return digits;
 }
 
-uint32_t PutHex(char* out, uint32_t value, uint32_t digits) {
+uint32_t PutHex(char* out, uintptr_t value, uint32_t digits) {
   for (uint32_t i = 0; i < digits; ++i) {
     out[digits - 1 - i] = "0123456789abcdef"[value & 0xf];
     value >>= 4;
@@ -121,7 +121,7 @@ bool LineBuilder::AppendTracedText(const char* text) {
   size_t readable = ReadableBytes(text, 259);
   if (readable == 0) {
     if (!AppendLiteral(kBadString)) return false;
-    return AppendHex32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(text)));
+    return AppendAddress(reinterpret_cast<uintptr_t>(text));
   }
   return AppendCutText(*this, text, readable);
 }
@@ -134,6 +134,11 @@ bool LineBuilder::AppendHex32(uint32_t value) {
 bool LineBuilder::AppendHex16(uint32_t value) {
   char text[4];
   return AppendPiece(text, PutHex(text, value, 4), 5);
+}
+
+bool LineBuilder::AppendAddress(uintptr_t value) {
+  char text[kAddressDigits];
+  return AppendPiece(text, PutHex(text, value, kAddressDigits), kAddressDigits + 1);
 }
 
 bool LineBuilder::AppendInt(int32_t value) {
@@ -150,11 +155,13 @@ bool LineBuilder::AppendSeparator() {
   return AppendPiece(", ", 2, 3);
 }
 
-bool LineBuilder::AppendCallColumns(int32_t threadNumber, uint32_t returnAddress,
-                                    const uint32_t* outcome) {
-  // One piece for the columns every call line starts with, as the clock, "%3d" and "%08x"
-  // appends one after another would write them, made in place when the room allows.
-  constexpr uint32_t kLongest = 64;
+bool LineBuilder::AppendCallColumns(int32_t threadNumber, uintptr_t returnAddress,
+                                    const CallOutcome* outcome) {
+  // One piece for the columns every call line starts with, as the clock, "%3d" and hex
+  // appends one after another would write them, made in place when the room allows. The
+  // longest: clock, an eleven-character thread number, two addresses and the last error,
+  // each with its ", ", and a few bytes to spare.
+  constexpr uint32_t kLongest = 48 + 2 * kAddressDigits;
   char aside[kLongest];
   if (start == nullptr) return false;
   char* text = Room() > kLongest ? pos : aside;
@@ -175,16 +182,23 @@ bool LineBuilder::AppendCallColumns(int32_t threadNumber, uint32_t returnAddress
   length += count;
   text[length++] = ',';
   text[length++] = ' ';
-  length += PutHex(text + length, returnAddress, 8);
-  for (int column = 0; column < 2; ++column) {
-    text[length++] = ',';
-    text[length++] = ' ';
-    if (outcome != nullptr) {
-      length += PutHex(text + length, outcome[column], 8);
-    } else {
-      memcpy(text + length, "        ", 8);
-      length += 8;
-    }
+  length += PutHex(text + length, returnAddress, kAddressDigits);
+  text[length++] = ',';
+  text[length++] = ' ';
+  // A line before the call has blanks where the result and the last error go.
+  if (outcome != nullptr) {
+    length += PutHex(text + length, outcome->result, kAddressDigits);
+  } else {
+    memset(text + length, ' ', kAddressDigits);
+    length += kAddressDigits;
+  }
+  text[length++] = ',';
+  text[length++] = ' ';
+  if (outcome != nullptr) {
+    length += PutHex(text + length, outcome->lastError, 8);
+  } else {
+    memset(text + length, ' ', 8);
+    length += 8;
   }
   text[length++] = ',';
   text[length++] = ' ';
@@ -195,13 +209,13 @@ bool LineBuilder::AppendCallColumns(int32_t threadNumber, uint32_t returnAddress
   return AppendPiece(text, length, length + 1);
 }
 
-bool LineBuilder::AppendBadPointer(uint32_t value) {
-  return AppendLiteral(kBadPointer) && AppendHex32(value);
+bool LineBuilder::AppendBadPointer(uintptr_t value) {
+  return AppendLiteral(kBadPointer) && AppendAddress(value);
 }
 
 bool LineBuilder::AppendDateTime(const SYSTEMTIME* time) {
   if (ReadableBytes(time, sizeof(SYSTEMTIME)) < sizeof(SYSTEMTIME)) {
-    return AppendBadPointer(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(time)));
+    return AppendBadPointer(reinterpret_cast<uintptr_t>(time));
   }
   // Five digits at most per field, whatever the structure holds.
   char text[40];
@@ -239,7 +253,7 @@ bool LineBuilder::AppendGrouped(int32_t value) {
 
 bool LineBuilder::AppendHandleList(uint32_t count, uint32_t limit, const uintptr_t* handles) {
   if (!IsReadable(handles)) {
-    return AppendBadPointer(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handles)));
+    return AppendBadPointer(reinterpret_cast<uintptr_t>(handles));
   }
   uint32_t shown = count < limit ? count : limit;
   // No more entries than bytes in the buffer could ever fit; keeps the byte count below wrap.
@@ -254,7 +268,7 @@ bool LineBuilder::AppendHandleList(uint32_t count, uint32_t limit, const uintptr
   }
   for (uint32_t i = 0; i < shown; ++i) {
     if (i > 0 && !AppendPiece("/", 1, 2)) return false;
-    if (!AppendHex32(static_cast<uint32_t>(handles[i]))) return false;
+    if (!AppendAddress(handles[i])) return false;
   }
   return AppendLiteral(count > shown ? "...)" : ")");
 }

@@ -9,6 +9,16 @@
 
 namespace qelvorn {
 
+// Hex digits of an address, a handle or a pointer-wide result: 8 on x86, 16 on x64.
+constexpr uint32_t kAddressDigits = 2 * sizeof(uintptr_t);
+
+// What a line written after the call shows of it: the result register, pointer-wide, and
+// the last error, a 32-bit value on every processor.
+struct CallOutcome {
+  uintptr_t result;
+  uint32_t lastError;
+};
+
 struct LineBuilder {
   char* pos = nullptr;    // the next free byte; holds the NUL that ends the text
   char* start = nullptr;  // first byte of the buffer
@@ -27,17 +37,19 @@ struct LineBuilder {
   bool AppendLiteral(const char* text);
   bool AppendHex32(uint32_t value);
   bool AppendHex16(uint32_t value);
+  // An address, handle or pointer-wide value in kAddressDigits hex digits.
+  bool AppendAddress(uintptr_t value);
   bool AppendInt(int32_t value);
   bool AppendSeparator();
   // The columns a call line starts with, each followed by ", ": clock, thread number
   // (right-aligned in three columns), return address, then the result and the last error
-  // from outcome[0] and outcome[1], or blanks for a line written before the call.
-  bool AppendCallColumns(int32_t threadNumber, uint32_t returnAddress, const uint32_t* outcome);
+  // from outcome, or blanks as wide for a line written before the call (outcome null).
+  bool AppendCallColumns(int32_t threadNumber, uintptr_t returnAddress, const CallOutcome* outcome);
   bool AppendDateTime(const SYSTEMTIME* time);
   bool AppendGrouped(int32_t value);
   bool AppendHandleList(uint32_t count, uint32_t limit, const uintptr_t* handles);
   // The marker for a pointer that cannot be read, followed by its value in hex.
-  bool AppendBadPointer(uint32_t value);
+  bool AppendBadPointer(uintptr_t value);
   // Appends length bytes of text when the room holds both length + 1 and minimumRoom;
   // otherwise writes nothing. The piece every other append ends in.
   bool AppendPiece(const char* text, uint32_t length, uint32_t minimumRoom);

@@ -69,8 +69,8 @@ bool AppendFileTime(LineBuilder& builder, const char* path) {
 }
 
 bool AppendModuleLine(LineBuilder& builder, const ModuleInfo& module) {
-  return builder.AppendHex32(module.base) && builder.AppendText(" - ") &&
-         builder.AppendHex32(module.base + module.size) && builder.AppendSeparator() &&
+  return builder.AppendAddress(module.base) && builder.AppendText(" - ") &&
+         builder.AppendAddress(module.base + module.size) && builder.AppendSeparator() &&
          builder.AppendText(" [") && builder.AppendHex32(module.size) && builder.AppendText("(") &&
          builder.AppendGrouped(static_cast<int32_t>(module.size)) && builder.AppendText(")], ") &&
          AppendFileTime(builder, module.path) && builder.AppendSeparator() &&

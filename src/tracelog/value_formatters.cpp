@@ -75,7 +75,8 @@ bool AppendWide(LineBuilder& builder, const wchar_t* text) {
 }
 
 // One formatter per row of the type-code table; words[0] is the argument's first word.
-// The log prints 32-bit values, so each formatter reads its words as 32 bits.
+// Codes of a fixed width ("2", "4", "B", "b") read the low bits of the word; the others
+// print the whole word, which is pointer-wide.
 uint32_t Value(const ArgWord* words) {
   return static_cast<uint32_t>(words[0]);
 }
@@ -93,18 +94,20 @@ bool FormatHex32(LineBuilder& line, const ArgWord* words) {
 }
 
 bool FormatHexOrNull(LineBuilder& line, const ArgWord* words) {
-  return Value(words) == 0 ? line.AppendLiteral("(null)") : line.AppendHex32(Value(words));
+  return words[0] == 0 ? line.AppendLiteral("(null)") : line.AppendAddress(words[0]);
 }
 
 bool FormatDecimal(LineBuilder& line, const ArgWord* words) {
-  uint32_t value = Value(words);
-  char text[10];
+  // Twenty digits hold the largest 64-bit value.
+  constexpr uint32_t kDigits = 20;
+  ArgWord value = words[0];
+  char text[kDigits];
   uint32_t length = 0;
   do {
-    text[9 - length++] = static_cast<char>('0' + value % 10);
+    text[kDigits - 1 - length++] = static_cast<char>('0' + value % 10);
     value /= 10;
   } while (value != 0);
-  return line.AppendPiece(text + 10 - length, length, 22);
+  return line.AppendPiece(text + kDigits - length, length, 22);
 }
 
 bool FormatBool32(LineBuilder& line, const ArgWord* words) {
@@ -116,8 +119,8 @@ bool FormatBool8(LineBuilder& line, const ArgWord* words) {
 }
 
 bool FormatPointer(LineBuilder& line, const ArgWord* words) {
-  return IsReadable(Pointer(words)) ? line.AppendHex32(Value(words))
-                                    : line.AppendBadPointer(Value(words));
+  return IsReadable(Pointer(words)) ? line.AppendAddress(words[0])
+                                    : line.AppendBadPointer(words[0]);
 }
 
 bool FormatNarrowText(LineBuilder& line, const ArgWord* words) {
@@ -129,14 +132,14 @@ bool FormatNarrowText(LineBuilder& line, const ArgWord* words) {
 bool FormatNarrowTextOrValue(LineBuilder& line, const ArgWord* words) {
   if (!line.AppendLiteral("\"")) return false;
   if (!(IsReadable(Pointer(words)) ? line.AppendTracedText(static_cast<const char*>(Pointer(words)))
-                                   : line.AppendHex32(Value(words))))
+                                   : line.AppendAddress(words[0])))
     return false;
   return line.AppendLiteral("\"");
 }
 
 bool FormatWideText(LineBuilder& line, const ArgWord* words) {
   if (!IsReadable(Pointer(words))) {
-    return line.AppendLiteral(kBadWideString) && line.AppendHex32(Value(words));
+    return line.AppendLiteral(kBadWideString) && line.AppendAddress(words[0]);
   }
   return line.AppendLiteral("\"") &&
          AppendWide(line, static_cast<const wchar_t*>(Pointer(words))) && line.AppendLiteral("\"");
@@ -144,16 +147,18 @@ bool FormatWideText(LineBuilder& line, const ArgWord* words) {
 
 bool FormatWideTextOrValue(LineBuilder& line, const ArgWord* words) {
   // The "(null)" piece is only a hint; the quoted value follows whether or not it fit.
-  if (Value(words) == 0) line.AppendLiteral("(null)");
+  if (words[0] == 0) line.AppendLiteral("(null)");
   if (!line.AppendLiteral("\"")) return false;
   if (!(IsReadable(Pointer(words)) ? AppendWide(line, static_cast<const wchar_t*>(Pointer(words)))
-                                   : line.AppendHex32(Value(words))))
+                                   : line.AppendAddress(words[0])))
     return false;
   return line.AppendLiteral("\"");
 }
 
-// Two words, the high word (the later one on the stack) first.
+// Sixteen digits: one word where a word holds 64 bits, else two words, the high word (the
+// later one on the stack) first.
 bool FormatHex64(LineBuilder& line, const ArgWord* words) {
+  if constexpr (sizeof(ArgWord) == sizeof(uint64_t)) return line.AppendAddress(words[0]);
   return line.AppendHex32(static_cast<uint32_t>(words[1])) &&
          line.AppendHex32(static_cast<uint32_t>(words[0]));
 }
@@ -164,7 +169,7 @@ bool AppendArgument(LineBuilder& line, const ArgWord* words, uint32_t wordsLeft,
   switch (code) {
 #define QEL_TYPE_CODE_CASE(rowCode, rowWords, rowFormatter, rowDescription) \
   case rowCode:                                                             \
-    if (rowWords > wordsLeft) break;                                        \
+    if (TypeCodeWords(rowCode) > wordsLeft) break;                          \
     return rowFormatter(line, words);
     QEL_TYPE_CODES(QEL_TYPE_CODE_CASE)
 #undef QEL_TYPE_CODE_CASE

@@ -55,8 +55,8 @@ inline qelvorn::ApiHookRecord MakeRecord(const char* name, const char* types,
   return record;
 }
 
-inline qelvorn::CallFrame MakeFrame(qelvorn::ApiHookRecord& record, uint32_t* args,
-                                    uint32_t returnAddress) {
+inline qelvorn::CallFrame MakeFrame(qelvorn::ApiHookRecord& record, qelvorn::ArgWord* args,
+                                    uintptr_t returnAddress) {
   return qelvorn::CallFrame{returnAddress, 0, args, record.argCount, &record, 0};
 }
 

@@ -20,7 +20,7 @@ using namespace qelvorn;
 namespace {
 
 // An argument one word wide, as the recorder hands it over.
-bool AppendArgument(LineBuilder& line, uint32_t value, char code) {
+bool AppendArgument(LineBuilder& line, ArgWord value, char code) {
   ArgWord word = value;
   return qelvorn::AppendArgument(line, &word, 1, code);
 }
@@ -30,15 +30,31 @@ const std::string kBadPointer = "(" + kSquare + "bad pointer" + kSquare + ")";
 const std::string kBadString = "(" + kSquare + "bad string" + kSquare + ")";
 const std::string kBadWideString = "(" + kSquare + "bad w string" + kSquare + ")";
 
-std::string Hex(const void* pointer) {
-  char text[16];
-  snprintf(text, sizeof text, "%08x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(pointer)));
+// The 32-bit log's eight digits of an address, padded to the pointer width: the same text
+// on x86, eight more leading zeros on x64.
+std::string Padded(const std::string& digits) {
+  return std::string(2 * sizeof(void*) - digits.size(), '0') + digits;
+}
+
+// An address in hex, pointer-wide.
+std::string Address(uintptr_t value) {
+  char text[24];
+  snprintf(text, sizeof text, "%0*llx", static_cast<int>(2 * sizeof(void*)),
+           static_cast<unsigned long long>(value));
   return text;
 }
 
-uint32_t Word(const void* pointer) {
-  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
+std::string Hex(const void* pointer) {
+  return Address(reinterpret_cast<uintptr_t>(pointer));
 }
+
+ArgWord Word(const void* pointer) {
+  return reinterpret_cast<ArgWord>(pointer);
+}
+
+// A word with bits set above the low 32 on x64; on x86 only its low 32 bits remain.
+const ArgWord kWideWord = static_cast<ArgWord>(0xfedcba9876543210ull);
+constexpr bool kWordHolds64Bits = sizeof(ArgWord) == sizeof(uint64_t);
 
 // A builder over its own full-size buffer.
 struct Line {
@@ -108,7 +124,7 @@ TEST(Readability, NullFreedReservedGuardAndNoAccessAreUnreadable) {
       {"reserved", bad.reserved, false},
       {"guard", bad.guard, false},
       {"noAccess", bad.noAccess, false},
-      {"kernel", reinterpret_cast<const void*>(0xfffff000u), false},
+      {"kernel", reinterpret_cast<const void*>(~static_cast<uintptr_t>(0xfff)), false},
       {"static", text, true},
       {"stack", &local, true},
       {"code", reinterpret_cast<const void*>(&IsReadable), true},
@@ -151,12 +167,16 @@ TEST(LineBuilder, SimpleAppends) {
       {"separator", [](LineBuilder& b) { return b.AppendSeparator(); }, ", "},
       {"text", [](LineBuilder& b) { return b.AppendText("abc"); }, "abc"},
       {"textEmpty", [](LineBuilder& b) { return b.AppendText(""); }, ""},
-      {"textNull", [](LineBuilder& b) { return b.AppendText(nullptr); }, kBadString + "00000000"},
+      {"address", [](LineBuilder& b) { return b.AppendAddress(0x401000); }, Padded("00401000")},
+      {"addressWide", [](LineBuilder& b) { return b.AppendAddress(kWideWord); },
+       kWordHolds64Bits ? "fedcba9876543210" : "76543210"},
+      {"textNull", [](LineBuilder& b) { return b.AppendText(nullptr); },
+       kBadString + Padded("00000000")},
       {"dateTime", [&](LineBuilder& b) { return b.AppendDateTime(&time); }, "2024/01/05 09:05:03"},
       {"dateTimeFiveDigitYear", [&](LineBuilder& b) { return b.AppendDateTime(&distant); },
        "30827/12/31 23:59:59"},
       {"dateTimeNull", [](LineBuilder& b) { return b.AppendDateTime(nullptr); },
-       kBadPointer + "00000000"},
+       kBadPointer + Padded("00000000")},
   };
   for (const Case& c : cases) {
     Line line;
@@ -167,19 +187,28 @@ TEST(LineBuilder, SimpleAppends) {
 }
 
 TEST(LineBuilder, CallColumns) {
-  const uint32_t outcome[2] = {0x1234abcd, 5};
+  const CallOutcome outcome = {0x1234abcd, 5};
+  // A result with bits above the low 32 (on x64) and a last error with its top bit set.
+  const CallOutcome wide = {kWideWord, 0xdeadbeef};
+  // The result column of a line before the call: blanks as wide as a filled one.
+  const std::string noResult(2 * sizeof(void*), ' ');
   struct Case {
     const char* name;
     int32_t thread;
-    uint32_t returnAddress;
-    const uint32_t* outcome;
+    uintptr_t returnAddress;
+    const CallOutcome* outcome;
     std::string afterClock;
   } cases[] = {
-      {"before the call", 1, 0x401000, nullptr, "  1, 00401000,         ,         , "},
-      {"after the call", 12, 0x401000, outcome, " 12, 00401000, 1234abcd, 00000005, "},
-      {"thread past three columns", 1234, 0xffffffffu, outcome,
-       "1234, ffffffff, 1234abcd, 00000005, "},
-      {"thread not numbered", 0, 0, nullptr, "  0, 00000000,         ,         , "},
+      {"before the call", 1, 0x401000, nullptr,
+       "  1, " + Padded("00401000") + ", " + noResult + ",         , "},
+      {"after the call", 12, 0x401000, &outcome,
+       " 12, " + Padded("00401000") + ", " + Padded("1234abcd") + ", 00000005, "},
+      {"thread past three columns", 1234, 0xffffffffu, &outcome,
+       "1234, " + Padded("ffffffff") + ", " + Padded("1234abcd") + ", 00000005, "},
+      {"thread not numbered", 0, 0, nullptr,
+       "  0, " + Padded("00000000") + ", " + noResult + ",         , "},
+      {"pointer-wide address and result", 1, kWideWord, &wide,
+       "  1, " + Address(kWideWord) + ", " + Address(kWideWord) + ", deadbeef, "},
   };
   for (const Case& c : cases) {
     Line line;
@@ -211,28 +240,35 @@ TEST(LineBuilder, Grouped) {
 }
 
 TEST(LineBuilder, HandleList) {
-  const uint32_t handles[12] = {0x120, 0x124, 0x128, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-  const std::string ten =
-      "00000120/00000124/00000128/00000004/00000005/00000006/00000007/00000008/00000009/"
-      "0000000a";
+  // Handles are pointer-wide: an array of them has entries of that width.
+  const uintptr_t handles[12] = {0x120, 0x124, 0x128, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  const std::string ten = Padded("00000120") + "/" + Padded("00000124") + "/" + Padded("00000128") +
+                          "/" + Padded("00000004") + "/" + Padded("00000005") + "/" +
+                          Padded("00000006") + "/" + Padded("00000007") + "/" + Padded("00000008") +
+                          "/" + Padded("00000009") + "/" + Padded("0000000a");
   PageEdge page;
-  const uint32_t two[2] = {0xaa, 0xbb};
-  const uint32_t* atEdge = reinterpret_cast<const uint32_t*>(page.PutAtEnd(two, sizeof two));
+  const uintptr_t two[2] = {0xaa, 0xbb};
+  const uintptr_t wide[1] = {kWideWord};
+  const uintptr_t* atEdge = reinterpret_cast<const uintptr_t*>(page.PutAtEnd(two, sizeof two));
+  const std::string twoAtEdge = Padded("000000aa") + "/" + Padded("000000bb");
   struct Case {
     const char* name;
     uint32_t count;
     uint32_t limit;
-    const uint32_t* handles;
+    const uintptr_t* handles;
     std::string expected;
   } cases[] = {
-      {"three", 3, 10, handles, "(3 handles:00000120/00000124/00000128)"},
+      {"three", 3, 10, handles,
+       "(3 handles:" + Padded("00000120") + "/" + Padded("00000124") + "/" + Padded("00000128") +
+           ")"},
       {"twelveOverTen", 12, 10, handles, "(12 handles:" + ten + "...)"},
       {"elevenOverTen", 11, 10, handles, "(11 handles:" + ten + "...)"},
       {"tenOfTen", 10, 10, handles, "(10 handles:" + ten + ")"},
       {"none", 0, 10, handles, "(0 handles:)"},
-      {"null", 3, 10, nullptr, kBadPointer + "00000000"},
-      {"endsAtUnreadablePage", 5, 10, atEdge, "(5 handles:000000aa/000000bb...)"},
-      {"wholeBeforeUnreadablePage", 2, 10, atEdge, "(2 handles:000000aa/000000bb)"},
+      {"null", 3, 10, nullptr, kBadPointer + Padded("00000000")},
+      {"pointer-wide", 1, 10, wide, "(1 handles:" + Address(kWideWord) + ")"},
+      {"endsAtUnreadablePage", 5, 10, atEdge, "(5 handles:" + twoAtEdge + "...)"},
+      {"wholeBeforeUnreadablePage", 2, 10, atEdge, "(2 handles:" + twoAtEdge + ")"},
   };
   for (const Case& c : cases) {
     Line line;
@@ -252,7 +288,7 @@ TEST(LineBuilder, ArgumentByTypeCode) {
   const std::string freed = Hex(bad.freed);
   const std::string guard = Hex(bad.guard);
   struct Case {
-    uint32_t value;
+    ArgWord value;
     char code;
     std::string expected;
   } cases[] = {
@@ -263,8 +299,8 @@ TEST(LineBuilder, ArgumentByTypeCode) {
       {0, '4', "00000000"},
       {0xffffffffu, '4', "ffffffff"},
       {0, 'x', "(null)"},
-      {0xabc, 'x', "00000abc"},
-      {0xffffffffu, 'x', "ffffffff"},
+      {0xabc, 'x', Padded("00000abc")},
+      {0xffffffffu, 'x', Padded("ffffffff")},
       {0, 'd', "0"},
       {123, 'd', "123"},
       {0xffffffffu, 'd', "4294967295"},
@@ -276,22 +312,22 @@ TEST(LineBuilder, ArgumentByTypeCode) {
       {1, 'b', "true"},
       {0xffffffffu, 'b', "true"},
       {Word(&word), 'p', Hex(&word)},
-      {0, 'p', kBadPointer + "00000000"},
+      {0, 'p', kBadPointer + Padded("00000000")},
       {Word(bad.freed), 'p', kBadPointer + freed},
       {Word(bad.guard), 'p', kBadPointer + guard},
       {Word(narrow), 's', "\"abc\""},
       {Word(empty), 's', "\"\""},
-      {0, 's', "\"" + kBadString + "00000000\""},
+      {0, 's', "\"" + kBadString + Padded("00000000") + "\""},
       {Word(bad.freed), 's', "\"" + kBadString + freed + "\""},
       {Word(narrow), 'S', "\"abc\""},
-      {5, 'S', "\"00000005\""},
-      {0, 'S', "\"00000000\""},
+      {5, 'S', "\"" + Padded("00000005") + "\""},
+      {0, 'S', "\"" + Padded("00000000") + "\""},
       {Word(wide), 'w', "\"abc\""},
       {Word(emptyWide), 'w', "\"\""},
-      {0, 'w', kBadWideString + "00000000"},
+      {0, 'w', kBadWideString + Padded("00000000")},
       {Word(bad.guard), 'w', kBadWideString + guard},
       {Word(wide), 'W', "\"abc\""},
-      {0, 'W', "(null)\"00000000\""},
+      {0, 'W', "(null)\"" + Padded("00000000") + "\""},
       {Word(bad.freed), 'W', "\"" + freed + "\""},
       {0, 'q', "?" + kSquare + kSquare + kSquare + "?"},
       {0, '\0', "?" + kSquare + kSquare + kSquare + "?"},
@@ -311,8 +347,46 @@ TEST(LineBuilder, ArgumentByTypeCode) {
   }
 }
 
+// A whole word: fixed-width codes print its low bits, the others all of it, pointer-wide.
+// On x86 the word is the low 32 bits alone, and each text is the 32-bit log's.
+TEST(LineBuilder, ArgumentOfAWholeWord) {
+  BadMemory bad;
+  const ArgWord highOnly = static_cast<ArgWord>(0x100000000ull);  // 0 on x86
+  const ArgWord kernel = ~static_cast<ArgWord>(0xfff);
+  struct Case {
+    ArgWord value;
+    char code;
+    std::string expected;
+  } cases[] = {
+      {kWideWord, '2', "3210"},
+      {kWideWord, '4', "76543210"},
+      {kWideWord, 'x', kWordHolds64Bits ? "fedcba9876543210" : "76543210"},
+      {kWideWord, 'd', kWordHolds64Bits ? "18364758544493064720" : "1985229328"},
+      {kWideWord, 'B', "TRUE"},
+      {kWideWord, 'b', "true"},
+      {highOnly, '2', "0000"},
+      {highOnly, '4', "00000000"},
+      {highOnly, 'x', kWordHolds64Bits ? "0000000100000000" : "(null)"},
+      {highOnly, 'd', kWordHolds64Bits ? "4294967296" : "0"},
+      {highOnly, 'B', "FALSE"},
+      {highOnly, 'b', "false"},
+      {kernel, 'p', kBadPointer + Address(kernel)},
+      {kernel, 's', "\"" + kBadString + Address(kernel) + "\""},
+      {kernel, 'S', "\"" + Address(kernel) + "\""},
+      {kernel, 'w', kBadWideString + Address(kernel)},
+      {kernel, 'W', "\"" + Address(kernel) + "\""},
+      {~static_cast<ArgWord>(0), 'd', kWordHolds64Bits ? "18446744073709551615" : "4294967295"},
+  };
+  for (const Case& c : cases) {
+    Line line;
+    EXPECT_TRUE(AppendArgument(line.builder, c.value, c.code)) << c.code << " " << c.expected;
+    EXPECT_EQ(c.expected, line.Text()) << c.code;
+  }
+}
+
 // Every row of the type-code table prints through its own formatter, never the marker of
-// an unknown code; a code given fewer words than it takes prints that marker.
+// an unknown code; a code given fewer words than it takes prints that marker. A row counts
+// 32-bit words: a code takes that many argument words, or one where a word holds them all.
 TEST(LineBuilder, EveryTypeCodeHasItsFormatter) {
   const std::string unknown = "?" + kSquare + kSquare + kSquare + "?";
   const ArgWord words[2] = {0x12, 0x34};
@@ -325,35 +399,40 @@ TEST(LineBuilder, EveryTypeCodeHasItsFormatter) {
 #undef ROW_OF
   };
   for (const Row& row : rows) {
+    uint32_t taken = row.words * 4 <= sizeof(ArgWord) ? 1 : row.words;
+    EXPECT_EQ(taken, TypeCodeWords(row.code)) << row.code;
     Line line;
-    EXPECT_TRUE(AppendArgument(line.builder, words, row.words, row.code)) << row.code;
+    EXPECT_TRUE(AppendArgument(line.builder, words, taken, row.code)) << row.code;
     EXPECT_NE(unknown, line.Text()) << row.code;
-    EXPECT_EQ(row.words, TypeCodeWords(row.code)) << row.code;
     Line tooShort;
-    EXPECT_TRUE(AppendArgument(tooShort.builder, words, row.words - 1, row.code)) << row.code;
+    EXPECT_TRUE(AppendArgument(tooShort.builder, words, taken - 1, row.code)) << row.code;
     EXPECT_EQ(unknown, tooShort.Text()) << row.code;
   }
   EXPECT_EQ(0u, TypeCodeWords('q'));
 }
 
+// Sixteen digits on both: two words on x86, the high word (the later one) first; one on x64.
 TEST(LineBuilder, SixtyFourBitHexTakesTwoWordsHighWordFirst) {
   struct Case {
-    ArgWord low;
-    ArgWord high;
+    uint64_t value;
     std::string expected;
   } cases[] = {
-      {0x89abcdef, 0x01234567, "0123456789abcdef"},
-      {0, 0, "0000000000000000"},
-      {0xffffffffu, 0xffffffffu, "ffffffffffffffff"},
-      {1, 0, "0000000000000001"},
-      {0, 1, "0000000100000000"},
+      {0x0123456789abcdefull, "0123456789abcdef"},
+      {0, "0000000000000000"},
+      {~0ull, "ffffffffffffffff"},
+      {1, "0000000000000001"},
+      {0x100000000ull, "0000000100000000"},
   };
+  const uint32_t taken = TypeCodeWords('8');
+  ASSERT_EQ(kWordHolds64Bits ? 1u : 2u, taken);
   for (const Case& c : cases) {
     Line line;
-    const ArgWord words[2] = {c.low, c.high};
-    EXPECT_TRUE(AppendArgument(line.builder, words, 2, '8')) << c.expected;
+    ArgWord words[2] = {static_cast<ArgWord>(c.value), 0};
+    if (!kWordHolds64Bits) words[1] = static_cast<ArgWord>(c.value >> 32);
+    EXPECT_TRUE(AppendArgument(line.builder, words, taken, '8')) << c.expected;
     EXPECT_EQ(c.expected, line.Text());
   }
+  if (kWordHolds64Bits) return;
   // One word left, or the one-word form: not enough words for the code.
   const std::string unknown = "?" + kSquare + kSquare + kSquare + "?";
   Line oneLeft;
@@ -431,20 +510,23 @@ TEST(LineBuilder, ATracedTextInsideTheLineItselfShowsWhatItHeld) {
 TEST(LineBuilder, RoomOfExactlyTheNeedIsEnoughAndOneLessWritesNothing) {
   static const wchar_t wide[] = L"abc";
   SYSTEMTIME time = {2024, 1, 5, 5, 9, 5, 3, 7};
-  const uint32_t handles[2] = {1, 2};
+  const uintptr_t handles[2] = {1, 2};
+  constexpr uint32_t kDigits = 2 * sizeof(void*);  // 8 on x86
   struct Case {
     const char* name;
     std::function<bool(LineBuilder&)> append;
     uint32_t need;  // the room at which the append is first accepted
   } cases[] = {
       {"text", [](LineBuilder& b) { return b.AppendText("abcde"); }, 6},
-      {"textNull", [](LineBuilder& b) { return b.AppendText(nullptr); }, 25},
+      {"textNull", [](LineBuilder& b) { return b.AppendText(nullptr); }, 17 + kDigits},
       {"hex32", [](LineBuilder& b) { return b.AppendHex32(1); }, 9},
+      {"address", [](LineBuilder& b) { return b.AppendAddress(1); }, 1 + kDigits},
       {"hex16", [](LineBuilder& b) { return b.AppendHex16(1); }, 5},
       {"intShort", [](LineBuilder& b) { return b.AppendInt(5); }, 11},
       {"intMin", [](LineBuilder& b) { return b.AppendInt(INT_MIN); }, 12},
       {"separator", [](LineBuilder& b) { return b.AppendSeparator(); }, 3},
-      {"callColumns", [](LineBuilder& b) { return b.AppendCallColumns(1, 0, nullptr); }, 50},
+      {"callColumns", [](LineBuilder& b) { return b.AppendCallColumns(1, 0, nullptr); },
+       34 + 2 * kDigits},
       {"dateTime", [&](LineBuilder& b) { return b.AppendDateTime(&time); }, 20},
       {"grouped", [](LineBuilder& b) { return b.AppendGrouped(5); }, 14},
       {"d", [](LineBuilder& b) { return AppendArgument(b, 5, 'd'); }, 22},
@@ -452,11 +534,12 @@ TEST(LineBuilder, RoomOfExactlyTheNeedIsEnoughAndOneLessWritesNothing) {
       {"x", [](LineBuilder& b) { return AppendArgument(b, 0, 'x'); }, 7},
       {"q", [](LineBuilder& b) { return AppendArgument(b, 0, 'q'); }, 9},
       {"wAfterQuote", [&](LineBuilder& b) { return AppendArgument(b, Word(wide), 'w'); }, 6},
-      {"handlesAfterHead", [&](LineBuilder& b) { return b.AppendHandleList(2, 10, handles); }, 30},
+      {"handlesAfterHead", [&](LineBuilder& b) { return b.AppendHandleList(2, 10, handles); },
+       14 + 2 * kDigits},
   };
   for (const Case& c : cases) {
     for (uint32_t room : {c.need, c.need - 1}) {
-      char buffer[64];
+      char buffer[96];
       memset(buffer, 0x55, sizeof buffer);
       LineBuilder builder;
       builder.Attach(buffer, room);
@@ -509,13 +592,14 @@ TEST(LineBuilder, FullBuilderKeepsRefusingWithoutOverrun) {
   EXPECT_EQ(kLineCapacity - 1, static_cast<size_t>(builder.pos - builder.start));
   EXPECT_EQ(1u, builder.Room());
   static const wchar_t wide[] = L"w";
-  const uint32_t handles[1] = {1};
+  const uintptr_t handles[1] = {1};
   SYSTEMTIME time = {2024, 1, 5, 5, 9, 5, 3, 7};
   for (int round = 0; round < 3; ++round) {
     EXPECT_FALSE(builder.AppendText("z"));
     EXPECT_FALSE(builder.AppendText(nullptr));
     EXPECT_FALSE(builder.AppendHex32(1));
     EXPECT_FALSE(builder.AppendHex16(1));
+    EXPECT_FALSE(builder.AppendAddress(1));
     EXPECT_FALSE(builder.AppendInt(1));
     EXPECT_FALSE(builder.AppendSeparator());
     EXPECT_FALSE(builder.AppendCallColumns(1, 0, nullptr));

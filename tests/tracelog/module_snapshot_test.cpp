@@ -247,10 +247,17 @@ std::string LocalFileTime(const char* path) {
   return text;
 }
 
+// The 32-bit log's eight digits of an address, padded to the pointer width.
+std::string Padded(const std::string& digits) {
+  return std::string(2 * sizeof(void*) - digits.size(), '0') + digits;
+}
+
 std::string ExpectedLine(const ModuleInfo& module, const std::string& fileTime) {
-  char head[64];
-  snprintf(head, sizeof head, "%08x - %08x,  [%08x(", static_cast<unsigned>(module.base),
-           static_cast<unsigned>(module.base + module.size), module.size);
+  // Addresses pointer-wide; the size is a 32-bit quantity, eight digits on every processor.
+  char head[80];
+  snprintf(head, sizeof head, "%0*llx - %0*llx,  [%08x(", static_cast<int>(2 * sizeof(void*)),
+           static_cast<unsigned long long>(module.base), static_cast<int>(2 * sizeof(void*)),
+           static_cast<unsigned long long>(module.base + module.size), module.size);
   return head + GroupedSize(module.size) + ")], " + fileTime + ", " + module.path + "\r\n";
 }
 
@@ -289,8 +296,9 @@ TEST_F(ModuleListing, FixedModulesExactBytes) {
   snapshot.byAddress = {&gone, &known};
 
   ASSERT_TRUE(WriteModuleListing(snapshot));
-  EXPECT_EQ(kTitle + "10000000 - 1012d687,  [0012d687(    1,234,567)], ----/--/-- --:--:--, " +
-                missing + "\r\n77c10000 - 77c6a000,  [0005a000(      368,640)], " +
+  EXPECT_EQ(kTitle + Padded("10000000") + " - " + Padded("1012d687") +
+                ",  [0012d687(    1,234,567)], ----/--/-- --:--:--, " + missing + "\r\n" +
+                Padded("77c10000") + " - " + Padded("77c6a000") + ",  [0005a000(      368,640)], " +
                 LocalFileTime(file.c_str()) + ", " + file + "\r\n",
             LogText());
 }
@@ -310,8 +318,8 @@ TEST_F(ModuleListing, TimeLineThenListingAsTheHeaderHasThem) {
   ModuleSnapshot snapshot;
   snapshot.byAddress = {&only};
   ASSERT_TRUE(WriteModuleListing(snapshot));
-  EXPECT_EQ("2024/07/09 08:07:06\r\n" + kTitle +
-                "00400000 - 00401000,  [00001000(        4,096)], ----/--/-- --:--:--, "
+  EXPECT_EQ("2024/07/09 08:07:06\r\n" + kTitle + Padded("00400000") + " - " + Padded("00401000") +
+                ",  [00001000(        4,096)], ----/--/-- --:--:--, "
                 "C:\\nowhere\\x.exe\r\n",
             LogText());
 }
