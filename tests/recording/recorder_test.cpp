@@ -32,8 +32,8 @@ std::string Masked(const std::string& line) {
   return std::regex_replace(line, prefix, "T, N, ", std::regex_constants::format_first_only);
 }
 
-uint32_t AddressInThisProgram() {
-  return reinterpret_cast<uint32_t>(GetModuleHandleA(nullptr)) + 0x1000;
+uintptr_t AddressInThisProgram() {
+  return reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr)) + 0x1000;
 }
 
 std::string ProgramName() {
@@ -42,17 +42,22 @@ std::string ProgramName() {
   return strrchr(path, '\\') + 1;
 }
 
-std::string Hex(uint32_t value) {
-  char text[16];
-  snprintf(text, sizeof text, "%08x", static_cast<unsigned>(value));
+// An address, result or pointer argument as the log prints it: as wide as a pointer.
+std::string Address(uintptr_t value) {
+  char text[24];
+  snprintf(text, sizeof text, "%0*llx", static_cast<int>(2 * sizeof value),
+           static_cast<unsigned long long>(value));
   return text;
 }
+
+// A blank address column and the pattern of a filled one.
+const std::string kBlank(2 * sizeof(void*), ' ');
 
 }  // namespace
 
 TEST(Recorder, PreAndPostLinesAreExact) {
   LogSession log;
-  uint32_t none[1] = {0};
+  ArgWord none[1] = {0};
   ApiHookRecord tick = MakeRecord("GetTickCount", "");
   CallFrame tickFrame = MakeFrame(tick, none, 0x00001000);
   RecordPre(&tickFrame);
@@ -61,9 +66,9 @@ TEST(Recorder, PreAndPostLinesAreExact) {
   RecordPost(&tickFrame);
 
   const char* text = "file.txt";
-  uint32_t args[4] = {1000, 0, reinterpret_cast<uint32_t>(text), 0x100};
+  ArgWord args[4] = {1000, 0, reinterpret_cast<ArgWord>(text), 0x100};
   ApiHookRecord sleep = MakeRecord("Sleep", "dxsb");
-  uint32_t inProgram = AddressInThisProgram();
+  uintptr_t inProgram = AddressInThisProgram();
   CallFrame sleepFrame = MakeFrame(sleep, args, inProgram);
   RecordPre(&sleepFrame);
   SetLastError(5);
@@ -75,22 +80,24 @@ TEST(Recorder, PreAndPostLinesAreExact) {
     if (line.rfind("new thread", 0) != 0) lines.push_back(Masked(line));
   }
   const std::string module = " <" + ProgramName() + ">";
-  const std::string ret = Hex(inProgram);
+  const std::string ret = Address(inProgram);
+  const std::string at1000 = Address(0x1000);
   std::vector<std::string> expected = {
-      "T, N, 00001000,         ,         , GetTickCount, , ",
-      "T, N, 00001000, 1234abcd, 00000000, GetTickCount, , ",
-      "T, N, " + ret + ",         ,         , Sleep" + module +
+      "T, N, " + at1000 + ", " + kBlank + ",         , GetTickCount, , ",
+      "T, N, " + at1000 + ", " + Address(0x1234abcd) + ", 00000000, GetTickCount, , ",
+      "T, N, " + ret + ", " + kBlank + ",         , Sleep" + module +
           ", , 1000, (null), \"file.txt\", false",
-      "T, N, " + ret + ", 00000000, 00000005, Sleep" + module +
+      "T, N, " + ret + ", " + Address(0) + ", 00000005, Sleep" + module +
           ", , 1000, (null), \"file.txt\", false",
   };
   EXPECT_EQ(expected, lines);
 }
 
-// A code two words wide takes its word and the next: one argument, one separator.
+// On x86 a code two words wide takes its word and the next: one argument, one separator.
+// On x64 every code takes one slot, so the same list reads four arguments.
 TEST(Recorder, ATwoWordCodeIsOneArgument) {
   LogSession log;
-  uint32_t args[4] = {0x89abcdef, 0x01234567, 7, 9};
+  ArgWord args[4] = {0x89abcdef, 0x01234567, 7, 9};
   ApiHookRecord record = MakeRecord("SetFilePointerEx", "88d8");
   CallFrame frame = MakeFrame(record, args, 0x00001000);
   RecordPre(&frame);
@@ -100,15 +107,18 @@ TEST(Recorder, ATwoWordCodeIsOneArgument) {
     if (line.rfind("new thread", 0) != 0) lines.push_back(Masked(line));
   }
   const std::string unknown = "?\x81\xa1\x81\xa1\x81\xa1?";
+  const std::string arguments = sizeof(ArgWord) == 4
+                                    ? "0123456789abcdef, 7, " + unknown
+                                    : "0000000089abcdef, 0000000001234567, 7, 0000000000000009";
   std::vector<std::string> expected = {
-      "T, N, 00001000,         ,         , SetFilePointerEx, , 0123456789abcdef, 7, " + unknown,
+      "T, N, " + Address(0x1000) + ", " + kBlank + ",         , SetFilePointerEx, , " + arguments,
   };
   EXPECT_EQ(expected, lines);
 }
 
 TEST(Recorder, LastErrorSurvivesBothRecorders) {
   LogSession log;
-  uint32_t args[1] = {0};
+  ArgWord args[1] = {0};
   ApiHookRecord record = MakeRecord("SetLastErrorWitness", "x", "CreateThread_Pre");
   CallFrame frame = MakeFrame(record, args, 0x1000);
   SetLastError(1234);
@@ -121,14 +131,14 @@ TEST(Recorder, LastErrorSurvivesBothRecorders) {
   std::vector<std::string> lines = log.Lines();
   ASSERT_FALSE(lines.empty());
   EXPECT_NE(std::string::npos,
-            lines.back().find(", 00000000, 00000005, SetLastErrorWitness, , (null)"));
+            lines.back().find(", " + Address(0) + ", 00000005, SetLastErrorWitness, , (null)"));
 }
 
 namespace {
 
 int nestedLines = 0;
 void ReenteringCallback(CallFrame*, LineBuilder*, bool) {
-  uint32_t args[1] = {0};
+  ArgWord args[1] = {0};
   ApiHookRecord inner = MakeRecord("Inner", "x");
   CallFrame frame = MakeFrame(inner, args, 0x1000);
   RecordPre(&frame);
@@ -141,7 +151,7 @@ void ReenteringCallback(CallFrame*, LineBuilder*, bool) {
 TEST(Recorder, CallsFromInsideARecorderAreNotRecorded) {
   RegisterCallback("TestReenter_Pre", ReenteringCallback);
   LogSession log;
-  uint32_t args[1] = {0};
+  ArgWord args[1] = {0};
   ApiHookRecord outer = MakeRecord("Outer", "x", "TestReenter_Pre");
   CallFrame frame = MakeFrame(outer, args, 0x1000);
   RecordPre(&frame);
@@ -158,7 +168,7 @@ TEST(Recorder, ThreadsAreNumberedInOrderOfFirstCall) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([start] {
       WaitForSingleObject(start, INFINITE);
-      uint32_t args[1] = {GetCurrentThreadId()};
+      ArgWord args[1] = {GetCurrentThreadId()};
       ApiHookRecord record = MakeRecord("Work", "d");
       CallFrame frame = MakeFrame(record, args, 0x1000);
       for (int i = 0; i < 20; ++i) {
@@ -173,8 +183,9 @@ TEST(Recorder, ThreadsAreNumberedInOrderOfFirstCall) {
   log.Stop();
 
   static const std::regex newThread(R"(^new thread : \(([ \d]{2}\d)\) ([0-9a-f]{8})$)");
-  static const std::regex call(
-      R"(^\d\d:\d\d:\d\d:\d\d\d, ([ \d]{2}\d), 00001000, (        |00000000), (        |[0-9a-f]{8}), Work, , (\d+)$)");
+  static const std::regex call(R"(^\d\d:\d\d:\d\d:\d\d\d, ([ \d]{2}\d), )" + Address(0x1000) +
+                               ", (" + kBlank + "|" + Address(0) +
+                               R"(), (        |[0-9a-f]{8}), Work, , (\d+)$)");
   std::map<std::string, std::string> numberOfThread;  // thread id (decimal) -> number
   std::set<std::string> numbers;
   std::string announcedNumber;
@@ -202,7 +213,7 @@ TEST(Recorder, ThreadsAreNumberedInOrderOfFirstCall) {
 
   // A new log session keeps the numbers: a known thread gets no new announcement.
   LogSession again;
-  uint32_t args[1] = {0};
+  ArgWord args[1] = {0};
   ApiHookRecord record = MakeRecord("Again", "x");
   CallFrame frame = MakeFrame(record, args, 0x1000);
   RecordPre(&frame);
@@ -218,7 +229,7 @@ TEST(Recorder, LinesOfManyThreadsNeverMix) {
   const char* text = "some text argument";
   for (int t = 0; t < 6; ++t) {
     threads.emplace_back([text] {
-      uint32_t args[3] = {7, reinterpret_cast<uint32_t>(text), 0xFFFFFFFF};
+      ArgWord args[3] = {7, reinterpret_cast<ArgWord>(text), ~ArgWord{0}};
       ApiHookRecord record = MakeRecord("Mixed", "dsx", "WaitForSingleObject_Pre");
       CallFrame frame = MakeFrame(record, args, 0x1000);
       for (int i = 0; i < 100; ++i) {
@@ -230,7 +241,9 @@ TEST(Recorder, LinesOfManyThreadsNeverMix) {
   for (auto& thread : threads) thread.join();
   log.Stop();
   static const std::regex whole(
-      R"(^\d\d:\d\d:\d\d:\d\d\d, [ \d]{2}\d, 00001000, (        |00000000), (        |[0-9a-f]{8}), Mixed, (INFINITE)?, 7, "some text argument", ffffffff$)");
+      R"(^\d\d:\d\d:\d\d:\d\d\d, [ \d]{2}\d, )" + Address(0x1000) + ", (" + kBlank + "|" +
+      Address(0) + R"(), (        |[0-9a-f]{8}), )" +
+      R"(Mixed, (INFINITE)?, 7, "some text argument", )" + Address(~uintptr_t{0}) + "$");
   int calls = 0;
   for (const std::string& line : log.Lines()) {
     if (line.rfind("new thread", 0) == 0) continue;
@@ -243,7 +256,7 @@ TEST(Recorder, LinesOfManyThreadsNeverMix) {
 TEST(Recorder, NothingIsWrittenWhileTracingIsOff) {
   LogSession log;
   traceLog.active = false;
-  uint32_t args[1] = {0};
+  ArgWord args[1] = {0};
   ApiHookRecord record = MakeRecord("Quiet", "x");
   CallFrame frame = MakeFrame(record, args, 0x1000);
   RecordPre(&frame);
