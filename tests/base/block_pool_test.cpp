@@ -1,4 +1,4 @@
-// The block pool: packing, the 10228-byte limit and the chain of blocks.
+// The block pool: packing, the limit of one request (10228 bytes on x86) and the chain of blocks.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -22,7 +22,7 @@ TEST(BlockPool, FirstBlockIsTakenAtConstruction) {
   EXPECT_EQ(1u, pool.blockCount);
   ASSERT_NE(nullptr, pool.firstBlock);
   EXPECT_EQ(pool.firstBlock, pool.currentBlock);
-  EXPECT_EQ(10228u, pool.firstBlock->bytesLeft);
+  EXPECT_EQ(qelvorn::BlockPool::kMaxRequest, pool.firstBlock->bytesLeft);
   EXPECT_EQ(Start(pool.firstBlock), pool.firstBlock->nextFree);
   EXPECT_EQ(nullptr, pool.firstBlock->nextBlock);
 }
@@ -42,9 +42,9 @@ TEST(BlockPool, WholeBlockFitsAndOneMoreByteDoesNot) {
   BlockPool pool;
   EXPECT_EQ(nullptr, pool.Allocate(10229));
   EXPECT_EQ(1u, pool.blockCount);
-  char* whole = static_cast<char*>(pool.Allocate(10228));
+  char* whole = static_cast<char*>(pool.Allocate(qelvorn::BlockPool::kMaxRequest));
   EXPECT_EQ(Start(pool.firstBlock), whole);
-  memset(whole, 0x5a, 10228);
+  memset(whole, 0x5a, qelvorn::BlockPool::kMaxRequest);
   EXPECT_EQ(0u, pool.firstBlock->bytesLeft);
   EXPECT_EQ(1u, pool.blockCount);
 }
@@ -75,7 +75,7 @@ TEST(BlockPool, CopyStringKeepsTheTextAndRefusesWhatDoesNotFit) {
   EXPECT_EQ(longest, copy);
   EXPECT_EQ(2u, pool.blockCount);
   EXPECT_EQ(0u, pool.currentBlock->bytesLeft);
-  EXPECT_EQ(nullptr, pool.CopyString(std::string(10228, 'n').c_str()));
+  EXPECT_EQ(nullptr, pool.CopyString(std::string(qelvorn::BlockPool::kMaxRequest, 'n').c_str()));
   EXPECT_EQ(nullptr, pool.CopyString(std::string(50000, 'n').c_str()));
   EXPECT_EQ(2u, pool.blockCount);
 }

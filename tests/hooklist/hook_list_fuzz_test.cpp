@@ -144,7 +144,7 @@ void CheckTables(const HookList& list) {
   for (const BlockHeader* block = list.pool.firstBlock; block != nullptr;
        block = block->nextBlock) {
     ++blocks;
-    ASSERT_LE(block->bytesLeft, 10228u);
+    ASSERT_LE(block->bytesLeft, qelvorn::BlockPool::kMaxRequest);
     ASSERT_EQ(reinterpret_cast<const char*>(block) + 10240 - block->bytesLeft, block->nextFree);
     last = block;
   }
@@ -153,15 +153,15 @@ void CheckTables(const HookList& list) {
   for (const auto& api : list.apiTable) {
     const ApiHookRecord& record = *api.second;
     ASSERT_EQ(api.first, record.name);
-    ASSERT_LT(strlen(record.name), 10228u);
-    ASSERT_LE(record.argCount, 10228u);
+    ASSERT_LT(strlen(record.name), qelvorn::BlockPool::kMaxRequest);
+    ASSERT_LE(record.argCount, qelvorn::BlockPool::kMaxRequest);
     ASSERT_NE(nullptr, record.argTypes);
     ASSERT_NE(nullptr, record.moduleName);
     if (record.preCallbackName) {
-      ASSERT_LT(strlen(record.preCallbackName), 10228u);
+      ASSERT_LT(strlen(record.preCallbackName), qelvorn::BlockPool::kMaxRequest);
     }
     if (record.postCallbackName) {
-      ASSERT_LT(strlen(record.postCallbackName), 10228u);
+      ASSERT_LT(strlen(record.postCallbackName), qelvorn::BlockPool::kMaxRequest);
     }
   }
   for (const auto& module : list.importedModuleTable) {

@@ -383,20 +383,21 @@ TEST(HookListParser, WhatDoesNotFitAPoolBlockFailsTheFile) {
     int answer;
   } cases[] = {
       {"api=" + std::string(10227, 'n') + ",,,,,,,,,\r\n", 0},
-      {"api=" + std::string(10228, 'n') + ",,,,,,,,,\r\n", -1},
+      {"api=" + std::string(qelvorn::BlockPool::kMaxRequest, 'n') + ",,,,,,,,,\r\n", -1},
       {"api=" + std::string(100000, 'n') + ",,,,,,,,,\r\n", -1},
       {"api=" + std::string(10222, 'n') + ",,,,1,1,,,,\r\n", 0},
       {"api=" + std::string(10223, 'n') + ",,,,1,,,,,\r\n", 0},
       {"api=" + std::string(10223, 'n') + ",,,,,1,,,,\r\n", -1},
       {"api=F,,,,," + std::string(10223, 'b') + ",,,,\r\n", -1},
       {"api=F,,,," + std::string(10224, 'b') + ",,,,,\r\n", -1},
-      {"api=F,,,,,,,," + std::string(10228, ',') + "x\r\n", 0},
+      {"api=F,,,,,,,," + std::string(qelvorn::BlockPool::kMaxRequest, ',') + "x\r\n", 0},
       {"api=F,,,,,,,," + std::string(10229, ',') + "x\r\n", -1},
       {"api=F,,,,,,,,," + std::string(200000, 'x') + "\r\n", 0},
       {"api=F,,,,,,,," + std::string(200000, ',') + "x\r\n", -1},
       {"imported_module=" + std::string(10227, 'm') + "\r\n", 0},
-      {"imported_module=" + std::string(10228, 'm') + "\r\n", -1},
-      {"[Import]\r\nimport_module=" + std::string(10228, 'h') + "\r\n", -1},
+      {"imported_module=" + std::string(qelvorn::BlockPool::kMaxRequest, 'm') + "\r\n", -1},
+      {"[Import]\r\nimport_module=" + std::string(qelvorn::BlockPool::kMaxRequest, 'h') + "\r\n",
+       -1},
   };
   for (const Case& c : cases) {
     HookList list;

@@ -32,9 +32,10 @@ TEST(HookListTables, NewApiHookRecordStartsEmpty) {
   EXPECT_EQ(reinterpret_cast<char*>(record) + sizeof(ApiHookRecord), record->name);
   EXPECT_EQ(record->name + 5, record->argTypes);
 
-  EXPECT_NE(nullptr, NewApiHookRecord(list.pool, "F", 10228));
+  EXPECT_NE(nullptr, NewApiHookRecord(list.pool, "F", qelvorn::BlockPool::kMaxRequest));
   EXPECT_EQ(nullptr, NewApiHookRecord(list.pool, "F", 10229));
-  EXPECT_EQ(nullptr, NewApiHookRecord(list.pool, std::string(10228, 'F').c_str(), 0));
+  EXPECT_EQ(nullptr, NewApiHookRecord(
+                         list.pool, std::string(qelvorn::BlockPool::kMaxRequest, 'F').c_str(), 0));
   EXPECT_EQ(nullptr, NewApiHookRecord(list.pool, nullptr, 0));
 }
 
@@ -46,7 +47,9 @@ TEST(HookListTables, NewModuleRecordsCopyTheirNames) {
   EXPECT_STREQ("KERNEL32.dll", imported.name);
   EXPECT_EQ(nullptr, imported.handle);
   EXPECT_TRUE(imported.apisByName.empty() && imported.apisByOrdinal.empty());
-  EXPECT_EQ(nullptr, NewImportedModuleRecord(list.pool, std::string(10228, 'k').c_str()).name);
+  EXPECT_EQ(nullptr, NewImportedModuleRecord(
+                         list.pool, std::string(qelvorn::BlockPool::kMaxRequest, 'k').c_str())
+                         .name);
 
   ModuleHookRecord* importer = NewModuleHookRecord(list.pool, "host.exe");
   ASSERT_NE(nullptr, importer);
@@ -56,7 +59,8 @@ TEST(HookListTables, NewModuleRecordsCopyTheirNames) {
   EXPECT_EQ(0, importer->loadedAtSetUp);
   EXPECT_EQ(0, importer->importsPatched);
   delete importer;
-  EXPECT_EQ(nullptr, NewModuleHookRecord(list.pool, std::string(10228, 'h').c_str()));
+  EXPECT_EQ(nullptr, NewModuleHookRecord(
+                         list.pool, std::string(qelvorn::BlockPool::kMaxRequest, 'h').c_str()));
 }
 
 TEST(HookListTables, AddApiKeepsFirstNameAndFirstOrdinalIndependently) {
