@@ -30,6 +30,13 @@ BlockPool::~BlockPool() {
   }
 }
 
+void* BlockPool::AllocateAligned(size_t n, size_t align) {
+  size_t pad = (align - reinterpret_cast<uintptr_t>(currentBlock->nextFree) % align) % align;
+  // A fresh block starts at a word boundary, right behind its header of three words.
+  if (pad != 0 && n <= kMaxRequest && currentBlock->bytesLeft >= pad + n) Allocate(pad);
+  return Allocate(n);
+}
+
 void* BlockPool::Allocate(size_t n) {
   if (n > kMaxRequest) return nullptr;
   if (currentBlock->bytesLeft < n) {

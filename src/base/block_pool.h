@@ -36,6 +36,9 @@ struct BlockPool {
   // kMaxRequest. The rest of a block too small for n is never used; std::bad_alloc when a
   // new block cannot be taken.
   void* Allocate(size_t n);
+  // The same at an address that is a multiple of align (a power of two, at most a word):
+  // the padding goes before the n bytes, so the next request still packs right behind.
+  void* AllocateAligned(size_t n, size_t align);
   // A copy of text with its NUL; null when text is null or does not fit one block
   // (kMaxRequest bytes or more before the NUL).
   char* CopyString(const char* text);

@@ -37,9 +37,8 @@ ApiHookRecord* NewApiHookRecord(BlockPool& pool, const char* name, uint32_t type
   }
   // Aligned to its fields, so a dispatcher on another thread never reads a pointer half
   // written (the pool itself packs its requests without alignment).
-  constexpr uintptr_t kAlign = alignof(ApiHookRecord);
-  auto at = reinterpret_cast<uintptr_t>(pool.Allocate(sizeof(ApiHookRecord) + kAlign - 1));
-  auto* record = new (reinterpret_cast<void*>((at + kAlign - 1) & ~(kAlign - 1))) ApiHookRecord{};
+  auto* record =
+      new (pool.AllocateAligned(sizeof(ApiHookRecord), alignof(ApiHookRecord))) ApiHookRecord{};
   record->name = pool.CopyString(name);
   record->ordinal = -1;
   record->argTypes = static_cast<char*>(pool.Allocate(typeRoom));

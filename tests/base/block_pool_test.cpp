@@ -10,8 +10,11 @@ using namespace qelvorn;
 
 namespace {
 
+// The header takes three words (12 bytes on x86), the rest of the block is for requests.
+constexpr uint32_t kMax = BlockPool::kMaxRequest;
+
 char* Start(BlockHeader* block) {
-  return reinterpret_cast<char*>(block) + 12;
+  return reinterpret_cast<char*>(block) + BlockPool::kHeaderSize;
 }
 
 }  // namespace
@@ -22,7 +25,7 @@ TEST(BlockPool, FirstBlockIsTakenAtConstruction) {
   EXPECT_EQ(1u, pool.blockCount);
   ASSERT_NE(nullptr, pool.firstBlock);
   EXPECT_EQ(pool.firstBlock, pool.currentBlock);
-  EXPECT_EQ(qelvorn::BlockPool::kMaxRequest, pool.firstBlock->bytesLeft);
+  EXPECT_EQ(kMax, pool.firstBlock->bytesLeft);
   EXPECT_EQ(Start(pool.firstBlock), pool.firstBlock->nextFree);
   EXPECT_EQ(nullptr, pool.firstBlock->nextBlock);
 }
@@ -35,16 +38,33 @@ TEST(BlockPool, RequestsArePackedWithoutAlignment) {
   EXPECT_EQ(Start(pool.firstBlock), a);
   EXPECT_EQ(a + 3, b);
   EXPECT_EQ(b + 5, c);
-  EXPECT_EQ(10220u, pool.firstBlock->bytesLeft);
+  EXPECT_EQ(kMax - 8, pool.firstBlock->bytesLeft);
+}
+
+TEST(BlockPool, AnAlignedRequestIsPaddedBeforeAndTheNextPacksBehindIt) {
+  BlockPool pool;
+  char* odd = static_cast<char*>(pool.Allocate(3));
+  char* aligned = static_cast<char*>(pool.AllocateAligned(16, sizeof(void*)));
+  char* next = static_cast<char*>(pool.Allocate(1));
+  EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(aligned) % sizeof(void*));
+  EXPECT_LT(aligned - odd, static_cast<ptrdiff_t>(3 + sizeof(void*)));
+  EXPECT_EQ(aligned + 16, next);
+  // Where the padding and the request no longer fit, the next block takes it, aligned: the
+  // block ends on a word boundary, so 17 bytes before its end is never one.
+  pool.Allocate(pool.currentBlock->bytesLeft - 17);
+  char* moved = static_cast<char*>(pool.AllocateAligned(17, sizeof(void*)));
+  EXPECT_EQ(2u, pool.blockCount);
+  EXPECT_EQ(Start(pool.currentBlock), moved);
+  EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(moved) % sizeof(void*));
 }
 
 TEST(BlockPool, WholeBlockFitsAndOneMoreByteDoesNot) {
   BlockPool pool;
-  EXPECT_EQ(nullptr, pool.Allocate(10229));
+  EXPECT_EQ(nullptr, pool.Allocate(kMax + 1));
   EXPECT_EQ(1u, pool.blockCount);
-  char* whole = static_cast<char*>(pool.Allocate(qelvorn::BlockPool::kMaxRequest));
+  char* whole = static_cast<char*>(pool.Allocate(kMax));
   EXPECT_EQ(Start(pool.firstBlock), whole);
-  memset(whole, 0x5a, qelvorn::BlockPool::kMaxRequest);
+  memset(whole, 0x5a, kMax);
   EXPECT_EQ(0u, pool.firstBlock->bytesLeft);
   EXPECT_EQ(1u, pool.blockCount);
 }
@@ -58,10 +78,10 @@ TEST(BlockPool, NewBlockIsChainedAndTheRestOfTheOldOneIsNeverUsed) {
   ASSERT_NE(nullptr, next);
   EXPECT_EQ(next, pool.currentBlock);
   EXPECT_EQ(Start(next), second);
-  EXPECT_EQ(228u, pool.firstBlock->bytesLeft);
+  EXPECT_EQ(kMax - 10000, pool.firstBlock->bytesLeft);
   char* small = static_cast<char*>(pool.Allocate(10));
   EXPECT_EQ(second + 300, small);
-  EXPECT_EQ(228u, pool.firstBlock->bytesLeft);
+  EXPECT_EQ(kMax - 10000, pool.firstBlock->bytesLeft);
 }
 
 TEST(BlockPool, CopyStringKeepsTheTextAndRefusesWhatDoesNotFit) {
@@ -69,13 +89,13 @@ TEST(BlockPool, CopyStringKeepsTheTextAndRefusesWhatDoesNotFit) {
   EXPECT_STREQ("CloseHandle", pool.CopyString("CloseHandle"));
   EXPECT_STREQ("", pool.CopyString(""));
   EXPECT_EQ(nullptr, pool.CopyString(nullptr));
-  std::string longest(10227, 'n');
+  std::string longest(kMax - 1, 'n');
   const char* copy = pool.CopyString(longest.c_str());
   ASSERT_NE(nullptr, copy);
   EXPECT_EQ(longest, copy);
   EXPECT_EQ(2u, pool.blockCount);
   EXPECT_EQ(0u, pool.currentBlock->bytesLeft);
-  EXPECT_EQ(nullptr, pool.CopyString(std::string(qelvorn::BlockPool::kMaxRequest, 'n').c_str()));
+  EXPECT_EQ(nullptr, pool.CopyString(std::string(kMax, 'n').c_str()));
   EXPECT_EQ(nullptr, pool.CopyString(std::string(50000, 'n').c_str()));
   EXPECT_EQ(2u, pool.blockCount);
 }

@@ -378,26 +378,27 @@ TEST(HookListParser, FailureKeepsWhatCameBefore) {
 TEST(HookListParser, WhatDoesNotFitAPoolBlockFailsTheFile) {
   const std::string before = std::string(kHead) + "api=A,,,,,,,,,x\r\n";
   const std::string after = "[Import]\r\n";
+  // The longest request a pool block takes (10228 bytes on x86).
+  const size_t kMax = qelvorn::BlockPool::kMaxRequest;
   struct Case {
     std::string lines;
     int answer;
   } cases[] = {
-      {"api=" + std::string(10227, 'n') + ",,,,,,,,,\r\n", 0},
-      {"api=" + std::string(qelvorn::BlockPool::kMaxRequest, 'n') + ",,,,,,,,,\r\n", -1},
+      {"api=" + std::string(kMax - 1, 'n') + ",,,,,,,,,\r\n", 0},
+      {"api=" + std::string(kMax, 'n') + ",,,,,,,,,\r\n", -1},
       {"api=" + std::string(100000, 'n') + ",,,,,,,,,\r\n", -1},
-      {"api=" + std::string(10222, 'n') + ",,,,1,1,,,,\r\n", 0},
-      {"api=" + std::string(10223, 'n') + ",,,,1,,,,,\r\n", 0},
-      {"api=" + std::string(10223, 'n') + ",,,,,1,,,,\r\n", -1},
-      {"api=F,,,,," + std::string(10223, 'b') + ",,,,\r\n", -1},
-      {"api=F,,,," + std::string(10224, 'b') + ",,,,,\r\n", -1},
-      {"api=F,,,,,,,," + std::string(qelvorn::BlockPool::kMaxRequest, ',') + "x\r\n", 0},
-      {"api=F,,,,,,,," + std::string(10229, ',') + "x\r\n", -1},
+      {"api=" + std::string(kMax - 6, 'n') + ",,,,1,1,,,,\r\n", 0},
+      {"api=" + std::string(kMax - 5, 'n') + ",,,,1,,,,,\r\n", 0},
+      {"api=" + std::string(kMax - 5, 'n') + ",,,,,1,,,,\r\n", -1},
+      {"api=F,,,,," + std::string(kMax - 5, 'b') + ",,,,\r\n", -1},
+      {"api=F,,,," + std::string(kMax - 4, 'b') + ",,,,,\r\n", -1},
+      {"api=F,,,,,,,," + std::string(kMax, ',') + "x\r\n", 0},
+      {"api=F,,,,,,,," + std::string(kMax + 1, ',') + "x\r\n", -1},
       {"api=F,,,,,,,,," + std::string(200000, 'x') + "\r\n", 0},
       {"api=F,,,,,,,," + std::string(200000, ',') + "x\r\n", -1},
-      {"imported_module=" + std::string(10227, 'm') + "\r\n", 0},
-      {"imported_module=" + std::string(qelvorn::BlockPool::kMaxRequest, 'm') + "\r\n", -1},
-      {"[Import]\r\nimport_module=" + std::string(qelvorn::BlockPool::kMaxRequest, 'h') + "\r\n",
-       -1},
+      {"imported_module=" + std::string(kMax - 1, 'm') + "\r\n", 0},
+      {"imported_module=" + std::string(kMax, 'm') + "\r\n", -1},
+      {"[Import]\r\nimport_module=" + std::string(kMax, 'h') + "\r\n", -1},
   };
   for (const Case& c : cases) {
     HookList list;

@@ -33,7 +33,7 @@ TEST(HookListTables, NewApiHookRecordStartsEmpty) {
   EXPECT_EQ(record->name + 5, record->argTypes);
 
   EXPECT_NE(nullptr, NewApiHookRecord(list.pool, "F", qelvorn::BlockPool::kMaxRequest));
-  EXPECT_EQ(nullptr, NewApiHookRecord(list.pool, "F", 10229));
+  EXPECT_EQ(nullptr, NewApiHookRecord(list.pool, "F", qelvorn::BlockPool::kMaxRequest + 1));
   EXPECT_EQ(nullptr, NewApiHookRecord(
                          list.pool, std::string(qelvorn::BlockPool::kMaxRequest, 'F').c_str(), 0));
   EXPECT_EQ(nullptr, NewApiHookRecord(list.pool, nullptr, 0));
