@@ -42,6 +42,8 @@ host_check() {
 # release zip.
 host_check tests/rig/check_dll.sh "$build/bin/Qelvorn.dll"
 host_check tests/rig/check_layers.sh
+# The guest's Wine files copied out for the native tests, from small images made there.
+host_check tests/rig/check_extract_wine.sh
 host_check tests/package/check_package.sh
 # Each format's table: type codes with their formatters, the generator's codes and wiring.
 host_check tests/lists/check_tables.sh
