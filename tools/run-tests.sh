@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything, boots the test guest once, runs every test program there under Wine
-# (the 32-bit ones and the 64-bit DLL's suites), then the command-line tools' tests on the build machine (plain and under the
-# sanitizers) and each fuzz target over its stored corpus, and prints one summary line
-# "N passed, N failed" over individual cases.
+# Builds everything, boots the test guest once, runs every test program under Wine there
+# (the 32-bit ones and the 64-bit DLL's suites), then the command-line tools' tests on the
+# build machine (plain and under the sanitizers) and each fuzz target over its stored
+# corpus, and prints one summary line "N passed, N failed" over individual cases.
 # QEL_TESTS="test_a fuzz_b" limits the run to those programs (for quick iterations).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -43,6 +43,8 @@ host_check() {
 host_check tests/rig/check_dll.sh "$build/bin/Qelvorn.dll" x86
 host_check tests/rig/check_dll.sh "$build/bin/x64/Qelvorn.dll" x64
 host_check tests/rig/check_layers.sh
+# The guest's Wine files copied out for the native tests, from small images made there.
+host_check tests/rig/check_extract_wine.sh
 host_check tests/package/check_package.sh
 # Each format's table: type codes with their formatters, the generator's codes and wiring.
 host_check tests/lists/check_tables.sh
@@ -134,8 +136,13 @@ done <"$runs"
 host_check tests/e2e/check_demo_log.sh "$job/out/demo"
 
 # The command-line tools' tests built for the build machine run here, natively; the hook-list
-# coverage test reads the guest's own Wine programs.
-"$root/tools/guest/extract-wine-binaries.sh" >/dev/null || echo "could not extract Wine's programs"
+# coverage test reads the guest's own 32-bit Wine programs, from the folder extracted for the
+# guest in use (QEL_GUEST_CACHE).
+if wine_i386=$("$root/tools/guest/extract-wine-binaries.sh"); then
+  export QEL_WINE_I386_DIR=$wine_i386
+else
+  echo "could not extract Wine's programs"
+fi
 # Then the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer, where any
 # finding ends the program with a failure.
 native=${QEL_NATIVE_BUILD_DIR:-$root/build-native}

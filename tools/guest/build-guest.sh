@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the emulated test guest once per machine: a minimal Debian amd64 root with
-# wine32, a kernel and a small initramfs, and a Wine prefix made inside the guest.
+# wine64 and wine32, a kernel and a small initramfs, and a 64-bit Wine prefix made inside
+# the guest, which runs both 64-bit and 32-bit programs.
 # The result lives outside the source tree and is rebuilt when this folder changes.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -52,7 +53,7 @@ chroot "$root" /bin/bash -euc '
   export DEBIAN_FRONTEND=noninteractive
   dpkg --add-architecture i386
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends initramfs-tools linux-image-amd64 wine wine32:i386 >/dev/null
+  apt-get install -y -qq --no-install-recommends initramfs-tools linux-image-amd64 wine wine64 wine32:i386 >/dev/null
   locale-gen >/dev/null
   apt-get clean
 ' >"$cache/chroot.log" 2>&1 || {
@@ -66,24 +67,32 @@ install -m 755 "$here/guest-init.sh" "$root/sbin/qel-init"
 cp "$root"/boot/vmlinuz-* "$cache/vmlinuz"
 cp "$root"/boot/initrd.img-* "$cache/initrd"
 
+# The 64-bit prefix holds both system32 and syswow64 (about 2 GB more than a 32-bit one);
+# the rest is room for the test runs' files outside the tmpfs.
 used=$(du -sm "$root" | cut -f1)
-mkfs.ext4 -q -F -L qelroot -d "$root" "$cache/base.img" "$((used + 1536))M"
+mkfs.ext4 -q -F -L qelroot -d "$root" "$cache/base.img" "$((used + 4096))M"
 rm -rf "$root"
 
-# The Wine prefix can only be made by 32-bit Wine, which runs only inside the guest.
+# The Wine prefix can only be made by the guest's Wine, which runs only inside the guest.
+# It is a 64-bit one: its syswow64 folder lets 32-bit programs run in it too.
 mkdir -p "$cache/prep"
 cat >"$cache/prep/job.sh" <<'JOB'
 #!/bin/bash
-export WINEPREFIX=/root/.wine WINEDEBUG=-all
-wineboot -i >/job/wineboot.log 2>&1
+export WINEPREFIX=/root/.wine WINEARCH=win64 WINEDEBUG=-all
+# Debian's wine command always starts the 32-bit loader; the 64-bit one makes the prefix.
+/usr/lib/wine/wine64 wineboot -i >/job/wineboot.log 2>&1
 wineserver -w
-echo "prefix $?" >/job/prep-done
+[ -f /root/.wine/drive_c/windows/syswow64/kernel32.dll ] &&
+  [ -f /root/.wine/drive_c/windows/system32/kernel32.dll ] && echo "prefix win64" >/job/prep-done
+# What the prefix and the root take, to size the image by.
+df -m / >/job/df.txt
+du -sm /root/.wine >>/job/df.txt
 JOB
 chmod +x "$cache/prep/job.sh"
-"$here/boot-guest.sh" --base "$cache/prep" 600 >"$cache/prep.log" 2>&1 || true
+"$here/boot-guest.sh" --base "$cache/prep" 1200 >"$cache/prep.log" 2>&1 || true
 if [ ! -f "$cache/prep/prep-done" ]; then
   echo "guest: the Wine prefix was not made"
-  tail -30 "$cache/prep.log"
+  tail -30 "$cache/prep.log" "$cache/prep/wineboot.log"
   exit 1
 fi
 touch "$cache/ready-$stamp"
