@@ -16,6 +16,13 @@ BlockHeader* NewBlock(BlockPool& pool) {
   return block;
 }
 
+// The rest of the current block is never used again.
+void ChainNewBlock(BlockPool& pool) {
+  BlockHeader* block = NewBlock(pool);
+  pool.currentBlock->nextBlock = block;
+  pool.currentBlock = block;
+}
+
 }  // namespace
 
 BlockPool::BlockPool() {
@@ -31,19 +38,20 @@ BlockPool::~BlockPool() {
 }
 
 void* BlockPool::AllocateAligned(size_t n, size_t align) {
+  if (n > kMaxRequest) return nullptr;
   size_t pad = (align - reinterpret_cast<uintptr_t>(currentBlock->nextFree) % align) % align;
   // A fresh block starts at a word boundary, right behind its header of three words.
-  if (pad != 0 && n <= kMaxRequest && currentBlock->bytesLeft >= pad + n) Allocate(pad);
+  if (currentBlock->bytesLeft < pad + n) {
+    ChainNewBlock(*this);
+    pad = 0;
+  }
+  Allocate(pad);
   return Allocate(n);
 }
 
 void* BlockPool::Allocate(size_t n) {
   if (n > kMaxRequest) return nullptr;
-  if (currentBlock->bytesLeft < n) {
-    BlockHeader* block = NewBlock(*this);
-    currentBlock->nextBlock = block;
-    currentBlock = block;
-  }
+  if (currentBlock->bytesLeft < n) ChainNewBlock(*this);
   char* answer = currentBlock->nextFree;
   currentBlock->nextFree += n;
   currentBlock->bytesLeft -= static_cast<uint32_t>(n);

@@ -197,6 +197,12 @@ DWORD OverflowTwice(void* raw) {
 
 // Without the guard page put back, the second overflow on the thread ends the process.
 TEST(ExceptionGuard, TwoStackOverflowsOnOneThreadAreBothCaught) {
+  // Wine's x64 builds the exception below the faulting stack pointer and needs more than
+  // the one guard page for it, so it ends the thread ("virtual_setup_exception stack
+  // overflow") before any handler runs; Windows raises the overflow into the handlers.
+  if (sizeof(void*) == 8 && GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version")) {
+    GTEST_SKIP() << "Wine x64 cannot raise a stack overflow into handlers";
+  }
   Outcome outcome{GuardOutcome::kCompleted, GuardOutcome::kCompleted};
   HANDLE thread =
       StartThread<OverflowTwice>(&outcome, 256 * 1024, STACK_SIZE_PARAM_IS_A_RESERVATION);

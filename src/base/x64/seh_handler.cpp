@@ -6,16 +6,17 @@
 
 extern "C" void QelSehRecovered();
 
+// The context is the one the exception will continue with: pointed at the guard's recovery
+// point, with the guard's own stack pointer, it resumes there without unwinding, as the
+// x86 guard does; the recovery point restores the guard's registers from its frame.
 extern "C" EXCEPTION_DISPOSITION QelSehHandler(EXCEPTION_RECORD* record, void* establisherFrame,
-                                               CONTEXT* context, DISPATCHER_CONTEXT* dispatch) {
+                                               CONTEXT* context, DISPATCHER_CONTEXT*) {
   if ((record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0) {
     return ExceptionContinueSearch;
   }
   DWORD code = record->ExceptionCode != 0 ? record->ExceptionCode : 1;
-  // Unwinds the frames below the guard's (their handlers run) and resumes at the recovery
-  // point with the code in RAX; it does not come back.
-  RtlUnwindEx(establisherFrame, reinterpret_cast<void*>(&QelSehRecovered), record,
-              reinterpret_cast<void*>(static_cast<uintptr_t>(code)), context,
-              dispatch->HistoryTable);
-  return ExceptionContinueSearch;
+  context->Rsp = reinterpret_cast<DWORD64>(establisherFrame);
+  context->Rip = reinterpret_cast<DWORD64>(&QelSehRecovered);
+  context->Rax = code;
+  return ExceptionContinueExecution;
 }
