@@ -20,5 +20,13 @@
 //                               returned, else the code of the exception caught (1 for
 //                               code 0), in assembly of the folder (seh_guard.S)
 #ifndef __ASSEMBLER__
+#include <windows.h>
+#include <winternl.h>
+
+#include <cstddef>
+
+static_assert(offsetof(TEB, TlsSlots) == QEL_TEB_TLS_SLOTS, "TEB layout");
+static_assert(sizeof(TEB::TlsSlots) / sizeof(void*) == QEL_TEB_TLS_SLOTS_COUNT, "TEB layout");
+
 extern "C" int QelRunSehGuarded(void (*fn)(void* context), void* context);
 #endif

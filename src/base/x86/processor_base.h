@@ -12,13 +12,8 @@
 
 #ifndef __ASSEMBLER__
 #include <windows.h>
-#include <winternl.h>
 
-#include <cstddef>
 #include <cstdint>
-
-static_assert(offsetof(TEB, TlsSlots) == QEL_TEB_TLS_SLOTS, "TEB layout");
-static_assert(sizeof(TEB::TlsSlots) / sizeof(void*) == QEL_TEB_TLS_SLOTS_COUNT, "TEB layout");
 
 namespace qelvorn {
 
