@@ -37,6 +37,8 @@ qeltest::HostRun RunScenario(const std::string& scenario) {
   return qeltest::RunHost("track_host.exe", scenario, kHookList);
 }
 
+using qeltest::Address;
+using qeltest::kAnyAddress;
 using qeltest::kAnyWord;
 using qeltest::Post;
 using qeltest::Pre;
@@ -51,20 +53,20 @@ std::vector<std::string> LoadCycle(const std::string& load, const std::string& a
       Pre(load + host, ", " + argument),
       moduleName + ", KERNEL32\\.dll, [1-9][0-9]*",
       moduleName + ", track_target\\.dll, 1",
-      Post(kAnyWord, load + host, ", " + argument),
-      Pre("GetProcAddress" + host, "\\(not target\\), " + kAnyWord + ", \"LibWork\""),
-      Post(kAnyWord, "GetProcAddress" + host, ", " + kAnyWord + ", \"LibWork\""),
+      Post(kAnyAddress, load + host, ", " + argument),
+      Pre("GetProcAddress" + host, "\\(not target\\), " + kAnyAddress + ", \"LibWork\""),
+      Post(kAnyAddress, "GetProcAddress" + host, ", " + kAnyAddress + ", \"LibWork\""),
       Pre("Sleep", ", 0"),
-      Post("00000000", "Sleep", ", 0"),
+      Post(Address(0), "Sleep", ", 0"),
       Pre("TargetAdd", ", 40, 2"),
-      "0000002a, 0000004d, TargetAdd, , 40, 2",
+      Address(0x2a) + ", 0000004d, TargetAdd, , 40, 2",
   };
 }
 
 std::vector<std::string> FinalFree(const std::string& remark) {
   const std::string host = " <track_host\\.exe>";
-  return {Pre("FreeLibrary" + host, ", " + kAnyWord),
-          Post("00000001", "FreeLibrary" + host, remark + ", " + kAnyWord)};
+  return {Pre("FreeLibrary" + host, ", " + kAnyAddress),
+          Post(Address(1), "FreeLibrary" + host, remark + ", " + kAnyAddress)};
 }
 
 void Append(std::vector<std::string>& to, const std::vector<std::string>& more) {
@@ -88,7 +90,7 @@ TEST(ModuleTracking, ListedModuleIsPatchedOnEveryFormOfLoad) {
   Append(expected, LoadCycle("LoadLibraryExW", "\"track_lib\\.dll\", \\(null\\), 00000000"));
   // A second load only raises the count: not patched again, no remark; its free neither.
   Append(expected, {Pre("LoadLibraryA" + host, ", \"track_lib\\.dll\""),
-                    Post(kAnyWord, "LoadLibraryA" + host, ", \"track_lib\\.dll\"")});
+                    Post(kAnyAddress, "LoadLibraryA" + host, ", \"track_lib\\.dll\"")});
   Append(expected, FinalFree(""));
   Append(expected, FinalFree("\\(deleted:track_lib\\.dll\\(uh\\)\\)"));
   qeltest::ExpectLines(expected, run.calls);
@@ -103,17 +105,17 @@ TEST(ModuleTracking, FullPathsMatchOnlyByBaseNameForNarrowImportedModules) {
   std::vector<std::string> expected = {
       // The wide form compares the whole converted name: neither table matches.
       Pre("LoadLibraryW" + host, ", " + anyPath + "track_target\\.dll\""),
-      Post(kAnyWord, "LoadLibraryW" + host, ", " + anyPath + "track_target\\.dll\""),
+      Post(kAnyAddress, "LoadLibraryW" + host, ", " + anyPath + "track_target\\.dll\""),
       // A full path of a listed importing module does not patch it.
       Pre("LoadLibraryA" + host, ", " + anyPath + "track_lib\\.dll\""),
-      Post(kAnyWord, "LoadLibraryA" + host, ", " + anyPath + "track_lib\\.dll\""),
-      Pre("GetProcAddress" + host, "\\(not target\\), " + kAnyWord + ", \"LibWork\""),
-      Post(kAnyWord, "GetProcAddress" + host, ", " + kAnyWord + ", \"LibWork\""),
+      Post(kAnyAddress, "LoadLibraryA" + host, ", " + anyPath + "track_lib\\.dll\""),
+      Pre("GetProcAddress" + host, "\\(not target\\), " + kAnyAddress + ", \"LibWork\""),
+      Post(kAnyAddress, "GetProcAddress" + host, ", " + kAnyAddress + ", \"LibWork\""),
   };
   Append(expected, FinalFree(""));
   // The narrow form finds the imported module by its base name.
   Append(expected, {Pre("LoadLibraryA" + host, ", " + anyPath + "track_target\\.dll\""),
-                    Post(kAnyWord, "LoadLibraryA" + host,
+                    Post(kAnyAddress, "LoadLibraryA" + host,
                          "\\(handle set\\), " + anyPath + "track_target\\.dll\"")});
   Append(expected, FinalFree(""));
   Append(expected, FinalFree("\\(deleted:track_target\\.dll\\)"));
@@ -130,32 +132,32 @@ TEST(ModuleTracking, FetchedTracedFunctionsGoThroughTheirEntries) {
   const std::string host = " <track_host\\.exe>";
   auto fetch = [&](const std::string& remark, const std::string& name,
                    const std::string& result) -> std::vector<std::string> {
-    return {Pre("GetProcAddress" + host, remark + ", " + kAnyWord + ", " + name),
-            Post(result, "GetProcAddress" + host, ", " + kAnyWord + ", " + name)};
+    return {Pre("GetProcAddress" + host, remark + ", " + kAnyAddress + ", " + name),
+            Post(result, "GetProcAddress" + host, ", " + kAnyAddress + ", " + name)};
   };
   std::vector<std::string> expected = {
       Pre("LoadLibraryA" + host, ", \"track_target\\.dll\""),
-      Post(kAnyWord, "LoadLibraryA" + host, "\\(handle set\\), \"track_target\\.dll\""),
+      Post(kAnyAddress, "LoadLibraryA" + host, "\\(handle set\\), \"track_target\\.dll\""),
   };
-  Append(expected, fetch("\\(set to target\\)", "\"TargetAdd\"", kAnyWord));
-  Append(expected,
-         {Pre("TargetAdd" + host, ", 3, 4"), "00000007, 0000004d, TargetAdd" + host + ", , 3, 4"});
-  Append(expected, fetch("\\(already target\\)", "\"TargetAdd\"", kAnyWord));
+  Append(expected, fetch("\\(set to target\\)", "\"TargetAdd\"", kAnyAddress));
+  Append(expected, {Pre("TargetAdd" + host, ", 3, 4"),
+                    Address(7) + ", 0000004d, TargetAdd" + host + ", , 3, 4"});
+  Append(expected, fetch("\\(already target\\)", "\"TargetAdd\"", kAnyAddress));
   // A module that does not export the name gets the genuine answer, not the HookEntry.
-  Append(expected, fetch("\\(not found\\)", "\"TargetAdd\"", "00000000"));
-  Append(expected, fetch("\\(not target\\)", "\"TargetOther\"", kAnyWord));
-  Append(expected, fetch("\\(not proc string\\)", "\"00000006\"", kAnyWord));
-  Append(expected, fetch("\\(not found\\)", "\"TargetMissing\"", "00000000"));
+  Append(expected, fetch("\\(not found\\)", "\"TargetAdd\"", Address(0)));
+  Append(expected, fetch("\\(not target\\)", "\"TargetOther\"", kAnyAddress));
+  Append(expected, fetch("\\(not proc string\\)", "\"" + Address(6) + "\"", kAnyAddress));
+  Append(expected, fetch("\\(not found\\)", "\"TargetMissing\"", Address(0)));
   Append(expected, FinalFree("\\(deleted:track_target\\.dll\\)"));
   // Its module is gone: the entry answers 0 with ERROR_PROC_NOT_FOUND, never a jump to null.
-  Append(expected,
-         {Pre("TargetAdd" + host, ", 3, 4"), "00000000, 0000007f, TargetAdd" + host + ", , 3, 4"});
+  Append(expected, {Pre("TargetAdd" + host, ", 3, 4"),
+                    Address(0) + ", 0000007f, TargetAdd" + host + ", , 3, 4"});
   Append(expected,
          {Pre("LoadLibraryA" + host, ", \"track_target\\.dll\""),
-          Post(kAnyWord, "LoadLibraryA" + host, "\\(handle set\\), \"track_target\\.dll\"")});
-  Append(expected, fetch("\\(set to target\\)", "\"TargetAdd\"", kAnyWord));
-  Append(expected,
-         {Pre("TargetAdd" + host, ", 5, 6"), "0000000b, 0000004d, TargetAdd" + host + ", , 5, 6"});
+          Post(kAnyAddress, "LoadLibraryA" + host, "\\(handle set\\), \"track_target\\.dll\"")});
+  Append(expected, fetch("\\(set to target\\)", "\"TargetAdd\"", kAnyAddress));
+  Append(expected, {Pre("TargetAdd" + host, ", 5, 6"),
+                    Address(0xb) + ", 0000004d, TargetAdd" + host + ", , 5, 6"});
   Append(expected, FinalFree("\\(deleted:track_target\\.dll\\)"));
   qeltest::ExpectLines(expected, run.calls);
 }
@@ -167,7 +169,7 @@ TEST(ModuleTracking, AFailedLoadLeavesTheModuleToItsNextLoad) {
   const std::string host = " <track_host\\.exe>";
   std::vector<std::string> expected = {
       Pre("LoadLibraryA" + host, ", \"late_lib\\.dll\""),
-      "00000000, " + kAnyWord + ", LoadLibraryA" + host + ", , \"late_lib\\.dll\"",
+      Address(0) + ", " + kAnyWord + ", LoadLibraryA" + host + ", , \"late_lib\\.dll\"",
   };
   Append(expected, LoadCycle("LoadLibraryA", "\"late_lib\\.dll\"", "late_lib\\.dll"));
   Append(expected, FinalFree("\\(deleted:late_lib\\.dll\\(uh\\)\\)"));
@@ -179,7 +181,8 @@ TEST(ModuleTracking, LoadsAndFreesOnSeveralThreadsKeepEveryLineWhole) {
   ASSERT_EQ(0, run.exitCode);
   EXPECT_EQ("setup 0\nthreads done\ncleanup 0\n", run.report);
   static const std::regex callLine(
-      R"(^(        |[0-9a-f]{8}), (        |[0-9a-f]{8}), (LoadLibraryA <track_host\.exe>|GetProcAddress <track_host\.exe>|FreeLibrary <track_host\.exe>|Sleep|TargetAdd|TargetAdd <track_host\.exe>), [^,]*, .*$)");
+      "^(" + qeltest::kBlankAddress + "|" + kAnyAddress +
+      R"(), (        |[0-9a-f]{8}), (LoadLibraryA <track_host\.exe>|GetProcAddress <track_host\.exe>|FreeLibrary <track_host\.exe>|Sleep|TargetAdd|TargetAdd <track_host\.exe>), [^,]*, .*$)");
   static const std::regex listingLine(R"(^track_lib\.dll, (KERNEL32|track_target)\.dll, \d+$)");
   int calls = 0;
   for (const std::string& line : run.calls) {

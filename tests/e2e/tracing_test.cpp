@@ -15,7 +15,8 @@
 
 using namespace qelvorn;
 
-using qeltest::kAnyWord;
+using qeltest::Address;
+using qeltest::kAnyAddress;
 using qeltest::Post;
 using qeltest::Pre;
 
@@ -108,58 +109,59 @@ TEST(TracingEndToEnd, CallsOfTheHostAndItsDllAreTracedExactly) {
       "bad w string\x81\xa1)");
   const std::string unknownCode = Literal("?\x81\xa1\x81\xa1\x81\xa1?");
   const std::string threadArguments =
-      ", \\(null\\), 0, " + kAnyWord + ", \\(null\\), 00000004, " + kAnyWord;
+      ", \\(null\\), 0, " + kAnyAddress + ", \\(null\\), 00000004, " + kAnyAddress;
+  const std::string null = Address(0);
   std::vector<std::string> expected = {
-      Pre("MulDiv" + kHost, ", 0002, 00000003, 00000001"),
-      Post("00030006", "MulDiv" + kHost, ", 0002, 00000003, 00000001"),
+      Pre("MulDiv" + kHost, ", 0002, 00000003, " + Address(1)),
+      Post(Address(0x30006), "MulDiv" + kHost, ", 0002, 00000003, " + Address(1)),
       Pre("Sleep" + kHost, ", 0"),
-      "00000000, 000004d2, Sleep" + kHost + ", , 0",
+      null + ", 000004d2, Sleep" + kHost + ", , 0",
       Pre("lstrlenA" + kHost, ", \"hello\""),
-      Post("00000005", "lstrlenA" + kHost, ", \"hello\""),
-      Pre("lstrlenW" + kHost, ", \\(null\\)\"00000000\""),
-      Post("00000000", "lstrlenW" + kHost, ", \\(null\\)\"00000000\""),
+      Post(Address(5), "lstrlenA" + kHost, ", \"hello\""),
+      Pre("lstrlenW" + kHost, ", \\(null\\)\"" + null + "\""),
+      Post(null, "lstrlenW" + kHost, ", \\(null\\)\"" + null + "\""),
       Pre("lstrlenW" + kHost, ", \"wide\""),
-      Post("00000004", "lstrlenW" + kHost, ", \"wide\""),
-      Pre("CreateEventA" + kHost, ", " + badPointer + "00000000, TRUE, false, \"00000000\""),
-      Post(kAnyWord, "CreateEventA" + kHost,
-           ", " + badPointer + "00000000, TRUE, false, \"00000000\""),
-      Pre("WaitForSingleObject" + kHost, ", " + kAnyWord + ", 0"),
-      Post("00000102", "WaitForSingleObject" + kHost, ", " + kAnyWord + ", 0"),
-      Pre("SetEvent" + kHost, ", " + kAnyWord),
-      Post("00000001", "SetEvent" + kHost, ", " + kAnyWord),
-      Pre("WaitForSingleObject" + kHost, "INFINITE, " + kAnyWord + ", 4294967295"),
-      Post("00000000", "WaitForSingleObject" + kHost, ", " + kAnyWord + ", 4294967295"),
-      Pre("CloseHandle" + kHost, ", " + kAnyWord),
-      Post("00000001", "CloseHandle" + kHost, ", " + kAnyWord),
-      Pre("CloseHandle" + kHost, ", " + kAnyWord),
-      "00000000, 00000006, CloseHandle" + kHost + ", , " + kAnyWord,
+      Post(Address(4), "lstrlenW" + kHost, ", \"wide\""),
+      Pre("CreateEventA" + kHost, ", " + badPointer + null + ", TRUE, false, \"" + null + "\""),
+      Post(kAnyAddress, "CreateEventA" + kHost,
+           ", " + badPointer + null + ", TRUE, false, \"" + null + "\""),
+      Pre("WaitForSingleObject" + kHost, ", " + kAnyAddress + ", 0"),
+      Post(Address(0x102), "WaitForSingleObject" + kHost, ", " + kAnyAddress + ", 0"),
+      Pre("SetEvent" + kHost, ", " + kAnyAddress),
+      Post(Address(1), "SetEvent" + kHost, ", " + kAnyAddress),
+      Pre("WaitForSingleObject" + kHost, "INFINITE, " + kAnyAddress + ", 4294967295"),
+      Post(null, "WaitForSingleObject" + kHost, ", " + kAnyAddress + ", 4294967295"),
+      Pre("CloseHandle" + kHost, ", " + kAnyAddress),
+      Post(Address(1), "CloseHandle" + kHost, ", " + kAnyAddress),
+      Pre("CloseHandle" + kHost, ", " + kAnyAddress),
+      null + ", 00000006, CloseHandle" + kHost + ", , " + kAnyAddress,
       // Imported by ordinal, caller-cleans; the DLL's own call is traced with its name.
       Pre("LibCount" + kHost, ", \"abc\""),
       Pre("lstrlenA" + kLib, ", \"abc\""),
-      Post("00000003", "lstrlenA" + kLib, ", \"abc\""),
-      Post("00000003", "LibCount" + kHost, ", \"abc\""),
+      Post(Address(3), "lstrlenA" + kLib, ", \"abc\""),
+      Post(Address(3), "LibCount" + kHost, ", \"abc\""),
       Pre("LibTouch" + kHost, ", "),
       Pre("Sleep" + kLib, ", 0"),
-      Post("00000000", "Sleep" + kLib, ", 0"),
-      Post("00000001", "LibTouch" + kHost, ", "),
+      Post(null, "Sleep" + kLib, ", 0"),
+      Post(Address(1), "LibTouch" + kHost, ", "),
       // A type code that means nothing is shown as such.
       Pre("lstrcmpA" + kHost, ", \"a\", " + unknownCode),
-      Post("ffffffff", "lstrcmpA" + kHost, ", \"a\", " + unknownCode),
+      Post(Address(0xffffffff), "lstrcmpA" + kHost, ", \"a\", " + unknownCode),
       Pre("CreateThread" + kHost, Literal(kThreadAdviceText) + threadArguments),
-      Post(kAnyWord, "CreateThread" + kHost, threadArguments),
+      Post(kAnyAddress, "CreateThread" + kHost, threadArguments),
       // The second thread's calls: "w" gives a wide text, or a marker and the address.
       Pre("GetModuleHandleW" + kHost, ", \"patch_lib\\.dll\""),
-      Post(kAnyWord, "GetModuleHandleW" + kHost, ", \"patch_lib\\.dll\""),
-      Pre("GetModuleHandleW" + kHost, ", " + badWide + "00000000"),
-      Post(kAnyWord, "GetModuleHandleW" + kHost, ", " + badWide + "00000000"),
-      Pre("CloseHandle" + kHost, ", " + kAnyWord),
-      Post("00000001", "CloseHandle" + kHost, ", " + kAnyWord),
+      Post(kAnyAddress, "GetModuleHandleW" + kHost, ", \"patch_lib\\.dll\""),
+      Pre("GetModuleHandleW" + kHost, ", " + badWide + null),
+      Post(kAnyAddress, "GetModuleHandleW" + kHost, ", " + badWide + null),
+      Pre("CloseHandle" + kHost, ", " + kAnyAddress),
+      Post(Address(1), "CloseHandle" + kHost, ", " + kAnyAddress),
   };
   qeltest::ExpectLines(expected, run.calls);
   // The second thread announces itself just before its first line.
   std::vector<std::string> lines = Lines(run.log);
-  std::regex secondThread(
-      R"(\d\d:\d\d:\d\d:\d{3},   2, [0-9a-f]{8},         ,         , GetModuleHandleW .*)");
+  std::regex secondThread(R"(\d\d:\d\d:\d\d:\d{3},   2, )" + kAnyAddress + ", " +
+                          qeltest::kBlankAddress + ",         , GetModuleHandleW .*");
   size_t first = 1;
   while (first < lines.size() && !std::regex_match(lines[first], secondThread)) ++first;
   ASSERT_LT(first, lines.size());
@@ -178,7 +180,8 @@ TEST(TracingEndToEnd, TheLogHoldsEverySectionInOrder) {
   EXPECT_EQ("[Loaded Modules]", lines[2]);
   EXPECT_EQ("", lines[3]);
   static const std::regex moduleLine(
-      R"([0-9a-f]{8} - [0-9a-f]{8},  \[[0-9a-f]{8}\([ ,\d]{13}\)\], (\d{4}/\d\d/\d\d \d\d:\d\d:\d\d|----/--/-- --:--:--), .+)");
+      kAnyAddress + " - " + kAnyAddress +
+      R"(,  \[[0-9a-f]{8}\([ ,\d]{13}\)\], (\d{4}/\d\d/\d\d \d\d:\d\d:\d\d|----/--/-- --:--:--), .+)");
   size_t at = 4;
   while (at < lines.size() && std::regex_match(lines[at], moduleLine)) ++at;
   EXPECT_GT(at, 8u);
@@ -379,6 +382,6 @@ TEST(TracingEndToEnd, ASlotHoldingAHookEntryNeverBecomesTheRealFunction) {
                                       "[module listing end]"};
   EXPECT_EQ(modules, Section(lines, kModuleStart, "[module listing end]"));
   qeltest::ExpectLines({Pre("lstrlenA" + kHost, ", \"looped\\?\""),
-                        Post("00000007", "lstrlenA" + kHost, ", \"looped\\?\"")},
+                        Post(Address(7), "lstrlenA" + kHost, ", \"looped\\?\"")},
                        run.calls);
 }

@@ -190,13 +190,30 @@ void ThreadAttach() {
   CleanUp();
 }
 
-// Stack bytes left below ESP on this thread, down to the bottom of its reservation.
-DWORD StackLeft() {
-  DWORD bottom;
-  asm volatile("movl %%fs:0xe0c, %0" : "=r"(bottom));
-  DWORD esp;
-  asm volatile("movl %%esp, %0" : "=r"(esp));
-  return esp - bottom;
+#if defined(__x86_64__)
+#define QEL_STACK_POINTER "rsp"
+#else
+#define QEL_STACK_POINTER "esp"
+#endif
+
+// Where the thread block keeps the bottom of the thread's whole stack reservation.
+constexpr size_t kDeallocationStackOffset = sizeof(void*) == 4 ? 0xe0c : 0x1478;
+
+uintptr_t StackBottom() {
+  auto* teb = reinterpret_cast<BYTE*>(NtCurrentTeb());
+  return *reinterpret_cast<uintptr_t*>(teb + kDeallocationStackOffset);
+}
+
+uintptr_t StackTop() {
+  return reinterpret_cast<uintptr_t>(reinterpret_cast<NT_TIB*>(NtCurrentTeb())->StackBase);
+}
+
+// Stack bytes left below the stack pointer on this thread, down to the bottom of its
+// reservation.
+uintptr_t StackLeft() {
+  uintptr_t pointer;
+  asm volatile("mov %%" QEL_STACK_POINTER ", %0" : "=r"(pointer));
+  return pointer - StackBottom();
 }
 
 __attribute__((noinline)) int Descend(const char* text) {
@@ -207,11 +224,7 @@ __attribute__((noinline)) int Descend(const char* text) {
 }
 
 DWORD WINAPI Deep(void*) {
-  DWORD base;
-  asm volatile("movl %%fs:4, %0" : "=r"(base));
-  DWORD bottom;
-  asm volatile("movl %%fs:0xe0c, %0" : "=r"(bottom));
-  Report("stack reserved %lu\n", base - bottom);
+  Report("stack reserved %lu\n", static_cast<unsigned long>(StackTop() - StackBottom()));
   int first = Descend("deep one");
   Report("first %d\n", first);
   int second = Descend("deep two");

@@ -81,6 +81,13 @@ std::string AllLogs(const qeltest::HostRun& run) {
   return all;
 }
 
+// The result column and its separator of the call line whose text after the last-error
+// column starts at `at`; the result is pointer-wide, the last error eight digits.
+std::string ResultBefore(const std::string& log, size_t at) {
+  const size_t width = qeltest::kBlankAddress.size() + 2;
+  return at < width + 8 ? "" : log.substr(at - 8 - width, width);
+}
+
 // A host run must end by itself, with the exit code wanted.
 void ExpectExit(int wanted, const qeltest::HostRun& run) {
   ASSERT_NE(-2, run.exitCode) << "hung: killed after " << kWatchdogMs / 1000 << " s\n"
@@ -169,9 +176,9 @@ TEST(Faults, ExitWithThreadsInTracedCalls) {
   // line that is there is exact.
   const std::string tail = ", lstrlenA <fault_lib.dll>, , \"process detach\"\r\n";
   for (size_t at = run.log.find(tail); at != std::string::npos; at = run.log.find(tail, at + 1)) {
-    std::string result = run.log.substr(at - 18, 10);
-    if (result != "        , ") {
-      EXPECT_EQ("0000000e, ", result) << "a post line's result";
+    std::string result = ResultBefore(run.log, at);
+    if (result != qeltest::kBlankAddress + ", ") {
+      EXPECT_EQ(qeltest::Address(0xe) + ", ", result) << "a post line's result";
     }
   }
 }
@@ -188,7 +195,7 @@ TEST(Faults, DataFileMappingIsNoLoad) {
   const std::string twinTail = ", TwinLength <fault_host.exe>, , \"abcde\"\r\n";
   size_t twinPost = log.find(twinTail, log.find(twinTail) + 1);
   ASSERT_NE(std::string::npos, twinPost) << Calls(run);
-  EXPECT_EQ("00000005, ", log.substr(twinPost - 18, 10));
+  EXPECT_EQ(qeltest::Address(5) + ", ", ResultBefore(log, twinPost));
   // fault_twin.dll came after set-up's module snapshot, so its calls name no module.
   EXPECT_NE(std::string::npos, log.find(", lstrlenA, , \"abcde\"\r\n"));
   EXPECT_NE(std::string::npos, log.find(", lstrlenA <fault_host.exe>, , \"xyz\"\r\n"));
@@ -203,11 +210,12 @@ TEST(Faults, DeepStackCallsAreTracedTwice) {
   std::string log = AllLogs(run);
   for (const char* text : {"deep one", "deep two"}) {
     const std::string tail = ", lstrlenA <fault_host.exe>, , \"" + std::string(text) + "\"\r\n";
-    EXPECT_NE(std::string::npos, log.find("        ,         " + tail)) << text << "\n"
-                                                                        << run.report << Calls(run);
+    EXPECT_NE(std::string::npos, log.find(qeltest::kBlankAddress + ",         " + tail))
+        << text << "\n"
+        << run.report << Calls(run);
     size_t post = log.find(tail, log.find(tail) + 1);
     ASSERT_NE(std::string::npos, post) << text;
-    EXPECT_EQ("00000008, ", log.substr(post - 18, 10)) << text;
+    EXPECT_EQ(qeltest::Address(8) + ", ", ResultBefore(log, post)) << text;
   }
 }
 
@@ -302,14 +310,17 @@ TEST(Faults, AnUnflushedLogKeepsEveryReturnedCallOfAKilledHost) {
     EXPECT_GE(lines.size(), 2u * returned[thread]) << "thread " << thread;
     EXPECT_LE(lines.size(), 2u * returned[thread] + 2) << "thread " << thread;
     // Compared by pieces: the post line's last error column is any hex word.
+    const std::string blank = qeltest::kBlankAddress + ", ";
+    const std::string nine = qeltest::Address(9) + ", ";
+    const size_t lastError = blank.size();
     for (size_t i = 0; i < lines.size(); ++i) {
       char text[32];
       snprintf(text, sizeof text, "\"t%d-%06zu\"", thread, i / 2);
       std::string tail = std::string(", lstrlenA <fault_host.exe>, , ") + text;
       const std::string& line = lines[i];
-      bool matches = line.size() == 18 + tail.size() &&
-                     line.compare(0, 10, i % 2 == 0 ? "        , " : "00000009, ") == 0 &&
-                     line.compare(18, std::string::npos, tail) == 0;
+      bool matches = line.size() == lastError + 8 + tail.size() &&
+                     line.compare(0, lastError, i % 2 == 0 ? blank : nine) == 0 &&
+                     line.compare(lastError + 8, std::string::npos, tail) == 0;
       ASSERT_TRUE(matches) << "thread " << thread << " line " << i << ": " << line;
     }
   }

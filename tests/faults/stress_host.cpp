@@ -23,14 +23,21 @@ namespace {
 
 constexpr int kMaxThreads = 16;
 
-__attribute__((always_inline)) inline uint32_t StackPointer() {
-  uint32_t value;
-  asm volatile("movl %%esp, %0" : "=r"(value)::"memory");
+#if defined(__x86_64__)
+#define QEL_STACK_POINTER "rsp"
+#else
+#define QEL_STACK_POINTER "esp"
+#endif
+
+__attribute__((always_inline)) inline uintptr_t StackPointer() {
+  uintptr_t value;
+  asm volatile("mov %%" QEL_STACK_POINTER ", %0" : "=r"(value)::"memory");
   return value;
 }
 
 // One call's outcome: the value the caller received (both halves for FaultWide, the
-// double for FaultRatio), the last error after it and how ESP moved across it.
+// double for FaultRatio), the last error after it and how the stack pointer moved across
+// it.
 struct Outcome {
   uint64_t value = 0;
   double real = 0;
@@ -38,14 +45,14 @@ struct Outcome {
   int32_t stackMove = 0;
 };
 
-// Measured calls: ESP before and after the call of one fixed piece of code, so a traced
-// call must move it exactly as the same code did untraced.
+// Measured calls: the stack pointer before and after the call of one fixed piece of code, so a
+// traced call must move it exactly as the same code did untraced.
 template <typename Call>
 __attribute__((always_inline)) inline Outcome Measured(Call call) {
   Outcome outcome;
-  uint32_t before = StackPointer();
+  uintptr_t before = StackPointer();
   call(outcome);
-  uint32_t after = StackPointer();
+  uintptr_t after = StackPointer();
   outcome.lastError = GetLastError();
   outcome.stackMove = static_cast<int32_t>(after - before);
   return outcome;

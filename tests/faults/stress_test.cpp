@@ -66,7 +66,14 @@ bool IsHex(const std::string& text, size_t at, size_t count) {
   return true;
 }
 
-// "hh:mm:ss:mmm, ttt, aaaaaaaa, " then result and last error (hex or blanks) and the text.
+// "hh:mm:ss:mmm, ttt, " and the return address, then the result and last error (hex or
+// blanks) and the text. Addresses and results are as wide as a pointer, last errors 8 digits.
+constexpr size_t kAddressDigits = 2 * sizeof(void*);
+constexpr size_t kReturnAt = 19;
+constexpr size_t kResultAt = kReturnAt + kAddressDigits + 2;
+constexpr size_t kLastErrorAt = kResultAt + kAddressDigits + 2;
+constexpr size_t kTextAt = kLastErrorAt + 8 + 2;
+
 struct CallLine {
   int thread = 0;
   std::string result;
@@ -76,7 +83,7 @@ struct CallLine {
 
 bool ParseCallLine(const std::string& line, CallLine& call) {
   static const char shape[] = "dd:dd:dd:ddd, ";
-  if (line.size() < 50) return false;
+  if (line.size() <= kTextAt) return false;
   for (size_t i = 0; i + 1 < sizeof shape; ++i) {
     if (shape[i] == 'd' ? !isdigit(static_cast<unsigned char>(line[i])) : line[i] != shape[i]) {
       return false;
@@ -86,16 +93,17 @@ bool ParseCallLine(const std::string& line, CallLine& call) {
   size_t digits = thread.find_first_not_of(' ');
   if (digits == std::string::npos ||
       thread.find_first_not_of("0123456789", digits) != std::string::npos ||
-      line.compare(17, 2, ", ") != 0 || !IsHex(line, 19, 8) || line.compare(27, 2, ", ") != 0 ||
-      line.compare(37, 2, ", ") != 0 || line.compare(47, 2, ", ") != 0) {
+      line.compare(17, 2, ", ") != 0 || !IsHex(line, kReturnAt, kAddressDigits) ||
+      line.compare(kResultAt - 2, 2, ", ") != 0 || line.compare(kLastErrorAt - 2, 2, ", ") != 0 ||
+      line.compare(kTextAt - 2, 2, ", ") != 0) {
     return false;
   }
   call.thread = std::stoi(thread.substr(digits));
-  call.result = line.substr(29, 8);
-  call.lastError = line.substr(39, 8);
-  call.text = line.substr(49);
-  bool blank = call.result == "        " && call.lastError == "        ";
-  return blank || (IsHex(line, 29, 8) && IsHex(line, 39, 8));
+  call.result = line.substr(kResultAt, kAddressDigits);
+  call.lastError = line.substr(kLastErrorAt, 8);
+  call.text = line.substr(kTextAt);
+  bool blank = call.result == qeltest::kBlankAddress && call.lastError == "        ";
+  return blank || (IsHex(line, kResultAt, kAddressDigits) && IsHex(line, kLastErrorAt, 8));
 }
 
 std::string Hex(uint32_t value) {
@@ -130,9 +138,13 @@ void CheckThread(int thread, const std::vector<CallLine>& lines, Findings& findi
       return;  // the rest of this thread is out of step
     }
     bool pre = i % 2 == 0;
-    if (pre != (line.result == "        ")) findings.Add(where + "pre and post out of turn");
+    if (pre != (line.result == qeltest::kBlankAddress)) {
+      findings.Add(where + "pre and post out of turn");
+    }
     if (pre || kind == stress::kRatio) continue;
-    std::string result = Hex(static_cast<uint32_t>(stress::ExpectedOf(kind, a).value));
+    // The whole register the caller receives: on x86 EAX, the low half of a 64-bit result.
+    std::string result =
+        qeltest::Address(static_cast<uintptr_t>(stress::ExpectedOf(kind, a).value));
     if (line.result != result) findings.Add(where + "result " + line.result + " not " + result);
     if (kind == stress::kSetError && line.lastError != Hex(a.x)) {
       findings.Add(where + "last error " + line.lastError + " not " + Hex(a.x));

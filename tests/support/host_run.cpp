@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <regex>
 
 #include "support/test_support.h"
@@ -11,6 +12,14 @@ namespace qeltest {
 
 const std::string kAnyWord = "[0-9a-f]{8}";
 const std::string kAnyAddress = "[0-9a-f]{" + std::to_string(2 * sizeof(void*)) + "}";
+const std::string kBlankAddress(2 * sizeof(void*), ' ');
+
+std::string Address(uintptr_t value) {
+  char text[24];
+  snprintf(text, sizeof text, "%0*llx", static_cast<int>(2 * sizeof value),
+           static_cast<unsigned long long>(value));
+  return text;
+}
 
 HostRun RunHost(const std::string& program, const std::string& scenario,
                 const std::string& hookList) {
@@ -47,7 +56,7 @@ HostRun RunHost(const std::string& program, const std::string& scenario,
 }
 
 std::string Pre(const std::string& api, const std::string& rest) {
-  return std::string(2 * sizeof(void*), ' ') + ",         , " + api + ", " + rest;
+  return kBlankAddress + ",         , " + api + ", " + rest;
 }
 
 std::string Post(const std::string& result, const std::string& api, const std::string& rest) {

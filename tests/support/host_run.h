@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -32,9 +33,14 @@ HostRun RunHost(const std::string& program, const std::string& scenario,
                 const std::string& hookList, const HostOptions& options);
 
 // Patterns for masked call lines: any 32-bit hex word, any address (as wide as a pointer,
-// like the return-address and result columns), and the pre and post forms.
+// like the return-address and result columns), a blank address, and the pre and post forms.
 extern const std::string kAnyWord;
 extern const std::string kAnyAddress;
+// An address column left blank, as the result of a pre line.
+extern const std::string kBlankAddress;
+// A value as the log prints an address, a result, a handle or a "p" or "x" argument: in
+// hex digits as wide as a pointer (8 on x86, 16 on x64).
+std::string Address(uintptr_t value);
 std::string Pre(const std::string& api, const std::string& rest);
 std::string Post(const std::string& result, const std::string& api, const std::string& rest);
 
