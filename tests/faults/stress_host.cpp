@@ -16,6 +16,7 @@
 #include "fault_lib.h"
 #include "host_kit.h"
 #include "stress_calls.h"
+#include "support/stack_pointer.h"
 
 using hostkit::Report;
 
@@ -23,17 +24,7 @@ namespace {
 
 constexpr int kMaxThreads = 16;
 
-#if defined(__x86_64__)
-#define QEL_STACK_POINTER "rsp"
-#else
-#define QEL_STACK_POINTER "esp"
-#endif
-
-__attribute__((always_inline)) inline uintptr_t StackPointer() {
-  uintptr_t value;
-  asm volatile("mov %%" QEL_STACK_POINTER ", %0" : "=r"(value)::"memory");
-  return value;
-}
+using qeltest::StackPointer;
 
 // One call's outcome: the value the caller received (both halves for FaultWide, the
 // double for FaultRatio), the last error after it and how the stack pointer moved across

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/import_slots.h"
+#include "support/stack_pointer.h"
 
 using qeltest::FindImportSlot;
 using qeltest::ImportSlot;
@@ -32,17 +33,7 @@ char messages[8192];
 // made with and without tracing must leave the same trail.
 std::string stackTrail;
 
-#if defined(__x86_64__)
-#define QEL_STACK_POINTER "rsp"
-#else
-#define QEL_STACK_POINTER "esp"
-#endif
-
-__attribute__((always_inline)) inline uintptr_t StackPointer() {
-  uintptr_t value;
-  asm volatile("mov %%" QEL_STACK_POINTER ", %0" : "=r"(value)::"memory");
-  return value;
-}
+using qeltest::StackPointer;
 
 template <typename Call>
 __attribute__((always_inline)) inline auto Measured(Call call) {
