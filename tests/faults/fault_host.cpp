@@ -196,16 +196,25 @@ void ThreadAttach() {
 #define QEL_STACK_POINTER "esp"
 #endif
 
-// Where the thread block keeps the bottom of the thread's whole stack reservation.
-constexpr size_t kDeallocationStackOffset = sizeof(void*) == 4 ? 0xe0c : 0x1478;
+// The thread's whole stack reservation, as the system reports it (Windows 8 and later).
+void StackLimits(ULONG_PTR* low, ULONG_PTR* high) {
+  using Limits = void(WINAPI*)(ULONG_PTR*, ULONG_PTR*);
+  static const auto limits = reinterpret_cast<Limits>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetCurrentThreadStackLimits")));
+  *low = *high = 0;
+  if (limits != nullptr) limits(low, high);
+}
 
 uintptr_t StackBottom() {
-  auto* teb = reinterpret_cast<BYTE*>(NtCurrentTeb());
-  return *reinterpret_cast<uintptr_t*>(teb + kDeallocationStackOffset);
+  ULONG_PTR low, high;
+  StackLimits(&low, &high);
+  return low;
 }
 
 uintptr_t StackTop() {
-  return reinterpret_cast<uintptr_t>(reinterpret_cast<NT_TIB*>(NtCurrentTeb())->StackBase);
+  ULONG_PTR low, high;
+  StackLimits(&low, &high);
+  return high;
 }
 
 // Stack bytes left below the stack pointer on this thread, down to the bottom of its
