@@ -14,6 +14,7 @@
 
 #include "hooklist/api_hook_record.h"
 #include "log_session.h"
+#include "support/host_run.h"
 #include "recording/callback_registry.h"
 #include "tracelog/line_builder.h"
 #include "tracelog/trace_log.h"
@@ -42,16 +43,10 @@ std::string ProgramName() {
   return strrchr(path, '\\') + 1;
 }
 
-// An address, result or pointer argument as the log prints it: as wide as a pointer.
-std::string Address(uintptr_t value) {
-  char text[24];
-  snprintf(text, sizeof text, "%0*llx", static_cast<int>(2 * sizeof value),
-           static_cast<unsigned long long>(value));
-  return text;
-}
+using qeltest::Address;
 
-// A blank address column and the pattern of a filled one.
-const std::string kBlank(2 * sizeof(void*), ' ');
+// The blank result column of a pre line.
+const std::string& kBlank = qeltest::kBlankAddress;
 
 }  // namespace
 
