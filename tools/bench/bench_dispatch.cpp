@@ -42,7 +42,7 @@ double NanosecondsPerCall(Target volatile* target, uint32_t calls) {
 }  // namespace
 
 int main() {
-  uint32_t entry =
+  uintptr_t entry =
       BindBenchEntry(BenchRecord("AddWords", "dd", 2, reinterpret_cast<const void*>(&AddWords)));
   if (entry == 0) {
     std::printf("bench_dispatch: binding a HookEntry failed (error %lu)\n", GetLastError());
