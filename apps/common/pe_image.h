@@ -51,6 +51,7 @@ struct PeHeaders {
   bool IsPe32() const { return magic == 0x10b; }
   bool IsPe32Plus() const { return magic == 0x20b; }
   bool IsI386() const { return machine == 0x14c; }
+  bool IsAmd64() const { return machine == 0x8664; }
   bool IsDll() const { return (characteristics & 0x2000) != 0; }
 };
 

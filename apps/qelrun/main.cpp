@@ -9,6 +9,7 @@
 #include "command_line.h"
 #include "exit_codes.h"
 #include "folders.h"
+#include "handover.h"
 #include "options.h"
 #include "program_file.h"
 #include "program_search.h"
@@ -84,18 +85,42 @@ int Run(int argc, wchar_t** argv) {
   }
 
   const std::wstring& name = options.program[0];
-  std::wstring program = FindProgram(name);
+  bool handedOver = !options.programFile.empty();
+  std::wstring program = FindProgram(handedOver ? options.programFile : name);
   if (program.empty()) {
-    Say(L"PROGRAM " + name + L" not found (looked in the current folder and PATH)");
+    Say(L"PROGRAM " + (handedOver ? options.programFile : name) +
+        L" not found (looked in the current folder and PATH)");
     return kExitNotFound;
   }
-  qel::WideStatus runnable = CheckProgramFile(program);
-  if (!runnable) {
-    Say(runnable.message());
+  qel::Result<ProgramKind, std::wstring> kind = CheckProgramFile(program);
+  if (!kind) {
+    Say(kind.message());
     return kExitNotRunnable;
   }
 
   std::wstring home = LauncherFolder();
+  if (kind.value() != kOwnKind) {
+    // A program handed over is never handed back: the two launchers would pass it to and
+    // fro if they saw its file differently.
+    if (handedOver) {
+      Say(program + L" was handed over as a program of the other width");
+      return kExitNotRunnable;
+    }
+    std::wstring other = OtherLauncherPath(home, kind.value());
+    if (!IsFile(other)) {
+      Say(other + L" is missing; " +
+          (kind.value() == ProgramKind::kX64 ? L"a 64-bit" : L"a 32-bit") +
+          L" PROGRAM is traced by it");
+      return kExitMissingFiles;
+    }
+    SetConsoleCtrlHandler(IgnoreBreak, TRUE);
+    qel::Result<int, std::wstring> handed = HandOver(other, options, program, home);
+    if (!handed) {
+      Say(handed.message());
+      return kExitStartFailed;
+    }
+    return handed.value();
+  }
   std::wstring qelvornPath = home + kQelvornFile;
   std::wstring helperPath = home + kHelperFile;
   for (const std::wstring& needed : {qelvornPath, helperPath}) {

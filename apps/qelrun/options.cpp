@@ -10,6 +10,9 @@ const char kUsage[] =
     "\n"
     "Starts PROGRAM with Qelvorn.dll loaded and tracing set up before its own code runs,\n"
     "then waits for it and exits with its exit code. Messages go to standard error.\n"
+    "A 32-bit qelrun hands a 64-bit PROGRAM to x64\\qelrun.exe beside it (same options,\n"
+    "same console); as for any 32-bit program, its system folder is the 32-bit one, so\n"
+    "name a 64-bit system program as %windir%\\sysnative\\NAME.exe.\n"
     "\n"
     "  --settings DIR  folder with Qelvorn.ini and Qelvorn.lst (default: qelrun's folder)\n"
     "  --logs DIR      folder that receives the log (default: the current folder)\n"
@@ -23,14 +26,16 @@ const char kUsage[] =
     "                  flushed (it survives the program's crash or kill, not the\n"
     "                  system's); for your own Qelvorn.ini, set flush=0 in it instead\n"
     "  --run-anyway    run PROGRAM untraced when set-up does not answer 0\n"
+    "  --program-file FILE  start FILE; PROGRAM is then only its name in the command\n"
+    "                  line (how one qelrun hands a program to the other)\n"
     "  --help          this text\n"
     "  --              ends the options (PROGRAM may then start with '-')\n"
     "\n"
     "Exit codes: PROGRAM's own when it ran; otherwise 120 bad command line, 121 PROGRAM\n"
-    "not found, 122 PROGRAM not a 32-bit Windows program, 123 Qelvorn.dll or\n"
-    "qelrun-inject.dll missing, 124 settings or logs folder unusable (or --auto failed),\n"
-    "125 set-up did not\n"
-    "answer 0, 126 PROGRAM could not be started or prepared.\n";
+    "not found, 122 PROGRAM not an x86 or x64 Windows program, 123 Qelvorn.dll,\n"
+    "qelrun-inject.dll or (for a 64-bit PROGRAM) x64\\qelrun.exe missing, 124 settings or\n"
+    "logs folder unusable (or --auto failed), 125 set-up did not answer 0, 126 PROGRAM\n"
+    "could not be started or prepared.\n";
 
 qel::Result<Options, std::wstring> ParseOptions(int argc, wchar_t** argv) {
   Options options;
@@ -58,14 +63,16 @@ qel::Result<Options, std::wstring> ParseOptions(int argc, wchar_t** argv) {
       options.noFlush = true;
       continue;
     }
-    if (arg == L"--settings" || arg == L"--logs" || arg == L"--only" || arg == L"--drop") {
+    if (arg == L"--settings" || arg == L"--logs" || arg == L"--only" || arg == L"--drop" ||
+        arg == L"--program-file") {
       if (i + 1 >= argc || argv[i + 1][0] == L'\0') {
         return qel::Fail(arg + L" needs a value");
       }
       std::wstring& value = arg == L"--settings" ? options.settingsDir
                             : arg == L"--logs"   ? options.logsDir
                             : arg == L"--only"   ? options.only
-                                                 : options.drop;
+                            : arg == L"--drop"   ? options.drop
+                                                 : options.programFile;
       value = argv[++i];
       continue;
     }

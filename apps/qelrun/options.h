@@ -17,6 +17,7 @@ struct Options {
   std::wstring drop;          // --auto's function patterns to leave out
   bool noFlush = false;       // --auto's settings write flush=0
   bool help = false;
+  std::wstring programFile;           // --program-file: start this file, PROGRAM only names it
   std::vector<std::wstring> program;  // PROGRAM and its arguments, as given
 };
 

@@ -9,7 +9,7 @@
 
 namespace qelrun {
 
-qel::WideStatus CheckProgramFile(const std::wstring& path) {
+qel::Result<ProgramKind, std::wstring> CheckProgramFile(const std::wstring& path) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return qel::Fail(path + L" cannot be read");
@@ -27,11 +27,10 @@ qel::WideStatus CheckProgramFile(const std::wstring& path) {
   if (!headers || !(headers.value().IsPe32() || headers.value().IsPe32Plus()))
     return qel::Fail(path + L" is not a Windows program (no PE headers)");
   const qel::PeHeaders& h = headers.value();
-  if (h.IsPe32Plus())
-    return qel::Fail(path + L" is a 64-bit program; only 32-bit programs can be traced");
-  if (!h.IsI386()) return qel::Fail(path + L" is not an x86 program");
   if (h.IsDll()) return qel::Fail(path + L" is a DLL, not a program");
-  return qel::Done{};
+  if (h.IsPe32() && h.IsI386()) return ProgramKind::kX86;
+  if (h.IsPe32Plus() && h.IsAmd64()) return ProgramKind::kX64;
+  return qel::Fail(path + L" is neither an x86 nor an x64 program");
 }
 
 }  // namespace qelrun

@@ -4,6 +4,8 @@
 // base as in the launcher's own copy of it.
 #include "remote_set_up.h"
 
+#include <tlhelp32.h>
+
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -63,6 +65,29 @@ bool CopyAnsi(const std::string& text, char* out, size_t capacity) {
   return true;
 }
 
+// The base of the module named file in the program. LoadLibraryW's thread answers it in
+// its exit code, which holds only the low 32 bits of a 64-bit address.
+uintptr_t RemoteModuleBase(HANDLE process, const wchar_t* file) {
+  HANDLE snapshot = INVALID_HANDLE_VALUE;
+  // The list can be read while the loader changes it; the system then asks for a retry.
+  for (int attempt = 0; attempt < 10 && snapshot == INVALID_HANDLE_VALUE; ++attempt) {
+    snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetProcessId(process));
+    if (snapshot == INVALID_HANDLE_VALUE && GetLastError() != ERROR_BAD_LENGTH) return 0;
+  }
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  uintptr_t base = 0;
+  MODULEENTRY32W module;
+  module.dwSize = sizeof module;
+  for (BOOL more = Module32FirstW(snapshot, &module); more && base == 0;
+       more = Module32NextW(snapshot, &module)) {
+    if (CompareStringOrdinal(module.szModule, -1, file, -1, TRUE) == CSTR_EQUAL) {
+      base = reinterpret_cast<uintptr_t>(module.modBaseAddr);
+    }
+  }
+  CloseHandle(snapshot);
+  return base;
+}
+
 using HelperBlock = qel::Result<std::unique_ptr<SetUpBlock>, std::wstring>;
 
 // Runs the helper in the program and answers the block as it left it.
@@ -103,10 +128,11 @@ HelperBlock RunHelper(HANDLE process, const std::wstring& helperPath,
     return qel::Fail(L"cannot write into the program's memory " + ErrorText(GetLastError()));
   }
 
-  qel::Result<DWORD, std::wstring> helperBase = RunRemoteThread(process, loadLibrary, remotePath);
-  if (!helperBase) return qel::Fail(helperBase.message());
-  if (helperBase.value() == 0) return qel::Fail(L"the program could not load " + helperPath);
-  auto remoteEntry = reinterpret_cast<LPTHREAD_START_ROUTINE>(helperBase.value() + entryOffset);
+  qel::Result<DWORD, std::wstring> loaded = RunRemoteThread(process, loadLibrary, remotePath);
+  if (!loaded) return qel::Fail(loaded.message());
+  uintptr_t helperBase = loaded.value() == 0 ? 0 : RemoteModuleBase(process, kHelperFile);
+  if (helperBase == 0) return qel::Fail(L"the program could not load " + helperPath);
+  auto remoteEntry = reinterpret_cast<LPTHREAD_START_ROUTINE>(helperBase + entryOffset);
   qel::Result<DWORD, std::wstring> ran = RunRemoteThread(process, remoteEntry, remoteBlock);
   if (!ran) return qel::Fail(ran.message());
   if (!ReadProcessMemory(process, remoteBlock, block.get(), sizeof(SetUpBlock), nullptr)) {

@@ -188,7 +188,7 @@ const BadCase kBadCases[] = {
      "--no-flush goes with --auto"},
     {"not_found", L"", L"", L"qelrun_no_such_program x", 121, "not found"},
     {"not_pe", L"", L"", L"notpe.exe", 122, "is not a Windows program"},
-    {"pe64", L"", L"", L"pe64", 122, "is a 64-bit program"},
+    {"arm64", L"", L"", L"arm64", 122, "is neither an x86 nor an x64 program"},
     {"no_qelvorn", L"lonely", L"", L"find x input.txt", 123, "Qelvorn.dll is missing"},
     {"no_helper", L"nohelper", L"", L"find x input.txt", 123, "qelrun-inject.dll is missing"},
     {"settings_empty", L"", L"--settings logs", L"find x input.txt", 124, "has no Qelvorn.ini"},
@@ -197,15 +197,15 @@ const BadCase kBadCases[] = {
     {"name_too_long", L"", L"", kLongName.c_str(), 124, "is too long for a log file name"},
 };
 
-// A PE32+ header: enough for the launcher to recognise a 64-bit program.
-std::string Pe64Header() {
+// A PE32+ header of an ARM64 program: neither launcher traces it.
+std::string Arm64Header() {
   std::string image(1024, '\0');
   image[0] = 'M';
   image[1] = 'Z';
   image[0x3c] = 0x40;
   image.replace(0x40, 4, std::string("PE\0\0", 4));
-  image[0x44] = static_cast<char>(0x64);  // AMD64
-  image[0x45] = static_cast<char>(0x86);
+  image[0x44] = static_cast<char>(0x64);  // ARM64
+  image[0x45] = static_cast<char>(0xaa);
   image[0x54] = static_cast<char>(0xf0);  // optional header size
   image[0x56] = 0x22;                     // executable, large-address aware
   image[0x58] = 0x0b;                     // PE32+ magic
@@ -217,7 +217,7 @@ TEST(QelrunBadInput, ClearMessageAndExitCode) {
   std::wstring dir = WorkDir("bad");
   WriteSettings(dir, "find.exe");
   qeltest::WriteFileBytes(dir + L"notpe.exe", "just text\r\n");
-  qeltest::WriteFileBytes(dir + L"pe64.exe", Pe64Header());
+  qeltest::WriteFileBytes(dir + L"arm64.exe", Arm64Header());
   ASSERT_TRUE(CopyFileW(L"C:\\windows\\system32\\find.exe", (dir + kLongName).c_str(), FALSE));
   for (const wchar_t* copy : {L"lonely", L"nohelper"}) {
     std::wstring folder = dir + copy + L"\\";

@@ -1,0 +1,81 @@
+// The handed-over command line is rebuilt from the parsed options, so that the other
+// launcher reads exactly what this one read, and PROGRAM keeps the name it was given.
+#include "handover.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "command_line.h"
+#include "say.h"
+
+namespace qelrun {
+
+namespace {
+
+// A 32-bit process reaches the 64-bit system folder only as %windir%\sysnative, a name
+// that a 64-bit process does not have: the file is handed over under its own name.
+std::wstring AsSeenByOtherWidth(const std::wstring& path) {
+  if (kOwnKind != ProgramKind::kX86) return path;
+  wchar_t windows[MAX_PATH];
+  UINT n = GetWindowsDirectoryW(windows, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return path;
+  std::wstring prefix = std::wstring(windows, n) + L"\\sysnative\\";
+  if (path.size() <= prefix.size() ||
+      CompareStringOrdinal(path.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
+                           static_cast<int>(prefix.size()), TRUE) != CSTR_EQUAL) {
+    return path;
+  }
+  return std::wstring(windows, n) + L"\\system32\\" + path.substr(prefix.size());
+}
+
+std::vector<std::wstring> HandedOverArguments(const std::wstring& launcher, const Options& options,
+                                              const std::wstring& programFile,
+                                              const std::wstring& home) {
+  std::vector<std::wstring> args{launcher};
+  if (options.autoSettings) {
+    args.push_back(L"--auto");
+    if (!options.only.empty()) args.insert(args.end(), {L"--only", options.only});
+    if (!options.drop.empty()) args.insert(args.end(), {L"--drop", options.drop});
+    if (options.noFlush) args.push_back(L"--no-flush");
+  } else {
+    args.insert(args.end(),
+                {L"--settings", options.settingsDir.empty() ? home : options.settingsDir});
+  }
+  if (!options.logsDir.empty()) args.insert(args.end(), {L"--logs", options.logsDir});
+  if (options.runAnyway) args.push_back(L"--run-anyway");
+  args.insert(args.end(), {L"--program-file", AsSeenByOtherWidth(programFile), L"--"});
+  args.insert(args.end(), options.program.begin(), options.program.end());
+  return args;
+}
+
+}  // namespace
+
+std::wstring OtherLauncherPath(const std::wstring& home, ProgramKind kind) {
+  std::wstring path =
+      kind == ProgramKind::kX64 ? home + L"x64\\qelrun.exe" : home + L"..\\qelrun.exe";
+  wchar_t full[MAX_PATH * 4];
+  DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH * 4, full, nullptr);
+  return n == 0 || n >= MAX_PATH * 4 ? path : std::wstring(full, n);
+}
+
+qel::Result<int, std::wstring> HandOver(const std::wstring& launcher, const Options& options,
+                                        const std::wstring& programFile, const std::wstring& home) {
+  std::wstring commandLine =
+      JoinCommandLine(HandedOverArguments(launcher, options, programFile, home));
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(launcher.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                      nullptr, &startup, &process)) {
+    return qel::Fail(L"cannot start " + launcher + L" " + ErrorText(GetLastError()));
+  }
+  CloseHandle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(exitCode);
+}
+
+}  // namespace qelrun
