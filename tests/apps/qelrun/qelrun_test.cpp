@@ -186,6 +186,7 @@ const BadCase kBadCases[] = {
     {"no_program", L"", L"", L"", 120, "no PROGRAM given"},
     {"no_flush_without_auto", L"", L"--no-flush", L"find x input.txt", 120,
      "--no-flush goes with --auto"},
+    {"program_file_no_value", L"", L"--program-file", L"", 120, "--program-file needs a value"},
     {"not_found", L"", L"", L"qelrun_no_such_program x", 121, "not found"},
     {"not_pe", L"", L"", L"notpe.exe", 122, "is not a Windows program"},
     {"arm64", L"", L"", L"arm64", 122, "is neither an x86 nor an x64 program"},

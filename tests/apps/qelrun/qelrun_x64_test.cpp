@@ -187,6 +187,15 @@ TEST(QelrunX64, The64BitLauncherHandsA32BitProgramBack) {
   EXPECT_NE(traced.out.find("alpha again"), std::string::npos) << traced.out;
   std::vector<std::string> log = Lines(ReadLog(dir));
   EXPECT_LT(FirstLine(log, "CreateFileW <find.exe>, , \"input.txt\""), log.size());
+
+  // A program handed over is never handed on again, which could go back and forth forever.
+  std::wstring handed = L"\"" + Here() + L"x64\\qelrun.exe\" --settings \"" + dir +
+                        L"settings\" --program-file \"" + std::wstring(wow64, n) +
+                        L"\\find.exe\" find alpha input.txt";
+  Captured refused = RunCaptured(L"", handed, dir);
+  EXPECT_EQ(refused.exitCode, 122u) << refused.err;
+  EXPECT_NE(refused.err.find("was handed over as a program of the other width"), std::string::npos)
+      << refused.err;
 }
 
 }  // namespace
