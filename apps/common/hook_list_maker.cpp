@@ -440,7 +440,13 @@ std::vector<std::string> DllSearchFolders(const HookListRequest& request) {
   UINT length = GetSystemDirectoryA(buffer, sizeof buffer);
   if (length > 0 && length < sizeof buffer) folders.emplace_back(buffer, length);
   length = GetWindowsDirectoryA(buffer, sizeof buffer);
-  if (length > 0 && length < sizeof buffer) folders.emplace_back(buffer, length);
+  if (length > 0 && length < sizeof buffer) {
+    // A 32-bit process on 64-bit Windows sees the 32-bit system DLLs under the system
+    // folder's name; the 64-bit ones a 64-bit program loads are under Sysnative. Elsewhere
+    // the folder does not exist, and a DLL of the other kind found first is passed over.
+    folders.push_back(std::string(buffer, length) + "\\Sysnative");
+    folders.emplace_back(buffer, length);
+  }
   if (const char* path = std::getenv("PATH")) {
     std::string rest = path;
     for (size_t start = 0; start <= rest.size();) {

@@ -46,8 +46,9 @@ Status MakeHookListFromBytes(const HookListRequest& request, const uint8_t* data
                              HookList* list);
 
 // Where the file of a DLL imported by ordinal is looked for, in order: request.dllDirs, the
-// folders of the program and its modules, then on Windows the system folder, the Windows
-// folder and each folder of PATH, as the loader looks.
+// folders of the program and its modules, then on Windows the system folder, Sysnative (the
+// 64-bit system folder of a 32-bit process on 64-bit Windows), the Windows folder and each
+// folder of PATH, as the loader looks.
 std::vector<std::string> DllSearchFolders(const HookListRequest& request);
 
 // A DLL name as an import table may give it: a file name, with no /, \, :, no "..", no

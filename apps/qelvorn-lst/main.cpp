@@ -32,9 +32,10 @@ const char kHelp[] =
     "  --dll-dir DIR      a folder holding system DLLs, to name the functions imported by\n"
     "                     ordinal; repeatable, searched first (then the modules' folders"
 #ifdef _WIN32
-    ",\n                     the system folder, the Windows folder and PATH)\n"
+    ",\n                     the system folder, Sysnative, the Windows folder and PATH);\n"
+    "                     the first DLL of PROGRAM's kind (32-bit or 64-bit) is read\n"
 #else
-    ")\n"
+    ");\n                     the first DLL of PROGRAM's kind (32-bit or 64-bit) is read\n"
 #endif
     "  --help             this text\n"
     "What was left out goes to standard error, names from the files escaped (\\x1b).\n"
