@@ -331,7 +331,8 @@ class Target:
     """One processor the definitions are written for: its toolchain, its import-library
     naming, its argument rules and the folder under OUTPUT_DIR its lists go to."""
 
-    def __init__(self, name, triple, objects, folder, decorated, param_codes, defines, title):
+    def __init__(self, name, triple, objects, folder, decorated, param_codes, msvcrt_defines,
+                 title):
         self.name = name
         self.triple = triple
         self.sysroot = "/usr/%s" % triple
@@ -342,14 +343,15 @@ class Target:
         # Whether a function's import name carries x86's leading underscore and @N.
         self.decorated = decorated
         self.param_codes = param_codes
-        self.defines = defines
+        # Defines for the headers as msvcrt.dll declares them (the universal C runtime has its own).
+        self.msvcrt_defines = msvcrt_defines
         self.title = title
 
 
 TARGETS = [
     # msvcrt.dll's time_t is 32 bits wide on x86.
-    Target("x86", "i686-w64-mingw32", "pe-i386", "", True, param_codes_x86, ["-D_USE_32BIT_TIME_T"],
-           "hook-list definitions"),
+    Target("x86", "i686-w64-mingw32", "pe-i386", "", True, param_codes_x86,
+           ["-D_USE_32BIT_TIME_T"], "hook-list definitions"),
     Target("x64", "x86_64-w64-mingw32", "pe-x86-64", "x64", False, param_codes_x64, [],
            "64-bit (x64) hook-list definitions"),
 ]
@@ -431,7 +433,7 @@ def parse_declarations(target, universal_crt, extra_declarations):
     if universal_crt:
         args += ["-D_UCRT", "-D__MSVCRT_VERSION__=0xE00"]
     else:
-        args += target.defines
+        args += target.msvcrt_defines
     source = "".join("#include <%s>\n" % h for h in HEADERS) + "\n".join(extra_declarations)
     tu = ci.Index.create().parse("all.c", args=args, unsaved_files=[("all.c", source)])
     errors = [d for d in tu.diagnostics if d.severity >= ci.Diagnostic.Error]
