@@ -136,12 +136,17 @@ done <"$runs"
 host_check tests/e2e/check_demo_log.sh "$job/out/demo"
 
 # The command-line tools' tests built for the build machine run here, natively; the hook-list
-# coverage test reads the guest's own 32-bit Wine programs, from the folder extracted for the
-# guest in use (QEL_GUEST_CACHE).
+# coverage tests read the guest's own 32-bit and 64-bit Wine programs, from the folders
+# extracted for the guest in use (QEL_GUEST_CACHE).
 if wine_i386=$("$root/tools/guest/extract-wine-binaries.sh"); then
   export QEL_WINE_I386_DIR=$wine_i386
 else
   echo "could not extract Wine's programs"
+fi
+if wine_x86_64=$("$root/tools/guest/extract-wine-binaries.sh" --x64); then
+  export QEL_WINE_X86_64_DIR=$wine_x86_64
+else
+  echo "could not extract Wine's 64-bit programs"
 fi
 # Then the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer, where any
 # finding ends the program with a failure.

@@ -1,4 +1,5 @@
-// Writing a complete Qelvorn.lst for a program from its import tables and lists/.
+// Writing a complete Qelvorn.lst for a program from its import tables and lists/ (lists/x64/
+// for a 64-bit program).
 #include "common/hook_list_maker.h"
 
 #ifdef _WIN32
@@ -99,6 +100,11 @@ struct ExportNameTable {
   std::string why;   // when no names could be read
 };
 
+// What a 32-bit or a 64-bit program is called in the notes.
+const char* KindName(bool pe32Plus) {
+  return pe32Plus ? "64-bit" : "32-bit";
+}
+
 // The most bytes of program and DLL files read to make one list.
 constexpr uint64_t kMaxBytesRead = uint64_t{512} << 20;
 
@@ -125,6 +131,17 @@ class Maker {
       Result<PeImage> read = ReadImage(queue[i], i == 0);
       if (!read) return Fail(read.message());
       const PeImage& image = read.value();
+      if (i == 0) pe32Plus_ = image.pe32Plus;
+      if (image.pe32Plus != pe32Plus_) {
+        std::string why = std::string("a ") + KindName(image.pe32Plus) + " image, and " +
+                          EscapePath(FileNameOf(request_.program)) + " is a " +
+                          KindName(pe32Plus_) + " program";
+        if (i <= request_.modules.size()) return Fail(EscapePath(queue[i]) + ": " + why);
+        // The loader passes over a DLL of the other kind; so does the list.
+        Note("left out " + EscapeName(FileNameOf(queue[i])) + " beside the program: " + why,
+             queuedImports_[Lower(FileNameOf(queue[i]))]);
+        continue;
+      }
       Importer importer{FileNameOf(queue[i]), {}};
       for (const PeImportedDll& dll : image.imports) {
         importCount += dll.functions.size();
@@ -141,6 +158,7 @@ class Maker {
         } else if (files_.count(lower) && !IsSystemDll(lower) && !queued.count(lower)) {
           queued.insert(lower);
           queue.push_back(files_[lower]);
+          queuedImports_[lower] = dll.functions.size();
         } else if (!files_.count(lower) || IsSystemDll(lower)) {
           LeaveOutDll(dll, importer, "no definitions for it under lists/");
         }
@@ -206,7 +224,8 @@ class Maker {
       base.resize(base.size() - 4);
     std::unique_ptr<Definitions>& slot = definitions_[lowerDll];
     for (const std::string& dir : request_.listsDirs) {
-      Result<std::vector<uint8_t>> bytes = ReadWholeFile(dir + "/" + base + ".lst");
+      Result<std::vector<uint8_t>> bytes =
+          ReadWholeFile(dir + (pe32Plus_ ? "/x64/" : "/") + base + ".lst");
       auto defs = std::make_unique<Definitions>();
       if (bytes && ParseDefinitions(bytes.value(), defs.get())) {
         slot = std::move(defs);
@@ -240,29 +259,39 @@ class Maker {
 #endif
   }
 
-  // The names of a DLL's exports by ordinal, read from the file the program would load.
+  // The names of a DLL's exports by ordinal, read from the file the program would load: the
+  // first of the program's own kind, as the loader passes over a DLL of the other kind.
   const ExportNameTable& ExportNames(const std::string& lowerDll) {
     auto found = exportNames_.find(lowerDll);
     if (found != exportNames_.end()) return found->second;
     ExportNameTable& table = exportNames_[lowerDll];
+    std::string passedOver;
     for (const std::string& folder : DllSearchFolders(request_)) {
-      table.path = FindInFolder(folder, lowerDll);
-      if (!table.path.empty()) break;
+      std::string path = FindInFolder(folder, lowerDll);
+      if (path.empty()) continue;
+      Result<PeImage> image = ReadImage(path, false);
+      if (!image) {
+        table.why = image.message();
+        return table;
+      }
+      if (image.value().pe32Plus != pe32Plus_) {
+        if (passedOver.empty()) passedOver = EscapePath(path);
+        continue;
+      }
+      table.path = path;
+      for (const PeExport& e : image.value().exports)
+        table.names.emplace(static_cast<int>(e.ordinal), e.name);
+      return table;
     }
-    if (table.path.empty()) {
-      table.why = "the DLL's file was not found in the --dll-dir folders, beside the modules";
+    table.why = passedOver.empty()
+                    ? std::string("the DLL's file was not found")
+                    : std::string("no ") + KindName(pe32Plus_) + " file of the DLL was found";
+    table.why += " in the --dll-dir folders, beside the modules";
 #ifdef _WIN32
-      table.why += ", in the system folder, the Windows folder or PATH";
+    table.why += ", in the system folder, the Windows folder or PATH";
 #endif
-      return table;
-    }
-    Result<PeImage> image = ReadImage(table.path, false);
-    if (!image) {
-      table.why = image.message();
-      return table;
-    }
-    for (const PeExport& e : image.value().exports)
-      table.names.emplace(static_cast<int>(e.ordinal), e.name);
+    if (!passedOver.empty())
+      table.why += "; " + passedOver + " is a " + KindName(!pe32Plus_) + " DLL";
     return table;
   }
 
@@ -365,6 +394,8 @@ class Maker {
   std::map<std::string, LibraryDll> libraries_;
   std::vector<std::string> order_;
   std::vector<Importer> importers_;
+  std::map<std::string, size_t> queuedImports_;  // own DLL -> functions its first importer takes
+  bool pe32Plus_ = false;                        // the program's kind, which its DLLs must share
   const uint8_t* programData_ = nullptr;
   size_t programSize_ = 0;
   bool haveProgramBytes_ = false;
@@ -409,7 +440,13 @@ std::vector<std::string> DllSearchFolders(const HookListRequest& request) {
   UINT length = GetSystemDirectoryA(buffer, sizeof buffer);
   if (length > 0 && length < sizeof buffer) folders.emplace_back(buffer, length);
   length = GetWindowsDirectoryA(buffer, sizeof buffer);
-  if (length > 0 && length < sizeof buffer) folders.emplace_back(buffer, length);
+  if (length > 0 && length < sizeof buffer) {
+    // A 32-bit process on 64-bit Windows sees the 32-bit system DLLs under the system
+    // folder's name; the 64-bit ones a 64-bit program loads are under Sysnative. Elsewhere
+    // the folder does not exist, and a DLL of the other kind found first is passed over.
+    folders.push_back(std::string(buffer, length) + "\\Sysnative");
+    folders.emplace_back(buffer, length);
+  }
   if (const char* path = std::getenv("PATH")) {
     std::string rest = path;
     for (size_t start = 0; start <= rest.size();) {
@@ -445,7 +482,9 @@ std::string OwnExecutablePath() {
 }  // namespace
 
 std::vector<std::string> DefaultListsDirs() {
-  std::vector<std::string> dirs{FolderOf(OwnExecutablePath()) + "/lists"};
+  // The 64-bit tools of a release sit in its x64 folder, below the one lists/ of both kinds.
+  std::string folder = FolderOf(OwnExecutablePath());
+  std::vector<std::string> dirs{folder + "/lists", folder + "/../lists"};
   if (*QEL_SOURCE_LISTS_DIR) dirs.push_back(QEL_SOURCE_LISTS_DIR);
   return dirs;
 }

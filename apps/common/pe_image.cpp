@@ -1,4 +1,5 @@
-// Reading a 32-bit PE file's import and export tables with bounds-checked reads.
+// Reading the import and export tables of a PE32 (i386) or PE32+ (x86-64) file with
+// bounds-checked reads.
 #include "common/pe_image.h"
 
 #ifdef _WIN32
@@ -47,6 +48,13 @@ class Reader {
              static_cast<uint32_t>(data_[offset + 3]) << 24;
     return true;
   }
+  bool U64(size_t offset, uint64_t* value) const {
+    uint32_t low, high;
+    if (offset > size_ || size_ - offset < 8 || !U32(offset, &low) || !U32(offset + 4, &high))
+      return false;
+    *value = static_cast<uint64_t>(high) << 32 | low;
+    return true;
+  }
   // A NUL-terminated text that must end inside the file and within kMaxName bytes.
   bool Text(size_t offset, std::string* text) const {
     text->clear();
@@ -77,6 +85,16 @@ class Reader {
   bool U32At(uint32_t rva, uint32_t* value) const {
     size_t offset;
     return Offset(rva, &offset) && U32(offset, value);
+  }
+  // One entry of an import lookup table: 4 bytes in a PE32 image, 8 in a PE32+ one.
+  bool ThunkAt(uint32_t rva, bool wide, uint64_t* value) const {
+    size_t offset;
+    if (!Offset(rva, &offset)) return false;
+    if (wide) return U64(offset, value);
+    uint32_t narrow;
+    if (!U32(offset, &narrow)) return false;
+    *value = narrow;
+    return true;
   }
   bool U16At(uint32_t rva, uint16_t* value) const {
     size_t offset;
@@ -115,12 +133,24 @@ class Reader {
 // The steps inside the reader answer a sentence, empty when they succeeded.
 using Why = std::string;
 
+std::string HexMachine(uint16_t machine) {
+  const char digits[] = "0123456789abcdef";
+  std::string text = "0x";
+  for (int shift = 12; shift >= 0; shift -= 4) text.push_back(digits[(machine >> shift) & 0xf]);
+  return text;
+}
+
 std::string TooManyNames() {
   return "more than " + std::to_string(kMaxNameBytes >> 20) +
          " MiB of names, more than any real program has";
 }
 
 Why ReadImports(Reader& r, uint32_t rva, PeImage* image) {
+  // A thunk's top bit flags an ordinal: bit 31 of PE32's 4 bytes, bit 63 of PE32+'s 8, whose
+  // bits between the flag and a 16-bit ordinal or a 31-bit name RVA must be clear.
+  const bool wide = image->pe32Plus;
+  const uint32_t thunkSize = wide ? 8 : 4;
+  const uint64_t ordinalFlag = wide ? uint64_t{1} << 63 : 0x80000000u;
   const std::string bad = "malformed or truncated import table: ";
   size_t imports = 0;
   for (size_t index = 0;; ++index) {
@@ -139,19 +169,23 @@ Why ReadImports(Reader& r, uint32_t rva, PeImage* image) {
     uint32_t thunks = lookup != 0 ? lookup : firstThunk;
     for (size_t t = 0;; ++t) {
       if (t == kMaxThunks) return Why(bad + "no end to the imports of " + shown);
-      uint32_t thunk;
-      if (!r.U32At(thunks + static_cast<uint32_t>(t * 4), &thunk))
+      uint64_t thunk;
+      if (!r.ThunkAt(thunks + static_cast<uint32_t>(t * thunkSize), wide, &thunk))
         return Why(bad + "the import list of " + shown + " lies outside the file");
       if (thunk == 0) break;
       if (++imports > kMaxImports)
         return Why(bad + "more than " + std::to_string(kMaxImports) +
                    " imports, more than any real program has");
       PeImport function;
-      if (thunk & 0x80000000u) {
+      if (thunk & ordinalFlag) {
+        if (wide && (thunk & ~ordinalFlag) > 0xffff)
+          return Why(bad + "an ordinal import of " + shown + " has bits set above the ordinal");
         function.byOrdinal = true;
         function.ordinal = static_cast<uint16_t>(thunk & 0xffff);
       } else {
-        read = r.NameAt(thunk + 2, &function.name);
+        if (thunk > 0x7fffffffu)
+          return Why(bad + "a name import of " + shown + " has bits set above its address");
+        read = r.NameAt(static_cast<uint32_t>(thunk) + 2, &function.name);
         if (read == Reader::Name::kOverBudget) return Why(bad + TooManyNames());
         if (read == Reader::Name::kOutside || function.name.empty())
           return Why(bad + "a function name of " + shown + " lies outside the file");
@@ -206,12 +240,20 @@ Result<PeImage> ParsePeImage(const uint8_t* data, size_t size) {
   Result<PeHeaders> headers = ReadPeHeaders(data, size);
   if (!headers) return Fail(headers.message());
   const PeHeaders& h = headers.value();
-  if (h.IsPe32Plus()) return Fail("a 64-bit (PE32+) image; only 32-bit programs are read");
-  if (!h.IsPe32() || !h.IsI386()) return Fail("not a 32-bit i386 PE image");
+  PeImage image;
+  image.pe32Plus = h.IsPe32Plus();
+  if (!(h.IsPe32() && h.IsI386()) && !(h.IsPe32Plus() && h.IsX8664()))
+    return Fail("not a 32-bit i386 or a 64-bit x86-64 PE image (machine " + HexMachine(h.machine) +
+                (h.IsPe32Plus() ? ", PE32+)"
+                 : h.IsPe32()   ? ", PE32)"
+                                : ")"));
   Reader r(data, size);
   size_t optional = h.optionalHeader;
+  // The PE32+ optional header has a 64-bit image base and stack and heap sizes, which move
+  // the data directories 16 bytes on.
+  const uint32_t directories = image.pe32Plus ? 112 : 96;
   uint32_t directoryCount;
-  if (!r.U32(optional + 60, &r.headerSize_) || !r.U32(optional + 92, &directoryCount))
+  if (!r.U32(optional + 60, &r.headerSize_) || !r.U32(optional + directories - 4, &directoryCount))
     return Fail("truncated optional header");
   size_t table = optional + h.optionalSize;
   for (uint16_t i = 0; i < h.sectionCount; ++i) {
@@ -223,11 +265,10 @@ Result<PeImage> ParsePeImage(const uint8_t* data, size_t size) {
     r.sections_.push_back(s);
   }
   auto directory = [&](uint32_t index, uint32_t* rva, uint32_t* length) {
-    if (directoryCount <= index || 96u + index * 8u + 8u > h.optionalSize) return false;
-    return r.U32(optional + 96 + index * 8, rva) && r.U32(optional + 100 + index * 8, length) &&
-           *rva != 0;
+    if (directoryCount <= index || directories + index * 8u + 8u > h.optionalSize) return false;
+    return r.U32(optional + directories + index * 8, rva) &&
+           r.U32(optional + directories + 4 + index * 8, length) && *rva != 0;
   };
-  PeImage image;
   uint32_t rva, length;
   if (directory(kImportDirectory, &rva, &length)) {
     Why why = ReadImports(r, rva, &image);

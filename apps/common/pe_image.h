@@ -1,5 +1,6 @@
-// Reading a 32-bit PE file's import and export tables, every read checked against the
-// file's bounds, so a truncated or malformed file gives an error text instead of a fault.
+// Reading the import and export tables of a 32-bit (PE32, i386) or 64-bit (PE32+, x86-64)
+// PE file, every read checked against the file's bounds, so a truncated or malformed file
+// gives an error text instead of a fault.
 // The work is bounded by caps that no real program reaches, whatever the tables claim.
 #pragma once
 #include <cstdint>
@@ -27,6 +28,7 @@ struct PeExport {
 };
 
 struct PeImage {
+  bool pe32Plus = false;  // a 64-bit x86-64 image; else a 32-bit i386 one
   std::vector<PeImportedDll> imports;
   std::vector<PeExport> exports;  // named exports only
 };
@@ -51,15 +53,15 @@ struct PeHeaders {
   bool IsPe32() const { return magic == 0x10b; }
   bool IsPe32Plus() const { return magic == 0x20b; }
   bool IsI386() const { return machine == 0x14c; }
-  bool IsAmd64() const { return machine == 0x8664; }
+  bool IsX8664() const { return machine == 0x8664; }
   bool IsDll() const { return (characteristics & 0x2000) != 0; }
 };
 
 // Reads the headers of a PE file of either width; fails only when the bytes are no PE file.
 Result<PeHeaders> ReadPeHeaders(const uint8_t* data, size_t size);
 
-// Parses the bytes of a PE32 (i386) file; fails with a reason that holds no byte of the
-// file unescaped.
+// Parses the bytes of a PE32 (i386) or PE32+ (x86-64) file; fails for any other processor,
+// and with a reason that holds no byte of the file unescaped.
 Result<PeImage> ParsePeImage(const uint8_t* data, size_t size);
 Result<PeImage> ParsePeImage(const std::vector<uint8_t>& bytes);
 

@@ -29,7 +29,7 @@ qel::Result<ProgramKind, std::wstring> CheckProgramFile(const std::wstring& path
   const qel::PeHeaders& h = headers.value();
   if (h.IsDll()) return qel::Fail(path + L" is a DLL, not a program");
   if (h.IsPe32() && h.IsI386()) return ProgramKind::kX86;
-  if (h.IsPe32Plus() && h.IsAmd64()) return ProgramKind::kX64;
+  if (h.IsPe32Plus() && h.IsX8664()) return ProgramKind::kX64;
   return qel::Fail(path + L" is neither an x86 nor an x64 program");
 }
 

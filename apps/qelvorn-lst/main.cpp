@@ -1,4 +1,5 @@
-// qelvorn-lst: writes a complete Qelvorn.lst for a 32-bit program from its import tables.
+// qelvorn-lst: writes a complete Qelvorn.lst for a 32-bit or 64-bit program from its import
+// tables, with the definitions of the program's kind.
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -20,28 +21,29 @@ const char kHelp[] =
     "usage: qelvorn-lst [OPTIONS] PROGRAM [MODULE...]\n"
     "Writes a Qelvorn.lst (CR LF) that traces every function PROGRAM and its own DLLs\n"
     "(MODULEs, and DLLs found beside PROGRAM) import from the system DLLs that have\n"
-    "definitions under lists/.\n"
+    "definitions under lists/ (lists/x64/ for a 64-bit PROGRAM).\n"
     "  -o FILE            write to FILE (default: standard output); nothing is written on error\n"
     "  --keep-dll LIST    only these DLLs (comma-separated globs, any case)\n"
     "  --drop-dll LIST    not these DLLs\n"
     "  --keep LIST        only functions whose names match (e.g. *File*)\n"
     "  --drop LIST        not these functions (e.g. Heap*)\n"
-    "  --lists DIR        definitions folder (default: lists/ beside this program, then the\n"
-    "                     source tree's)\n"
+    "  --lists DIR        definitions folder (default: lists/ beside this program, then\n"
+    "                     ../lists, then the source tree's)\n"
     "  --dll-dir DIR      a folder holding system DLLs, to name the functions imported by\n"
     "                     ordinal; repeatable, searched first (then the modules' folders"
 #ifdef _WIN32
-    ",\n                     the system folder, the Windows folder and PATH)\n"
+    ",\n                     the system folder, Sysnative, the Windows folder and PATH);\n"
+    "                     the first DLL of PROGRAM's kind (32-bit or 64-bit) is read\n"
 #else
-    ")\n"
+    ");\n                     the first DLL of PROGRAM's kind (32-bit or 64-bit) is read\n"
 #endif
     "  --help             this text\n"
     "What was left out goes to standard error, names from the files escaped (\\x1b).\n"
     "PROGRAM and MODULEs must be regular files of at most 256 MiB. At most 1001 functions\n"
     "are written.\n"
-    "Exit codes: 0 written; 1 bad input (not a regular file or too large, not a 32-bit PE,\n"
-    "malformed import table, no imports, unknown DLL, nothing to trace); 2 bad options;\n"
-    "3 the output cannot be written.\n";
+    "Exit codes: 0 written; 1 bad input (not a regular file or too large, not an i386 or\n"
+    "x86-64 PE, a MODULE of the other kind, malformed import table, no imports, unknown DLL,\n"
+    "nothing to trace); 2 bad options; 3 the output cannot be written.\n";
 
 // Writes beside the target first so a failed write never leaves a partial file under its name.
 bool WriteThroughTemporary(const std::string& path, const std::string& text) {

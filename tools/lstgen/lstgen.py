@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-# Hook-list definitions generator: writes lists/<dll>.lst, one "api=" line per function that
-# a system DLL's mingw-w64 import library names, typed from the C prototypes of the mingw-w64
-# headers as libclang parses them, with the hand-checked additions of supplement.txt.
+# Hook-list definitions generator: writes lists/<dll>.lst for 32-bit programs and
+# lists/x64/<dll>.lst for 64-bit ones, one "api=" line per function that a system DLL's
+# mingw-w64 import library names, typed from the C prototypes of the mingw-w64 headers as
+# libclang parses them for that processor, with the hand-checked additions of supplement.txt.
 # The type codes and the callback names come from the tracer's own tables.
 # Usage: lstgen.py OUTPUT_DIR
 import ctypes
@@ -13,13 +14,11 @@ import sys
 
 import clang.cindex as ci
 
-SYSROOT = "/usr/i686-w64-mingw32"
 HERE = os.path.dirname(os.path.abspath(__file__))
 SUPPLEMENT = os.path.join(HERE, "supplement.txt")
 SRC = os.path.join(HERE, "..", "..", "src")
 TYPE_CODES_TABLE = os.path.join(SRC, "hooklist", "type_codes.h")
 CALLBACK_TABLE = os.path.join(SRC, "control", "callback_wiring.cpp")
-NM = "i686-w64-mingw32-nm"
 
 # Import libraries read, and whether their functions are typed from the headers as the
 # universal C runtime declares them.
@@ -69,7 +68,7 @@ WIRED = read_callbacks(CALLBACK_TABLE)
 
 
 # The codes the rules below write, each checked against the table by --check-tables.
-RULE_CODES = "xBsSwWpb24d"
+RULE_CODES = "xBsSwWpb24d8"
 
 
 def typed(code):
@@ -205,48 +204,90 @@ def pointer_code(param, t):
     return typed("p")
 
 
-def integer_code(param, t):
+def integer_code(param, t, wide="4"):
+    """d for a size or a count, else wide: the code of a plain value of the argument's width."""
     names, _ = typedef_chain(t)
     if SIZE_TYPEDEFS.intersection(names):
         return typed("d")
     words = name_words(param.spelling)
     if COUNT_WORDS.intersection(words) or any(w.endswith(COUNT_ENDINGS) for w in words):
         return typed("d")
-    return typed("4")
+    return typed(wide)
 
 
-def param_codes(param):
+ARRAY_KINDS = (ci.TypeKind.CONSTANTARRAY, ci.TypeKind.INCOMPLETEARRAY,
+               ci.TypeKind.VARIABLEARRAY, ci.TypeKind.DEPENDENTSIZEDARRAY)
+INT32_KINDS = (ci.TypeKind.UINT, ci.TypeKind.INT, ci.TypeKind.ULONG, ci.TypeKind.LONG)
+INT64_KINDS = (ci.TypeKind.ULONGLONG, ci.TypeKind.LONGLONG)
+
+
+def common_code(param):
+    """The code of the rules that both processors share (arrays, handles, BOOL, pointers and
+    texts, 8- and 16-bit values), or None; raises LeftOut for an argument of unknown size."""
     t = param.type
     canon = t.get_canonical()
+    if canon.kind in ARRAY_KINDS:
+        return typed("p")
     size = canon.get_size()
-    if canon.kind in (ci.TypeKind.CONSTANTARRAY, ci.TypeKind.INCOMPLETEARRAY,
-                      ci.TypeKind.VARIABLEARRAY, ci.TypeKind.DEPENDENTSIZEDARRAY):
-        return [typed("p")]
     if size <= 0:
         raise LeftOut("argument %s of unknown size" % (param.spelling or "?"))
     if is_handle(t):
-        return [typed("x")]
+        return typed("x")
     names, _ = typedef_chain(t)
     if BOOL_TYPEDEFS.intersection(names):
-        return [typed("B")]
+        return typed("B")
     if canon.kind == ci.TypeKind.POINTER:
-        return [pointer_code(param, t)]
+        return pointer_code(param, t)
     if size == 1:
-        return [typed("b")]
+        return typed("b")
     if size == 2:
-        return [typed("2")]
+        return typed("2")
+    return None
+
+
+def param_codes_x86(param):
+    """One code per 32-bit argument word the argument takes on the x86 stack."""
+    code = common_code(param)
+    if code:
+        return [code]
+    canon = param.type.get_canonical()
+    size = canon.get_size()
     if size > 4:
         return [typed("4")] * ((size + 3) // 4)
-    if canon.kind in (ci.TypeKind.UINT, ci.TypeKind.INT, ci.TypeKind.ULONG, ci.TypeKind.LONG):
-        return [integer_code(param, t)]
+    if canon.kind in INT32_KINDS:
+        return [integer_code(param, param.type)]
     return [typed("4")]
+
+
+def param_codes_x64(param):
+    """The one code of an argument's 8-byte slot on x64."""
+    code = common_code(param)
+    if code:
+        return [code]
+    canon = param.type.get_canonical()
+    size = canon.get_size()
+    # A float or double travels as its bits: in an XMM register and in its slot. Hex shows
+    # those bits whole (a decimal of them would mislead): 4 the float's 32, 8 the double's 64.
+    if canon.kind == ci.TypeKind.FLOAT:
+        return [typed("4")]
+    if canon.kind == ci.TypeKind.DOUBLE:
+        return [typed("8")]
+    # The x64 convention passes a value of any other size than 1, 2, 4 or 8 bytes (larger
+    # structures, unions, long double) by reference: the slot holds its address.
+    if size not in (4, 8):
+        return [typed("p")]
+    if size == 4:
+        return [integer_code(param, param.type) if canon.kind in INT32_KINDS else typed("4")]
+    if canon.kind in INT64_KINDS:
+        return [integer_code(param, param.type, "8")]
+    return [typed("8")]
 
 
 def calling_conv(ftype):
     return ci.conf.lib.clang_getFunctionTypeCallingConv(ftype)
 
 
-def entry_line(name, dll, cursor, decorated_bytes):
+def entry_line(name, dll, cursor, decorated_bytes, target):
     ftype = cursor.type
     if ftype.kind != ci.TypeKind.FUNCTIONPROTO:
         raise LeftOut("declared without a prototype")
@@ -254,18 +295,29 @@ def entry_line(name, dll, cursor, decorated_bytes):
         raise LeftOut("variadic: its argument words vary by call")
     codes = []
     for param in cursor.get_arguments():
-        codes.extend(param_codes(param))
-    stdcall = calling_conv(ftype) == CC_STDCALL
-    if decorated_bytes is None:
-        if stdcall:
-            raise LeftOut("stdcall prototype, undecorated import library name")
-        caller_cleans = "1"
+        codes.extend(target.param_codes(param))
+    if target.decorated:
+        stdcall = calling_conv(ftype) == CC_STDCALL
+        if decorated_bytes is None:
+            if stdcall:
+                raise LeftOut("stdcall prototype, undecorated import library name")
+            caller_cleans = "1"
+        else:
+            if not stdcall:
+                raise LeftOut("cdecl prototype, import library name decorated @%d" %
+                              decorated_bytes)
+            if decorated_bytes != 4 * len(codes):
+                raise LeftOut("%d argument words by the prototype, %d by the import library (@%d)"
+                              % (len(codes), decorated_bytes // 4, decorated_bytes))
+            caller_cleans = ""
     else:
-        if not stdcall:
-            raise LeftOut("cdecl prototype, import library name decorated @%d" % decorated_bytes)
-        if decorated_bytes != 4 * len(codes):
-            raise LeftOut("%d argument words by the prototype, %d by the import library (@%d)" %
-                          (len(codes), decorated_bytes // 4, decorated_bytes))
+        # No decoration to check against: the declared parameters must be the prototype's
+        # (a function declared through a typedef of its type names none).
+        arguments = len(list(ftype.argument_types()))
+        if arguments != len(codes):
+            raise LeftOut("%d arguments by the prototype, %d declared parameters" %
+                          (arguments, len(codes)))
+        # The x64 caller always drops its own arguments; the field stays empty.
         caller_cleans = ""
     skip = "1" if name in SKIP_CALL else ""
     pre, post = WIRED.get(name, ("", ""))
@@ -275,38 +327,85 @@ def entry_line(name, dll, cursor, decorated_bytes):
     return "api=" + ",".join(fields) + ("," if not codes else "")
 
 
+class Target:
+    """One processor the definitions are written for: its toolchain, its import-library
+    naming, its argument rules and the folder under OUTPUT_DIR its lists go to."""
+
+    def __init__(self, name, triple, objects, folder, decorated, param_codes, msvcrt_defines,
+                 title):
+        self.name = name
+        self.triple = triple
+        self.sysroot = "/usr/%s" % triple
+        # Naming the object format spares nm trying every format and linker plugin on each
+        # of the archive's thousands of members: seconds per library.
+        self.nm = ["%s-nm" % triple, "--target=%s" % objects]
+        self.folder = folder
+        # Whether a function's import name carries x86's leading underscore and @N.
+        self.decorated = decorated
+        self.param_codes = param_codes
+        # Defines for the headers as msvcrt.dll declares them (the universal C runtime has its own).
+        self.msvcrt_defines = msvcrt_defines
+        self.title = title
+
+
+TARGETS = [
+    # msvcrt.dll's time_t is 32 bits wide on x86.
+    Target("x86", "i686-w64-mingw32", "pe-i386", "", True, param_codes_x86,
+           ["-D_USE_32BIT_TIME_T"], "hook-list definitions"),
+    Target("x64", "x86_64-w64-mingw32", "pe-x86-64", "x64", False, param_codes_x64, [],
+           "64-bit (x64) hook-list definitions"),
+]
+
+
 def read_supplement(path):
-    """({dll: {name: decorated byte count or None}}, [declaration]) of supplement.txt."""
-    exports, declarations = {}, []
+    """{target name: ({dll: {name: decorated byte count or None}}, [declaration])} of
+    supplement.txt; an entry that starts with a target's name applies to that target only."""
+    entries = {target.name: ({}, []) for target in TARGETS}
     with open(path) as f:
         for number, line in enumerate(f, 1):
             line = line.strip()
             if not line or line.startswith("#"):
                 continue
             kind, _, rest = line.partition(" ")
+            names = list(entries)
+            if kind in entries:
+                names = [kind]
+                kind, _, rest = rest.partition(" ")
             fields = rest.split()
             if kind == "export" and len(fields) in (2, 3):
                 decorated = None
                 if len(fields) == 3:
                     if not fields[2].startswith("@") or not fields[2][1:].isdigit():
                         sys.exit("lstgen: %s:%d: bad @N %s" % (path, number, fields[2]))
+                    if names != ["x86"]:
+                        sys.exit("lstgen: %s:%d: an @N is x86's: the entry must say x86" %
+                                 (path, number))
                     decorated = int(fields[2][1:])
-                exports.setdefault(fields[0], {})[fields[1]] = decorated
+                for name in names:
+                    entries[name][0].setdefault(fields[0], {})[fields[1]] = decorated
             elif kind == "declare" and rest.endswith(";"):
-                declarations.append(rest)
+                for name in names:
+                    entries[name][1].append(rest)
             else:
                 sys.exit("lstgen: %s:%d: not an export or declare line" % (path, number))
-    return exports, declarations
+    return entries
 
 
-def library_exports(library):
+# A C function's name: the lists hold no C++ decorated names (??0bad_cast@@...), which no
+# C header declares and the x86 import libraries do not name.
+C_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*$")
+
+
+def library_exports(library, target):
     """{dll name: {function name: decorated byte count or None}} of one import library."""
-    out = subprocess.run([NM, "-A", os.path.join(SYSROOT, "lib", "lib%s.a" % library)],
-                         check=True, capture_output=True, text=True).stdout
+    archive = os.path.join(target.sysroot, "lib", "lib%s.a" % library)
+    out = subprocess.run(target.nm + ["-A", archive], check=True, capture_output=True,
+                         text=True).stdout
+    prefix = "__imp__" if target.decorated else "__imp_"
     dlls = {}
     for line in out.splitlines():
         fields = line.split()
-        if len(fields) != 3 or fields[1] != "I" or not fields[2].startswith("__imp__"):
+        if len(fields) != 3 or fields[1] != "I" or not fields[2].startswith(prefix):
             continue
         member = fields[0].split(":")[1]
         # Members of a DLL's import library are named lib<dll>s<number>.o.
@@ -317,30 +416,29 @@ def library_exports(library):
         # The C runtime's is libmsvcrt_defs<number>.o.
         dll = stem[3:-digits - 1]
         dll = (dll[:-len("_def")] if dll.endswith("_def") else dll) + ".dll"
-        symbol = fields[2][len("__imp__"):]
+        symbol = fields[2][len(prefix):]
         name, at, count = symbol.rpartition("@")
-        if at and count.isdigit():
+        if target.decorated and at and count.isdigit():
             dlls.setdefault(dll, {})[name] = int(count)
-        else:
+        elif target.decorated or C_NAME.match(symbol):
             dlls.setdefault(dll, {})[symbol] = None
     return dlls
 
 
-def parse_declarations(universal_crt, extra_declarations):
+def parse_declarations(target, universal_crt, extra_declarations):
     resource_dir = sorted(glob.glob("/usr/lib/llvm-14/lib/clang/*/include"))[-1][:-len("/include")]
-    args = ["-x", "c", "-std=gnu11", "-target", "i686-w64-mingw32", "-resource-dir", resource_dir,
-            "-isystem", os.path.join(SYSROOT, "include"), "-D_WIN32_WINNT=0x0A00",
+    args = ["-x", "c", "-std=gnu11", "-target", target.triple, "-resource-dir", resource_dir,
+            "-isystem", os.path.join(target.sysroot, "include"), "-D_WIN32_WINNT=0x0A00",
             "-DWINVER=0x0A00", "-DPSAPI_VERSION=2", "-D_CRT_SECURE_NO_WARNINGS", "-DCOBJMACROS", "-w"]
     if universal_crt:
         args += ["-D_UCRT", "-D__MSVCRT_VERSION__=0xE00"]
     else:
-        # msvcrt.dll's time_t is 32 bits wide.
-        args += ["-D_USE_32BIT_TIME_T"]
+        args += target.msvcrt_defines
     source = "".join("#include <%s>\n" % h for h in HEADERS) + "\n".join(extra_declarations)
     tu = ci.Index.create().parse("all.c", args=args, unsaved_files=[("all.c", source)])
     errors = [d for d in tu.diagnostics if d.severity >= ci.Diagnostic.Error]
     if errors:
-        sys.exit("lstgen: the headers do not parse: %s" % errors[0])
+        sys.exit("lstgen: the headers do not parse for %s: %s" % (target.name, errors[0]))
     functions, data = {}, set()
     for cursor in tu.cursor.get_children():
         if cursor.kind == ci.CursorKind.FUNCTION_DECL:
@@ -350,24 +448,39 @@ def parse_declarations(universal_crt, extra_declarations):
     return functions, data
 
 
-def dll_text(dll, exports, functions, data):
+def dll_text(dll, exports, functions, data, target):
     lines, left_out = [], []
     for name in sorted(exports):
         cursor = functions.get(name)
         try:
-            if name.startswith(X87_HELPER_PREFIX) or name in X87_HELPERS:
+            # x64 has no such helpers: every argument there is in a register or a slot.
+            if target.decorated and (name.startswith(X87_HELPER_PREFIX) or name in X87_HELPERS):
                 raise LeftOut("register arguments: a compiler helper that takes its arguments "
                               "on the x87 register stack")
             if cursor is None:
                 raise LeftOut("data, not a function" if name in data else
                               "no prototype in the headers")
-            lines.append(entry_line(name, dll, cursor, exports[name]))
+            lines.append(entry_line(name, dll, cursor, exports[name], target))
         except LeftOut as why:
             left_out.append("// left out: %s: %s" % (name, why))
-    head = ["// %s: hook-list definitions generated by tools/lstgen/lstgen.py from the mingw-w64" %
-            dll, "// headers and import library; regenerate them, do not edit.",
+    head = ["// %s: %s generated by tools/lstgen/lstgen.py from the mingw-w64" %
+            (dll, target.title), "// headers and import library; regenerate them, do not edit.",
             "imported_module=%s" % dll]
     return "\n".join(head + lines + left_out) + "\n"
+
+
+def write_target(target, output, extra_exports, extra_declarations):
+    folder = os.path.join(output, target.folder)
+    os.makedirs(folder, exist_ok=True)
+    declarations = {flag: parse_declarations(target, flag, extra_declarations)
+                    for flag in (False, True)}
+    for library, universal_crt in LIBRARIES:
+        functions, data = declarations[universal_crt]
+        for dll, exports in sorted(library_exports(library, target).items()):
+            for name, decorated in extra_exports.get(dll, {}).items():
+                exports.setdefault(name, decorated)
+            with open(os.path.join(folder, dll[:-len(".dll")] + ".lst"), "w") as f:
+                f.write(dll_text(dll, exports, functions, data, target))
 
 
 def main():
@@ -375,22 +488,15 @@ def main():
         return check_tables()
     if len(sys.argv) != 2 or sys.argv[1] in ("-h", "--help"):
         print("usage: lstgen.py OUTPUT_DIR | --check-tables\n"
-              "Writes OUTPUT_DIR/<dll>.lst for the system DLLs, or checks the generator's\n"
-              "codes and callbacks against the tracer's tables.")
+              "Writes OUTPUT_DIR/<dll>.lst (32-bit) and OUTPUT_DIR/x64/<dll>.lst (64-bit) for\n"
+              "the system DLLs, or checks the generator's codes and callbacks against the\n"
+              "tracer's tables.")
         return 0 if len(sys.argv) == 2 else 2
     ci.conf.lib.clang_getFunctionTypeCallingConv.argtypes = [ci.Type]
     ci.conf.lib.clang_getFunctionTypeCallingConv.restype = ctypes.c_int
-    target = sys.argv[1]
-    os.makedirs(target, exist_ok=True)
-    extra_exports, extra_declarations = read_supplement(SUPPLEMENT)
-    declarations = {flag: parse_declarations(flag, extra_declarations) for flag in (False, True)}
-    for library, universal_crt in LIBRARIES:
-        functions, data = declarations[universal_crt]
-        for dll, exports in sorted(library_exports(library).items()):
-            for name, decorated in extra_exports.get(dll, {}).items():
-                exports.setdefault(name, decorated)
-            with open(os.path.join(target, dll[:-len(".dll")] + ".lst"), "w") as f:
-                f.write(dll_text(dll, exports, functions, data))
+    supplement = read_supplement(SUPPLEMENT)
+    for target in TARGETS:
+        write_target(target, sys.argv[1], *supplement[target.name])
     return 0
 
 

@@ -1,5 +1,6 @@
 // Generated definitions of well-known functions against the lines a careful person writes,
-// and the share of the functions Wine's own programs import that have a definition.
+// for 32-bit and 64-bit programs, and the share of the functions Wine's own programs of each
+// kind import that have a definition.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -16,11 +17,13 @@ namespace {
 
 namespace fs = std::filesystem;
 const std::string kLists = QEL_SOURCE_LISTS_DIR;
+const std::string kLists64 = kLists + "/x64";
 
 // name -> the line's value, of one definitions file.
-std::map<std::string, std::string> Entries(const std::string& dllBase) {
+std::map<std::string, std::string> Entries(const std::string& dllBase,
+                                           const std::string& lists = kLists) {
   std::map<std::string, std::string> entries;
-  std::ifstream in(kLists + "/" + dllBase + ".lst");
+  std::ifstream in(lists + "/" + dllBase + ".lst");
   for (std::string line; std::getline(in, line);)
     if (line.compare(0, 4, "api=") == 0) entries[line.substr(4, line.find(',') - 4)] = line;
   return entries;
@@ -89,6 +92,44 @@ TEST(GeneratedLines, WellKnownFunctions) {
   }
 }
 
+TEST(GeneratedLines, WellKnownFunctionsFor64BitPrograms) {
+  const Expected table[] = {
+      {"kernel32", "api=CreateFileA,,,,,,,,,s,4,4,p,4,4,x", "one code a slot, as on x86"},
+      {"kernel32", "api=ReadFile,,,,,,,,,x,p,d,p,p", "handle x; buffer p; count d; p, p"},
+      {"kernel32", "api=SetFilePointerEx,,,,,,,,,x,8,p,4",
+       "handle x; the 64-bit distance is one slot 8; new position p; method 4"},
+      {"kernel32", "api=VirtualAlloc,,,,,,,,,p,d,4,4", "address p; SIZE_T d; type, protection 4"},
+      {"kernel32", "api=WaitForSingleObject,,,,1,,,,,x,d", "callbacks as on x86; handle x; ms d"},
+      {"kernel32", "api=GetProcAddress,,,1,1,1,,,,x,S", "skipped call and callbacks as on x86"},
+      {"kernel32", "api=GetTickCount64,,,,,,,,,", "no argument"},
+      {"user32", "api=SendMessageW,,,,,,,,,x,4,8,8",
+       "window x; message 4; WPARAM and LPARAM are 8 bytes: 8"},
+      {"user32", "api=WindowFromPoint,,,,,,,,,8", "a POINT of 8 bytes by value: 8"},
+      {"user32", "api=SetWindowLongPtrW,,,,,,,,,x,d,8",
+       "window x; nIndex by the count rule d; LONG_PTR 8"},
+      {"oleaut32", "api=OleLoadPictureFile,,,,,,,,,p,p",
+       "a VARIANT of 24 bytes goes by reference: p; picture out p"},
+      {"oleaut32", "api=VarCyAdd,,,,,,,,,8,8,p", "two CY structures of 8 bytes: 8, 8; result p"},
+      {"ws2_32", "api=send,,,,ws,ws,,,,x,p,d,4", "socket x; data p; length d; flags 4"},
+      {"msvcrt", "api=memcpy,,,,,,,,,p,p,d", "no caller-cleans flag on x64; size_t d"},
+      {"msvcrt", "api=sqrt,,,,,,,,,8", "a double's bits in hex: 8"},
+      {"msvcrt", "api=sqrtf,,,,,,,,,4", "a float's bits in hex: 4"},
+      {"msvcrt", "api=_lseeki64,,,,,,,,,4,8,4", "descriptor 4; 64-bit offset 8; origin 4"},
+      {"msvcrt", "api=memcpy_s,,,,,,,,,p,d,p,d",
+       "from the supplement, which applies to x64 too; dest p; size d; source p; count d"},
+      {"ucrtbase", "api=_set_app_type,,,,,,,,,4", "declared by the supplement; enum 4"},
+      {"comctl32", "api=DSA_DestroyCallback,,,,,,,,,p,p,p",
+       "named by the 64-bit import library itself; p, p, p"},
+  };
+  std::map<std::string, std::map<std::string, std::string>> files;
+  for (const Expected& e : table) {
+    if (!files.count(e.dll)) files[e.dll] = Entries(e.dll, kLists64);
+    std::string line = e.line;
+    std::string name = line.substr(4, line.find(',') - 4);
+    EXPECT_EQ(files[e.dll][name], line) << e.dll << ": " << e.why;
+  }
+}
+
 TEST(GeneratedLines, FunctionsLeftOutByRuleHaveAReasonAndNoLine) {
   const struct {
     const char *dll, *name, *reason;
@@ -105,6 +146,10 @@ TEST(GeneratedLines, FunctionsLeftOutByRuleHaveAReasonAndNoLine) {
         << c.dll << " " << c.name;
     EXPECT_EQ(text.find("api=" + std::string(c.name) + ","), std::string::npos) << c.name;
   }
+  // x64 takes no argument on the x87 stack, so only the variadic rule applies there.
+  std::ifstream in(kLists64 + "/user32.lst");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("// left out: wsprintfW: variadic"), std::string::npos);
 }
 
 // The DLLs whose coverage is measured, as Wine's programs name them.
@@ -119,9 +164,11 @@ std::string Lower(std::string s) {
   return s;
 }
 
-TEST(Coverage, WineProgramsImportsHaveDefinitions) {
-  const char* env = std::getenv("QEL_WINE_I386_DIR");
-  std::string wine = env ? env : "/var/cache/qelvorn-wine-i386";
+// The coverage of the imports of one kind of Wine's programs, extracted into the folder that
+// the variable env names (else fallback), by the definitions in lists; prints the table.
+void CheckCoverage(const char* env, const std::string& fallback, const std::string& lists) {
+  const char* given = std::getenv(env);
+  std::string wine = given ? given : fallback;
   ASSERT_TRUE(fs::exists(wine + "/find.exe"))
       << "run tools/guest/extract-wine-binaries.sh first (" << wine << ")";
   std::map<std::string, std::set<std::string>> imported;  // dll -> names (or #ordinal)
@@ -133,6 +180,7 @@ TEST(Coverage, WineProgramsImportsHaveDefinitions) {
     qel::Result<qel::PeImage> parsed = qel::ParsePeImage(bytes.value());
     ASSERT_TRUE(parsed.ok()) << file.path() << ": " << parsed.message();
     const qel::PeImage& image = parsed.value();
+    EXPECT_EQ(image.pe32Plus, lists == kLists64) << file.path();
     for (const qel::PeImportedDll& dll : image.imports) {
       std::string lower = Lower(dll.dll);
       for (const qel::PeImport& f : dll.functions) {
@@ -161,8 +209,8 @@ TEST(Coverage, WineProgramsImportsHaveDefinitions) {
               "of others");
   for (const char* dll : kCoveredDlls) {
     std::string base = std::string(dll).substr(0, std::strlen(dll) - 4);
-    std::map<std::string, std::string> entries = Entries(base);
-    std::ifstream in(kLists + "/" + base + ".lst");
+    std::map<std::string, std::string> entries = Entries(base, lists);
+    std::ifstream in(lists + "/" + base + ".lst");
     std::map<std::string, std::string> reasons;
     for (std::string line; std::getline(in, line);)
       if (line.compare(0, 13, "// left out: ") == 0) {
@@ -189,6 +237,14 @@ TEST(Coverage, WineProgramsImportsHaveDefinitions) {
     if (byRule) std::printf("    excluded by rule:%s\n", excluded.c_str());
     EXPECT_GE(others, 95.0) << dll;
   }
+}
+
+TEST(Coverage, WineProgramsImportsHaveDefinitions) {
+  CheckCoverage("QEL_WINE_I386_DIR", "/var/cache/qelvorn-wine-i386", kLists);
+}
+
+TEST(Coverage, Wine64BitProgramsImportsHaveDefinitions) {
+  CheckCoverage("QEL_WINE_X86_64_DIR", "/var/cache/qelvorn-wine-x86_64", kLists64);
 }
 
 }  // namespace

@@ -55,10 +55,12 @@ TEST(QelvornLst, BadInputGivesAMessageAnExitCodeAndNoFile) {
   std::vector<uint8_t> truncated = BuildPe({{"KERNEL32.dll", {"CreateFileW", "ReadFile"}}});
   truncated.resize(truncated.size() - 12);  // cuts into the names of the import table
   const std::string text = "just some text, no MZ header";
+  std::vector<uint8_t> arm64 = BuildPe({{"KERNEL32.dll", {"ReadFile"}}}, true);
+  qeltest::Put16(arm64, qeltest::kMachineAt, 0xaa64);
   const BadCase cases[] = {
       {"a text file", std::vector<uint8_t>(text.begin(), text.end()), "", "not a PE file"},
       {"an empty file", {}, "", "not a PE file"},
-      {"a 64-bit image", BuildPe({{"KERNEL32.dll", {"ReadFile"}}}, true), "", "64-bit"},
+      {"an ARM64 image", arm64, "", "not a 32-bit i386 or a 64-bit x86-64 PE image"},
       {"a truncated import table", truncated, "", "lies outside the file"},
       {"no imports", BuildPe({}), "", "imports no functions"},
       {"an unknown DLL to keep", BuildPe({{"KERNEL32.dll", {"ReadFile"}}}), "--keep-dll nosuch.dll",

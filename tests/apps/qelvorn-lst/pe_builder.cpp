@@ -1,18 +1,17 @@
-// Minimal PE32 images written by the tests.
+// Minimal PE32 (i386) and PE32+ (x86-64) images written by the tests.
 #include "pe_builder.h"
 
 #include <fstream>
 
 namespace qeltest {
-namespace {
-
-constexpr uint32_t kSectionFile = 0x200;
 
 void Put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
   if (b.size() < at + 2) b.resize(at + 2);
   b[at] = static_cast<uint8_t>(v);
   b[at + 1] = static_cast<uint8_t>(v >> 8);
 }
+
+namespace {
 
 uint32_t Append(std::vector<uint8_t>& s, const std::string& text) {
   uint32_t at = static_cast<uint32_t>(s.size());
@@ -54,20 +53,31 @@ void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
   Put16(b, at + 2, v >> 16);
 }
 
+void Put64(std::vector<uint8_t>& b, size_t at, uint64_t v) {
+  Put32(b, at, static_cast<uint32_t>(v));
+  Put32(b, at + 4, static_cast<uint32_t>(v >> 32));
+}
+
 std::vector<uint8_t> BuildPe(const ImportSpec& imports, bool pe32Plus, const ExportSpec& exports) {
   // The section: descriptors, then per DLL its thunks, its names and its hint/name entries.
+  // A PE32+ thunk is 8 bytes, its ordinal flag the top bit of the upper 4.
+  const size_t thunkSize = pe32Plus ? 8 : 4;
+  const size_t flagAt = pe32Plus ? 4 : 0;
   std::vector<uint8_t> s((imports.size() + 1) * 20, 0);
   for (size_t d = 0; d < imports.size(); ++d) {
     uint32_t thunks = static_cast<uint32_t>(s.size());
-    s.resize(s.size() + (imports[d].second.size() + 1) * 4, 0);
+    s.resize(s.size() + (imports[d].second.size() + 1) * thunkSize, 0);
     uint32_t name = Append(s, imports[d].first);
     for (size_t f = 0; f < imports[d].second.size(); ++f) {
       const std::string& fn = imports[d].second[f];
+      const size_t thunk = thunks + f * thunkSize;
       if (fn[0] == '#') {
-        Put32(s, thunks + f * 4, 0x80000000u | static_cast<uint32_t>(std::stoul(fn.substr(1))));
+        uint32_t ordinal = static_cast<uint32_t>(std::stoul(fn.substr(1)));
+        Put32(s, thunk, ordinal);
+        Put32(s, thunk + flagAt, 0x80000000u | (pe32Plus ? 0 : ordinal));
         continue;
       }
-      Put32(s, thunks + f * 4, kSectionRva + static_cast<uint32_t>(s.size()));
+      Put32(s, thunk, kSectionRva + static_cast<uint32_t>(s.size()));
       s.push_back(0);
       s.push_back(0);
       Append(s, fn);
@@ -87,22 +97,27 @@ std::vector<uint8_t> BuildPeAround(const std::vector<uint8_t>& s, uint32_t impor
   b[1] = 'Z';
   Put32(b, 0x3c, 0x40);
   Put32(b, 0x40, 0x4550);
-  Put16(b, 0x44, 0x14c);
+  Put16(b, kMachineAt, pe32Plus ? 0x8664 : 0x14c);
   Put16(b, 0x46, 1);
-  Put16(b, 0x54, 0xe0);
+  // The PE32+ optional header is 16 bytes longer: a 64-bit image base and stack and heap
+  // sizes move its data directories from 96 to 112.
+  const uint32_t optionalSize = pe32Plus ? 0xf0 : 0xe0;
+  const size_t directories = pe32Plus ? 112 : 96;
+  Put16(b, 0x54, optionalSize);
   const size_t opt = 0x58;
   Put16(b, opt, pe32Plus ? 0x20b : 0x10b);
+  if (pe32Plus) Put32(b, opt + 28, 0x1);  // image base 0x100000000: above 4 GB
   Put32(b, opt + 60, kSectionFile);
-  Put32(b, opt + 92, 16);
+  Put32(b, opt + directories - 4, 16);
   if (exportOffset != kNoTable) {
-    Put32(b, opt + 96, kSectionRva + exportOffset);
-    Put32(b, opt + 100, 40);
+    Put32(b, opt + directories, kSectionRva + exportOffset);
+    Put32(b, opt + directories + 4, 40);
   }
   if (importOffset != kNoTable) {
-    Put32(b, opt + 104, kSectionRva + importOffset);
-    Put32(b, opt + 108, 20);
+    Put32(b, opt + directories + 8, kSectionRva + importOffset);
+    Put32(b, opt + directories + 12, 20);
   }
-  const size_t section = opt + 0xe0;
+  const size_t section = opt + optionalSize;
   Put32(b, section + 8, static_cast<uint32_t>(s.size()));
   Put32(b, section + 12, kSectionRva);
   Put32(b, section + 16, static_cast<uint32_t>(s.size()));

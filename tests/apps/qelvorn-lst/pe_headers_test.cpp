@@ -56,13 +56,40 @@ TEST(PeHeaders, TellWidthProcessorAndKind) {
   }
 }
 
-TEST(PeHeaders, OnlyA32BitI386ImageIsParsed) {
-  std::vector<uint8_t> arm = qeltest::BuildPe({{"KERNEL32.dll", {"GetTickCount"}}});
-  Put16(arm, 0x44, 0x1c0);
-  std::vector<uint8_t> wide = qeltest::BuildPe({{"KERNEL32.dll", {"GetTickCount"}}}, true);
-  EXPECT_EQ("not a 32-bit i386 PE image", qel::ParsePeImage(arm).message());
-  EXPECT_EQ("a 64-bit (PE32+) image; only 32-bit programs are read",
-            qel::ParsePeImage(wide).message());
+TEST(PeHeaders, OnlyI386AndX8664ImagesAreParsed) {
+  const struct {
+    const char* name;
+    bool pe32Plus;
+    uint16_t machine;
+    const char* failure;  // empty: parsed
+  } cases[] = {
+      {"i386 PE32", false, 0x14c, ""},
+      {"x86-64 PE32+", true, 0x8664, ""},
+      {"ARM PE32", false, 0x1c0,
+       "not a 32-bit i386 or a 64-bit x86-64 PE image (machine 0x01c0, PE32)"},
+      {"ARM64 PE32+", true, 0xaa64,
+       "not a 32-bit i386 or a 64-bit x86-64 PE image (machine 0xaa64, PE32+)"},
+      {"IA-64 PE32+", true, 0x200,
+       "not a 32-bit i386 or a 64-bit x86-64 PE image (machine 0x0200, PE32+)"},
+      {"i386 with a PE32+ header", true, 0x14c,
+       "not a 32-bit i386 or a 64-bit x86-64 PE image (machine 0x014c, PE32+)"},
+      {"x86-64 with a PE32 header", false, 0x8664,
+       "not a 32-bit i386 or a 64-bit x86-64 PE image (machine 0x8664, PE32)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> image = qeltest::BuildPe({{"KERNEL32.dll", {"GetTickCount"}}}, c.pe32Plus);
+    Put16(image, qeltest::kMachineAt, c.machine);
+    qel::Result<qel::PeImage> parsed = qel::ParsePeImage(image);
+    if (*c.failure == '\0') {
+      ASSERT_TRUE(parsed.ok()) << parsed.message();
+      EXPECT_EQ(c.pe32Plus, parsed.value().pe32Plus);
+      ASSERT_EQ(parsed.value().imports.size(), 1u);
+      EXPECT_EQ(parsed.value().imports[0].functions[0].name, "GetTickCount");
+    } else {
+      EXPECT_EQ(c.failure, parsed.message());
+    }
+  }
 }
 
 }  // namespace
