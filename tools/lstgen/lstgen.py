@@ -276,8 +276,11 @@ def param_codes_x64(param):
     # structures, unions, long double) by reference: the slot holds its address.
     if size not in (4, 8):
         return [typed("p")]
+    # A 32-bit value fills only the low half of its slot; the caller may leave the high half
+    # dirty (a stack slot written with a 32-bit store), and d would print the whole slot. 4
+    # prints the low 32 bits alone, so a 32-bit count is shown in hex but always right.
     if size == 4:
-        return [integer_code(param, param.type) if canon.kind in INT32_KINDS else typed("4")]
+        return [typed("4")]
     if canon.kind in INT64_KINDS:
         return [integer_code(param, param.type, "8")]
     return [typed("8")]
