@@ -51,6 +51,14 @@ std::vector<std::wstring> HandedOverArguments(const std::wstring& launcher, cons
 
 }  // namespace
 
+int WaitForExitCode(HANDLE process) {
+  WaitForSingleObject(process, INFINITE);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process, &exitCode);
+  CloseHandle(process);
+  return static_cast<int>(exitCode);
+}
+
 std::wstring OtherLauncherPath(const std::wstring& home, ProgramKind kind) {
   std::wstring path =
       kind == ProgramKind::kX64 ? home + L"x64\\qelrun.exe" : home + L"..\\qelrun.exe";
@@ -71,11 +79,7 @@ qel::Result<int, std::wstring> HandOver(const std::wstring& launcher, const Opti
     return qel::Fail(L"cannot start " + launcher + L" " + ErrorText(GetLastError()));
   }
   CloseHandle(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD exitCode = 0;
-  GetExitCodeProcess(process.hProcess, &exitCode);
-  CloseHandle(process.hProcess);
-  return static_cast<int>(exitCode);
+  return WaitForExitCode(process.hProcess);
 }
 
 }  // namespace qelrun

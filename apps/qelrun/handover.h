@@ -3,12 +3,17 @@
 // 64-bit launcher, its helper and its DLL in x64\ beside the 32-bit ones.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 #include "options.h"
 #include "program_file.h"
 
 namespace qelrun {
+
+// Waits for a process to end, closes its handle and answers its exit code.
+int WaitForExitCode(HANDLE process);
 
 // Where the launcher for programs of kind lives, seen from this launcher's folder.
 std::wstring OtherLauncherPath(const std::wstring& home, ProgramKind kind);

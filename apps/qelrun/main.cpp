@@ -181,11 +181,7 @@ int Run(int argc, wchar_t** argv) {
     return Stop(process, kExitStartFailed);
   }
   CloseHandle(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD exitCode = 0;
-  GetExitCodeProcess(process.hProcess, &exitCode);
-  CloseHandle(process.hProcess);
-  return static_cast<int>(exitCode);
+  return WaitForExitCode(process.hProcess);
 }
 
 }  // namespace

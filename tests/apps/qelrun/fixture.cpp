@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include "process_run.h"
 #include "support/test_support.h"
 
@@ -106,6 +108,23 @@ size_t FirstLine(const std::vector<std::string>& lines, const std::string& needl
     }
   }
   return lines.size();
+}
+
+void ExpectCrashWithCallInFlight(const std::string& name, const std::wstring& crasher,
+                                 const std::regex& preLine, const std::string& badPointer) {
+  std::wstring dir = WorkDir(name);
+  WriteSettings(dir, "qelrun_crasher.exe");
+  Captured alone = RunCaptured(crasher, L"qelrun_crasher", dir);
+  Captured traced = RunCaptured(L"", Launcher(dir) + L"\"" + crasher + L"\"", dir);
+  EXPECT_EQ(alone.exitCode, static_cast<unsigned long>(EXCEPTION_ACCESS_VIOLATION));
+  EXPECT_EQ(traced.exitCode, static_cast<unsigned long>(EXCEPTION_ACCESS_VIOLATION));
+  EXPECT_EQ(traced.out, alone.out);
+  std::vector<std::string> log = Lines(ReadLog(dir));
+  while (!log.empty() && log.back().empty()) log.pop_back();
+  ASSERT_FALSE(log.empty());
+  EXPECT_TRUE(std::regex_match(log.back(), preLine)) << log.back();
+  EXPECT_NE(log.back().find("WriteFile <qelrun_crasher.exe>, , "), std::string::npos) << log.back();
+  EXPECT_NE(log.back().find(badPointer), std::string::npos) << log.back();
 }
 
 }  // namespace qelruntest

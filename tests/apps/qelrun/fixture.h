@@ -28,6 +28,13 @@ std::string ReadLog(const std::wstring& dir);
 extern const std::regex kCallLine;
 extern const std::regex kPreLine;
 
+// Runs crasher (a build of qelrun_crasher.exe) alone and traced in a fresh work folder
+// named name: both end with the access violation, with the same output, and the log ends
+// with the pre line (of the log's width, preLine) of the WriteFile in flight, whose bad
+// byte-count pointer prints as badPointer.
+void ExpectCrashWithCallInFlight(const std::string& name, const std::wstring& crasher,
+                                 const std::regex& preLine, const std::string& badPointer);
+
 // Index of the first call line holding needle, or lines.size().
 size_t FirstLine(const std::vector<std::string>& lines, const std::string& needle);
 

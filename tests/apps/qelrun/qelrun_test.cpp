@@ -40,20 +40,7 @@ TEST(QelrunTrace, FindCallsAreLoggedWithDecodedArgumentsBeforeItsOutput) {
 }
 
 TEST(QelrunCrash, ExitCodeIsTheExceptionAndTheLogEndsWithTheCallInFlight) {
-  std::wstring dir = WorkDir("crash");
-  WriteSettings(dir, "qelrun_crasher.exe");
-  std::wstring crasher = Here() + L"qelrun_crasher.exe";
-  Captured alone = RunCaptured(crasher, L"qelrun_crasher", dir);
-  Captured traced = RunCaptured(L"", Launcher(dir) + L"\"" + crasher + L"\"", dir);
-  EXPECT_EQ(alone.exitCode, static_cast<unsigned long>(EXCEPTION_ACCESS_VIOLATION));
-  EXPECT_EQ(traced.exitCode, static_cast<unsigned long>(EXCEPTION_ACCESS_VIOLATION));
-  EXPECT_EQ(traced.out, alone.out);
-  std::vector<std::string> log = Lines(ReadLog(dir));
-  while (!log.empty() && log.back().empty()) log.pop_back();
-  ASSERT_FALSE(log.empty());
-  EXPECT_TRUE(std::regex_match(log.back(), kPreLine)) << log.back();
-  EXPECT_NE(log.back().find("WriteFile <qelrun_crasher.exe>, , "), std::string::npos) << log.back();
-  EXPECT_NE(log.back().find("00000010"), std::string::npos) << log.back();
+  ExpectCrashWithCallInFlight("crash", Here() + L"qelrun_crasher.exe", kPreLine, "00000010");
 }
 
 TEST(QelrunFromInside, EntryPointRunsAfterSetUpAnswered) {

@@ -125,20 +125,8 @@ TEST(QelrunX64, WineProgramsRunAsAloneAndTheirCallsAreDecoded) {
 // A 64-bit program of ours that crashes inside a traced WriteFile: the exit code is the
 // exception's and the log ends with the call in flight.
 TEST(QelrunX64, CrashEndsWithTheExceptionAndTheCallInFlight) {
-  std::wstring dir = WorkDir("x64_crash");
-  WriteSettings(dir, "qelrun_crasher.exe");
-  std::wstring crasher = Here() + L"x64\\qelrun_crasher.exe";
-  Captured alone = RunCaptured(crasher, L"qelrun_crasher", dir);
-  Captured traced = RunCaptured(L"", Launcher(dir) + L"\"" + crasher + L"\"", dir);
-  EXPECT_EQ(alone.exitCode, static_cast<unsigned long>(EXCEPTION_ACCESS_VIOLATION));
-  EXPECT_EQ(traced.exitCode, static_cast<unsigned long>(EXCEPTION_ACCESS_VIOLATION));
-  EXPECT_EQ(traced.out, alone.out);
-  std::vector<std::string> log = Lines(ReadLog(dir));
-  while (!log.empty() && log.back().empty()) log.pop_back();
-  ASSERT_FALSE(log.empty());
-  EXPECT_TRUE(std::regex_match(log.back(), kPreLine64)) << log.back();
-  EXPECT_NE(log.back().find("WriteFile <qelrun_crasher.exe>, , "), std::string::npos) << log.back();
-  EXPECT_NE(log.back().find("0000000000000010"), std::string::npos) << log.back();
+  ExpectCrashWithCallInFlight("x64_crash", Here() + L"x64\\qelrun_crasher.exe", kPreLine64,
+                              "0000000000000010");
 }
 
 // The launcher's folder without x64\: a 64-bit program is refused with the missing file's
