@@ -65,27 +65,63 @@ bool CopyAnsi(const std::string& text, char* out, size_t capacity) {
   return true;
 }
 
-// The base of the module named file in the program. LoadLibraryW's thread answers it in
-// its exit code, which holds only the low 32 bits of a 64-bit address.
-uintptr_t RemoteModuleBase(HANDLE process, const wchar_t* file) {
+struct RemoteModule {
+  uintptr_t base = 0;
+  std::wstring path;
+};
+
+// The module named file in the program. LoadLibraryW's thread answers its base in its exit
+// code, which holds only the low 32 bits of a 64-bit address.
+RemoteModule FindRemoteModule(HANDLE process, const wchar_t* file) {
   HANDLE snapshot = INVALID_HANDLE_VALUE;
   // The list can be read while the loader changes it; the system then asks for a retry.
   for (int attempt = 0; attempt < 10 && snapshot == INVALID_HANDLE_VALUE; ++attempt) {
     snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, GetProcessId(process));
-    if (snapshot == INVALID_HANDLE_VALUE && GetLastError() != ERROR_BAD_LENGTH) return 0;
+    if (snapshot == INVALID_HANDLE_VALUE && GetLastError() != ERROR_BAD_LENGTH) return {};
   }
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
-  uintptr_t base = 0;
+  if (snapshot == INVALID_HANDLE_VALUE) return {};
+  RemoteModule found;
   MODULEENTRY32W module;
   module.dwSize = sizeof module;
-  for (BOOL more = Module32FirstW(snapshot, &module); more && base == 0;
+  for (BOOL more = Module32FirstW(snapshot, &module); more && found.base == 0;
        more = Module32NextW(snapshot, &module)) {
+    module.szModule[MAX_MODULE_NAME32] = L'\0';
+    module.szExePath[MAX_PATH - 1] = L'\0';
     if (CompareStringOrdinal(module.szModule, -1, file, -1, TRUE) == CSTR_EQUAL) {
-      base = reinterpret_cast<uintptr_t>(module.modBaseAddr);
+      found.base = reinterpret_cast<uintptr_t>(module.modBaseAddr);
+      found.path = module.szExePath;
     }
   }
   CloseHandle(snapshot);
-  return base;
+  return found;
+}
+
+// Where the helper's export entry lies from its base, read from the launcher's own copy.
+qel::Result<uintptr_t, std::wstring> EntryOffset(const std::wstring& helperPath,
+                                                 const char* entry) {
+  HMODULE localHelper = LoadLibraryW(helperPath.c_str());
+  if (localHelper == nullptr) {
+    return qel::Fail(L"cannot load " + helperPath + L" " + ErrorText(GetLastError()));
+  }
+  FARPROC localEntry = GetProcAddress(localHelper, entry);
+  if (localEntry == nullptr) {
+    return qel::Fail(helperPath + L" has no entry " +
+                     std::wstring(entry, entry + std::strlen(entry)));
+  }
+  return reinterpret_cast<uintptr_t>(localEntry) - reinterpret_cast<uintptr_t>(localHelper);
+}
+
+// Loads the helper into the program through LoadLibraryW on a remote thread, whose
+// argument is the path written at remotePath, and answers its base there.
+qel::Result<uintptr_t, std::wstring> LoadHelper(HANDLE process, const std::wstring& helperPath,
+                                                void* remotePath) {
+  auto loadLibrary = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
+  qel::Result<DWORD, std::wstring> loaded = RunRemoteThread(process, loadLibrary, remotePath);
+  if (!loaded) return qel::Fail(loaded.message());
+  uintptr_t helperBase = loaded.value() == 0 ? 0 : FindRemoteModule(process, kHelperFile).base;
+  if (helperBase == 0) return qel::Fail(L"the program could not load " + helperPath);
+  return helperBase;
 }
 
 using HelperBlock = qel::Result<std::unique_ptr<SetUpBlock>, std::wstring>;
@@ -102,19 +138,8 @@ HelperBlock RunHelper(HANDLE process, const std::wstring& helperPath,
       !CopyAnsi(logs.ansi, block->logsDir, kFolderBytes)) {
     return qel::Fail(std::wstring(L"a path is too long"));
   }
-
-  HMODULE localHelper = LoadLibraryW(helperPath.c_str());
-  if (localHelper == nullptr) {
-    return qel::Fail(L"cannot load " + helperPath + L" " + ErrorText(GetLastError()));
-  }
-  FARPROC localEntry = GetProcAddress(localHelper, kHelperEntry);
-  if (localEntry == nullptr) {
-    return qel::Fail(helperPath + L" has no entry " + std::wstring(L"QelRunSetUp"));
-  }
-  uintptr_t entryOffset =
-      reinterpret_cast<uintptr_t>(localEntry) - reinterpret_cast<uintptr_t>(localHelper);
-  auto loadLibrary = reinterpret_cast<LPTHREAD_START_ROUTINE>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
+  qel::Result<uintptr_t, std::wstring> entryOffset = EntryOffset(helperPath, kHelperEntry);
+  if (!entryOffset) return qel::Fail(entryOffset.message());
 
   RemoteMemory remote(process, sizeof(SetUpBlock) + sizeof helperPathBuffer);
   if (remote.address() == nullptr) {
@@ -128,11 +153,10 @@ HelperBlock RunHelper(HANDLE process, const std::wstring& helperPath,
     return qel::Fail(L"cannot write into the program's memory " + ErrorText(GetLastError()));
   }
 
-  qel::Result<DWORD, std::wstring> loaded = RunRemoteThread(process, loadLibrary, remotePath);
-  if (!loaded) return qel::Fail(loaded.message());
-  uintptr_t helperBase = loaded.value() == 0 ? 0 : RemoteModuleBase(process, kHelperFile);
-  if (helperBase == 0) return qel::Fail(L"the program could not load " + helperPath);
-  auto remoteEntry = reinterpret_cast<LPTHREAD_START_ROUTINE>(helperBase + entryOffset);
+  qel::Result<uintptr_t, std::wstring> helperBase = LoadHelper(process, helperPath, remotePath);
+  if (!helperBase) return qel::Fail(helperBase.message());
+  auto remoteEntry =
+      reinterpret_cast<LPTHREAD_START_ROUTINE>(helperBase.value() + entryOffset.value());
   qel::Result<DWORD, std::wstring> ran = RunRemoteThread(process, remoteEntry, remoteBlock);
   if (!ran) return qel::Fail(ran.message());
   if (!ReadProcessMemory(process, remoteBlock, block.get(), sizeof(SetUpBlock), nullptr)) {
@@ -142,17 +166,76 @@ HelperBlock RunHelper(HANDLE process, const std::wstring& helperPath,
   return HelperBlock(std::move(block));
 }
 
-// QelSetUp_'s answer, or the sentence for where the helper stopped.
-qel::Result<int, std::wstring> Answer(const SetUpBlock& block, const std::wstring& qelvornPath) {
-  switch (block.stage) {
-    case SetUpStage::kAnswered:
-      return block.answer;
-    case SetUpStage::kDllNotLoaded:
+using CleanUpResult = qel::Result<std::unique_ptr<CleanUpBlock>, std::wstring>;
+
+// The helper's base in the program, loading it there when a host set tracing up without
+// it. A helper from another folder may be another build, whose entry lies elsewhere: only
+// the launcher beside it cleans up through it.
+qel::Result<uintptr_t, std::wstring> HelperForCleanUp(HANDLE process,
+                                                      const std::wstring& helperPath) {
+  RemoteModule present = FindRemoteModule(process, kHelperFile);
+  if (present.base != 0) {
+    if (CompareStringOrdinal(present.path.c_str(), -1, helperPath.c_str(), -1, TRUE) !=
+        CSTR_EQUAL) {
+      return qel::Fail(L"the program holds another " + std::wstring(kHelperFile) + L", " +
+                       present.path + L"; the qelrun.exe beside it cleans up there");
+    }
+    return present.base;
+  }
+  wchar_t helperPathBuffer[kPathChars];
+  if (!CopyWide(helperPath, helperPathBuffer, kPathChars)) {
+    return qel::Fail(std::wstring(L"a path is too long"));
+  }
+  RemoteMemory remote(process, sizeof helperPathBuffer);
+  if (remote.address() == nullptr) {
+    return qel::Fail(L"cannot reserve memory in the program " + ErrorText(GetLastError()));
+  }
+  if (!WriteProcessMemory(process, remote.address(), helperPathBuffer, sizeof helperPathBuffer,
+                          nullptr)) {
+    return qel::Fail(L"cannot write into the program's memory " + ErrorText(GetLastError()));
+  }
+  return LoadHelper(process, helperPath, remote.address());
+}
+
+CleanUpResult RunCleanUpHelper(HANDLE process, const std::wstring& helperPath) {
+  qel::Result<uintptr_t, std::wstring> entryOffset = EntryOffset(helperPath, kHelperCleanUpEntry);
+  if (!entryOffset) return qel::Fail(entryOffset.message());
+  qel::Result<uintptr_t, std::wstring> helperBase = HelperForCleanUp(process, helperPath);
+  if (!helperBase) return qel::Fail(helperBase.message());
+  auto block = std::make_unique<CleanUpBlock>();
+  std::memset(block.get(), 0, sizeof(CleanUpBlock));
+  RemoteMemory remote(process, sizeof(CleanUpBlock));
+  if (remote.address() == nullptr) {
+    return qel::Fail(L"cannot reserve memory in the program " + ErrorText(GetLastError()));
+  }
+  if (!WriteProcessMemory(process, remote.address(), block.get(), sizeof(CleanUpBlock), nullptr)) {
+    return qel::Fail(L"cannot write into the program's memory " + ErrorText(GetLastError()));
+  }
+  auto remoteEntry =
+      reinterpret_cast<LPTHREAD_START_ROUTINE>(helperBase.value() + entryOffset.value());
+  qel::Result<DWORD, std::wstring> ran = RunRemoteThread(process, remoteEntry, remote.address());
+  if (!ran) return qel::Fail(ran.message());
+  if (!ReadProcessMemory(process, remote.address(), block.get(), sizeof(CleanUpBlock), nullptr)) {
+    return qel::Fail(L"cannot read the program's memory " + ErrorText(GetLastError()));
+  }
+  block->message[kMessageBytes - 1] = '\0';
+  return CleanUpResult(std::move(block));
+}
+
+// The exported function's answer, or the sentence for where the helper stopped.
+qel::Result<int, std::wstring> Answer(HelperStage stage, int32_t answer, int32_t lastError,
+                                      const std::wstring& qelvornPath) {
+  switch (stage) {
+    case HelperStage::kAnswered:
+      return answer;
+    case HelperStage::kDllNotLoaded:
       return qel::Fail(L"the program could not load " + qelvornPath + L" " +
-                       ErrorText(static_cast<DWORD>(block.lastError)));
-    case SetUpStage::kNoSetUpFunction:
+                       ErrorText(static_cast<DWORD>(lastError)));
+    case HelperStage::kNoSetUpFunction:
       return qel::Fail(qelvornPath + L" has no QelSetUp_");
-    case SetUpStage::kNotStarted:
+    case HelperStage::kNoCleanUpFunction:
+      return qel::Fail(qelvornPath + L" has no QelCleanUp_");
+    case HelperStage::kNotStarted:
       return qel::Fail(std::wstring(L"the helper did not run"));
   }
   // The stage is read from the program's memory; a value the helper never writes has no
@@ -162,12 +245,24 @@ qel::Result<int, std::wstring> Answer(const SetUpBlock& block, const std::wstrin
 
 }  // namespace
 
-RemoteSetUp RunRemoteSetUp(HANDLE process, const std::wstring& helperPath,
-                           const std::wstring& qelvornPath, const Folder& settings,
-                           const Folder& logs) {
+RemoteAnswer RunRemoteSetUp(HANDLE process, const std::wstring& helperPath,
+                            const std::wstring& qelvornPath, const Folder& settings,
+                            const Folder& logs) {
   HelperBlock block = RunHelper(process, helperPath, qelvornPath, settings, logs);
   if (!block) return {qel::Fail(block.message()), std::string()};
-  return {Answer(*block.value(), qelvornPath), block.value()->message};
+  const SetUpBlock& b = *block.value();
+  return {Answer(b.stage, b.answer, b.lastError, qelvornPath), b.message};
+}
+
+RemoteAnswer RunRemoteCleanUp(HANDLE process, const std::wstring& helperPath) {
+  // Without Qelvorn.dll tracing was never set up: the process is left untouched, not even
+  // given the helper.
+  if (FindRemoteModule(process, kQelvornFile).base == 0) return {1, std::string()};
+  CleanUpResult block = RunCleanUpHelper(process, helperPath);
+  if (!block) return {qel::Fail(block.message()), std::string()};
+  const CleanUpBlock& b = *block.value();
+  if (b.stage == HelperStage::kDllNotLoaded) return {1, b.message};
+  return {Answer(b.stage, b.answer, b.lastError, kQelvornFile), b.message};
 }
 
 }  // namespace qelrun

@@ -1,6 +1,7 @@
-// Running QelSetUp_ inside a program created suspended: a remote thread loads the
-// helper DLL, a second one runs the helper's export, and the answer and message
-// buffer are read back from the program's memory.
+// Running QelSetUp_ inside a program (created suspended, or running when attached to): a
+// remote thread loads the helper DLL, a second one runs the helper's export, and the
+// answer and message buffer are read back from the program's memory. QelCleanUp_ runs
+// the same way through the helper's second export.
 #pragma once
 
 #include <windows.h>
@@ -12,15 +13,19 @@
 
 namespace qelrun {
 
-struct RemoteSetUp {
-  // QelSetUp_'s answer, or why it did not answer.
+struct RemoteAnswer {
+  // The exported function's answer, or why it did not answer.
   qel::Result<int, std::wstring> answer;
-  // QelSetUp_'s message buffer, Shift_JIS; it can hold notes even when no answer came.
+  // Its message buffer, Shift_JIS; it can hold notes even when no answer came.
   std::string message;
 };
 
-RemoteSetUp RunRemoteSetUp(HANDLE process, const std::wstring& helperPath,
-                           const std::wstring& qelvornPath, const Folder& settings,
-                           const Folder& logs);
+RemoteAnswer RunRemoteSetUp(HANDLE process, const std::wstring& helperPath,
+                            const std::wstring& qelvornPath, const Folder& settings,
+                            const Folder& logs);
+
+// QelCleanUp_ of the Qelvorn.dll loaded in the program, through the helper (loaded there
+// first when a host set tracing up itself). Qelvorn.dll stays loaded.
+RemoteAnswer RunRemoteCleanUp(HANDLE process, const std::wstring& helperPath);
 
 }  // namespace qelrun

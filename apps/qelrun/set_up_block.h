@@ -1,5 +1,6 @@
-// The block that the launcher writes into the program's memory and the helper DLL
-// fills in: the folders for QelSetUp_ going in, its answer and messages coming back.
+// The blocks that the launcher writes into the program's memory and the helper DLL
+// fills in: the folders for QelSetUp_ going in, its answer and messages coming back, and
+// QelCleanUp_'s answer and messages.
 #pragma once
 
 #include <cstdint>
@@ -13,25 +14,34 @@ constexpr int kPathChars = 1024;
 constexpr int kMessageBytes = 32768;
 
 // Where the helper stopped; the launcher turns it into a sentence.
-enum class SetUpStage : int32_t {
+enum class HelperStage : int32_t {
   kNotStarted = 0,
   kDllNotLoaded = 1,
   kNoSetUpFunction = 2,
   kAnswered = 3,
+  kNoCleanUpFunction = 4,
 };
 
 struct SetUpBlock {
   wchar_t qelvornPath[kPathChars];
   char settingsDir[kFolderBytes];
   char logsDir[kFolderBytes];
-  SetUpStage stage;
+  HelperStage stage;
   int32_t lastError;
   int32_t answer;
   char message[kMessageBytes];
 };
 
-// The helper's one export, run as a thread's start routine in the program.
+struct CleanUpBlock {
+  HelperStage stage;
+  int32_t lastError;
+  int32_t answer;
+  char message[kMessageBytes];
+};
+
+// The helper's exports, each run as a thread's start routine in the program.
 constexpr char kHelperEntry[] = "QelRunSetUp";
+constexpr char kHelperCleanUpEntry[] = "QelRunCleanUp";
 constexpr wchar_t kHelperFile[] = L"qelrun-inject.dll";
 constexpr wchar_t kQelvornFile[] = L"Qelvorn.dll";
 

@@ -1,5 +1,6 @@
-// The helper DLL loaded into the traced program: its export loads Qelvorn.dll and runs
-// QelSetUp_ on a thread of its own, outside any DLL entry point (so not under the loader lock).
+// The helper DLL loaded into the traced program: its exports load Qelvorn.dll and run
+// QelSetUp_, or run QelCleanUp_ of the Qelvorn.dll already loaded, each on a thread of its
+// own, outside any DLL entry point (so not under the loader lock).
 #include <windows.h>
 
 #include "set_up_block.h"
@@ -7,6 +8,7 @@
 namespace {
 
 using SetUpFn = int(WINAPI*)(const char*, const char*, char*, int);
+using CleanUpFn = int(WINAPI*)(char*, int);
 
 }  // namespace
 
@@ -23,17 +25,39 @@ extern "C" DWORD WINAPI QelRunSetUp(void* param) {
   HMODULE qelvorn = LoadLibraryW(block->qelvornPath);
   if (qelvorn == nullptr) {
     block->lastError = static_cast<int32_t>(GetLastError());
-    block->stage = qelrun::SetUpStage::kDllNotLoaded;
+    block->stage = qelrun::HelperStage::kDllNotLoaded;
     return static_cast<DWORD>(-1);
   }
   auto setUp =
       reinterpret_cast<SetUpFn>(reinterpret_cast<void*>(GetProcAddress(qelvorn, "QelSetUp_")));
   if (setUp == nullptr) {
     block->lastError = static_cast<int32_t>(GetLastError());
-    block->stage = qelrun::SetUpStage::kNoSetUpFunction;
+    block->stage = qelrun::HelperStage::kNoSetUpFunction;
     return static_cast<DWORD>(-1);
   }
   block->answer = setUp(block->settingsDir, block->logsDir, block->message, qelrun::kMessageBytes);
-  block->stage = qelrun::SetUpStage::kAnswered;
+  block->stage = qelrun::HelperStage::kAnswered;
+  return static_cast<DWORD>(block->answer);
+}
+
+// Clean-up never loads Qelvorn.dll, and never unloads it: a thread may still be inside a
+// traced call whose trampoline lives in it.
+extern "C" DWORD WINAPI QelRunCleanUp(void* param) {
+  auto* block = static_cast<qelrun::CleanUpBlock*>(param);
+  HMODULE qelvorn = GetModuleHandleW(qelrun::kQelvornFile);
+  if (qelvorn == nullptr) {
+    block->lastError = static_cast<int32_t>(GetLastError());
+    block->stage = qelrun::HelperStage::kDllNotLoaded;
+    return static_cast<DWORD>(-1);
+  }
+  auto cleanUp =
+      reinterpret_cast<CleanUpFn>(reinterpret_cast<void*>(GetProcAddress(qelvorn, "QelCleanUp_")));
+  if (cleanUp == nullptr) {
+    block->lastError = static_cast<int32_t>(GetLastError());
+    block->stage = qelrun::HelperStage::kNoCleanUpFunction;
+    return static_cast<DWORD>(-1);
+  }
+  block->answer = cleanUp(block->message, qelrun::kMessageBytes);
+  block->stage = qelrun::HelperStage::kAnswered;
   return static_cast<DWORD>(block->answer);
 }
