@@ -29,9 +29,9 @@ std::wstring AsSeenByOtherWidth(const std::wstring& path) {
   return std::wstring(windows, n) + L"\\system32\\" + path.substr(prefix.size());
 }
 
-std::vector<std::wstring> HandedOverArguments(const std::wstring& launcher, const Options& options,
-                                              const std::wstring& programFile,
-                                              const std::wstring& home) {
+// The options that set-up is given, after the launcher's name.
+std::vector<std::wstring> SetUpArguments(const std::wstring& launcher, const Options& options,
+                                         const std::wstring& home) {
   std::vector<std::wstring> args{launcher};
   if (options.autoSettings) {
     args.push_back(L"--auto");
@@ -43,10 +43,31 @@ std::vector<std::wstring> HandedOverArguments(const std::wstring& launcher, cons
                 {L"--settings", options.settingsDir.empty() ? home : options.settingsDir});
   }
   if (!options.logsDir.empty()) args.insert(args.end(), {L"--logs", options.logsDir});
+  return args;
+}
+
+std::vector<std::wstring> HandedOverArguments(const std::wstring& launcher, const Options& options,
+                                              const std::wstring& programFile,
+                                              const std::wstring& home) {
+  std::vector<std::wstring> args = SetUpArguments(launcher, options, home);
   if (options.runAnyway) args.push_back(L"--run-anyway");
   args.insert(args.end(), {L"--program-file", AsSeenByOtherWidth(programFile), L"--"});
   args.insert(args.end(), options.program.begin(), options.program.end());
   return args;
+}
+
+qel::Result<int, std::wstring> RunLauncher(const std::wstring& launcher,
+                                           const std::vector<std::wstring>& args) {
+  std::wstring commandLine = JoinCommandLine(args);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(launcher.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                      nullptr, &startup, &process)) {
+    return qel::Fail(L"cannot start " + launcher + L" " + ErrorText(GetLastError()));
+  }
+  CloseHandle(process.hThread);
+  return WaitForExitCode(process.hProcess);
 }
 
 }  // namespace
@@ -69,17 +90,16 @@ std::wstring OtherLauncherPath(const std::wstring& home, ProgramKind kind) {
 
 qel::Result<int, std::wstring> HandOver(const std::wstring& launcher, const Options& options,
                                         const std::wstring& programFile, const std::wstring& home) {
-  std::wstring commandLine =
-      JoinCommandLine(HandedOverArguments(launcher, options, programFile, home));
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(launcher.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                      nullptr, &startup, &process)) {
-    return qel::Fail(L"cannot start " + launcher + L" " + ErrorText(GetLastError()));
-  }
-  CloseHandle(process.hThread);
-  return WaitForExitCode(process.hProcess);
+  return RunLauncher(launcher, HandedOverArguments(launcher, options, programFile, home));
+}
+
+qel::Result<int, std::wstring> HandOverProcess(const std::wstring& launcher, const Options& options,
+                                               DWORD pid, const std::wstring& home) {
+  std::wstring id = std::to_wstring(pid);
+  if (!options.detach.empty()) return RunLauncher(launcher, {launcher, L"--detach", id});
+  std::vector<std::wstring> args = SetUpArguments(launcher, options, home);
+  args.insert(args.end(), {L"--attach", id});
+  return RunLauncher(launcher, args);
 }
 
 }  // namespace qelrun

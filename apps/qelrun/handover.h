@@ -25,4 +25,8 @@ std::wstring OtherLauncherPath(const std::wstring& home, ProgramKind kind);
 qel::Result<int, std::wstring> HandOver(const std::wstring& launcher, const Options& options,
                                         const std::wstring& programFile, const std::wstring& home);
 
+// The same for --attach or --detach of the process pid: the other launcher is given its id.
+qel::Result<int, std::wstring> HandOverProcess(const std::wstring& launcher, const Options& options,
+                                               DWORD pid, const std::wstring& home);
+
 }  // namespace qelrun

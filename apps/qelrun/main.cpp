@@ -1,12 +1,13 @@
 // qelrun: starts a program with tracing set up before its own code runs, waits for it
-// and exits with its exit code.
+// and exits with its exit code; or attaches to a running process, or detaches from one.
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
-#include "auto_settings.h"
+#include "attach.h"
 #include "command_line.h"
+#include "console_break.h"
 #include "exit_codes.h"
 #include "folders.h"
 #include "handover.h"
@@ -16,26 +17,11 @@
 #include "remote_set_up.h"
 #include "say.h"
 #include "set_up_block.h"
+#include "set_up_folders.h"
 
 namespace qelrun {
 
 namespace {
-
-// Ctrl+C and Ctrl+Break go to every process on the console; the program handles them
-// as it would alone, and the launcher stays to report its exit code.
-BOOL WINAPI IgnoreBreak(DWORD event) {
-  return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? TRUE : FALSE;
-}
-
-// The log that set-up opened for this process: "$$$<name><slot>$$$(<pid>).txt".
-std::wstring FindLog(const std::wstring& folder, DWORD pid) {
-  std::wstring pattern = folder + L"$$$*$$$(" + std::to_wstring(pid) + L").txt";
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return std::wstring();
-  FindClose(search);
-  return folder + found.cFileName;
-}
 
 int Stop(const PROCESS_INFORMATION& process, int code) {
   TerminateProcess(process.hProcess, static_cast<UINT>(code));
@@ -43,33 +29,6 @@ int Stop(const PROCESS_INFORMATION& process, int code) {
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return code;
-}
-
-struct Folders {
-  Folder settings;
-  Folder logs;
-};
-
-// The logs folder, checked writable, then the settings folder: the one given, or the one
-// --auto writes under the logs folder.
-qel::Result<Folders, std::wstring> PrepareFolders(const Options& options,
-                                                  const std::wstring& program,
-                                                  const std::wstring& home,
-                                                  size_t logsFolderBytes) {
-  qel::Result<Folder, std::wstring> logs =
-      PrepareFolder(options.logsDir.empty() ? L"." : options.logsDir, logsFolderBytes);
-  if (!logs) return qel::Fail(logs.message());
-  qel::WideStatus writable = CheckLogsFolder(logs.value());
-  if (!writable) return qel::Fail(writable.message());
-  qel::Result<Folder, std::wstring> settings =
-      options.autoSettings
-          ? WriteAutoSettings({program, options.only, options.drop, options.noFlush}, logs.value())
-          : PrepareFolder(options.settingsDir.empty() ? home : options.settingsDir,
-                          kSettingsFolderBytes);
-  if (!settings) return qel::Fail(settings.message());
-  qel::WideStatus complete = CheckSettingsFolder(settings.value());
-  if (!complete) return qel::Fail(complete.message());
-  return Folders{std::move(settings).value(), std::move(logs).value()};
 }
 
 int Run(int argc, wchar_t** argv) {
@@ -83,6 +42,9 @@ int Run(int argc, wchar_t** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+
+  if (!options.attach.empty()) return RunAttach(options);
+  if (!options.detach.empty()) return RunDetach(options);
 
   const std::wstring& name = options.program[0];
   bool handedOver = !options.programFile.empty();
@@ -113,7 +75,7 @@ int Run(int argc, wchar_t** argv) {
           L" PROGRAM is traced by it");
       return kExitMissingFiles;
     }
-    SetConsoleCtrlHandler(IgnoreBreak, TRUE);
+    IgnoreConsoleBreaks();
     qel::Result<int, std::wstring> handed = HandOver(other, options, program, home);
     if (!handed) {
       Say(handed.message());
@@ -130,18 +92,8 @@ int Run(int argc, wchar_t** argv) {
     }
   }
 
-  // The log's name adds "$$$", the program's name, a slot, "$$$(", the process id and ".txt"
-  // to the logs folder, all in 259 bytes; a name too long to leave room is refused here,
-  // before the subtraction could wrap.
   std::wstring baseName = program.substr(program.find_last_of(L'\\') + 1);
-  size_t nameBytes = 2 * baseName.size();
-  if (nameBytes + kLogNameExtraBytes >= kLogPathBytes) {
-    Say(L"the program's name " + baseName + L" is too long for a log file name");
-    return kExitBadFolders;
-  }
-  size_t logsFolderBytes = kLogPathBytes - kLogNameExtraBytes - nameBytes;
-  qel::Result<Folders, std::wstring> folders =
-      PrepareFolders(options, program, home, logsFolderBytes);
+  qel::Result<Folders, std::wstring> folders = PrepareSetUpFolders(options, program, home);
   if (!folders) {
     Say(folders.message());
     return kExitBadFolders;
@@ -158,9 +110,9 @@ int Run(int argc, wchar_t** argv) {
     Say(L"cannot start " + program + L" " + ErrorText(GetLastError()));
     return kExitStartFailed;
   }
-  SetConsoleCtrlHandler(IgnoreBreak, TRUE);
+  IgnoreConsoleBreaks();
 
-  RemoteSetUp setUp = RunRemoteSetUp(process.hProcess, helperPath, qelvornPath, settings, logs);
+  RemoteAnswer setUp = RunRemoteSetUp(process.hProcess, helperPath, qelvornPath, settings, logs);
   SayShiftJisLines(setUp.message);
   const qel::Result<int, std::wstring>& answer = setUp.answer;
   if (!answer || answer.value() != 0) {

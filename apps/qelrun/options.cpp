@@ -7,6 +7,9 @@ const char kUsage[] =
     "usage: qelrun [--settings DIR] [--logs DIR]\n"
     "              [--auto [--only PATTERNS] [--drop PATTERNS] [--no-flush]]\n"
     "              [--run-anyway] PROGRAM [ARGUMENTS...]\n"
+    "       qelrun --attach PID|NAME [--settings DIR | --auto [--only..] [--drop..]\n"
+    "              [--no-flush]] [--logs DIR]\n"
+    "       qelrun --detach PID|NAME\n"
     "\n"
     "Starts PROGRAM with Qelvorn.dll loaded and tracing set up before its own code runs,\n"
     "then waits for it and exits with its exit code. Messages go to standard error.\n"
@@ -28,6 +31,12 @@ const char kUsage[] =
     "  --run-anyway    run PROGRAM untraced when set-up does not answer 0\n"
     "  --program-file FILE  start FILE; PROGRAM is then only its name in the command\n"
     "                  line (how one qelrun hands a program to the other)\n"
+    "  --attach PID|NAME  set up tracing in a running process (NAME: its program's file\n"
+    "                  name, \".exe\" optional, when exactly one process has it), print\n"
+    "                  the log's name and wait: when the process ends, exit with its\n"
+    "                  exit code; on Ctrl+C, Ctrl+Break or closing the console, clean up\n"
+    "                  tracing there and exit 0 while it runs on untraced\n"
+    "  --detach PID|NAME  clean up tracing in a running process from anywhere\n"
     "  --help          this text\n"
     "  --              ends the options (PROGRAM may then start with '-')\n"
     "\n"
@@ -35,7 +44,33 @@ const char kUsage[] =
     "not found, 122 PROGRAM not an x86 or x64 Windows program, 123 Qelvorn.dll,\n"
     "qelrun-inject.dll or (for a 64-bit PROGRAM) x64\\qelrun.exe missing, 124 settings or\n"
     "logs folder unusable (or --auto failed), 125 set-up did not answer 0, 126 PROGRAM\n"
-    "could not be started or prepared.\n";
+    "could not be started or prepared.\n"
+    "With --attach and --detach: 120 also several processes have NAME (listed), 121 no\n"
+    "such process, 123 also the launcher for the process's width missing, 125 tracing\n"
+    "was already set up (--attach) or was not set up (--detach) there, 126 the process\n"
+    "cannot be opened (access denied), exited, or set-up or clean-up could not run.\n";
+
+namespace {
+
+// A running process takes the place of PROGRAM: nothing is started, and --detach sets
+// nothing up.
+qel::Result<Options, std::wstring> CheckProcessOptions(const Options& options) {
+  if (!options.attach.empty() && !options.detach.empty()) {
+    return qel::Fail(std::wstring(L"--attach and --detach exclude each other"));
+  }
+  const wchar_t* mode = options.attach.empty() ? L"--detach" : L"--attach";
+  if (!options.program.empty()) return qel::Fail(std::wstring(mode) + L" takes no PROGRAM");
+  if (options.runAnyway || !options.programFile.empty()) {
+    return qel::Fail(std::wstring(mode) + L" goes without --run-anyway and --program-file");
+  }
+  if (!options.detach.empty() &&
+      (options.autoSettings || !options.settingsDir.empty() || !options.logsDir.empty())) {
+    return qel::Fail(std::wstring(L"--detach takes no --settings, --logs or --auto"));
+  }
+  return options;
+}
+
+}  // namespace
 
 qel::Result<Options, std::wstring> ParseOptions(int argc, wchar_t** argv) {
   Options options;
@@ -64,7 +99,7 @@ qel::Result<Options, std::wstring> ParseOptions(int argc, wchar_t** argv) {
       continue;
     }
     if (arg == L"--settings" || arg == L"--logs" || arg == L"--only" || arg == L"--drop" ||
-        arg == L"--program-file") {
+        arg == L"--program-file" || arg == L"--attach" || arg == L"--detach") {
       if (i + 1 >= argc || argv[i + 1][0] == L'\0') {
         return qel::Fail(arg + L" needs a value");
       }
@@ -72,6 +107,8 @@ qel::Result<Options, std::wstring> ParseOptions(int argc, wchar_t** argv) {
                             : arg == L"--logs"   ? options.logsDir
                             : arg == L"--only"   ? options.only
                             : arg == L"--drop"   ? options.drop
+                            : arg == L"--attach" ? options.attach
+                            : arg == L"--detach" ? options.detach
                                                  : options.programFile;
       value = argv[++i];
       continue;
@@ -89,6 +126,7 @@ qel::Result<Options, std::wstring> ParseOptions(int argc, wchar_t** argv) {
   if (options.autoSettings && !options.settingsDir.empty()) {
     return qel::Fail(L"--auto and --settings exclude each other");
   }
+  if (!options.attach.empty() || !options.detach.empty()) return CheckProcessOptions(options);
   if (options.program.empty()) {
     return qel::Fail(L"no PROGRAM given (see --help)");
   }

@@ -17,6 +17,8 @@ struct Options {
   std::wstring drop;          // --auto's function patterns to leave out
   bool noFlush = false;       // --auto's settings write flush=0
   bool help = false;
+  std::wstring attach;                // --attach PID|NAME: set up tracing in this running process
+  std::wstring detach;                // --detach PID|NAME: clean up tracing in this running process
   std::wstring programFile;           // --program-file: start this file, PROGRAM only names it
   std::vector<std::wstring> program;  // PROGRAM and its arguments, as given
 };
