@@ -1,0 +1,351 @@
+// The launcher attached to running programs: Wine's find reading a pipe fed later, a
+// program of ours found by name, bad processes, Ctrl+Break, and a 64-bit program reached
+// through the 32-bit launcher. Every program a test starts is ended at its end.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "fixture.h"
+#include "process_run.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace qelruntest;
+
+// Set-up in the emulated guest takes seconds; a wait longer than this is a hang.
+constexpr DWORD kWaitMs = 90000;
+
+const std::regex kCallLine64(R"(^\d\d:\d\d:\d\d:\d\d\d, +\d+, [0-9a-f]{16}, .*)");
+
+// Ends whatever a test started and did not finish, however the test ended.
+class Leftovers {
+ public:
+  Started& Keep(Started started) {
+    kept_.push_back(std::make_unique<Started>(started));
+    return *kept_.back();
+  }
+  ~Leftovers() {
+    for (auto& started : kept_) {
+      CloseInput(*started);
+      if (started->process == nullptr) continue;
+      TerminateProcess(started->process, 998);
+      WaitForSingleObject(started->process, kWaitMs);
+      CloseHandle(started->process);
+    }
+  }
+
+ private:
+  std::vector<std::unique_ptr<Started>> kept_;
+};
+
+std::wstring Qelrun() {
+  return L"\"" + Here() + L"qelrun.exe\" ";
+}
+
+std::string Pid(const Started& started) {
+  return std::to_string(started.pid);
+}
+
+// Writes text to the program and waits until its output shows needle.
+void FeedAndSee(const Started& started, const std::string& text, const std::string& needle) {
+  ASSERT_TRUE(Feed(started, text));
+  ASSERT_TRUE(WaitForText(started, false, needle, kWaitMs)) << "no \"" << needle << "\" in\n"
+                                                            << WrittenSoFar(started, false);
+}
+
+// The launcher attached: waits for its line naming the log.
+void SeeAttached(const Started& attacher, const std::string& name, const Started& program) {
+  std::string said = "qelrun: tracing " + name + " (process " + Pid(program) + ") into ";
+  ASSERT_TRUE(WaitForText(attacher, true, said, kWaitMs)) << WrittenSoFar(attacher, true);
+}
+
+std::vector<std::string> LogLines(const std::wstring& dir) {
+  std::vector<std::string> log = Lines(ReadLog(dir));
+  while (!log.empty() && log.back().empty()) log.pop_back();
+  return log;
+}
+
+bool LogHas(const std::vector<std::string>& log, const std::string& needle) {
+  for (const std::string& line : log) {
+    if (line.find(needle) != std::string::npos) return true;
+  }
+  return false;
+}
+
+std::wstring CopyWaiter(const std::wstring& folder, const std::wstring& name) {
+  CreateDirectoryW(folder.c_str(), nullptr);
+  std::wstring path = folder + name;
+  EXPECT_TRUE(CopyFileW((Here() + L"qelrun_waiter.exe").c_str(), path.c_str(), FALSE));
+  return path;
+}
+
+TEST(QelrunAttach, FindReadingAPipeIsTracedUntilDetachedAndEndsAsUntraced) {
+  const std::vector<std::pair<std::string, std::string>> chunks = {
+      {"alpha one\r\nbeta\r\n", "alpha one"},
+      {"alpha two\r\n", "alpha two"},
+      {"gamma\r\nalpha three\r\n", "alpha three"},
+      {"alpha four\r\n", "alpha four"},
+  };
+  Leftovers leftovers;
+  std::wstring find = System32() + L"find.exe";
+  std::wstring aloneDir = WorkDir("attach_find_alone");
+  Started& alone = leftovers.Keep(StartCaptured(find, L"find alpha", aloneDir, 0, true));
+  ASSERT_NE(alone.process, nullptr);
+  for (const auto& chunk : chunks) FeedAndSee(alone, chunk.first, chunk.second);
+  Captured untraced = Finish(alone, kWaitMs);
+
+  std::wstring dir = WorkDir("attach_find");
+  WriteSettings(dir, "find.exe");
+  Started& traced = leftovers.Keep(StartCaptured(find, L"find alpha", dir, 0, true));
+  ASSERT_NE(traced.process, nullptr);
+  FeedAndSee(traced, chunks[0].first, chunks[0].second);
+  Started& attacher =
+      leftovers.Keep(StartCaptured(L"", Launcher(dir, L"--attach " + Wide(Pid(traced))), dir));
+  SeeAttached(attacher, "find.exe", traced);
+  // The read in flight when the slots were redirected ends untraced; the next one is traced.
+  FeedAndSee(traced, chunks[1].first, chunks[1].second);
+  FeedAndSee(traced, chunks[2].first, chunks[2].second);
+
+  Captured detach = RunCaptured(L"", Qelrun() + L"--detach " + Wide(Pid(traced)), dir);
+  EXPECT_EQ(detach.exitCode, 0u) << detach.err;
+  EXPECT_NE(detach.err.find("qelrun: tracing cleaned up in find.exe (process " + Pid(traced) +
+                            "); it runs on untraced"),
+            std::string::npos)
+      << detach.err;
+  std::vector<std::string> log = LogLines(dir);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "CleanUp OK");
+  EXPECT_EQ(log[log.size() - 2], "");
+  EXPECT_LT(FirstLine(log, "ReadFile <find.exe>"), log.size()) << ReadLog(dir);
+  EXPECT_EQ(WaitForSingleObject(attacher.process, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+      << "the attached launcher stays until the program ends";
+
+  FeedAndSee(traced, chunks[3].first, chunks[3].second);
+  Captured ran = Finish(traced, kWaitMs);
+  Captured launcher = Finish(attacher, kWaitMs);
+  EXPECT_EQ(ran.out, untraced.out);
+  EXPECT_EQ(ran.err, untraced.err);
+  EXPECT_EQ(ran.exitCode, untraced.exitCode);
+  EXPECT_EQ(launcher.exitCode, untraced.exitCode) << launcher.err;
+  EXPECT_EQ(LogLines(dir), log) << "nothing is written after the clean-up";
+}
+
+// A program of ours found by its name, in any case and without ".exe": a second attach
+// finds tracing on, a detach by name ends it, a second detach finds it off, and the
+// attached launcher ends with the program's exit code.
+TEST(QelrunAttach, ByNameOnceOnlyAndDetachedByName) {
+  Leftovers leftovers;
+  std::wstring dir = WorkDir("attach_name");
+  WriteSettings(dir, "waiter_solo.exe");
+  std::wstring program = CopyWaiter(dir + L"solo\\", L"waiter_solo.exe");
+  Started& waiter = leftovers.Keep(StartCaptured(program, L"waiter_solo", dir, 0, true));
+  ASSERT_NE(waiter.process, nullptr);
+  FeedAndSee(waiter, "open early.txt\n", "opened early.txt");
+  Started& attacher =
+      leftovers.Keep(StartCaptured(L"", Launcher(dir, L"--attach waiter_solo"), dir));
+  SeeAttached(attacher, "waiter_solo.exe", waiter);
+
+  Captured again = RunCaptured(L"", Launcher(dir, L"--attach " + Wide(Pid(waiter))), dir);
+  EXPECT_EQ(again.exitCode, 125u) << again.err;
+  EXPECT_NE(again.err.find("qelrun: tracing was already set up in waiter_solo.exe (process " +
+                           Pid(waiter) + "); it was left as it was"),
+            std::string::npos)
+      << again.err;
+
+  FeedAndSee(waiter, "open during.txt\n", "opened during.txt");
+  Captured detach = RunCaptured(L"", Qelrun() + L"--detach WAITER_SOLO.EXE", dir);
+  EXPECT_EQ(detach.exitCode, 0u) << detach.err;
+  FeedAndSee(waiter, "open after.txt\n", "opened after.txt");
+  Captured twice = RunCaptured(L"", Qelrun() + L"--detach " + Wide(Pid(waiter)), dir);
+  EXPECT_EQ(twice.exitCode, 125u) << twice.err;
+  EXPECT_NE(twice.err.find("qelrun: tracing was not set up in waiter_solo.exe (process " +
+                           Pid(waiter) + ")"),
+            std::string::npos)
+      << twice.err;
+
+  std::vector<std::string> log = LogLines(dir);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "CleanUp OK");
+  EXPECT_LT(FirstLine(log, "CreateFileW <waiter_solo.exe>, , \"during.txt\""), log.size())
+      << ReadLog(dir);
+  EXPECT_FALSE(LogHas(log, "early.txt"));
+  EXPECT_FALSE(LogHas(log, "after.txt"));
+  Captured ran = Finish(waiter, kWaitMs);
+  Captured launcher = Finish(attacher, kWaitMs);
+  EXPECT_EQ(ran.exitCode, 7u);
+  EXPECT_EQ(launcher.exitCode, 7u) << launcher.err;
+}
+
+struct BadProcessCase {
+  const char* name;
+  std::wstring arguments;
+  unsigned long exitCode;
+  std::string says;
+};
+
+TEST(QelrunAttach, BadProcessesAreRefusedWithAClearMessage) {
+  Leftovers leftovers;
+  std::wstring dir = WorkDir("attach_bad");
+  std::vector<Started*> twins;
+  for (const wchar_t* folder : {L"a\\", L"b\\"}) {
+    std::wstring program = CopyWaiter(dir + folder, L"waiter_twin.exe");
+    twins.push_back(&leftovers.Keep(StartCaptured(program, L"waiter_twin", dir, 0, true)));
+    FeedAndSee(*twins.back(), "open x\n", "opened x");
+  }
+  std::wstring plainProgram = CopyWaiter(dir + L"plain\\", L"waiter_plain.exe");
+  Started& plain = leftovers.Keep(StartCaptured(plainProgram, L"waiter_plain", dir, 0, true));
+  FeedAndSee(plain, "open x\n", "opened x");
+  // An ended program whose handle is still open keeps its id: it names an exited process.
+  Started& ended = leftovers.Keep(StartCaptured(plainProgram, L"waiter_plain", dir, 0, true));
+  CloseInput(ended);
+  ASSERT_EQ(WaitForSingleObject(ended.process, kWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+
+  const BadProcessCase cases[] = {
+      {"several", L"--attach waiter_twin", 120,
+       "qelrun: 2 running processes have the program waiter_twin; give one of their ids:"},
+      {"several_detach", L"--detach Waiter_Twin.exe", 120, "running processes have the program"},
+      {"no_such_name", L"--attach qelrun_no_such_program", 121,
+       "qelrun: no running process has the program qelrun_no_such_program"},
+      {"no_such_pid", L"--attach 4294967292", 121,
+       "qelrun: no running process has the id 4294967292"},
+      {"exited", L"--attach " + Wide(Pid(ended)), 126,
+       "qelrun: process " + Pid(ended) + " has already exited"},
+      {"not_set_up", L"--detach " + Wide(Pid(plain)), 125,
+       "qelrun: tracing was not set up in waiter_plain.exe (process " + Pid(plain) + ")"},
+      {"with_program", L"--attach 12 find", 120, "--attach takes no PROGRAM"},
+      {"both", L"--attach 12 --detach 12", 120, "--attach and --detach exclude each other"},
+      {"detach_auto", L"--detach 12 --auto", 120, "--detach takes no --settings, --logs or --auto"},
+      {"run_anyway", L"--run-anyway --attach 12", 120, "goes without --run-anyway"},
+      {"no_value", L"--attach", 120, "--attach needs a value"},
+  };
+  for (const BadProcessCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Captured run = RunCaptured(L"", Qelrun() + c.arguments, dir);
+    ASSERT_TRUE(run.started);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind("qelrun: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+  }
+  Captured several = RunCaptured(L"", Qelrun() + L"--attach waiter_twin.EXE", dir);
+  for (const Started* twin : twins) {
+    EXPECT_NE(several.err.find("qelrun: " + Pid(*twin) + " waiter_twin.exe\r\n"), std::string::npos)
+        << several.err;
+  }
+  // Nothing was set up in any of them: each ends as it would alone.
+  for (Started* started : {twins[0], twins[1], &plain})
+    EXPECT_EQ(Finish(*started, kWaitMs).exitCode, 7u);
+}
+
+// Sends the attached launcher its detach request; answers why it could not, or empty.
+using Signal = std::string (*)(const Started& attacher);
+
+// The launcher attached to a program of ours, signalled: it cleans up in the program and
+// exits 0; the program runs on and its next traced call is not logged. Answers the
+// signal's failure, when it could not be sent.
+std::string ExpectSignalDetaches(const std::string& name, Signal signal) {
+  Leftovers leftovers;
+  std::wstring dir = WorkDir(name);
+  std::string program = "waiter_" + name + ".exe";
+  WriteSettings(dir, program);
+  std::wstring file = CopyWaiter(dir + L"prog\\", Wide(program));
+  // Its own process group: a console event for the launcher's group does not reach it.
+  Started& waiter =
+      leftovers.Keep(StartCaptured(file, L"waiter", dir, CREATE_NEW_PROCESS_GROUP, true));
+  FeedAndSee(waiter, "open early.txt\n", "opened early.txt");
+  Started& attacher = leftovers.Keep(StartCaptured(
+      L"", Launcher(dir, L"--attach " + Wide(Pid(waiter))), dir, CREATE_NEW_PROCESS_GROUP));
+  SeeAttached(attacher, program, waiter);
+  FeedAndSee(waiter, "open traced.txt\n", "opened traced.txt");
+
+  std::string failure = signal(attacher);
+  if (!failure.empty()) return failure;
+  EXPECT_EQ(WaitForSingleObject(attacher.process, kWaitMs), static_cast<DWORD>(WAIT_OBJECT_0))
+      << "the launcher did not end:\n"
+      << WrittenSoFar(attacher, true);
+  Captured launcher = Finish(attacher, 0);
+  EXPECT_EQ(launcher.exitCode, 0u) << launcher.err;
+  EXPECT_NE(launcher.err.find("qelrun: tracing cleaned up in " + program + " (process " +
+                              Pid(waiter) + "); it runs on untraced"),
+            std::string::npos)
+      << launcher.err;
+  EXPECT_EQ(WaitForSingleObject(waiter.process, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  FeedAndSee(waiter, "open after.txt\n", "opened after.txt");
+  std::vector<std::string> log = LogLines(dir);
+  EXPECT_FALSE(log.empty());
+  if (!log.empty()) EXPECT_EQ(log.back(), "CleanUp OK");
+  EXPECT_LT(FirstLine(log, "CreateFileW <" + program + ">, , \"traced.txt\""), log.size())
+      << ReadLog(dir);
+  EXPECT_FALSE(LogHas(log, "after.txt"));
+  EXPECT_EQ(Finish(waiter, kWaitMs).exitCode, 7u);
+  return std::string();
+}
+
+// Ctrl+Break through the console the launcher shares with this program. Wine's headless
+// consoles do not carry it (measured in the guest: GenerateConsoleCtrlEvent answers FALSE,
+// error 12 on the console a program started from a Unix shell without a terminal gets,
+// error 6 on one from AllocConsole): the case then skips with the error it saw, and the
+// next one runs the same detach through the event the handler sets.
+TEST(QelrunAttach, CtrlBreakDetachesAndTheProgramRunsOnUntraced) {
+  AllocConsole();
+  std::string failure = ExpectSignalDetaches("break", [](const Started& attacher) {
+    if (GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, attacher.pid)) return std::string();
+    return "GenerateConsoleCtrlEvent answered FALSE, error " + std::to_string(GetLastError());
+  });
+  if (!failure.empty()) GTEST_SKIP() << "Ctrl+Break cannot be delivered here: " << failure;
+}
+
+// The event that Ctrl+C, Ctrl+Break and the console's closing set, set from outside.
+TEST(QelrunAttach, TheDetachEventDetachesAndTheProgramRunsOnUntraced) {
+  std::string failure = ExpectSignalDetaches("event", [](const Started& attacher) {
+    std::wstring name = L"Local\\qelrun-detach-" + std::to_wstring(attacher.pid);
+    HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str());
+    if (event == nullptr) return "OpenEventW failed, error " + std::to_string(GetLastError());
+    BOOL set = SetEvent(event);
+    CloseHandle(event);
+    return set ? std::string() : "SetEvent failed, error " + std::to_string(GetLastError());
+  });
+  EXPECT_EQ(failure, "");
+}
+
+// A 64-bit program attached to and detached from through the 32-bit launcher, which hands
+// both to x64\qelrun.exe; --auto makes the list for the program's own file.
+TEST(QelrunAttach, A64BitProgramIsReachedThroughThe64BitLauncher) {
+  Leftovers leftovers;
+  std::wstring dir = WorkDir("attach_x64");
+  Started& waiter = leftovers.Keep(
+      StartCaptured(Here() + L"x64\\qelrun_waiter.exe", L"qelrun_waiter", dir, 0, true));
+  ASSERT_NE(waiter.process, nullptr);
+  FeedAndSee(waiter, "open early.txt\n", "opened early.txt");
+  std::wstring attach = Qelrun() + L"--logs \"" + dir + L"logs\" --auto --only CreateFileW " +
+                        L"--attach " + Wide(Pid(waiter));
+  Started& attacher = leftovers.Keep(StartCaptured(L"", attach, dir));
+  SeeAttached(attacher, "qelrun_waiter.exe", waiter);
+  FeedAndSee(waiter, "open wide.txt\n", "opened wide.txt");
+  Captured detach = RunCaptured(L"", Qelrun() + L"--detach " + Wide(Pid(waiter)), dir);
+  EXPECT_EQ(detach.exitCode, 0u) << detach.err;
+
+  std::vector<std::string> log = LogLines(dir);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "CleanUp OK");
+  bool wide = false;
+  for (const std::string& line : log) {
+    wide =
+        wide || (std::regex_match(line, kCallLine64) &&
+                 line.find("CreateFileW <qelrun_waiter.exe>, , \"wide.txt\"") != std::string::npos);
+  }
+  EXPECT_TRUE(wide) << ReadLog(dir);
+  Captured ran = Finish(waiter, kWaitMs);
+  Captured launcher = Finish(attacher, kWaitMs);
+  EXPECT_EQ(ran.exitCode, 7u);
+  EXPECT_EQ(launcher.exitCode, 7u) << launcher.err;
+}
+
+}  // namespace

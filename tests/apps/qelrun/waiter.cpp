@@ -1,0 +1,44 @@
+// qelrun_waiter.exe: a program that runs until its standard input ends, for the tests that
+// attach to a running process. Each input line "open NAME" makes it open NAME (a traced
+// CreateFileW whose name the log shows) and answer "opened NAME" on its output; at the
+// input's end it exits with 7.
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+void WriteOut(const std::string& text) {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written,
+            nullptr);
+}
+
+void Obey(const std::string& line) {
+  if (line.rfind("open ", 0) != 0) return;
+  std::string name = line.substr(5);
+  std::wstring wide(name.begin(), name.end());
+  HANDLE file =
+      CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  WriteOut("opened " + name + "\n");
+}
+
+}  // namespace
+
+int main() {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  std::string pending;
+  char buffer[256];
+  DWORD got = 0;
+  while (ReadFile(in, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    pending.append(buffer, got);
+    for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+      std::string line = pending.substr(0, end);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      pending.erase(0, end + 1);
+      Obey(line);
+    }
+  }
+  return 7;
+}
