@@ -238,6 +238,20 @@ TEST(QelrunAttach, BadProcessesAreRefusedWithAClearMessage) {
     EXPECT_NE(several.err.find("qelrun: " + Pid(*twin) + " waiter_twin.exe\r\n"), std::string::npos)
         << several.err;
   }
+  // A program that ends when the launcher's first thread starts in it.
+  WriteSettings(dir, "waiter_fleeting.exe");
+  std::wstring fleetingProgram = CopyWaiter(dir + L"fleeting\\", L"waiter_fleeting.exe");
+  Started& fleeting = leftovers.Keep(
+      StartCaptured(fleetingProgram, L"waiter_fleeting --end-on-thread", dir, 0, true));
+  FeedAndSee(fleeting, "open x\n", "opened x");
+  Captured during = RunCaptured(L"", Launcher(dir, L"--attach " + Wide(Pid(fleeting))), dir);
+  EXPECT_EQ(during.exitCode, 126u) << during.err;
+  EXPECT_NE(during.err.find("; waiter_fleeting.exe (process " + Pid(fleeting) +
+                            ") exited during set-up\r\n"),
+            std::string::npos)
+      << during.err;
+  EXPECT_EQ(Finish(fleeting, kWaitMs).exitCode, 9u);
+
   // Nothing was set up in any of them: each ends as it would alone.
   for (Started* started : {twins[0], twins[1], &plain})
     EXPECT_EQ(Finish(*started, kWaitMs).exitCode, 7u);
@@ -279,8 +293,7 @@ std::string ExpectSignalDetaches(const std::string& name, Signal signal) {
 
   FeedAndSee(waiter, "open after.txt\n", "opened after.txt");
   std::vector<std::string> log = LogLines(dir);
-  EXPECT_FALSE(log.empty());
-  if (!log.empty()) EXPECT_EQ(log.back(), "CleanUp OK");
+  EXPECT_EQ(log.empty() ? std::string() : log.back(), "CleanUp OK");
   EXPECT_LT(FirstLine(log, "CreateFileW <" + program + ">, , \"traced.txt\""), log.size())
       << ReadLog(dir);
   EXPECT_FALSE(LogHas(log, "after.txt"));

@@ -1,12 +1,19 @@
 // qelrun_waiter.exe: a program that runs until its standard input ends, for the tests that
 // attach to a running process. Each input line "open NAME" makes it open NAME (a traced
 // CreateFileW whose name the log shows) and answer "opened NAME" on its output; at the
-// input's end it exits with 7.
+// input's end it exits with 7. With "--end-on-thread" it ends (exit code 9) as soon as
+// another thread starts in it, such as the launcher's remote thread.
 #include <windows.h>
 
 #include <string>
 
 namespace {
+
+bool endOnThread = false;
+
+void NTAPI OnTls(PVOID, DWORD reason, PVOID) {
+  if (reason == DLL_THREAD_ATTACH && endOnThread) TerminateProcess(GetCurrentProcess(), 9);
+}
 
 void WriteOut(const std::string& text) {
   DWORD written = 0;
@@ -26,7 +33,13 @@ void Obey(const std::string& line) {
 
 }  // namespace
 
-int main() {
+// Run by the loader for every thread that starts, like any TLS callback.
+extern "C" {
+__attribute__((section(".CRT$XLB"), used)) PIMAGE_TLS_CALLBACK qelWaiterTls = OnTls;
+}
+
+int main(int argc, char** argv) {
+  endOnThread = argc > 1 && std::string(argv[1]) == "--end-on-thread";
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   std::string pending;
   char buffer[256];
