@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <regex>
 #include <string>
@@ -134,6 +135,7 @@ TEST(QelrunAttach, FindReadingAPipeIsTracedUntilDetachedAndEndsAsUntraced) {
   EXPECT_EQ(ran.exitCode, untraced.exitCode);
   EXPECT_EQ(launcher.exitCode, untraced.exitCode) << launcher.err;
   EXPECT_EQ(LogLines(dir), log) << "nothing is written after the clean-up";
+  std::fputs((launcher.err + detach.err + ReadLog(dir)).c_str(), stdout);
 }
 
 // A program of ours found by its name, in any case and without ".exe": a second attach
