@@ -79,6 +79,17 @@ bool LogHas(const std::vector<std::string>& log, const std::string& needle) {
   return false;
 }
 
+// Deletes the closed logs in dir\logs, so that ReadLog finds the next one.
+void RemoveLogs(const std::wstring& dir) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((dir + L"logs\\$$$*.txt").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    EXPECT_TRUE(DeleteFileW((dir + L"logs\\" + found.cFileName).c_str()));
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
 std::wstring CopyWaiter(const std::wstring& folder, const std::wstring& name) {
   CreateDirectoryW(folder.c_str(), nullptr);
   std::wstring path = folder + name;
@@ -139,8 +150,8 @@ TEST(QelrunAttach, FindReadingAPipeIsTracedUntilDetachedAndEndsAsUntraced) {
 }
 
 // A program of ours found by its name, in any case and without ".exe": a second attach
-// finds tracing on, a detach by name ends it, a second detach finds it off, and the
-// attached launcher ends with the program's exit code.
+// finds tracing on, a detach by name ends it, a second detach finds it off, an attach
+// after that traces again, and the attached launchers end with the program's exit code.
 TEST(QelrunAttach, ByNameOnceOnlyAndDetachedByName) {
   Leftovers leftovers;
   std::wstring dir = WorkDir("attach_name");
@@ -178,10 +189,27 @@ TEST(QelrunAttach, ByNameOnceOnlyAndDetachedByName) {
       << ReadLog(dir);
   EXPECT_FALSE(LogHas(log, "early.txt"));
   EXPECT_FALSE(LogHas(log, "after.txt"));
+
+  // Attached again after the clean-up: tracing is set up anew, into a fresh log.
+  RemoveLogs(dir);
+  Started& reattacher =
+      leftovers.Keep(StartCaptured(L"", Launcher(dir, L"--attach " + Wide(Pid(waiter))), dir));
+  SeeAttached(reattacher, "waiter_solo.exe", waiter);
+  FeedAndSee(waiter, "open again.txt\n", "opened again.txt");
+  FeedAndSee(waiter, "open again2.txt\n", "opened again2.txt");
+  Captured detachAgain = RunCaptured(L"", Qelrun() + L"--detach " + Wide(Pid(waiter)), dir);
+  EXPECT_EQ(detachAgain.exitCode, 0u) << detachAgain.err;
+  std::vector<std::string> second = LogLines(dir);
+  EXPECT_LT(FirstLine(second, "CreateFileW <waiter_solo.exe>, , \"again2.txt\""), second.size())
+      << ReadLog(dir);
+  EXPECT_EQ(second.empty() ? std::string() : second.back(), "CleanUp OK");
+
   Captured ran = Finish(waiter, kWaitMs);
   Captured launcher = Finish(attacher, kWaitMs);
+  Captured relauncher = Finish(reattacher, kWaitMs);
   EXPECT_EQ(ran.exitCode, 7u);
   EXPECT_EQ(launcher.exitCode, 7u) << launcher.err;
+  EXPECT_EQ(relauncher.exitCode, 7u) << relauncher.err;
 }
 
 struct BadProcessCase {
