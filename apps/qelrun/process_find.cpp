@@ -20,15 +20,6 @@ qel::Failure<FindFailure> Refuse(int exitCode, std::wstring message) {
   return {{exitCode, std::move(message)}};
 }
 
-// A process's program name comes from the system and may hold any character: controls
-// are shown as '?' so that nothing in it drives the console.
-std::wstring Printable(std::wstring text) {
-  for (wchar_t& c : text) {
-    if (c < L' ' || c == 0x7f) c = L'?';
-  }
-  return text;
-}
-
 bool ParsePid(const std::wstring& given, DWORD* pid) {
   if (given.empty() || given.size() > 10) return false;
   unsigned long long value = 0;
@@ -136,7 +127,7 @@ qel::Result<FoundProcess, FindFailure> FindProcess(const std::wstring& given) {
     return Refuse(kExitStartFailed, which + L"'s program cannot be named " + ErrorText(error));
   }
   found.image.assign(image, size);
-  found.name = found.image.substr(found.image.find_last_of(L'\\') + 1);
+  found.name = Printable(found.image.substr(found.image.find_last_of(L'\\') + 1));
   found.kind = KindOf(handle);
   return found;
 }

@@ -15,7 +15,7 @@ struct FoundProcess {
   HANDLE handle = nullptr;  // owned by the caller
   DWORD pid = 0;
   std::wstring image;  // full path of its program
-  std::wstring name;   // file name of its program
+  std::wstring name;   // file name of its program, printable
   ProgramKind kind = kOwnKind;
 };
 

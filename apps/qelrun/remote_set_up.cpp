@@ -178,7 +178,7 @@ qel::Result<uintptr_t, std::wstring> HelperForCleanUp(HANDLE process,
     if (CompareStringOrdinal(present.path.c_str(), -1, helperPath.c_str(), -1, TRUE) !=
         CSTR_EQUAL) {
       return qel::Fail(L"the program holds another " + std::wstring(kHelperFile) + L", " +
-                       present.path + L"; the qelrun.exe beside it cleans up there");
+                       Printable(present.path) + L"; the qelrun.exe beside it cleans up there");
     }
     return present.base;
   }

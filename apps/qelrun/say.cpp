@@ -47,6 +47,13 @@ void SayShiftJisLines(const std::string& text) {
   }
 }
 
+std::wstring Printable(std::wstring text) {
+  for (wchar_t& c : text) {
+    if (c < L' ' || c == 0x7f) c = L'?';
+  }
+  return text;
+}
+
 std::wstring ErrorText(unsigned long code) {
   wchar_t buffer[512];
   DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
