@@ -3,6 +3,7 @@
 #include "text_summary.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <vector>
 
@@ -176,7 +177,7 @@ std::string Hex8(uint32_t value) {
 
 std::string HexDigits(uint64_t value, int digits) {
   char text[24];
-  std::snprintf(text, sizeof text, "%0*llx", digits, static_cast<unsigned long long>(value));
+  std::snprintf(text, sizeof text, "%0*" PRIx64, digits, value);
   return text;
 }
 

@@ -128,6 +128,22 @@ TEST(LogLine, SixtyFourBitCallAndModuleColumns) {
   EXPECT_EQ(module.modulePath, "Z:\\tmp\\fixture_host.exe");
 }
 
+TEST(TextSummary, AddressesInTheLogsWidth) {
+  struct HexCase {
+    uint64_t value;
+    int digits;
+    const char* text;
+  };
+  const HexCase cases[] = {
+      {0x68, 8, "00000068"},
+      {0xffffffffu, 8, "ffffffff"},
+      {0x68, 16, "0000000000000068"},
+      {0xfffffffffffffffeu, 16, "fffffffffffffffe"},
+      {0x00000001400019a1u, 16, "00000001400019a1"},
+  };
+  for (const HexCase& c : cases) EXPECT_EQ(qel::report::HexDigits(c.value, c.digits), c.text);
+}
+
 TEST(LogLine, LinesEndAtCrLfOnly) {
   struct EndCase {
     std::string_view bytes;
