@@ -2,7 +2,7 @@
 # Builds the release: dist/qelvorn-VERSION-win32/ and dist/qelvorn-VERSION-win32.zip with
 # Qelvorn.dll, the launcher and its helper, qelvorn-lst and qelvorn-report (stripped), the
 # 64-bit Qelvorn.dll, launcher and helper in x64\, the hook lists (lists\, the 64-bit ones
-# in lists\x64\ when the tree has them), sample settings and a short README.txt; and
+# in lists\x64\), sample settings and a short README.txt; and
 # dist/qelvorn-VERSION-win32-symbols.zip with one NAME.debug per binary (x64\NAME.debug for
 # the 64-bit ones), which each shipped binary names in its .gnu_debuglink, so that a crash in
 # the field can still be read. VERSION is the root CMake project's.
@@ -38,11 +38,7 @@ done
 for file in Qelvorn.dll qelrun.exe qelrun-inject.dll; do
   ship x86_64-w64-mingw32 "x64/$file"
 done
-# The whole folder: lists/x64/ comes along once the tree has it.
 cp -r "$root/lists" "$folder/lists"
-lists='hook lists'
-[ -d "$root/lists/x64" ] && lists='hook lists for 32-bit programs
-lists\x64\             hook lists for 64-bit programs'
 cp "$root/tools/demo/Qelvorn.ini" "$root/tools/demo/Qelvorn.lst" "$folder/sample/"
 sed 's/$/\r/' >"$folder/README.txt" <<TEXT
 Qelvorn $version - API-call tracer for Windows programs
@@ -56,14 +52,17 @@ x64\\qelrun.exe         the launcher for 64-bit programs, which qelrun.exe hands
 x64\\qelrun-inject.dll  its helper
 qelvorn-lst.exe        makes a Qelvorn.lst for a program
 qelvorn-report.exe     summarises logs, of 32-bit and 64-bit programs alike
-lists\\                 $lists
+lists\\                 hook lists for 32-bit programs
+lists\\x64\\             hook lists for 64-bit programs
 sample\\                a Qelvorn.ini and a Qelvorn.lst to start from
 
 Which to use: run qelrun.exe for every program. It traces a 32-bit PROGRAM itself and hands
 a 64-bit one to x64\\qelrun.exe with the same options, standard streams and exit code, so
 keep the x64 folder beside qelrun.exe with all three files in it. A program that loads the
 tracer itself takes the DLL of its own kind: Qelvorn.dll in a 32-bit program,
-x64\\Qelvorn.dll in a 64-bit one (the other kind fails to load, error 193).
+x64\\Qelvorn.dll in a 64-bit one (the other kind fails to load, error 193). qelrun.exe is
+itself 32-bit, and Windows shows it the 32-bit system folder in place of system32: name a
+64-bit system program as %windir%\\sysnative\\NAME.exe.
 
 Put Qelvorn.ini and a Qelvorn.lst naming PROGRAM in its [Import] section into the settings
 folder (by default qelrun's own folder) and run qelrun; the log is written to the logs

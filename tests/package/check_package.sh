@@ -24,13 +24,10 @@ check "package.sh makes $name-symbols.zip" '[ "$symbols_zip" = "$scratch/dist/$n
 entries=$(unzip -Z1 "$zip")
 binaries="Qelvorn.dll qelrun.exe qelrun-inject.dll qelvorn-lst.exe qelvorn-report.exe
   x64/Qelvorn.dll x64/qelrun.exe x64/qelrun-inject.dll"
-for file in $binaries README.txt sample/Qelvorn.ini sample/Qelvorn.lst lists/kernel32.lst; do
+for file in $binaries README.txt sample/Qelvorn.ini sample/Qelvorn.lst lists/kernel32.lst \
+  lists/x64/kernel32.lst; do
   check "zip holds $file" 'grep -qx "$name/$file" <<<"$entries"'
 done
-# The 64-bit definitions ship once the tree has them.
-if [ -d "$root/lists/x64" ]; then
-  check "zip holds lists/x64/kernel32.lst" 'grep -qx "$name/lists/x64/kernel32.lst" <<<"$entries"'
-fi
 check "zip holds nothing else" '! grep -vE "^$name/((Qelvorn.dll|qelrun.exe|qelrun-inject.dll|qelvorn-lst.exe|qelvorn-report.exe|README.txt)|sample/(Qelvorn.ini|Qelvorn.lst)?|x64/(Qelvorn.dll|qelrun.exe|qelrun-inject.dll)?|lists/.*)?$" <<<"$entries"'
 
 check "symbols zip holds one debug file per binary and nothing else" '[ "$(unzip -Z1 "$symbols_zip" | grep -v "/$" | LC_ALL=C sort | tr "\n" " ")" = "$(for b in $binaries; do echo "$name-symbols/$b.debug"; done | LC_ALL=C sort | tr "\n" " ")" ]'
@@ -59,9 +56,7 @@ readme=$(tr -d '\r' <"$scratch/unpacked/$name/README.txt")
 for file in $binaries; do
   check "README.txt names ${file//\//\\}" 'grep -qF "${file//\//\\}" <<<"$readme"'
 done
-if [ -d "$root/lists/x64" ]; then
-  check "README.txt names lists\\x64\\" 'grep -qF "lists\\x64\\" <<<"$readme"'
-fi
+check "README.txt names lists\\x64\\" 'grep -qF "lists\\x64\\" <<<"$readme"'
 # Every .exe and .dll the zip holds, wherever it is.
 for file in $(grep -iE "\.(exe|dll)$" <<<"$entries" | sed "s|^$name/||" | LC_ALL=C sort); do
   binary=$scratch/unpacked/$name/$file
