@@ -266,12 +266,14 @@ def param_codes_x64(param):
         return [code]
     canon = param.type.get_canonical()
     size = canon.get_size()
-    # A float or double travels as its bits: in an XMM register and in its slot. Hex shows
-    # those bits whole (a decimal of them would mislead): 4 the float's 32, 8 the double's 64.
+    # A float or double travels as its bits: among the first four arguments in an XMM
+    # register, after them in its slot. Hex shows those bits whole (a decimal of them would
+    # mislead): 4 the float's 32, 8 the double's 64; the f after the code tells the tracer to
+    # read a register-passed one from its XMM register.
     if canon.kind == ci.TypeKind.FLOAT:
-        return [typed("4")]
+        return [typed("4") + "f"]
     if canon.kind == ci.TypeKind.DOUBLE:
-        return [typed("8")]
+        return [typed("8") + "f"]
     # The x64 convention passes a value of any other size than 1, 2, 4 or 8 bytes (larger
     # structures, unions, long double) by reference: the slot holds its address.
     if size not in (4, 8):
