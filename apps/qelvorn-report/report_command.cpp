@@ -228,8 +228,10 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
     builder.BeginFile(file.name);
     LineReader reader(stream);
     ReadLine line;
+    // The decoded calls need the summary's figures only for the page.
+    bool summarise = !calls || !html.empty();
     while (reader.Next(&line)) {
-      builder.AddLine(line.text, line.ended, line.cut);
+      if (summarise) builder.AddLine(line.text, line.ended, line.cut);
       if (calls) listing.AddLine(line.text, line.ended);
     }
     bool failed = reader.Failed();
