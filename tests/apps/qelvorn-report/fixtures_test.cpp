@@ -55,6 +55,7 @@ TEST(ReportFixtures, SummariesMatchExactly) {
       {"rollover", {"rollover/$$$fixture_host*$$$(308).txt"}, {"--top", "3"}},
       {"demo", {"demo"}, {}},
       {"demo-filtered", {"demo"}, {"--api", "create*,wait*", "--thread", "1", "--top", "2"}},
+      {"decode", {"decode"}, {}},
       // Written by the 64-bit DLL: 16-digit addresses and results, 8-digit last errors.
       {"x64-threads", {"x64-threads"}, {}, true},
       {"x64-crash", {"x64-crash"}, {}, true},
@@ -101,6 +102,8 @@ TEST(ReportFixtures, DecodedCallsMatchExactly) {
   }
   const FixtureCase cases[] = {
       {"calls-demo", {"demo"}, {}},
+      // File, memory, registry and wait constants, a flag bit no constant names, error results.
+      {"calls-decode", {"decode"}, {}},
       {"calls-demo-filtered", {"demo"}, {"--api", "create*,wait*", "--thread", "1"}},
       {"calls-nested", {"nested"}, {}},
       {"calls-threads", {"threads"}, {}},
