@@ -44,10 +44,12 @@ bool ParseNumber(std::string_view field, bool decimal, uint64_t* value) {
   return true;
 }
 
+// A call's function and return address, which its post line repeats.
 std::string Key(std::string_view api, uint64_t returnAddress) {
-  std::string key(api);
-  key += '\n';
-  key += HexDigits(returnAddress, 16);
+  std::string key;
+  key.reserve(api.size() + sizeof returnAddress);
+  key.append(api.data(), api.size());
+  key.append(reinterpret_cast<const char*>(&returnAddress), sizeof returnAddress);
   return key;
 }
 
@@ -216,8 +218,15 @@ void CallListing::Finish() {
 
 const FunctionDefinition* CallListing::Definition(std::string_view api) {
   if (definitions_ == nullptr) return nullptr;
+  auto known = definitionOf_.find(api);
+  if (known != definitionOf_.end()) return known->second;
   auto dll = dllOf_.find(std::string(api));
-  return definitions_->Find(dll == dllOf_.end() ? std::string_view() : dll->second, api);
+  const FunctionDefinition* def =
+      definitions_->Find(dll == dllOf_.end() ? std::string_view() : dll->second, api);
+  // A log names few functions; each is looked up once.
+  const std::string& name = apiNames_.emplace_back(api);
+  definitionOf_.emplace(std::string_view(name), def);
+  return def;
 }
 
 std::string CallListing::DecodeCall(const ParsedLine& parsed, std::string* option) {
@@ -240,7 +249,10 @@ std::string CallListing::DecodeCall(const ParsedLine& parsed, std::string* optio
   for (size_t i = 0; i < def->params.size(); ++i) {
     const ParamDefinition& param = def->params[i];
     if (i > 0) text += ", ";
-    if (!param.name.empty()) text += param.name + "=";
+    if (!param.name.empty()) {
+      text += param.name;
+      text += '=';
+    }
     size_t width = param.codes.size();
     const ConstantSet* set = definitions_->Set(param.set);
     std::string named;
@@ -257,12 +269,12 @@ std::string CallListing::DecodeCall(const ParsedLine& parsed, std::string* optio
     if (!named.empty()) {
       text += named;
     } else if (width == 1) {
-      text += std::string(fields[at]);
+      text += fields[at];
     } else {
       text += '{';
       for (size_t k = 0; k < width; ++k) {
         if (k > 0) text += ", ";
-        text += std::string(fields[at + k]);
+        text += fields[at + k];
       }
       text += '}';
     }

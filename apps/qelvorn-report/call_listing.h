@@ -78,6 +78,9 @@ class CallListing {
   Section section_ = Section::kNone;
   int digits_ = 0;
   std::unordered_map<std::string, std::string> dllOf_;  // function -> DLL, from the api listing
+  // The definition of each function the log named, by name (kept in apiNames_).
+  std::deque<std::string> apiNames_;
+  std::unordered_map<std::string_view, const FunctionDefinition*> definitionOf_;
   std::unordered_map<int, ThreadCalls> threads_;
   std::deque<Pending> pending_;
   uint64_t firstSequence_ = 0;
