@@ -142,6 +142,8 @@ void CallListing::AddPre(const ParsedLine& parsed, std::string_view line, Thread
   // The pre line's clock and thread lead the line; the rest waits for the post line.
   Pending& pending = pending_.emplace_back();
   pending.text = Prefix(line, parsed.thread);
+  pending.thread = parsed.thread;
+  pending.position = thread.stack.size() - 1;
   thread.positions[Key(open.api, open.returnAddress)].push_back(thread.stack.size() - 1);
 }
 
@@ -194,14 +196,9 @@ void CallListing::Flush(bool force) {
       if (!force && pending_.size() <= kPendingLimit) return;
       // Held back too long: written unfinished, and its call marked so that its result
       // follows on a line of its own.
-      for (auto& [number, thread] : threads_) {
-        for (Open& open : thread.stack) {
-          if (open.sequence == firstSequence_ && !open.written) {
-            open.written = true;
-            front.text += open.call + " ... (unfinished)";
-          }
-        }
-      }
+      Open& open = threads_[front.thread].stack[front.position];
+      open.written = true;
+      front.text += open.call + " ... (unfinished)";
     }
     out_ << ShownText(front.text) << '\n';
     pending_.pop_front();

@@ -45,6 +45,9 @@ class CallListing {
   struct Pending {
     bool done = false;
     std::string text;  // cp932 as in the log until written
+    // Until done: where its call is open, which stays put while it is open.
+    int thread = 0;
+    size_t position = 0;
   };
   struct Open {
     uint64_t returnAddress = 0;
