@@ -122,8 +122,12 @@ void CallListing::AddLine(std::string_view line, bool ended) {
 
 void CallListing::AddCall(const ParsedLine& parsed, std::string_view line) {
   if (options_.thread >= 0 && options_.thread != parsed.thread) return;
-  if (options_.filterApi && !AnyMatches(options_.api, std::string(parsed.api))) return;
   ThreadCalls& thread = threads_[parsed.thread];
+  if (options_.filterApi && !AnyMatches(options_.api, std::string(parsed.api))) {
+    // A call left out still leaves its last error, as the summary counts errors.
+    if (parsed.post) thread.lastError = parsed.lastError;
+    return;
+  }
   if (parsed.post) {
     AddPost(parsed, line, thread);
   } else {

@@ -174,6 +174,30 @@ TEST(CallDecode, ListsCallsInTheOrderMade) {
             "01:00:00:001   2  Other [columns: , 1, \"x, y\"] = 00000000 (1 ms)\n");
 }
 
+// A last error is shown where the call set it anew, as the summary counts errors: a call
+// that --api leaves out still leaves its last error behind.
+TEST(CallDecode, ShowsALastErrorWhereItIsNew) {
+  std::ostringstream out;
+  ReportOptions options;
+  options.filterApi = true;
+  options.api = qel::ParseNamePatterns("Get*");
+  CallListing listing(options, nullptr, out);
+  const char* lines[] = {
+      "01:00:00:000,   1, 00401000,         ,         , SetLastError <a.exe>, , 5",
+      "01:00:00:000,   1, 00401000, 00000000, 00000005, SetLastError <a.exe>, , 5",
+      "01:00:00:001,   1, 00402000,         ,         , GetLastError <a.exe>, ",
+      "01:00:00:001,   1, 00402000, 00000005, 00000005, GetLastError <a.exe>, ",
+      "01:00:00:002,   1, 00403000,         ,         , GetFileType <a.exe>, , 00000070",
+      "01:00:00:002,   1, 00403000, 00000000, 00000006, GetFileType <a.exe>, , 00000070",
+  };
+  for (const char* line : lines) listing.AddLine(line, true);
+  listing.Finish();
+  EXPECT_EQ(out.str(),
+            "01:00:00:001   1  GetLastError = 00000005 (0 ms)\n"
+            "01:00:00:002   1  GetFileType [columns: , 00000070] = 00000000, last error 00000006 "
+            "ERROR_INVALID_HANDLE (0 ms)\n");
+}
+
 // A call that never returns holds back at most kPendingLimit lines: then it is written
 // unfinished, and its result, when it comes, on a line of its own.
 TEST(CallDecode, HoldsBackBoundedBehindAnOpenCall) {
