@@ -52,8 +52,9 @@ x64\\qelrun.exe         the launcher for 64-bit programs, which qelrun.exe hands
 x64\\qelrun-inject.dll  its helper
 qelvorn-lst.exe        makes a Qelvorn.lst for a program
 qelvorn-report.exe     summarises logs, of 32-bit and 64-bit programs alike
-lists\\                 hook lists for 32-bit programs
-lists\\x64\\             hook lists for 64-bit programs
+lists\\                 hook lists for 32-bit programs, and decode.txt, with which
+                         qelvorn-report names arguments and constants
+lists\\x64\\             the same for 64-bit programs
 sample\\                a Qelvorn.ini and a Qelvorn.lst to start from
 
 Which to use: run qelrun.exe for every program. It traces a 32-bit PROGRAM itself and hands

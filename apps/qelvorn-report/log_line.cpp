@@ -162,6 +162,7 @@ ParsedLine ParseCall(std::string_view line, int64_t ms) {
     parsed.api = column;
   }
   if (parsed.api.empty()) return Broken("no function name");
+  if (end != std::string_view::npos) parsed.tail = line.substr(end + kSeparator.size());
   return parsed;
 }
 

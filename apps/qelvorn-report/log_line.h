@@ -44,6 +44,9 @@ struct ParsedLine {
   uint32_t lastError = 0;
   std::string_view api;     // function name
   std::string_view caller;  // module that made the call, may be empty
+  // The option column and the arguments, as written; empty when the line ends after the
+  // function column.
+  std::string_view tail;
   // kBroken: why.
   const char* problem = nullptr;
 };

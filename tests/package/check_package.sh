@@ -25,7 +25,7 @@ entries=$(unzip -Z1 "$zip")
 binaries="Qelvorn.dll qelrun.exe qelrun-inject.dll qelvorn-lst.exe qelvorn-report.exe
   x64/Qelvorn.dll x64/qelrun.exe x64/qelrun-inject.dll"
 for file in $binaries README.txt sample/Qelvorn.ini sample/Qelvorn.lst lists/kernel32.lst \
-  lists/x64/kernel32.lst; do
+  lists/x64/kernel32.lst lists/decode.txt lists/x64/decode.txt; do
   check "zip holds $file" 'grep -qx "$name/$file" <<<"$entries"'
 done
 check "zip holds nothing else" '! grep -vE "^$name/((Qelvorn.dll|qelrun.exe|qelrun-inject.dll|qelvorn-lst.exe|qelvorn-report.exe|README.txt)|sample/(Qelvorn.ini|Qelvorn.lst)?|x64/(Qelvorn.dll|qelrun.exe|qelrun-inject.dll)?|lists/.*)?$" <<<"$entries"'

@@ -383,4 +383,18 @@ TEST_F(HostileLog, WorkAndOutputStayLinear) {
   }
 }
 
+// The decoded calls of 200,000 calls in flight: a line per call, and once the lines held
+// back pass their bound, each is written unfinished, its call found without a search.
+TEST_F(HostileLog, DecodedCallsStayLinear) {
+  constexpr int kDepth = 200000;
+  std::string deep;
+  for (int i = 0; i < kDepth; ++i) deep += Pre(i % 1000, "Open");
+  constexpr uint64_t kOutputLimit = 64 << 20;
+  Bounded calls = RunBounded({"--calls", WriteLog(deep)}, kOutputLimit, std::chrono::seconds(20));
+  EXPECT_TRUE(calls.finished) << "still running after 20 s";
+  EXPECT_EQ(calls.code, 0);
+  EXPECT_GT(calls.output, 0u);
+  EXPECT_LE(calls.output, kOutputLimit);
+}
+
 }  // namespace
