@@ -292,6 +292,9 @@ def function_line(dlls, name, cursor, params, uses):
     fields = ["fn", ",".join(dlls), name, cursor.result_type.spelling or "-",
               sets.get("return", "-")]
     for param, codes in params:
-        fields += [param.spelling or "-", param.type.spelling or "-", "".join(codes),
+        # One code a log column: a list field's marks after its code (the f of 8f) are not
+        # columns of their own.
+        fields += [param.spelling or "-", param.type.spelling or "-",
+                   "".join(code[0] for code in codes),
                    sets.get(param.spelling, "-") if param.spelling else "-"]
     return "\t".join(field.replace("\t", " ") for field in fields)
