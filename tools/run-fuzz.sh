@@ -13,12 +13,12 @@ build=${QEL_BUILD_DIR:-$root/build}
 san=${QEL_NATIVE_SAN_BUILD_DIR:-$root/build-native-san}
 rounds=${QEL_FUZZ_ROUNDS:-1000000}
 seconds=${QEL_FUZZ_SECONDS:-600}
-only=${QEL_FUZZ:-report_log pe_image hook_list guest}
+only=${QEL_FUZZ:-report_log decode_table pe_image hook_list guest}
 status=0
 
 QEL_SANITIZE=1 "$root/tools/build-native.sh" || { echo "sanitizer build failed"; exit 1; }
 export ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
-for target in report_log pe_image hook_list; do
+for target in report_log decode_table pe_image hook_list; do
   grep -qw "$target" <<<"$only" || continue
   exe=$san/bin/fuzz_$target
   [ -x "$exe" ] || { echo "fuzz_$target: not built (no libFuzzer in this compiler)"; continue; }

@@ -162,7 +162,7 @@ void WriteData(const Report& report, std::ostream& out) {
     if (start < 0 || call.start < start) start = call.start;
     out << '[' << call.thread << ',' << call.depth << ',' << call.function << ',' << call.start
         << ',' << call.end << ',';
-    Json(out, call.end >= 0 ? Hex8(call.result) : "");
+    Json(out, call.end >= 0 ? HexDigits(call.result, report.addressDigits) : "");
     out << ',' << (call.end >= 0 ? static_cast<int64_t>(call.lastError) : -1) << ','
         << (call.failed ? 1 : 0) << ',';
     Json(out, ShownText(call.pre));
@@ -190,8 +190,10 @@ void WriteHtmlPage(const Report& report, const ReportOptions& options, std::ostr
   if (!report.program.empty()) title += ": " + ShownText(report.program);
   if (report.pid >= 0) title += " (" + std::to_string(report.pid) + ")";
   out << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>" << Html(title)
-      << "</title>\n<style>" << kPageStyle << "</style></head><body>\n<h1>" << Html(title)
-      << "</h1>\n";
+      << "</title>\n<style>" << kPageStyle;
+  // A 16-digit result needs a column twice as wide as the 8-digit one the style is made for.
+  if (report.addressDigits == 16) out << ".row .r { width: 130px; }\n";
+  out << "</style></head><body>\n<h1>" << Html(title) << "</h1>\n";
   out << "<h2>Timeline</h2>\n<div class=\"hint\">Wheel: zoom, drag: move, double click: whole "
          "log. Red: the call set a new last error; open end: still in flight.</div>\n"
          "<div id=\"timeline\"><canvas id=\"canvas\"></canvas><div id=\"tip\"></div></div>\n";

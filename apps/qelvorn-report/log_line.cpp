@@ -18,16 +18,36 @@ int HexValue(char c) {
   return -1;
 }
 
-bool ReadHex8(std::string_view text, size_t at, uint32_t* value) {
-  if (text.size() < at + 8) return false;
-  uint32_t v = 0;
-  for (size_t i = at; i < at + 8; ++i) {
+bool At(std::string_view text, size_t at, std::string_view piece) {
+  return text.size() >= at + piece.size() && text.substr(at, piece.size()) == piece;
+}
+
+bool ReadHex(std::string_view text, size_t at, size_t count, uint64_t* value) {
+  if (text.size() < at + count) return false;
+  uint64_t v = 0;
+  for (size_t i = at; i < at + count; ++i) {
     int h = HexValue(text[i]);
     if (h < 0) return false;
-    v = (v << 4) | static_cast<uint32_t>(h);
+    v = (v << 4) | static_cast<uint64_t>(h);
   }
   *value = v;
   return true;
+}
+
+bool ReadHex8(std::string_view text, size_t at, uint32_t* value) {
+  uint64_t v;
+  if (!ReadHex(text, at, 8, &v)) return false;
+  *value = static_cast<uint32_t>(v);
+  return true;
+}
+
+// An address column at `at` followed by `next`: its width, 8 (32-bit DLL) or 16 (64-bit
+// DLL), or 0 when it is neither.
+size_t AddressColumn(std::string_view text, size_t at, std::string_view next, uint64_t* value) {
+  for (size_t digits : {size_t{8}, size_t{16}}) {
+    if (ReadHex(text, at, digits, value) && At(text, at + digits, next)) return digits;
+  }
+  return 0;
 }
 
 // Reads `count` digits at `at`; false unless all are digits.
@@ -40,10 +60,6 @@ bool ReadDigits(std::string_view text, size_t at, size_t count, int64_t* value) 
   }
   *value = v;
   return true;
-}
-
-bool At(std::string_view text, size_t at, std::string_view piece) {
-  return text.size() >= at + piece.size() && text.substr(at, piece.size()) == piece;
 }
 
 bool AllSpaces(std::string_view text, size_t at, size_t count) {
@@ -117,20 +133,22 @@ ParsedLine ParseCall(std::string_view line, int64_t ms) {
   parsed.kind = LineKind::kCall;
   parsed.msOfDay = ms;
   parsed.thread = static_cast<int>(thread);
-  if (!ReadHex8(line, p, &parsed.returnAddress) || !At(line, p + 8, kSeparator)) {
-    return Broken("bad return address column");
-  }
-  p += 10;
-  if (AllSpaces(line, p, 8) && At(line, p + 8, kSeparator) && AllSpaces(line, p + 10, 8) &&
-      At(line, p + 18, kSeparator)) {
+  size_t width = AddressColumn(line, p, kSeparator, &parsed.returnAddress);
+  if (width == 0) return Broken("bad return address column");
+  parsed.digits = static_cast<int>(width);
+  p += width + 2;
+  // The result is as wide as the return address; the last error is 32 bits in both logs.
+  if (AllSpaces(line, p, width) && At(line, p + width, kSeparator) &&
+      AllSpaces(line, p + width + 2, 8) && At(line, p + width + 10, kSeparator)) {
     parsed.post = false;
-  } else if (ReadHex8(line, p, &parsed.result) && At(line, p + 8, kSeparator) &&
-             ReadHex8(line, p + 10, &parsed.lastError) && At(line, p + 18, kSeparator)) {
+  } else if (ReadHex(line, p, width, &parsed.result) && At(line, p + width, kSeparator) &&
+             ReadHex8(line, p + width + 2, &parsed.lastError) &&
+             At(line, p + width + 10, kSeparator)) {
     parsed.post = true;
   } else {
     return Broken("bad result or last-error column");
   }
-  p += 20;
+  p += width + 12;
   // The function column ends at the first separator: names from the hook list hold no comma.
   size_t end = line.find(kSeparator, p);
   std::string_view column =
@@ -144,6 +162,7 @@ ParsedLine ParseCall(std::string_view line, int64_t ms) {
     parsed.api = column;
   }
   if (parsed.api.empty()) return Broken("no function name");
+  if (end != std::string_view::npos) parsed.tail = line.substr(end + kSeparator.size());
   return parsed;
 }
 
@@ -169,13 +188,15 @@ ParsedLine ParseNewThread(std::string_view line) {
   return parsed;
 }
 
-// "%08x - %08x,  [%08x(%13s)], date time, path"
+// "%08x - %08x,  [%08x(%13s)], date time, path", the addresses 16 digits wide in the log of
+// the 64-bit DLL.
 bool ParseModule(std::string_view line, ParsedLine* parsed) {
-  if (!ReadHex8(line, 0, &parsed->moduleBase) || !At(line, 8, " - ") ||
-      !ReadHex8(line, 11, &parsed->moduleEnd) || !At(line, 19, ",  [")) {
+  size_t digits = AddressColumn(line, 0, " - ", &parsed->moduleBase);
+  if (digits == 0 || !ReadHex(line, digits + 3, digits, &parsed->moduleEnd) ||
+      !At(line, 2 * digits + 3, ",  [")) {
     return false;
   }
-  size_t close = line.find(")], ", 23);
+  size_t close = line.find(")], ", 2 * digits + 7);
   if (close == std::string_view::npos) return false;
   std::string_view rest = line.substr(close + 4);
   // The file time is absent when the module's file could not be read.
@@ -185,6 +206,7 @@ bool ParseModule(std::string_view line, ParsedLine* parsed) {
     rest = rest.substr(comma + 2);
   }
   parsed->kind = LineKind::kModule;
+  parsed->digits = static_cast<int>(digits);
   parsed->modulePath = rest;
   return true;
 }

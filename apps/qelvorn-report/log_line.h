@@ -28,20 +28,25 @@ struct ParsedLine {
   // kDate: days since 1970-01-01 and milliseconds of the day.
   int64_t day = 0;
   int64_t msOfDay = 0;
+  // kModule, kCall: hex digits of the address columns, 8 in a 32-bit log, 16 in a 64-bit one.
+  int digits = 0;
   // kModule
-  uint32_t moduleBase = 0;
-  uint32_t moduleEnd = 0;
+  uint64_t moduleBase = 0;
+  uint64_t moduleEnd = 0;
   std::string_view modulePath;
   // kNewThread, kCall
   int thread = 0;
   uint32_t threadId = 0;
   // kCall
   bool post = false;
-  uint32_t returnAddress = 0;
-  uint32_t result = 0;
+  uint64_t returnAddress = 0;
+  uint64_t result = 0;
   uint32_t lastError = 0;
   std::string_view api;     // function name
   std::string_view caller;  // module that made the call, may be empty
+  // The option column and the arguments, as written; empty when the line ends after the
+  // function column.
+  std::string_view tail;
   // kBroken: why.
   const char* problem = nullptr;
 };
@@ -51,7 +56,8 @@ struct ParsedLine {
 size_t FindLineEnd(std::string_view bytes, size_t from);
 
 // Reads one line (without its line end) found in `section`. Any bytes are fine: the line
-// may hold NULs, bare LFs and CRs, and need not be text.
+// may hold NULs, bare LFs and CRs, and need not be text. Address columns of either width
+// are read; whether a line's width fits its log is for the caller to decide.
 ParsedLine ParseLine(std::string_view line, Section section);
 
 // Days since 1970-01-01 of a civil date.

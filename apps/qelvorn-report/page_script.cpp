@@ -189,10 +189,13 @@ const char kPageScript[] = R"JS(
     box.scrollTop = 0;
     render();
   }
-  // The option and argument columns: what follows the function column of a line.
+  // The option and argument columns: what follows the function column of a line, which
+  // comes after five columns without commas (their addresses 8 or 16 digits wide).
   function tail(line, fn) {
-    var at = line.indexOf(', ', line.indexOf(fn, 48));
-    return at >= 0 ? line.slice(at + 2) : '';
+    var at = -2;
+    for (var k = 0; k < 5 && at !== -1; k++) at = line.indexOf(', ', at + 2);
+    if (at !== -1) at = line.indexOf(', ', at + 2 + fn.length);
+    return at !== -1 ? line.slice(at + 2) : '';
   }
   function cell(cls, text) {
     var s = document.createElement('span'); s.className = cls; s.textContent = text; return s;

@@ -2,9 +2,13 @@
 #include "report_command.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <utility>
 
+#include "call_listing.h"
+#include "common/hook_list_maker.h"
 #include "html_page.h"
 #include "log_series.h"
 #include "report_model.h"
@@ -15,7 +19,8 @@ namespace qel::report {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: qelvorn-report [--html FILE] [--top N] [--api PATTERNS] [--thread N] LOG [LOG...]\n"
+    "usage: qelvorn-report [--html FILE] [--top N] [--api PATTERNS] [--thread N]\n"
+    "                      [--calls [--lists DIR]] LOG [LOG...]\n"
     "\n"
     "Reads a trace log, or the rolled series of one process (files, a folder, or a pattern\n"
     "such as 'logs/$$$app*$$$(412).txt'), and prints a summary in UTF-8: the run, per\n"
@@ -27,6 +32,11 @@ constexpr char kUsage[] =
     "  --top N          how many of the slowest calls to show (default 10)\n"
     "  --api PATTERNS   only functions matching these comma-separated globs (* and ?)\n"
     "  --thread N       only the thread with this number\n"
+    "  --calls          instead of the summary, every call on one line in the order made:\n"
+    "                   time, thread, Name(parameter=value, ...) = result, duration, with\n"
+    "                   constants and error codes by name\n"
+    "  --lists DIR      the folder of decode.txt (x64/decode.txt for a 64-bit log) for\n"
+    "                   --calls; by default lists/ beside this program, then ../lists\n"
     "  --help           this text\n"
     "\n"
     "Exit codes: 0 done; 1 wrong command line; 2 an input cannot be found or read;\n"
@@ -77,11 +87,36 @@ Result<Probe> ProbeFile(const std::string& path) {
   return probe;
 }
 
+// The decoding table of a log's width from the first of `dirs` that has one; a note on
+// `err` when none can be read, and the calls keep their columns as written.
+std::unique_ptr<CallDefinitions> LoadDefinitions(const std::vector<std::string>& dirs, int digits,
+                                                 std::ostream& err) {
+  const std::string file = digits == 16 ? "/x64/decode.txt" : "/decode.txt";
+  std::string tried;
+  for (const std::string& dir : dirs) {
+    std::string path = dir + file;
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
+      tried += (tried.empty() ? "" : ", ") + EscapeControls(path);
+      continue;
+    }
+    Result<CallDefinitions> loaded = CallDefinitions::Load(path);
+    if (loaded) return std::make_unique<CallDefinitions>(std::move(loaded).value());
+    err << "qelvorn-report: " << loaded.message() << "\n";
+    return nullptr;
+  }
+  err << "qelvorn-report: no decoding table (" << tried
+      << "): calls are shown with their columns as written\n";
+  return nullptr;
+}
+
 }  // namespace
 
 int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
   ReportOptions options;
   std::string html;
+  bool calls = false;
+  std::string listsDir;
   std::vector<std::string> inputs;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::string& arg = arguments[i];
@@ -89,7 +124,8 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
       out << kUsage;
       return kExitOk;
     }
-    bool takesValue = arg == "--html" || arg == "--top" || arg == "--api" || arg == "--thread";
+    bool takesValue = arg == "--html" || arg == "--top" || arg == "--api" || arg == "--thread" ||
+                      arg == "--lists";
     if (takesValue && i + 1 >= arguments.size()) {
       err << "qelvorn-report: " << EscapeControls(arg) << " needs a value\n" << kUsage;
       return kExitUsage;
@@ -97,6 +133,10 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
     long long number = 0;
     if (arg == "--html") {
       html = arguments[++i];
+    } else if (arg == "--calls") {
+      calls = true;
+    } else if (arg == "--lists") {
+      listsDir = arguments[++i];
     } else if (arg == "--top") {
       if (!ParseCount(arguments[++i], 1000000, &number)) {
         err << "qelvorn-report: --top takes a number from 0 to 1000000\n";
@@ -122,6 +162,15 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
   if (inputs.empty()) {
     err << "qelvorn-report: no log named\n" << kUsage;
     return kExitUsage;
+  }
+  if (!listsDir.empty() && !calls) {
+    err << "qelvorn-report: --lists goes with --calls\n";
+    return kExitUsage;
+  }
+  std::error_code folderError;
+  if (!listsDir.empty() && !std::filesystem::is_directory(listsDir, folderError)) {
+    err << "qelvorn-report: " << EscapeControls(listsDir) << ": not a folder\n";
+    return kExitUnreadable;
   }
   Result<std::vector<LogFile>> found = FindLogFiles(inputs);
   if (!found) {
@@ -160,6 +209,16 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
 
   options.keepCalls = !html.empty();
   ReportBuilder builder(options);
+  std::unique_ptr<CallDefinitions> definitions;
+  std::vector<std::string> dirs =
+      listsDir.empty() ? DefaultListsDirs() : std::vector<std::string>{listsDir};
+  CallListing listing(
+      options,
+      [&](int digits) {
+        definitions = LoadDefinitions(dirs, digits, err);
+        return definitions.get();
+      },
+      out);
   for (const LogFile& file : files) {
     std::FILE* stream = std::fopen(file.path.c_str(), "rb");
     if (stream == nullptr) {
@@ -169,7 +228,12 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
     builder.BeginFile(file.name);
     LineReader reader(stream);
     ReadLine line;
-    while (reader.Next(&line)) builder.AddLine(line.text, line.ended, line.cut);
+    // The decoded calls need the summary's figures only for the page.
+    bool summarise = !calls || !html.empty();
+    while (reader.Next(&line)) {
+      if (summarise) builder.AddLine(line.text, line.ended, line.cut);
+      if (calls) listing.AddLine(line.text, line.ended);
+    }
     bool failed = reader.Failed();
     std::fclose(stream);
     if (failed) {
@@ -180,7 +244,11 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
   Report& report = builder.Finish();
   report.program = series.program;
   report.pid = series.pid;
-  WriteTextSummary(report, options, out);
+  if (calls) {
+    listing.Finish();
+  } else {
+    WriteTextSummary(report, options, out);
+  }
   // A full disk or a closed pipe must not pass for a written summary.
   if (!out.flush()) {
     err << "qelvorn-report: cannot write the summary\n";

@@ -17,7 +17,7 @@ bool Faster(const SlowCall& a, const SlowCall& b) {
 
 }  // namespace
 
-void ValueCounts::Add(uint32_t value) {
+void ValueCounts::Add(uint64_t value) {
   for (auto& entry : values) {
     if (entry.first == value) {
       ++entry.second;
@@ -95,6 +95,17 @@ void ReportBuilder::AddLine(std::string_view line, bool ended, uint64_t cut) {
     return;
   }
   ParsedLine parsed = ParseLine(line, section_);
+  if (!FitsWidth(parsed)) {
+    // Broken as a call line; not a module line, as any line that breaks that line's rules.
+    if (parsed.kind == LineKind::kCall) {
+      parsed.kind = LineKind::kBroken;
+      parsed.problem = parsed.digits == 16 ? "16-digit columns in a log of 8-digit ones"
+                                           : "8-digit columns in a log of 16-digit ones";
+    } else {
+      parsed.kind = LineKind::kText;
+      parsed.nextSection = section_;
+    }
+  }
   Section before = section_;
   section_ = parsed.nextSection;
   switch (parsed.kind) {
@@ -147,6 +158,17 @@ void ReportBuilder::AddLine(std::string_view line, bool ended, uint64_t cut) {
     case LineKind::kEmpty:
       break;
   }
+}
+
+// A log is written by one DLL, so all its address columns have one width: the first line
+// that has them sets it.
+bool ReportBuilder::FitsWidth(const ParsedLine& parsed) {
+  if (parsed.kind != LineKind::kCall && parsed.kind != LineKind::kModule) return true;
+  if (!widthKnown_) {
+    widthKnown_ = true;
+    report_.addressDigits = parsed.digits;
+  }
+  return parsed.digits == report_.addressDigits;
 }
 
 void ReportBuilder::AddCall(const ParsedLine& parsed, std::string_view line) {

@@ -37,9 +37,9 @@ struct Place {
 // counted as others.
 struct ValueCounts {
   static constexpr size_t kLimit = 8;
-  std::vector<std::pair<uint32_t, uint64_t>> values;
+  std::vector<std::pair<uint64_t, uint64_t>> values;
   uint64_t others = 0;
-  void Add(uint32_t value);
+  void Add(uint64_t value);
 };
 
 struct FunctionStats {
@@ -58,7 +58,7 @@ constexpr size_t kNoCall = static_cast<size_t>(-1);
 
 struct OpenCall {
   int64_t start = 0;
-  uint32_t returnAddress = 0;
+  uint64_t returnAddress = 0;
   size_t function = 0;
   bool selected = false;
   int64_t callIndex = -1;  // into Report::calls when kept
@@ -69,7 +69,7 @@ struct OpenCall {
 
 // A post line belongs to the innermost open call of its function from its return address.
 struct OpenKey {
-  uint32_t returnAddress = 0;
+  uint64_t returnAddress = 0;
   size_t function = 0;
   bool operator==(const OpenKey& other) const {
     return returnAddress == other.returnAddress && function == other.function;
@@ -113,8 +113,8 @@ struct Remark {
 };
 
 struct Module {
-  uint32_t base = 0;
-  uint32_t end = 0;
+  uint64_t base = 0;
+  uint64_t end = 0;
   std::string path;
 };
 
@@ -125,7 +125,7 @@ struct CallRecord {
   uint32_t function = 0;
   int64_t start = 0;
   int64_t end = -1;  // -1: still open at the end of the log
-  uint32_t result = 0;
+  uint64_t result = 0;
   uint32_t lastError = 0;
   bool failed = false;
   std::string pre;
@@ -134,6 +134,9 @@ struct CallRecord {
 
 struct Report {
   std::vector<std::string> files;
+  // Hex digits of addresses and results: 8 from the 32-bit DLL, 16 from the 64-bit one. The
+  // first line that has such a column decides for the whole log.
+  int addressDigits = 8;
   std::string program;
   long long pid = -1;
   bool haveSetUp = false;
@@ -174,6 +177,7 @@ class ReportBuilder {
   Report& Finish();
 
  private:
+  bool FitsWidth(const ParsedLine& parsed);
   void AddCall(const ParsedLine& parsed, std::string_view line);
   void AddPre(const ParsedLine& parsed, std::string_view line, ThreadStats& thread, int64_t time);
   void AddPost(const ParsedLine& parsed, std::string_view line, ThreadStats& thread, int64_t time);
@@ -193,6 +197,7 @@ class ReportBuilder {
   uint64_t sequence_ = 0;
   bool inFirstApiListing_ = false;
   bool inFirstModules_ = false;
+  bool widthKnown_ = false;
   std::unordered_map<std::string_view, size_t> functionIndex_;
   ThreadStats* lastThread_ = nullptr;
 };

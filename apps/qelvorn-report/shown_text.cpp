@@ -53,7 +53,12 @@ std::string EscapeControls(std::string_view text) {
 }
 
 std::string ShownText(std::string_view cp932) {
-  return EscapeControls(Cp932ToUtf8(cp932));
+  // Printable ASCII is the same in code page 932 and UTF-8 and needs no escape: most lines
+  // of a log are nothing else, and skip the conversion.
+  for (char c : cp932) {
+    if (c < 0x20 || c > 0x7e) return EscapeControls(Cp932ToUtf8(cp932));
+  }
+  return std::string(cp932);
 }
 
 }  // namespace qel::report

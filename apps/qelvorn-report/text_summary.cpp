@@ -3,6 +3,7 @@
 #include "text_summary.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <vector>
 
@@ -25,11 +26,13 @@ std::string Pad(const std::string& text, size_t width, bool right) {
   return right ? padding + text : text + padding;
 }
 
-std::string Counts(const ValueCounts& counts, bool errors) {
+// Results in `digits` hex digits, or last errors (32 bits) by name when `digits` is 0.
+std::string Counts(const ValueCounts& counts, int digits) {
   std::string text;
   for (const auto& [value, count] : counts.values) {
     if (!text.empty()) text += ", ";
-    text += (errors ? ErrorText(value) : Hex8(value)) + " x" + std::to_string(count);
+    text += (digits == 0 ? ErrorText(static_cast<uint32_t>(value)) : HexDigits(value, digits)) +
+            " x" + std::to_string(count);
   }
   if (counts.others > 0) text += ", other values x" + std::to_string(counts.others);
   return text;
@@ -55,8 +58,8 @@ void WriteRun(const Report& report, std::ostream& out) {
   out << "  functions   " << report.tracedFunctions << " traced\n";
   out << "  modules     " << report.modules.size() << " loaded at set-up\n";
   for (const Module& module : report.modules) {
-    out << "    " << Hex8(module.base) << " - " << Hex8(module.end) << "  "
-        << ShownText(module.path) << "\n";
+    out << "    " << HexDigits(module.base, report.addressDigits) << " - "
+        << HexDigits(module.end, report.addressDigits) << "  " << ShownText(module.path) << "\n";
   }
 }
 
@@ -78,9 +81,9 @@ void WriteFunctions(const Report& report, std::ostream& out) {
         << Pad(Mean(stats->totalMs, stats->completed), 8, true) << " "
         << Pad(stats->completed > 0 ? std::to_string(stats->maxMs) : "-", 8, true) << "\n";
     if (stats->completed == 0) continue;
-    out << "  " << std::string(width, ' ') << "    results     " << Counts(stats->results, false)
-        << "\n";
-    out << "  " << std::string(width, ' ') << "    last errors " << Counts(stats->lastErrors, true)
+    out << "  " << std::string(width, ' ') << "    results     "
+        << Counts(stats->results, report.addressDigits) << "\n";
+    out << "  " << std::string(width, ' ') << "    last errors " << Counts(stats->lastErrors, 0)
         << "\n";
   }
 }
@@ -169,6 +172,12 @@ void WriteRemarks(const Report& report, const std::vector<Remark>& samples, uint
 std::string Hex8(uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof text, "%08x", value);
+  return text;
+}
+
+std::string HexDigits(uint64_t value, int digits) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%0*" PRIx64, digits, value);
   return text;
 }
 

@@ -16,6 +16,7 @@ static_assert(offsetof(CallFrame, args) == QEL_FRAME_ARGS, "CallFrame layout");
 static_assert(offsetof(CallFrame, argCount) == QEL_FRAME_ARG_COUNT, "CallFrame layout");
 static_assert(offsetof(CallFrame, record) == QEL_FRAME_RECORD, "CallFrame layout");
 static_assert(offsetof(CallFrame, resultHigh) == QEL_FRAME_RESULT_HIGH, "CallFrame layout");
+static_assert(offsetof(CallFrame, floatArgs) == QEL_FRAME_FLOAT_ARGS, "CallFrame layout");
 
 static_assert(offsetof(ApiHookRecord, argCount) == QEL_RECORD_ARG_COUNT, "record layout");
 static_assert(offsetof(ApiHookRecord, hookEntry) == QEL_RECORD_HOOK_ENTRY, "record layout");

@@ -17,6 +17,7 @@ struct ApiHookRecord {
   int32_t ordinal;               // export ordinal, -1 when none
   uint8_t callerCleans;          // 1: the caller removes the arguments
   uint8_t skipCall;              // 1: the real function is not called
+  uint8_t floatSlots;            // bit i: argument i (of the first four) is floating-point
   char* argTypes;                // one type code per argument word
   const char* moduleName;        // name of the imported module whose block holds it
 };

@@ -105,7 +105,13 @@ struct Parser {
     }
     for (size_t i = 9; i < fields.size(); ++i) {
       std::string type = TrimBlanks(fields[i]);
-      if (!type.empty()) record->argTypes[record->argCount++] = type[0];
+      if (type.empty()) continue;
+      // "8f" (a double) and "4f" (a float) print as 8 and 4; on x64 the first four such
+      // arguments are read from the XMM register that carries them instead of their slot.
+      if (type.size() == 2 && type[1] == 'f' && record->argCount < 4) {
+        record->floatSlots |= static_cast<uint8_t>(1u << record->argCount);
+      }
+      record->argTypes[record->argCount++] = type[0];
     }
     record->moduleName = module.name;
     AddApi(module, record);

@@ -18,6 +18,10 @@ struct CallFrame {
   uint32_t argCount;        // argument words, copied from the record
   ApiHookRecord* record;    // the record bound to the entry that was entered
   uintptr_t resultHigh;     // the high half of a result two words wide
+  // Where the dispatcher kept the caller's XMM0-XMM3, 16 bytes apart: the first four
+  // floating-point arguments of an x64 call travel there. Null where arguments are all on
+  // the stack (x86).
+  const uint8_t* floatArgs = nullptr;
 };
 
 // A DWORD or BOOL argument or result: the low 32 bits of its word, as an x64 caller or

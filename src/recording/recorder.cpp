@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 #include "base/exception_guard.h"
 #include "base/memory_probe.h"
 #include "hooklist/api_hook_record.h"
@@ -72,7 +74,14 @@ void AppendArguments(LineBuilder& line, const CallFrame* frame) {
     for (uint32_t i = 0; i < frame->argCount;) {
       char code = record->argTypes[i];
       uint32_t left = frame->argCount - i;
-      auto one = [&] { AppendArgument(line, frame->args + i, left, code); };
+      const ArgWord* word = frame->args + i;
+      ArgWord fromRegister = 0;
+      if (frame->floatArgs != nullptr && i < 4 && (record->floatSlots >> i & 1) != 0) {
+        memcpy(&fromRegister, frame->floatArgs + 16 * i, sizeof fromRegister);
+        word = &fromRegister;
+        left = 1;
+      }
+      auto one = [&] { AppendArgument(line, word, left, code); };
       if (guardEach) {
         AppendReadingTracedMemory(line, one);
       } else {

@@ -326,6 +326,26 @@ TEST(HookListParser, FunctionEntries) {
   }
 }
 
+// "8f" and "4f" keep their codes 8 and 4 and mark the argument floating-point, so that an
+// x64 tracer reads the first four such from their XMM registers.
+TEST(HookListParser, FloatingPointMarksOnTheFirstFourArguments) {
+  const struct {
+    const char* codes;
+    uint8_t floatSlots;
+  } cases[] = {
+      {"8f,4,4f,x", 0x5}, {"4,4,4,4,8f", 0x0}, {" 8f ,d", 0x1},
+      {"4fx,8F", 0x0},    {"8,8,8,8f", 0x8},   {"s,,8f", 0x2},
+  };
+  for (const auto& c : cases) {
+    HookList list;
+    std::string text = std::string(kHead) + "api=F,,,,,,,,," + c.codes + "\r\n[Import]\r\n";
+    ASSERT_EQ(0, ParseHookList(list, text.c_str())) << c.codes;
+    const ApiHookRecord& record = *list.apiTable.begin()->second;
+    EXPECT_EQ(c.floatSlots, record.floatSlots) << c.codes;
+    EXPECT_NE('f', record.argTypes[0]) << c.codes;
+  }
+}
+
 TEST(HookListParser, FirstOccurrenceWinsAtEveryLevel) {
   HookList list;
   std::string text =

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the release zip into a scratch folder and checks it: the expected files, and
-# for every binary in it: imports of system DLLs only, a version resource carrying the
-# project's version and product name, no debug sections, and a debug link to its file in
-# the symbols zip. Prints "ok"/"not ok" per check.
+# Builds the release zip into a scratch folder and checks it: the expected files of both
+# trees (the 64-bit ones in x64\, their hook lists in lists\x64\ when the tree has them),
+# a README.txt that names each binary, and for every .exe and .dll in it: the processor of
+# its tree, imports of system DLLs only, a version resource carrying the project's version
+# and product name, no debug sections, and a debug link to its file in the symbols zip.
+# Prints "ok"/"not ok" per check.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 scratch=$(mktemp -d /tmp/qel-package.XXXXXX)
@@ -20,14 +22,15 @@ check "package.sh makes $name.zip" '[ "$zip" = "$scratch/dist/$name.zip" ] && [ 
 check "package.sh makes $name-symbols.zip" '[ "$symbols_zip" = "$scratch/dist/$name-symbols.zip" ] && [ -f "$symbols_zip" ]'
 [ -f "$zip" ] && [ -f "$symbols_zip" ] || { cat "$scratch/package.err"; exit 1; }
 entries=$(unzip -Z1 "$zip")
-for file in Qelvorn.dll qelrun.exe qelrun-inject.dll qelvorn-lst.exe qelvorn-report.exe \
-  x64/Qelvorn.dll README.txt sample/Qelvorn.ini sample/Qelvorn.lst; do
+binaries="Qelvorn.dll qelrun.exe qelrun-inject.dll qelvorn-lst.exe qelvorn-report.exe
+  x64/Qelvorn.dll x64/qelrun.exe x64/qelrun-inject.dll"
+for file in $binaries README.txt sample/Qelvorn.ini sample/Qelvorn.lst lists/kernel32.lst \
+  lists/x64/kernel32.lst lists/decode.txt lists/x64/decode.txt; do
   check "zip holds $file" 'grep -qx "$name/$file" <<<"$entries"'
 done
-check "zip holds lists/" 'grep -q "^$name/lists/." <<<"$entries"'
-check "zip holds nothing else" '! grep -vE "^$name/((Qelvorn.dll|qelrun.exe|qelrun-inject.dll|qelvorn-lst.exe|qelvorn-report.exe|README.txt)|sample/(Qelvorn.ini|Qelvorn.lst)?|x64/(Qelvorn.dll)?|lists/.*)?$" <<<"$entries"'
+check "zip holds nothing else" '! grep -vE "^$name/((Qelvorn.dll|qelrun.exe|qelrun-inject.dll|qelvorn-lst.exe|qelvorn-report.exe|README.txt)|sample/(Qelvorn.ini|Qelvorn.lst)?|x64/(Qelvorn.dll|qelrun.exe|qelrun-inject.dll)?|lists/.*)?$" <<<"$entries"'
 
-check "symbols zip holds one debug file per binary and nothing else" '[ "$(unzip -Z1 "$symbols_zip" | grep -v "/$" | sort | tr "\n" " ")" = "$name-symbols/Qelvorn.dll.debug $name-symbols/qelrun-inject.dll.debug $name-symbols/qelrun.exe.debug $name-symbols/qelvorn-lst.exe.debug $name-symbols/qelvorn-report.exe.debug $name-symbols/x64/Qelvorn.dll.debug " ]'
+check "symbols zip holds one debug file per binary and nothing else" '[ "$(unzip -Z1 "$symbols_zip" | grep -v "/$" | LC_ALL=C sort | tr "\n" " ")" = "$(for b in $binaries; do echo "$name-symbols/$b.debug"; done | LC_ALL=C sort | tr "\n" " ")" ]'
 
 unzip -q "$zip" -d "$scratch/unpacked"
 unzip -q "$symbols_zip" -d "$scratch/unpacked"
@@ -49,9 +52,17 @@ ok = name == os.path.basename(debug) and crc == zlib.crc32(open(debug, "rb").rea
 sys.exit(0 if ok else 1)
 PY
 }
-for binary in "$scratch/unpacked/$name"/*.exe "$scratch/unpacked/$name"/*.dll \
-  "$scratch/unpacked/$name"/x64/*.dll; do
-  file=${binary#"$scratch/unpacked/$name/"}
+readme=$(tr -d '\r' <"$scratch/unpacked/$name/README.txt")
+for file in $binaries; do
+  check "README.txt names ${file//\//\\}" 'grep -qF "${file//\//\\}" <<<"$readme"'
+done
+check "README.txt names lists\\x64\\" 'grep -qF "lists\\x64\\" <<<"$readme"'
+# Every .exe and .dll the zip holds, wherever it is.
+for file in $(grep -iE "\.(exe|dll)$" <<<"$entries" | sed "s|^$name/||" | LC_ALL=C sort); do
+  binary=$scratch/unpacked/$name/$file
+  format=pei-i386
+  [ "${file#x64/}" != "$file" ] && format=pei-x86-64
+  check "$file is $format" 'x86_64-w64-mingw32-objdump -f "$binary" 2>&1 | grep -q "file format $format$"'
   dump=$(x86_64-w64-mingw32-objdump -p "$binary" 2>&1)
   imports=$(grep -i "DLL Name:" <<<"$dump" | awk '{print tolower($3)}' | sort -u | tr '\n' ' ')
   check "$file imports only system dlls ($imports)" '! tr " " "\n" <<<"$imports" | grep . | grep -qvE "^(kernel32|user32|gdi32|advapi32|shell32|ole32|oleaut32|version|dbghelp|ws2_32|msvcrt|ntdll|psapi|shlwapi)\.dll$"'

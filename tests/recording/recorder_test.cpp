@@ -111,6 +111,40 @@ TEST(Recorder, ATwoWordCodeIsOneArgument) {
   EXPECT_EQ(expected, lines);
 }
 
+// A floating-point argument among the first four is read from where the dispatcher kept
+// its XMM register, 16 bytes a register; later ones and unmarked ones from their slots, and
+// a frame without registers (x86) reads every slot.
+TEST(Recorder, MarkedFloatingPointArgumentsComeFromTheirRegisters) {
+  alignas(16) uint8_t registers[64] = {};
+  const uint64_t bits[4] = {0x1111111111111111, 0x3ff80000deadbeef, 0x3333333333333333,
+                            0x40490fdb40490fdb};
+  for (int i = 0; i < 4; ++i) memcpy(registers + 16 * i, &bits[i], 8);
+  ArgWord args[5] = {7, 0x21cee0, 9, 6, 5};
+  const struct {
+    const uint8_t* floatArgs;
+    const char* arguments;
+  } cases[] = {
+      {registers, "00000007, deadbeef, 00000009, 40490fdb, 00000005"},
+      {nullptr, "00000007, 0021cee0, 00000009, 00000006, 00000005"},
+  };
+  for (const auto& c : cases) {
+    LogSession log;
+    ApiHookRecord record = MakeRecord("Mixed", "44444");
+    record.floatSlots = 0x2 | 0x8 | 0x10;
+    CallFrame frame = MakeFrame(record, args, 0x1000);
+    frame.floatArgs = c.floatArgs;
+    RecordPre(&frame);
+    log.Stop();
+    std::vector<std::string> lines;
+    for (const std::string& line : log.Lines()) {
+      if (line.rfind("new thread", 0) != 0) lines.push_back(Masked(line));
+    }
+    std::vector<std::string> expected = {"T, N, " + Address(0x1000) + ", " + kBlank +
+                                         ",         , Mixed, , " + c.arguments};
+    EXPECT_EQ(expected, lines) << c.arguments;
+  }
+}
+
 TEST(Recorder, LastErrorSurvivesBothRecorders) {
   LogSession log;
   ArgWord args[1] = {0};

@@ -19,7 +19,7 @@ const char kHookList[] =
     "[Imported]\r\n"
     "imported_module=x64_lib.dll\r\n"
     "api=LibSum6,,,,,,,,,8,8,d,d,x,p\r\n"
-    "api=LibMixed,,,,,,,,,4,8,8,8,4,8\r\n"
+    "api=LibMixed,,,,,,,,,4,8f,8,8f,4,8f\r\n"
     "api=LibRaise,,,,,,,,,4\r\n"
     "api=LibCallBack,,,,,,,,,p,d\r\n"
     "api=LibWalk,,,,,,,,,p,d\r\n"
@@ -49,8 +49,10 @@ const std::string kSumArguments = ", 1122334455667788, ffffffffffffffff, 123, 42
                                   BadPointer("00000000cafef00d");
 // The doubles in XMM1 and XMM3 leave their integer registers as the caller had them; the
 // double on the stack shows its bits (2.5).
-const std::string kMixedArguments = ", 00000007, " + kAnyAddress + ", 0000000123456789, " +
-                                    kAnyAddress + ", 00000003, 4004000000000000";
+// 1.5 and -0.25 come from XMM1 and XMM3, 2.5 from its stack slot.
+const std::string kMixedArguments =
+    ", 00000007, 3ff8000000000000, 0000000123456789, bfd0000000000000, 00000003, "
+    "4004000000000000";
 
 std::vector<std::string> SumAndMixed(const std::string& sum) {
   return {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark of qelvorn-report's text summary on the build machine: generates a rolled
 # series of 1,000,000 log lines (4 threads, nested calls, cp932 texts, 10 files), then
-# times `wc -l` and the report on the same files in the same run and prints the ratio
-# (target: at most 10) and the report's peak memory.
+# times `wc -l`, the report and its decoded calls (--calls) on the same files in the same
+# run and prints the ratios (target: at most 10) and the report's peak memory.
 # Usage: report-bench.sh [LINES]   (also run by tools/run-bench.sh)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -50,6 +50,9 @@ report_ms=$(best "$report" "$work")
 [ "$wc_ms" -gt 0 ] || wc_ms=1
 echo "wc -l: $wc_ms ms, qelvorn-report: $report_ms ms"
 awk -v r="$report_ms" -v w="$wc_ms" 'BEGIN { printf "ratio report / wc -l: %.1f (target <= 10)\n", r / w }'
+calls_ms=$(best "$report" --calls "$work")
+echo "qelvorn-report --calls: $calls_ms ms"
+awk -v r="$calls_ms" -v w="$wc_ms" 'BEGIN { printf "ratio report --calls / wc -l: %.1f (target <= 10)\n", r / w }'
 if [ -x /usr/bin/time ]; then
   /usr/bin/time -v "$report" "$work" 2>&1 >/dev/null | awk -F': ' '/Maximum resident/ { print "peak memory: " $2 " KB" }'
   half=("${files[@]:0:5}")

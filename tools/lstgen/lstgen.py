@@ -3,7 +3,8 @@
 # lists/x64/<dll>.lst for 64-bit ones, one "api=" line per function that a system DLL's
 # mingw-w64 import library names, typed from the C prototypes of the mingw-w64 headers as
 # libclang parses them for that processor, with the hand-checked additions of supplement.txt.
-# The type codes and the callback names come from the tracer's own tables.
+# The type codes and the callback names come from the tracer's own tables. Beside them it
+# writes decode.txt, the parameter names and constant sets qelvorn-report decodes calls with.
 # Usage: lstgen.py OUTPUT_DIR
 import ctypes
 import glob
@@ -14,8 +15,11 @@ import sys
 
 import clang.cindex as ci
 
+import decode_table
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SUPPLEMENT = os.path.join(HERE, "supplement.txt")
+CONSTANTS = os.path.join(HERE, "constants.txt")
 SRC = os.path.join(HERE, "..", "..", "src")
 TYPE_CODES_TABLE = os.path.join(SRC, "hooklist", "type_codes.h")
 CALLBACK_TABLE = os.path.join(SRC, "control", "callback_wiring.cpp")
@@ -266,12 +270,14 @@ def param_codes_x64(param):
         return [code]
     canon = param.type.get_canonical()
     size = canon.get_size()
-    # A float or double travels as its bits: in an XMM register and in its slot. Hex shows
-    # those bits whole (a decimal of them would mislead): 4 the float's 32, 8 the double's 64.
+    # A float or double travels as its bits: among the first four arguments in an XMM
+    # register, after them in its slot. Hex shows those bits whole (a decimal of them would
+    # mislead): 4 the float's 32, 8 the double's 64; the f after the code tells the tracer to
+    # read a register-passed one from its XMM register.
     if canon.kind == ci.TypeKind.FLOAT:
-        return [typed("4")]
+        return [typed("4") + "f"]
     if canon.kind == ci.TypeKind.DOUBLE:
-        return [typed("8")]
+        return [typed("8") + "f"]
     # The x64 convention passes a value of any other size than 1, 2, 4 or 8 bytes (larger
     # structures, unions, long double) by reference: the slot holds its address.
     if size not in (4, 8):
@@ -296,9 +302,8 @@ def entry_line(name, dll, cursor, decorated_bytes, target):
         raise LeftOut("declared without a prototype")
     if ftype.is_function_variadic():
         raise LeftOut("variadic: its argument words vary by call")
-    codes = []
-    for param in cursor.get_arguments():
-        codes.extend(target.param_codes(param))
+    params = [(param, target.param_codes(param)) for param in cursor.get_arguments()]
+    codes = [code for _, param_codes in params for code in param_codes]
     if target.decorated:
         stdcall = calling_conv(ftype) == CC_STDCALL
         if decorated_bytes is None:
@@ -327,7 +332,7 @@ def entry_line(name, dll, cursor, decorated_bytes, target):
     if dll in SOCKET_DLLS:
         pre, post = SOCKET_CALLBACKS, SOCKET_CALLBACKS
     fields = [name, "", caller_cleans, skip, pre, post, "", "", ""] + codes
-    return "api=" + ",".join(fields) + ("," if not codes else "")
+    return "api=" + ",".join(fields) + ("," if not codes else ""), params
 
 
 class Target:
@@ -428,7 +433,7 @@ def library_exports(library, target):
     return dlls
 
 
-def parse_declarations(target, universal_crt, extra_declarations):
+def parse_declarations(target, universal_crt, extra_declarations, macros=False):
     resource_dir = sorted(glob.glob("/usr/lib/llvm-14/lib/clang/*/include"))[-1][:-len("/include")]
     args = ["-x", "c", "-std=gnu11", "-target", target.triple, "-resource-dir", resource_dir,
             "-isystem", os.path.join(target.sysroot, "include"), "-D_WIN32_WINNT=0x0A00",
@@ -438,7 +443,10 @@ def parse_declarations(target, universal_crt, extra_declarations):
     else:
         args += target.msvcrt_defines
     source = "".join("#include <%s>\n" % h for h in HEADERS) + "\n".join(extra_declarations)
-    tu = ci.Index.create().parse("all.c", args=args, unsaved_files=[("all.c", source)])
+    # The macros' definitions are kept only for the parse the constants are read from.
+    options = ci.TranslationUnit.PARSE_DETAILED_PROCESSING_RECORD if macros else 0
+    tu = ci.Index.create().parse("all.c", args=args, unsaved_files=[("all.c", source)],
+                                 options=options)
     errors = [d for d in tu.diagnostics if d.severity >= ci.Diagnostic.Error]
     if errors:
         sys.exit("lstgen: the headers do not parse for %s: %s" % (target.name, errors[0]))
@@ -448,10 +456,11 @@ def parse_declarations(target, universal_crt, extra_declarations):
             functions.setdefault(cursor.spelling, cursor)
         elif cursor.kind == ci.CursorKind.VAR_DECL:
             data.add(cursor.spelling)
-    return functions, data
+    return functions, data, decode_table.MacroValues(tu) if macros else None
 
 
-def dll_text(dll, exports, functions, data, target):
+def dll_text(dll, exports, functions, data, target, decoded):
+    """The list of one DLL; adds {function: (cursor, params)} of its entries to decoded."""
     lines, left_out = [], []
     for name in sorted(exports):
         cursor = functions.get(name)
@@ -463,7 +472,9 @@ def dll_text(dll, exports, functions, data, target):
             if cursor is None:
                 raise LeftOut("data, not a function" if name in data else
                               "no prototype in the headers")
-            lines.append(entry_line(name, dll, cursor, exports[name], target))
+            line, params = entry_line(name, dll, cursor, exports[name], target)
+            lines.append(line)
+            decoded.setdefault((name, signature(cursor, params)), (cursor, params, []))[2].append(dll)
         except LeftOut as why:
             left_out.append("// left out: %s: %s" % (name, why))
     head = ["// %s: %s generated by tools/lstgen/lstgen.py from the mingw-w64" %
@@ -472,18 +483,37 @@ def dll_text(dll, exports, functions, data, target):
     return "\n".join(head + lines + left_out) + "\n"
 
 
-def write_target(target, output, extra_exports, extra_declarations):
+def signature(cursor, params):
+    """What decode.txt says of a function: one line serves the DLLs where it is the same."""
+    return (cursor.result_type.spelling,
+            tuple((p.spelling, p.type.spelling, "".join(codes)) for p, codes in params))
+
+
+def write_target(target, output, extra_exports, extra_declarations, constants):
     folder = os.path.join(output, target.folder)
     os.makedirs(folder, exist_ok=True)
-    declarations = {flag: parse_declarations(target, flag, extra_declarations)
+    # The constants are read from the parse of the Windows headers with msvcrt's C runtime.
+    declarations = {flag: parse_declarations(target, flag, extra_declarations, not flag)
                     for flag in (False, True)}
+    decoded = {}
     for library, universal_crt in LIBRARIES:
-        functions, data = declarations[universal_crt]
+        functions, data, _ = declarations[universal_crt]
         for dll, exports in sorted(library_exports(library, target).items()):
             for name, decorated in extra_exports.get(dll, {}).items():
                 exports.setdefault(name, decorated)
             with open(os.path.join(folder, dll[:-len(".dll")] + ".lst"), "w") as f:
-                f.write(dll_text(dll, exports, functions, data, target))
+                f.write(dll_text(dll, exports, functions, data, target, decoded))
+    functions, _, macros = declarations[False]
+    sets, uses = constants
+    try:
+        lines = decode_table.set_lines(sets, macros)
+        used = decode_table.uses_by_function(uses, functions)
+    except decode_table.ConstantsError as why:
+        sys.exit("lstgen: %s: %s" % (target.name, why))
+    for (name, _), (cursor, params, dlls) in sorted(decoded.items(), key=lambda item: item[0]):
+        lines.append(decode_table.function_line(dlls, name, cursor, params, used))
+    with open(os.path.join(folder, "decode.txt"), "w") as f:
+        f.write(decode_table.HEADER % target.title + "\n".join(lines) + "\n")
 
 
 def main():
@@ -498,8 +528,12 @@ def main():
     ci.conf.lib.clang_getFunctionTypeCallingConv.argtypes = [ci.Type]
     ci.conf.lib.clang_getFunctionTypeCallingConv.restype = ctypes.c_int
     supplement = read_supplement(SUPPLEMENT)
+    try:
+        constants = decode_table.read_constants(CONSTANTS)
+    except decode_table.ConstantsError as why:
+        sys.exit("lstgen: %s" % why)
     for target in TARGETS:
-        write_target(target, sys.argv[1], *supplement[target.name])
+        write_target(target, sys.argv[1], *supplement[target.name], constants)
     return 0
 
 

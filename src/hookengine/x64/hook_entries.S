@@ -21,7 +21,7 @@
    and the caller's home area with its stack arguments above. */
 #define HOME 0
 #define FRAME 32
-#define XMM_ARGS (FRAME + QEL_FRAME_SIZE)
+#define XMM_ARGS (FRAME + ((QEL_FRAME_SIZE + 15) & ~15))
 #define XMM_RESULT (XMM_ARGS + 64)
 #define LOCALS_SIZE (XMM_RESULT + 16 + 8)
 #define SAVED_REGISTERS (LOCALS_SIZE + 32)
@@ -118,7 +118,8 @@ HookDispatchRecorded:
         xorps   xmm0, xmm0
         movaps  [rbp + XMM_RESULT], xmm0        /* no floating-point result yet */
 
-        /* 3. the CallFrame: record, argument count, return address, arguments, no result */
+        /* 3. the CallFrame: record, argument count, return address, arguments, no result,
+              where the floating-point arguments are */
         mov     rbx, [r11]                      /* RBX = record from the entry's slot */
         mov     [rbp + FRAME + QEL_FRAME_RECORD], rbx
         mov     eax, [rbx + QEL_RECORD_ARG_COUNT]
@@ -129,6 +130,8 @@ HookDispatchRecorded:
         mov     [rbp + FRAME + QEL_FRAME_ARGS], rax
         mov     qword ptr [rbp + FRAME + QEL_FRAME_RESULT], 0
         mov     qword ptr [rbp + FRAME + QEL_FRAME_RESULT_HIGH], 0
+        lea     rax, [rbp + XMM_ARGS]
+        mov     [rbp + FRAME + QEL_FRAME_FLOAT_ARGS], rax
 
         /* 4. pre-call recorder */
         lea     rcx, [rbp + FRAME]

@@ -108,6 +108,7 @@ _HookDispatcher:
         mov     [ebp + FRAME + QEL_FRAME_ARGS], eax     /* frame.args */
         mov     dword ptr [ebp + FRAME + QEL_FRAME_RESULT], 0   /* frame.result = 0 */
         mov     dword ptr [ebp + FRAME + QEL_FRAME_RESULT_HIGH], 0      /* frame.resultHigh = 0 */
+        mov     dword ptr [ebp + FRAME + QEL_FRAME_FLOAT_ARGS], 0       /* every argument on the stack */
 
         /* 4. pre-call recorder */
         lea     eax, [ebp + FRAME]              /* &frame */

@@ -182,7 +182,7 @@ TEST(Pe32PlusHookList, TakesTheDefinitionsOfTheProgramsKind) {
        "api=ReadFile,,,,,,,,,x,p,d,p,p\r\n"
        "api=SetFilePointerEx,,,,,,,,,x,4,4,p,4\r\n"},
       {true,
-       "api=ReadFile,,,,,,,,,x,p,d,p,p\r\n"
+       "api=ReadFile,,,,,,,,,x,p,4,p,p\r\n"
        "api=SetFilePointerEx,,,,,,,,,x,8,p,4\r\n"},
   };
   for (const auto& c : cases) {

@@ -217,6 +217,76 @@ TEST_F(HostileLog, LinesEndOnlyAtCrLf) {
   }
 }
 
+// A call line of thread 1 at 10:00:00 plus `ms`, its return address, result and last-error
+// columns given whole ("ADR, RET, ERR,"), a Sleep call.
+std::string Columns(int ms, const std::string& columns) {
+  char time[32];
+  std::snprintf(time, sizeof time, "10:00:%02d:%03d,   1, ", ms / 1000 % 60, ms % 1000);
+  return time + columns + " Sleep <a.exe>, , 1\r\n";
+}
+
+const std::string kPre64 = "0000000140001000,                 ,         ,";
+
+std::string Post64(const std::string& address, const std::string& result,
+                   const std::string& lastError = "00000000") {
+  return address + ", " + result + ", " + lastError + ",";
+}
+
+struct WidthCase {
+  const char* name;
+  std::string pre;   // line 6, whose width the log takes
+  std::string post;  // line 7, which breaks a rule of the width
+  const char* reason;
+};
+
+// One log is one width: a 16-digit column must hold 16 hex digits, the 32-bit last error
+// keeps 8, and a line of the other width is unparsed rather than read into the wrong log.
+TEST_F(HostileLog, SixteenDigitColumnsAreReadWholeOrNotAtAll) {
+  const std::string ok16 = "0000000140001000";
+  const WidthCase cases[] = {
+      {"a 16-digit return address with a bad digit", kPre64,
+       Post64("000000014000100g", "0000000000000000"), "bad return address column"},
+      {"a 15-digit return address", kPre64, Post64("000000014000100", "0000000000000000"),
+       "bad return address column"},
+      {"a 17-digit return address, past 64 bits", kPre64,
+       Post64("10000000140001000", "0000000000000000"), "bad return address column"},
+      {"a 16-digit result with a bad digit", kPre64, Post64(ok16, "ffffffffffffff-f"),
+       "bad result or last-error column"},
+      {"a 15-digit result", kPre64, Post64(ok16, "fffffffffffffff"),
+       "bad result or last-error column"},
+      {"a 17-digit result, past 64 bits", kPre64, Post64(ok16, "1ffffffffffffffff"),
+       "bad result or last-error column"},
+      {"an 8-digit result behind a 16-digit return address", kPre64, Post64(ok16, "00000000"),
+       "bad result or last-error column"},
+      {"a 16-digit last error", kPre64, Post64(ok16, "0000000000000000", "0000000000000003"),
+       "bad result or last-error column"},
+      {"a pre line's blanks 8 wide behind a 16-digit return address", kPre64,
+       ok16 + ",         ,         ,", "bad result or last-error column"},
+      {"a 32-bit line in a 64-bit log", kPre64, "00401000, 00000000, 00000000,",
+       "8-digit columns in a log of 16-digit ones"},
+      {"a 64-bit line in a 32-bit log", "00401000,         ,         ,",
+       Post64(ok16, "0000000000000000"), "16-digit columns in a log of 8-digit ones"},
+  };
+  for (const WidthCase& c : cases) {
+    std::string summary = Summary(Columns(0, c.pre) + Columns(5, c.post));
+    const std::string lines[] = {
+        "  lines       7: 1 call lines, 0 texts, 1 unparsed",
+        "  t.txt:7 (" + std::string(c.reason) + "): 10:00:00:005,   1, " + c.post +
+            " Sleep <a.exe>, , 1",
+        "Calls in flight at the end of the log: 1",
+        "    10:00:00:000,   1, " + c.pre + " Sleep <a.exe>, , 1",
+    };
+    for (const std::string& line : lines) {
+      EXPECT_TRUE(HasLine(summary, line)) << c.name << ": no line\n" << line << "\nin\n" << summary;
+    }
+  }
+  // The same pair, well formed, is one call with a 64-bit result.
+  std::string summary =
+      Summary(Columns(0, kPre64) + Columns(5, Post64(ok16, "fffffffffffffffe", "00000006")));
+  EXPECT_TRUE(HasLine(summary, "  lines       7: 2 call lines, 0 texts, 0 unparsed")) << summary;
+  EXPECT_TRUE(HasLine(summary, "              results     fffffffffffffffe x1")) << summary;
+}
+
 // Counts what is written and keeps nothing; fails once past the limit.
 class CountingBuffer : public std::streambuf {
  public:
@@ -311,6 +381,20 @@ TEST_F(HostileLog, WorkAndOutputStayLinear) {
     EXPECT_EQ(run.code, 0) << c.name;
     EXPECT_LE(run.output, c.outputLimit) << c.name;
   }
+}
+
+// The decoded calls of 200,000 calls in flight: a line per call, and once the lines held
+// back pass their bound, each is written unfinished, its call found without a search.
+TEST_F(HostileLog, DecodedCallsStayLinear) {
+  constexpr int kDepth = 200000;
+  std::string deep;
+  for (int i = 0; i < kDepth; ++i) deep += Pre(i % 1000, "Open");
+  constexpr uint64_t kOutputLimit = 64 << 20;
+  Bounded calls = RunBounded({"--calls", WriteLog(deep)}, kOutputLimit, std::chrono::seconds(20));
+  EXPECT_TRUE(calls.finished) << "still running after 20 s";
+  EXPECT_EQ(calls.code, 0);
+  EXPECT_GT(calls.output, 0u);
+  EXPECT_LE(calls.output, kOutputLimit);
 }
 
 }  // namespace

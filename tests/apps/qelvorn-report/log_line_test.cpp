@@ -50,6 +50,27 @@ TEST(LogLine, KindsByColumnRules) {
        LineKind::kBroken},
       {"01:39:37:321,2, 004015c0,         ,         , Sleep, , 10", Section::kNone,
        LineKind::kBroken},
+      // The 64-bit DLL's columns: 16 digits for addresses and results, 8 for the last error.
+      {"000000007b600000 - 000000007b795000,  [00195000(    1,658,880)], 2026/12/10 18:09:36, "
+       "C:\\k.dll",
+       Section::kLoadedModules, LineKind::kModule},
+      {"000000007b600000 - 7b795000,  [00195000(    1,658,880)], 2026/12/10 18:09:36, C:\\k.dll",
+       Section::kLoadedModules, LineKind::kText},
+      {"00000007b600000 - 00000007b795000,  [00195000(    1,658,880)], 2026/12/10 18:09:36, "
+       "C:\\k.dll",
+       Section::kLoadedModules, LineKind::kText},
+      {"17:48:54:707,   1, 00000001400019a1,                 ,         , LibSum6 <x64_host.exe>, , "
+       "1",
+       Section::kNone, LineKind::kCall},
+      {"17:48:54:714,   1, 00000001400019a1, 6a86edf817601945, 00000000, LibSum6 <x64_host.exe>, , "
+       "1",
+       Section::kNone, LineKind::kCall},
+      {"17:48:54:707,   1, 00000001400019a1,         ,         , LibSum6 <x64_host.exe>, , 1",
+       Section::kNone, LineKind::kBroken},
+      {"17:48:54:714,   1, 00000001400019a1, 6a86edf817601945, 0000000000000000, LibSum6, , 1",
+       Section::kNone, LineKind::kBroken},
+      {"17:48:54:714,   1, 0000001400019a1, 6a86edf817601945, 00000000, LibSum6, , 1",
+       Section::kNone, LineKind::kBroken},
       {"CleanUp OK", Section::kNone, LineKind::kCleanUp},
       {"[demo] work done", Section::kNone, LineKind::kText},
   };
@@ -80,6 +101,47 @@ TEST(LogLine, CallColumns) {
   EXPECT_FALSE(pre.post);
   EXPECT_EQ(pre.api, "GetTickCount");
   EXPECT_EQ(pre.caller, "");
+  EXPECT_EQ(pre.digits, 8);
+}
+
+TEST(LogLine, SixtyFourBitCallAndModuleColumns) {
+  ParsedLine post = ParseLine(
+      "17:48:54:714,   1, 00000001400019a1, ffffffffffffffff, 00000006, LibSum6 <x64_host.exe>, , "
+      "1122334455667788",
+      Section::kNone);
+  ASSERT_EQ(post.kind, LineKind::kCall);
+  EXPECT_TRUE(post.post);
+  EXPECT_EQ(post.digits, 16);
+  EXPECT_EQ(post.returnAddress, 0x00000001400019a1u);
+  EXPECT_EQ(post.result, 0xffffffffffffffffu);
+  EXPECT_EQ(post.lastError, 6u);
+  EXPECT_EQ(post.api, "LibSum6");
+  EXPECT_EQ(post.caller, "x64_host.exe");
+  ParsedLine module = ParseLine(
+      "0000000140000000 - 000000014003f000,  [0003f000(      258,048)], 2026/12/10 21:21:14, "
+      "Z:\\tmp\\fixture_host.exe",
+      Section::kLoadedModules);
+  ASSERT_EQ(module.kind, LineKind::kModule);
+  EXPECT_EQ(module.digits, 16);
+  EXPECT_EQ(module.moduleBase, 0x140000000u);
+  EXPECT_EQ(module.moduleEnd, 0x14003f000u);
+  EXPECT_EQ(module.modulePath, "Z:\\tmp\\fixture_host.exe");
+}
+
+TEST(TextSummary, AddressesInTheLogsWidth) {
+  struct HexCase {
+    uint64_t value;
+    int digits;
+    const char* text;
+  };
+  const HexCase cases[] = {
+      {0x68, 8, "00000068"},
+      {0xffffffffu, 8, "ffffffff"},
+      {0x68, 16, "0000000000000068"},
+      {0xfffffffffffffffeu, 16, "fffffffffffffffe"},
+      {0x00000001400019a1u, 16, "00000001400019a1"},
+  };
+  for (const HexCase& c : cases) EXPECT_EQ(qel::report::HexDigits(c.value, c.digits), c.text);
 }
 
 TEST(LogLine, LinesEndAtCrLfOnly) {
@@ -343,6 +405,48 @@ TEST(ReportModel, CallsInFlightShowBothEndsOfADeepStack) {
     EXPECT_EQ(shown.back(), std::string(4 + 2 * level, ' ') +
                                 "10:00:00:000,   1, 00401000,         ,         , " + innermost)
         << c.depth;
+  }
+}
+
+// The first module or call line sets the log's width; a module line of the other width is
+// text, as any line that is not a module line.
+TEST(ReportModel, TheFirstAddressColumnSetsTheWidth) {
+  const std::string module64 =
+      "0000000140000000 - 000000014003f000,  [0003f000(      258,048)], 2026/12/10 21:21:14, a.exe";
+  const std::string module32 =
+      "00400000 - 0043a000,  [0003a000(      237,568)], 2026/12/10 03:32:29, b.exe";
+  const std::string pre64 =
+      "10:00:00:000,   1, 0000000140001000,                 ,         , F, , ";
+  struct WidthCase {
+    const char* name;
+    std::vector<std::string> lines;
+    int digits;
+    size_t modules;
+    uint64_t texts;
+  };
+  const WidthCase cases[] = {
+      {"no address column", {"2026/12/10 10:00:00"}, 8, 0, 0},
+      {"64-bit modules",
+       {"2026/12/10 10:00:00", "[Loaded Modules]", "", module64, module32},
+       16,
+       1,
+       1},
+      {"32-bit modules",
+       {"2026/12/10 10:00:00", "[Loaded Modules]", "", module32, module64},
+       8,
+       1,
+       1},
+      {"a call line first",
+       {"2026/12/10 10:00:00", pre64, "[Loaded Modules]", "", module32, module64},
+       16,
+       1,
+       1},
+  };
+  for (const WidthCase& c : cases) {
+    qel::report::Report report = Build(c.lines);
+    EXPECT_EQ(report.addressDigits, c.digits) << c.name;
+    EXPECT_EQ(report.modules.size(), c.modules) << c.name;
+    EXPECT_EQ(report.texts, c.texts) << c.name;
   }
 }
 

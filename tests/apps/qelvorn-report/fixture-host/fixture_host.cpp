@@ -1,8 +1,8 @@
 // Writes the report's fixture logs: a traced host that runs one scenario per process —
-// nested calls through a callback, two threads, a long run for a rolled series, or a
-// crash that leaves calls in flight.
+// nested calls through a callback, two threads, a long run for a rolled series, a crash
+// that leaves calls in flight, or calls of several families for the decoded call list.
 // Usage: fixture_host.exe SCENARIO SETTINGS_DIR\ LOG_DIR\ (both ending in a backslash),
-// SCENARIO one of nested, threads, rollover, crash.
+// SCENARIO one of nested, threads, rollover, crash, decode.
 #include <windows.h>
 
 #include <cstdio>
@@ -83,11 +83,36 @@ void CrashWithCallsInFlight() {
   EnumSystemCodePagesA(Crash, CP_INSTALLED);
 }
 
+// Constants of the file, memory, registry and synchronisation families, one flag with a bit
+// that no constant names, a wait that times out and one that names its second handle.
+void Decode() {
+  CreateFileA(kMissingFile, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | 0x40, nullptr,
+              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  GetStdHandle(STD_OUTPUT_HANDLE);
+  void* block = VirtualAlloc(nullptr, 65536, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  DWORD old = 0;
+  VirtualProtect(block, 4096, PAGE_READONLY | PAGE_GUARD, &old);
+  VirtualFree(block, 0, MEM_RELEASE);
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft", 0, KEY_READ | KEY_WOW64_64KEY,
+                    &key) == ERROR_SUCCESS) {
+    RegCloseKey(key);
+  }
+  RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\no such key", 0, KEY_QUERY_VALUE, &key);
+  HANDLE events[2] = {CreateEventA(nullptr, TRUE, FALSE, nullptr),
+                      CreateEventA(nullptr, TRUE, TRUE, nullptr)};
+  WaitForSingleObject(events[0], 0);
+  WaitForMultipleObjects(2, events, FALSE, INFINITE);
+  CloseHandle(events[0]);
+  CloseHandle(events[1]);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    fprintf(stderr, "usage: fixture_host nested|threads|rollover|crash SETTINGS_DIR\\ LOG_DIR\\\n");
+    fprintf(stderr,
+            "usage: fixture_host nested|threads|rollover|crash|decode SETTINGS_DIR\\ LOG_DIR\\\n");
     return 2;
   }
   char messages[4096];
@@ -102,6 +127,8 @@ int main(int argc, char** argv) {
     Rollover();
   } else if (strcmp(scenario, "crash") == 0) {
     CrashWithCallsInFlight();
+  } else if (strcmp(scenario, "decode") == 0) {
+    Decode();
   } else {
     fprintf(stderr, "unknown scenario %s\n", scenario);
     return 2;

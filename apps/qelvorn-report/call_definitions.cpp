@@ -1,0 +1,249 @@
+// Reading decode.txt, and naming a value by its constant set.
+#include "call_definitions.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "common/win32_errors.h"
+#include "shown_text.h"
+
+namespace qel::report {
+namespace {
+
+std::string Lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return lower;
+}
+
+// Splits a line at its tabs; false when it has more than `limit` fields or a field longer
+// than CallDefinitions::kFieldLimit.
+bool SplitFields(std::string_view line, size_t limit, std::vector<std::string_view>* fields) {
+  fields->clear();
+  size_t start = 0;
+  for (;;) {
+    size_t tab = line.find('\t', start);
+    std::string_view field =
+        line.substr(start, tab == std::string_view::npos ? std::string_view::npos : tab - start);
+    if (field.size() > CallDefinitions::kFieldLimit || fields->size() >= limit) return false;
+    fields->push_back(field);
+    if (tab == std::string_view::npos) return true;
+    start = tab + 1;
+  }
+}
+
+bool ParseHex(std::string_view text, uint64_t* value) {
+  if (text.empty() || text.size() > 16) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    int digit = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                       : -1;
+    if (digit < 0) return false;
+    v = (v << 4) | static_cast<uint64_t>(digit);
+  }
+  *value = v;
+  return true;
+}
+
+bool ParseRange(std::string_view text, uint32_t* range) {
+  if (text.empty() || text.size() > 6) return false;
+  uint32_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint32_t>(c - '0');
+  }
+  *range = v;
+  return true;
+}
+
+// Names come from a file: only identifier characters, so that nothing in them reaches a
+// terminal or forges the decoded line's punctuation.
+bool IsName(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '_' || c == '.' || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string Hex(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+uint64_t Mask(int bits) {
+  return bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
+}
+
+}  // namespace
+
+Result<CallDefinitions> CallDefinitions::Load(const std::string& path) {
+  const std::string unreadable = EscapeControls(path) + ": cannot be read";
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+  if (!file) return Fail(unreadable);
+  std::string bytes;
+  char chunk[1 << 16];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+    if (bytes.size() + got > kFileLimit) {
+      return Fail(EscapeControls(path) + ": larger than " + std::to_string(kFileLimit >> 20) +
+                  " MiB, not a decoding table");
+    }
+    bytes.append(chunk, got);
+  }
+  if (std::ferror(file.get())) return Fail(unreadable);
+  return Parse(bytes);
+}
+
+CallDefinitions CallDefinitions::Parse(std::string_view bytes) {
+  CallDefinitions defs;
+  std::vector<std::string_view> fields;
+  size_t start = 0;
+  while (start < bytes.size()) {
+    size_t end = bytes.find('\n', start);
+    if (end == std::string_view::npos) end = bytes.size();
+    std::string_view line = bytes.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty() || line.substr(0, 2) == "//") continue;
+    bool ok = false;
+    if (line.substr(0, 4) == "set\t") {
+      ok = SplitFields(line, 4 + kMemberLimit, &fields) && defs.AddSet(fields);
+    } else if (line.substr(0, 3) == "fn\t") {
+      ok = SplitFields(line, 5 + 4 * kParamLimit, &fields) && defs.AddFunction(fields);
+    }
+    if (!ok) ++defs.skipped_;
+  }
+  return defs;
+}
+
+// set NAME KIND HEADER NAME=HEX[+N]...
+bool CallDefinitions::AddSet(const std::vector<std::string_view>& fields) {
+  if (fields.size() < 4 || sets_.size() >= kSetLimit || !IsName(fields[1])) return false;
+  ConstantSet set;
+  set.name = std::string(fields[1]);
+  if (fields[2] == "flags") {
+    set.kind = SetKind::kFlags;
+  } else if (fields[2] == "values") {
+    set.kind = SetKind::kValues;
+  } else if (fields[2] == "errors") {
+    set.kind = SetKind::kErrors;
+  } else {
+    return false;
+  }
+  for (size_t i = 4; i < fields.size(); ++i) {
+    std::string_view member = fields[i];
+    size_t equals = member.find('=');
+    if (equals == std::string_view::npos || !IsName(member.substr(0, equals))) return false;
+    std::string_view value = member.substr(equals + 1);
+    Constant constant;
+    constant.name = std::string(member.substr(0, equals));
+    size_t plus = value.find('+');
+    if (plus != std::string_view::npos) {
+      if (!ParseRange(value.substr(plus + 1), &constant.range)) return false;
+      value = value.substr(0, plus);
+    }
+    if (!ParseHex(value, &constant.value)) return false;
+    set.members.push_back(std::move(constant));
+  }
+  if (setIndex_.count(set.name) > 0) return false;
+  setIndex_.emplace(set.name, static_cast<int>(sets_.size()));
+  sets_.push_back(std::move(set));
+  return true;
+}
+
+// fn DLL[,DLL...] FUNCTION RESULT-TYPE RESULT-SET, then NAME TYPE CODES SET per parameter.
+bool CallDefinitions::AddFunction(const std::vector<std::string_view>& fields) {
+  if (fields.size() < 5 || (fields.size() - 5) % 4 != 0 || !IsName(fields[2])) return false;
+  auto setOf = [&](std::string_view name, int* index) {
+    *index = kNoSet;
+    if (name == "-") return true;
+    auto found = setIndex_.find(std::string(name));
+    if (found == setIndex_.end()) return false;
+    *index = found->second;
+    return true;
+  };
+  FunctionDefinition def;
+  for (size_t start = 0; start <= fields[1].size();) {
+    size_t comma = fields[1].find(',', start);
+    if (comma == std::string_view::npos) comma = fields[1].size();
+    std::string_view dll = fields[1].substr(start, comma - start);
+    if (!IsName(dll)) return false;
+    def.dlls.push_back(Lower(dll));
+    start = comma + 1;
+  }
+  def.resultType = std::string(fields[3]);
+  if (!setOf(fields[4], &def.resultSet)) return false;
+  for (size_t i = 5; i < fields.size(); i += 4) {
+    ParamDefinition param;
+    if (fields[i] != "-") {
+      if (!IsName(fields[i])) return false;
+      param.name = std::string(fields[i]);
+    }
+    param.type = std::string(fields[i + 1]);
+    param.codes = std::string(fields[i + 2]);
+    if (param.codes.empty() || param.codes.size() > 16 || !IsName(param.codes)) return false;
+    if (!setOf(fields[i + 3], &param.set)) return false;
+    def.params.push_back(std::move(param));
+  }
+  functions_[std::string(fields[2])].push_back(std::move(def));
+  return true;
+}
+
+const FunctionDefinition* CallDefinitions::Find(std::string_view dll, std::string_view name) const {
+  auto found = functions_.find(std::string(name));
+  if (found == functions_.end()) return nullptr;
+  std::string lower = Lower(dll);
+  for (const FunctionDefinition& def : found->second) {
+    for (const std::string& d : def.dlls)
+      if (d == lower) return &def;
+  }
+  return &found->second.front();
+}
+
+const ConstantSet* CallDefinitions::Set(int index) const {
+  if (index < 0 || static_cast<size_t>(index) >= sets_.size()) return nullptr;
+  return &sets_[static_cast<size_t>(index)];
+}
+
+std::string NameValue(const ConstantSet& set, uint64_t value, int bits) {
+  uint64_t mask = Mask(bits);
+  value &= mask;
+  if (set.kind == SetKind::kErrors) {
+    if (value > 0xffffffffu) return "";
+    const char* name = Win32ErrorName(static_cast<uint32_t>(value));
+    return name != nullptr ? name : "";
+  }
+  // An exact member first: a value such as INVALID_FILE_ATTRIBUTES is not a set of bits.
+  for (const Constant& member : set.members) {
+    uint64_t base = member.value & mask;
+    if (value == base) return member.name;
+    if (member.range > 0 && value > base && value - base <= member.range) {
+      return member.name + "+" + std::to_string(value - base);
+    }
+  }
+  if (set.kind != SetKind::kFlags) return "";
+  if (value == 0) return "0";
+  std::string text;
+  uint64_t left = value;
+  for (const Constant& member : set.members) {
+    uint64_t bitsOf = member.value & mask;
+    if (bitsOf == 0 || (value & bitsOf) != bitsOf || (left & bitsOf) == 0) continue;
+    if (!text.empty()) text += '|';
+    text += member.name;
+    left &= ~bitsOf;
+  }
+  if (left != 0) {
+    if (!text.empty()) text += '|';
+    text += Hex(left);
+  }
+  return text;
+}
+
+}  // namespace qel::report

@@ -1,0 +1,81 @@
+// The decoding table beside the hook lists (lists/decode.txt, lists/x64/decode.txt): each
+// listed function's parameter names, declared types and type codes, and the constant sets
+// its arguments and result take. The file is read as input anyone may have edited: every
+// line, field and count is bounded, and a line that breaks the format is passed over.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "common/result.h"
+
+namespace qel::report {
+
+struct Constant {
+  std::string name;
+  uint64_t value = 0;
+  uint32_t range = 0;  // NAME+1 ... NAME+range name the values above
+};
+
+enum class SetKind { kFlags, kValues, kErrors };
+
+struct ConstantSet {
+  std::string name;
+  SetKind kind = SetKind::kValues;
+  std::vector<Constant> members;
+};
+
+constexpr int kNoSet = -1;
+
+struct ParamDefinition {
+  std::string name;  // empty when the prototype names none
+  std::string type;
+  std::string codes;  // one type code per log column the argument takes
+  int set = kNoSet;
+};
+
+struct FunctionDefinition {
+  std::vector<std::string> dlls;  // lower case
+  std::string resultType;
+  int resultSet = kNoSet;
+  std::vector<ParamDefinition> params;
+};
+
+class CallDefinitions {
+ public:
+  // Limits on what one file may hold; more is passed over.
+  static constexpr uint64_t kFileLimit = 64ull << 20;
+  static constexpr size_t kFieldLimit = 512;
+  static constexpr size_t kParamLimit = 64;
+  static constexpr size_t kMemberLimit = 4096;
+  static constexpr size_t kSetLimit = 4096;
+
+  // Reads `path`; fails when it cannot be read or is larger than kFileLimit.
+  static Result<CallDefinitions> Load(const std::string& path);
+  // The same for bytes already read.
+  static CallDefinitions Parse(std::string_view bytes);
+
+  // The definition of `name`, preferring the one of `dll` (any case; may be empty).
+  const FunctionDefinition* Find(std::string_view dll, std::string_view name) const;
+  const ConstantSet* Set(int index) const;
+  size_t functions() const { return functions_.size(); }
+  size_t skippedLines() const { return skipped_; }
+
+ private:
+  bool AddSet(const std::vector<std::string_view>& fields);
+  bool AddFunction(const std::vector<std::string_view>& fields);
+
+  std::vector<ConstantSet> sets_;
+  std::unordered_map<std::string, int> setIndex_;
+  std::unordered_map<std::string, std::vector<FunctionDefinition>> functions_;
+  size_t skipped_ = 0;
+};
+
+// A value by its set: flags as A|B|0x40 (bits no member names kept in hex, 0 as 0), a value
+// or an error by its name; empty when the set does not name it. `bits` is the width of the
+// column the value was read from: a member is compared within it.
+std::string NameValue(const ConstantSet& set, uint64_t value, int bits);
+
+}  // namespace qel::report
