@@ -76,28 +76,8 @@ Reached Reach(const std::wstring& given, const Options& options, const std::wstr
   if (found.kind == kOwnKind) return reached;
   reached.finished = true;
   CloseHandle(found.handle);
-  std::wstring other = OtherLauncherPath(home, found.kind);
-  if (!IsFile(other)) {
-    Say(other + L" is missing; " + (found.kind == ProgramKind::kX64 ? L"a 64-bit" : L"a 32-bit") +
-        L" process such as " + Describe(found) + L" is reached through it");
-    reached.exitCode = kExitMissingFiles;
-    return reached;
-  }
-  IgnoreConsoleBreaks();
-  qel::Result<int, std::wstring> handed = HandOverProcess(other, options, found.pid, home);
-  if (!handed) Say(handed.message());
-  reached.exitCode = handed ? handed.value() : kExitStartFailed;
+  reached.exitCode = HandOverProcess(home, found.kind, options, found.pid, Describe(found));
   return reached;
-}
-
-bool HaveFiles(std::initializer_list<std::wstring> files) {
-  for (const std::wstring& needed : files) {
-    if (!IsFile(needed)) {
-      Say(needed + L" is missing; it belongs beside qelrun.exe");
-      return false;
-    }
-  }
-  return true;
 }
 
 // Runs QelCleanUp_ in the process and says how it went; answers QelCleanUp_'s answer, or

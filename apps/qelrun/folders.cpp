@@ -12,6 +12,16 @@ bool IsFile(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool HaveFiles(std::initializer_list<std::wstring> files) {
+  for (const std::wstring& needed : files) {
+    if (!IsFile(needed)) {
+      Say(needed + L" is missing; it belongs beside qelrun.exe");
+      return false;
+    }
+  }
+  return true;
+}
+
 qel::Result<Folder, std::wstring> PrepareFolder(const std::wstring& given, size_t maxBytes) {
   Folder folder;
   wchar_t buffer[MAX_PATH * 4];

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 
 #include "common/result.h"
@@ -32,6 +33,9 @@ qel::WideStatus CheckLogsFolder(const Folder& folder);
 
 // Something other than a folder exists at path.
 bool IsFile(const std::wstring& path);
+
+// Every one of the launcher's own files is there; otherwise says which is missing.
+bool HaveFiles(std::initializer_list<std::wstring> files);
 
 // The folder of the running launcher, with a trailing backslash.
 std::wstring LauncherFolder();

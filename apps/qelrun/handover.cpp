@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "command_line.h"
+#include "console_break.h"
+#include "exit_codes.h"
+#include "folders.h"
 #include "say.h"
 
 namespace qelrun {
@@ -29,10 +32,9 @@ std::wstring AsSeenByOtherWidth(const std::wstring& path) {
   return std::wstring(windows, n) + L"\\system32\\" + path.substr(prefix.size());
 }
 
-// The options that set-up is given, after the launcher's name.
-std::vector<std::wstring> SetUpArguments(const std::wstring& launcher, const Options& options,
-                                         const std::wstring& home) {
-  std::vector<std::wstring> args{launcher};
+// The options that set-up is given.
+std::vector<std::wstring> SetUpArguments(const Options& options, const std::wstring& home) {
+  std::vector<std::wstring> args;
   if (options.autoSettings) {
     args.push_back(L"--auto");
     if (!options.only.empty()) args.insert(args.end(), {L"--only", options.only});
@@ -46,25 +48,26 @@ std::vector<std::wstring> SetUpArguments(const std::wstring& launcher, const Opt
   return args;
 }
 
-std::vector<std::wstring> HandedOverArguments(const std::wstring& launcher, const Options& options,
-                                              const std::wstring& programFile,
-                                              const std::wstring& home) {
-  std::vector<std::wstring> args = SetUpArguments(launcher, options, home);
-  if (options.runAnyway) args.push_back(L"--run-anyway");
-  args.insert(args.end(), {L"--program-file", AsSeenByOtherWidth(programFile), L"--"});
-  args.insert(args.end(), options.program.begin(), options.program.end());
-  return args;
-}
-
-qel::Result<int, std::wstring> RunLauncher(const std::wstring& launcher,
-                                           const std::vector<std::wstring>& args) {
+// Runs the launcher for kind with args on this console and answers its exit code; 123 when
+// it is missing (the sentence says what needs it) and 126 when it cannot be started.
+int RunOtherLauncher(const std::wstring& home, ProgramKind kind, const std::wstring& needs,
+                     std::vector<std::wstring> args) {
+  std::wstring launcher = OtherLauncherPath(home, kind);
+  if (!IsFile(launcher)) {
+    Say(launcher + L" is missing; " + (kind == ProgramKind::kX64 ? L"a 64-bit " : L"a 32-bit ") +
+        needs);
+    return kExitMissingFiles;
+  }
+  IgnoreConsoleBreaks();
+  args.insert(args.begin(), launcher);
   std::wstring commandLine = JoinCommandLine(args);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(launcher.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
                       nullptr, &startup, &process)) {
-    return qel::Fail(L"cannot start " + launcher + L" " + ErrorText(GetLastError()));
+    Say(L"cannot start " + launcher + L" " + ErrorText(GetLastError()));
+    return kExitStartFailed;
   }
   CloseHandle(process.hThread);
   return WaitForExitCode(process.hProcess);
@@ -88,18 +91,27 @@ std::wstring OtherLauncherPath(const std::wstring& home, ProgramKind kind) {
   return n == 0 || n >= MAX_PATH * 4 ? path : std::wstring(full, n);
 }
 
-qel::Result<int, std::wstring> HandOver(const std::wstring& launcher, const Options& options,
-                                        const std::wstring& programFile, const std::wstring& home) {
-  return RunLauncher(launcher, HandedOverArguments(launcher, options, programFile, home));
+int HandOver(const std::wstring& home, ProgramKind kind, const Options& options,
+             const std::wstring& programFile) {
+  std::vector<std::wstring> args = SetUpArguments(options, home);
+  if (options.runAnyway) args.push_back(L"--run-anyway");
+  args.insert(args.end(), {L"--program-file", AsSeenByOtherWidth(programFile), L"--"});
+  args.insert(args.end(), options.program.begin(), options.program.end());
+  return RunOtherLauncher(home, kind, L"PROGRAM is traced by it", args);
 }
 
-qel::Result<int, std::wstring> HandOverProcess(const std::wstring& launcher, const Options& options,
-                                               DWORD pid, const std::wstring& home) {
+int HandOverProcess(const std::wstring& home, ProgramKind kind, const Options& options, DWORD pid,
+                    const std::wstring& description) {
   std::wstring id = std::to_wstring(pid);
-  if (!options.detach.empty()) return RunLauncher(launcher, {launcher, L"--detach", id});
-  std::vector<std::wstring> args = SetUpArguments(launcher, options, home);
-  args.insert(args.end(), {L"--attach", id});
-  return RunLauncher(launcher, args);
+  std::vector<std::wstring> args;
+  if (options.detach.empty()) {
+    args = SetUpArguments(options, home);
+    args.insert(args.end(), {L"--attach", id});
+  } else {
+    args = {L"--detach", id};
+  }
+  return RunOtherLauncher(home, kind, L"process such as " + description + L" is reached through it",
+                          args);
 }
 
 }  // namespace qelrun

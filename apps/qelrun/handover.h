@@ -18,15 +18,16 @@ int WaitForExitCode(HANDLE process);
 // Where the launcher for programs of kind lives, seen from this launcher's folder.
 std::wstring OtherLauncherPath(const std::wstring& home, ProgramKind kind);
 
-// Runs the other launcher on the same console with the same options, the same standard
-// streams and PROGRAM's file given outright, waits for it and answers its exit code; the
-// settings folder this launcher would have used goes along. Fails with a sentence when
-// the other launcher cannot be started.
-qel::Result<int, std::wstring> HandOver(const std::wstring& launcher, const Options& options,
-                                        const std::wstring& programFile, const std::wstring& home);
+// Runs the launcher for programs of kind on the same console with the same options, the
+// same standard streams and PROGRAM's file given outright, waits for it and answers its
+// exit code; the settings folder this launcher would have used goes along. Says why and
+// answers 123 when that launcher is missing, 126 when it cannot be started.
+int HandOver(const std::wstring& home, ProgramKind kind, const Options& options,
+             const std::wstring& programFile);
 
-// The same for --attach or --detach of the process pid: the other launcher is given its id.
-qel::Result<int, std::wstring> HandOverProcess(const std::wstring& launcher, const Options& options,
-                                               DWORD pid, const std::wstring& home);
+// The same for --attach or --detach of the process pid (description names it in messages):
+// the other launcher is given its id.
+int HandOverProcess(const std::wstring& home, ProgramKind kind, const Options& options, DWORD pid,
+                    const std::wstring& description);
 
 }  // namespace qelrun

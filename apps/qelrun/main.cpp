@@ -68,29 +68,11 @@ int Run(int argc, wchar_t** argv) {
       Say(program + L" was handed over as a program of the other width");
       return kExitNotRunnable;
     }
-    std::wstring other = OtherLauncherPath(home, kind.value());
-    if (!IsFile(other)) {
-      Say(other + L" is missing; " +
-          (kind.value() == ProgramKind::kX64 ? L"a 64-bit" : L"a 32-bit") +
-          L" PROGRAM is traced by it");
-      return kExitMissingFiles;
-    }
-    IgnoreConsoleBreaks();
-    qel::Result<int, std::wstring> handed = HandOver(other, options, program, home);
-    if (!handed) {
-      Say(handed.message());
-      return kExitStartFailed;
-    }
-    return handed.value();
+    return HandOver(home, kind.value(), options, program);
   }
   std::wstring qelvornPath = home + kQelvornFile;
   std::wstring helperPath = home + kHelperFile;
-  for (const std::wstring& needed : {qelvornPath, helperPath}) {
-    if (!IsFile(needed)) {
-      Say(needed + L" is missing; it belongs beside qelrun.exe");
-      return kExitMissingFiles;
-    }
-  }
+  if (!HaveFiles({qelvornPath, helperPath})) return kExitMissingFiles;
 
   std::wstring baseName = program.substr(program.find_last_of(L'\\') + 1);
   qel::Result<Folders, std::wstring> folders = PrepareSetUpFolders(options, program, home);

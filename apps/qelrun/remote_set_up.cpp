@@ -70,9 +70,11 @@ struct RemoteModule {
   std::wstring path;
 };
 
-// The module named file in the program. LoadLibraryW's thread answers its base in its exit
-// code, which holds only the low 32 bits of a 64-bit address.
-RemoteModule FindRemoteModule(HANDLE process, const wchar_t* file) {
+// The module named file in the program; with baseLow32 not 0, the one whose base has those
+// low 32 bits. LoadLibraryW's thread answers its base in its exit code, which holds only
+// the low 32 bits of a 64-bit address, and a module of the same name from another folder
+// may be loaded beside it.
+RemoteModule FindRemoteModule(HANDLE process, const wchar_t* file, DWORD baseLow32 = 0) {
   HANDLE snapshot = INVALID_HANDLE_VALUE;
   // The list can be read while the loader changes it; the system then asks for a retry.
   for (int attempt = 0; attempt < 10 && snapshot == INVALID_HANDLE_VALUE; ++attempt) {
@@ -87,8 +89,10 @@ RemoteModule FindRemoteModule(HANDLE process, const wchar_t* file) {
        more = Module32NextW(snapshot, &module)) {
     module.szModule[MAX_MODULE_NAME32] = L'\0';
     module.szExePath[MAX_PATH - 1] = L'\0';
-    if (CompareStringOrdinal(module.szModule, -1, file, -1, TRUE) == CSTR_EQUAL) {
-      found.base = reinterpret_cast<uintptr_t>(module.modBaseAddr);
+    uintptr_t base = reinterpret_cast<uintptr_t>(module.modBaseAddr);
+    if (CompareStringOrdinal(module.szModule, -1, file, -1, TRUE) == CSTR_EQUAL &&
+        (baseLow32 == 0 || static_cast<DWORD>(base) == baseLow32)) {
+      found.base = base;
       found.path = module.szExePath;
     }
   }
@@ -119,7 +123,8 @@ qel::Result<uintptr_t, std::wstring> LoadHelper(HANDLE process, const std::wstri
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
   qel::Result<DWORD, std::wstring> loaded = RunRemoteThread(process, loadLibrary, remotePath);
   if (!loaded) return qel::Fail(loaded.message());
-  uintptr_t helperBase = loaded.value() == 0 ? 0 : FindRemoteModule(process, kHelperFile).base;
+  uintptr_t helperBase =
+      loaded.value() == 0 ? 0 : FindRemoteModule(process, kHelperFile, loaded.value()).base;
   if (helperBase == 0) return qel::Fail(L"the program could not load " + helperPath);
   return helperBase;
 }
