@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "common/win32_errors.h"
+#include "log_line.h"
 #include "shown_text.h"
 
 namespace qel::report {
@@ -31,21 +32,6 @@ bool SplitFields(std::string_view line, size_t limit, std::vector<std::string_vi
     if (tab == std::string_view::npos) return true;
     start = tab + 1;
   }
-}
-
-bool ParseHex(std::string_view text, uint64_t* value) {
-  if (text.empty() || text.size() > 16) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    int digit = c >= '0' && c <= '9'   ? c - '0'
-                : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                       : -1;
-    if (digit < 0) return false;
-    v = (v << 4) | static_cast<uint64_t>(digit);
-  }
-  *value = v;
-  return true;
 }
 
 bool ParseRange(std::string_view text, uint32_t* range) {
@@ -149,7 +135,7 @@ bool CallDefinitions::AddSet(const std::vector<std::string_view>& fields) {
       if (!ParseRange(value.substr(plus + 1), &constant.range)) return false;
       value = value.substr(0, plus);
     }
-    if (!ParseHex(value, &constant.value)) return false;
+    if (!ReadHexText(value, &constant.value)) return false;
     set.members.push_back(std::move(constant));
   }
   if (setIndex_.count(set.name) > 0) return false;

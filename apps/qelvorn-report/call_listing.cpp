@@ -28,17 +28,17 @@ bool ParseNumber(std::string_view field, bool decimal, uint64_t* value) {
     return true;
   }
   size_t size = field.size();
-  if (!decimal && size != 2 && size != 4 && size != 8 && size != 16) decimal = true;
-  if (size == 0 || size > (decimal ? 20u : 16u)) return false;
+  // Hex columns are 2, 4, 8 or 16 digits wide; any other width is a decimal.
+  if (!decimal && (size == 2 || size == 4 || size == 8 || size == 16)) {
+    return ReadHexText(field, value);
+  }
+  if (size == 0 || size > 20) return false;
   uint64_t v = 0;
   for (char c : field) {
-    int digit = c >= '0' && c <= '9'               ? c - '0'
-                : !decimal && c >= 'a' && c <= 'f' ? c - 'a' + 10
-                : !decimal && c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                   : -1;
-    if (digit < 0) return false;
-    if (decimal && v > (~uint64_t{0} - static_cast<uint64_t>(digit)) / 10) return false;
-    v = v * (decimal ? 10 : 16) + static_cast<uint64_t>(digit);
+    if (c < '0' || c > '9') return false;
+    uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (v > (~uint64_t{0} - digit) / 10) return false;
+    v = v * 10 + digit;
   }
   *value = v;
   return true;

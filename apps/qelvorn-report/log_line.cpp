@@ -220,6 +220,10 @@ ParsedLine Titled(LineKind kind, Section next) {
 
 }  // namespace
 
+bool ReadHexText(std::string_view text, uint64_t* value) {
+  return !text.empty() && text.size() <= 16 && ReadHex(text, 0, text.size(), value);
+}
+
 int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
   year -= month <= 2;
   const int64_t era = (year >= 0 ? year : year - 399) / 400;

@@ -60,6 +60,9 @@ size_t FindLineEnd(std::string_view bytes, size_t from);
 // are read; whether a line's width fits its log is for the caller to decide.
 ParsedLine ParseLine(std::string_view line, Section section);
 
+// The whole of text read as 1 to 16 hex digits of either case.
+bool ReadHexText(std::string_view text, uint64_t* value);
+
 // Days since 1970-01-01 of a civil date.
 int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day);
 
