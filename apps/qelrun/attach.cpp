@@ -2,6 +2,8 @@
 // reached through the helper's two exports on remote threads; it is never suspended.
 #include "attach.h"
 
+#include "children.h"
+
 #include <windows.h>
 
 #include <string>
@@ -111,16 +113,23 @@ int RunAttach(const Options& options) {
   std::wstring qelvornPath = home + kQelvornFile;
   std::wstring helperPath = home + kHelperFile;
   if (!HaveFiles({qelvornPath, helperPath})) return kExitMissingFiles;
-  qel::Result<Folders, std::wstring> folders = PrepareSetUpFolders(options, found.image, home);
+  qel::Result<Folders, std::wstring> folders =
+      PrepareSetUpFolders(options, found.image, home, GetCurrentProcessId());
   if (!folders) {
     Say(folders.message());
     return kExitBadFolders;
   }
 
+  ChildTracing* children = nullptr;
+  if (options.children) {
+    children = new ChildTracing(options, home);
+    if (!children->Start()) return kExitStartFailed;
+  }
   // Watched from before set-up: a Ctrl+C that comes during it detaches right after it.
   HANDLE stop = WatchConsoleBreaks();
-  RemoteAnswer setUp = RunRemoteSetUp(process.get(), helperPath, qelvornPath,
-                                      folders.value().settings, folders.value().logs);
+  RemoteAnswer setUp =
+      RunRemoteSetUp(process.get(), helperPath, qelvornPath, folders.value().settings,
+                     folders.value().logs, children != nullptr ? children->pipe() : std::wstring());
   SayShiftJisLines(setUp.message);
   if (!setUp.answer) {
     Say(setUp.answer.message() + L"; " + Describe(found) +
@@ -138,15 +147,36 @@ int RunAttach(const Options& options) {
   }
   std::wstring log = FindLog(folders.value().logs.wide, found.pid);
   Say(L"tracing " + Describe(found) + L" into " + (log.empty() ? folders.value().logs.wide : log));
+  if (children != nullptr) {
+    if (!setUp.watchingChildren) {
+      Say(L"--children: processes that " + Describe(found) + L" creates cannot be followed");
+    }
+    children->AddRoot(process.get(), found.pid, found.name,
+                      log.empty() ? folders.value().logs.wide : log);
+  }
   Say(L"Ctrl+C or Ctrl+Break detaches");
 
   HANDLE waits[] = {process.get(), stop};
   DWORD waited = WaitForMultipleObjects(stop != nullptr ? 2 : 1, waits, FALSE, INFINITE);
   if (waited != WAIT_OBJECT_0 + 1) {
     WaitForSingleObject(process.get(), INFINITE);
+    if (children != nullptr) {
+      children->WaitForAll();
+      children->SayTree();
+    }
     return ExitCodeOf(process.get());
   }
   int answer = CleanUpIn(found, helperPath);
+  // Children traced meanwhile are detached too: nobody would set up theirs any more.
+  if (children != nullptr) {
+    for (DWORD pid : children->RunningChildren()) {
+      qel::Result<FoundProcess, FindFailure> child = FindProcess(std::to_wstring(pid));
+      if (!child) continue;
+      ProcessHandle childHandle(child.value().handle);
+      if (child.value().kind == kOwnKind) CleanUpIn(child.value(), helperPath);
+    }
+    children->SayTree();
+  }
   BreakHandled();
   // A process that ended meanwhile has nothing left to clean up: its exit code is the answer.
   if (answer != 0 && answer != 1 && HasExited(process.get())) return ExitCodeOf(process.get());

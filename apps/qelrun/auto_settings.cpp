@@ -58,7 +58,7 @@ qel::Result<Folder, std::wstring> WriteAutoSettings(const AutoRequest& request,
   GetLocalTime(&now);
   wchar_t stamp[64];
   std::swprintf(stamp, 64, L"%04u%02u%02u-%02u%02u%02u-%lu", now.wYear, now.wMonth, now.wDay,
-                now.wHour, now.wMinute, now.wSecond, GetCurrentProcessId());
+                now.wHour, now.wMinute, now.wSecond, request.runId);
   std::wstring name = request.program.substr(request.program.find_last_of(L'\\') + 1);
   std::wstring folder =
       logs.wide + L"qelrun-auto-" + name.substr(0, name.find(L'.')) + L"-" + stamp + L"\\";

@@ -14,6 +14,9 @@ struct AutoRequest {
   std::wstring only;     // function patterns to keep (empty: all)
   std::wstring drop;     // function patterns to leave out
   bool noFlush = false;  // flush=0: each line written, not flushed
+  // Names the folder with the time: the launcher's process id, or the traced child's for
+  // --children, whose siblings may start the same program within one second.
+  unsigned long runId = 0;
 };
 
 // The new settings folder, or why it could not be made.

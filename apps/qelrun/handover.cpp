@@ -45,20 +45,22 @@ std::vector<std::wstring> SetUpArguments(const Options& options, const std::wstr
                 {L"--settings", options.settingsDir.empty() ? home : options.settingsDir});
   }
   if (!options.logsDir.empty()) args.insert(args.end(), {L"--logs", options.logsDir});
+  if (options.children) args.push_back(L"--children");
   return args;
 }
 
 // Runs the launcher for kind with args on this console and answers its exit code; 123 when
 // it is missing (the sentence says what needs it) and 126 when it cannot be started.
+// Console breaks are the other launcher's from then on, unless it only sets up a child.
 int RunOtherLauncher(const std::wstring& home, ProgramKind kind, const std::wstring& needs,
-                     std::vector<std::wstring> args) {
+                     std::vector<std::wstring> args, bool passBreaks = true) {
   std::wstring launcher = OtherLauncherPath(home, kind);
   if (!IsFile(launcher)) {
     Say(launcher + L" is missing; " + (kind == ProgramKind::kX64 ? L"a 64-bit " : L"a 32-bit ") +
         needs);
     return kExitMissingFiles;
   }
-  IgnoreConsoleBreaks();
+  if (passBreaks) IgnoreConsoleBreaks();
   args.insert(args.begin(), launcher);
   std::wstring commandLine = JoinCommandLine(args);
   STARTUPINFOW startup{};
@@ -112,6 +114,17 @@ int HandOverProcess(const std::wstring& home, ProgramKind kind, const Options& o
   }
   return RunOtherLauncher(home, kind, L"process such as " + description + L" is reached through it",
                           args);
+}
+
+int SetUpChildElsewhere(const std::wstring& home, ProgramKind kind, const Options& options,
+                        DWORD pid, const std::wstring& pipe) {
+  Options given = options;
+  given.children = false;
+  std::vector<std::wstring> args = SetUpArguments(given, home);
+  args.insert(args.end(), {L"--child-pipe", pipe, L"--set-up-child", std::to_wstring(pid)});
+  return RunOtherLauncher(home, kind,
+                          L"child such as process " + std::to_wstring(pid) + L" is set up by it",
+                          args, false);
 }
 
 }  // namespace qelrun

@@ -30,4 +30,9 @@ int HandOver(const std::wstring& home, ProgramKind kind, const Options& options,
 int HandOverProcess(const std::wstring& home, ProgramKind kind, const Options& options, DWORD pid,
                     const std::wstring& description);
 
+// The same for a suspended child of the other width found by --children: the other
+// launcher sets it up for the launcher serving pipe and answers 0 when it is traced.
+int SetUpChildElsewhere(const std::wstring& home, ProgramKind kind, const Options& options,
+                        DWORD pid, const std::wstring& pipe);
+
 }  // namespace qelrun

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "attach.h"
+#include "children.h"
 #include "command_line.h"
 #include "console_break.h"
 #include "exit_codes.h"
@@ -45,6 +46,7 @@ int Run(int argc, wchar_t** argv) {
 
   if (!options.attach.empty()) return RunAttach(options);
   if (!options.detach.empty()) return RunDetach(options);
+  if (!options.setUpChild.empty()) return RunSetUpChild(options);
 
   const std::wstring& name = options.program[0];
   bool handedOver = !options.programFile.empty();
@@ -75,7 +77,8 @@ int Run(int argc, wchar_t** argv) {
   if (!HaveFiles({qelvornPath, helperPath})) return kExitMissingFiles;
 
   std::wstring baseName = program.substr(program.find_last_of(L'\\') + 1);
-  qel::Result<Folders, std::wstring> folders = PrepareSetUpFolders(options, program, home);
+  qel::Result<Folders, std::wstring> folders =
+      PrepareSetUpFolders(options, program, home, GetCurrentProcessId());
   if (!folders) {
     Say(folders.message());
     return kExitBadFolders;
@@ -94,7 +97,13 @@ int Run(int argc, wchar_t** argv) {
   }
   IgnoreConsoleBreaks();
 
-  RemoteAnswer setUp = RunRemoteSetUp(process.hProcess, helperPath, qelvornPath, settings, logs);
+  ChildTracing* children = nullptr;
+  if (options.children) {
+    children = new ChildTracing(options, home);
+    if (!children->Start()) return Stop(process, kExitStartFailed);
+  }
+  RemoteAnswer setUp = RunRemoteSetUp(process.hProcess, helperPath, qelvornPath, settings, logs,
+                                      children != nullptr ? children->pipe() : std::wstring());
   SayShiftJisLines(setUp.message);
   const qel::Result<int, std::wstring>& answer = setUp.answer;
   if (!answer || answer.value() != 0) {
@@ -108,6 +117,13 @@ int Run(int argc, wchar_t** argv) {
   } else {
     std::wstring log = FindLog(logs.wide, process.dwProcessId);
     Say(L"tracing " + baseName + L" into " + (log.empty() ? logs.wide : log));
+    if (children != nullptr) {
+      if (!setUp.watchingChildren) {
+        Say(L"--children: processes that " + baseName + L" creates cannot be followed");
+      }
+      children->AddRoot(process.hProcess, process.dwProcessId, Printable(baseName),
+                        log.empty() ? logs.wide : log);
+    }
   }
 
   if (ResumeThread(process.hThread) == static_cast<DWORD>(-1)) {
@@ -115,7 +131,12 @@ int Run(int argc, wchar_t** argv) {
     return Stop(process, kExitStartFailed);
   }
   CloseHandle(process.hThread);
-  return WaitForExitCode(process.hProcess);
+  int exitCode = WaitForExitCode(process.hProcess);
+  if (children != nullptr) {
+    children->WaitForAll();
+    children->SayTree();
+  }
+  return exitCode;
 }
 
 }  // namespace

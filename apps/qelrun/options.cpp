@@ -6,9 +6,9 @@ namespace qelrun {
 const char kUsage[] =
     "usage: qelrun [--settings DIR] [--logs DIR]\n"
     "              [--auto [--only PATTERNS] [--drop PATTERNS] [--no-flush]]\n"
-    "              [--run-anyway] PROGRAM [ARGUMENTS...]\n"
+    "              [--run-anyway] [--children] PROGRAM [ARGUMENTS...]\n"
     "       qelrun --attach PID|NAME [--settings DIR | --auto [--only..] [--drop..]\n"
-    "              [--no-flush]] [--logs DIR]\n"
+    "              [--no-flush]] [--logs DIR] [--children]\n"
     "       qelrun --detach PID|NAME\n"
     "\n"
     "Starts PROGRAM with Qelvorn.dll loaded and tracing set up before its own code runs,\n"
@@ -29,8 +29,14 @@ const char kUsage[] =
     "                  flushed (it survives the program's crash or kill, not the\n"
     "                  system's); for your own Qelvorn.ini, set flush=0 in it instead\n"
     "  --run-anyway    run PROGRAM untraced when set-up does not answer 0\n"
+    "  --children      also trace every process that a traced process creates, set up\n"
+    "                  before its own code runs, with the same options, each into a log\n"
+    "                  of its own in the logs folder; wait until all have ended, then\n"
+    "                  print the process tree (process, program, parent, exit code, log)\n"
     "  --program-file FILE  start FILE; PROGRAM is then only its name in the command\n"
     "                  line (how one qelrun hands a program to the other)\n"
+    "  --set-up-child PID --child-pipe PIPE  set up a child of the other width for the\n"
+    "                  qelrun serving PIPE (how one qelrun follows children for the other)\n"
     "  --attach PID|NAME  set up tracing in a running process (NAME: its program's file\n"
     "                  name, \".exe\" optional, when exactly one process has it), print\n"
     "                  the log's name and wait: when the process ends, exit with its\n"
@@ -98,18 +104,25 @@ qel::Result<Options, std::wstring> ParseOptions(int argc, wchar_t** argv) {
       options.noFlush = true;
       continue;
     }
+    if (arg == L"--children") {
+      options.children = true;
+      continue;
+    }
     if (arg == L"--settings" || arg == L"--logs" || arg == L"--only" || arg == L"--drop" ||
-        arg == L"--program-file" || arg == L"--attach" || arg == L"--detach") {
+        arg == L"--program-file" || arg == L"--attach" || arg == L"--detach" ||
+        arg == L"--set-up-child" || arg == L"--child-pipe") {
       if (i + 1 >= argc || argv[i + 1][0] == L'\0') {
         return qel::Fail(arg + L" needs a value");
       }
-      std::wstring& value = arg == L"--settings" ? options.settingsDir
-                            : arg == L"--logs"   ? options.logsDir
-                            : arg == L"--only"   ? options.only
-                            : arg == L"--drop"   ? options.drop
-                            : arg == L"--attach" ? options.attach
-                            : arg == L"--detach" ? options.detach
-                                                 : options.programFile;
+      std::wstring& value = arg == L"--settings"       ? options.settingsDir
+                            : arg == L"--logs"         ? options.logsDir
+                            : arg == L"--only"         ? options.only
+                            : arg == L"--drop"         ? options.drop
+                            : arg == L"--attach"       ? options.attach
+                            : arg == L"--detach"       ? options.detach
+                            : arg == L"--set-up-child" ? options.setUpChild
+                            : arg == L"--child-pipe"   ? options.childPipe
+                                                       : options.programFile;
       value = argv[++i];
       continue;
     }
@@ -125,6 +138,16 @@ qel::Result<Options, std::wstring> ParseOptions(int argc, wchar_t** argv) {
   }
   if (options.autoSettings && !options.settingsDir.empty()) {
     return qel::Fail(L"--auto and --settings exclude each other");
+  }
+  if (!options.setUpChild.empty() || !options.childPipe.empty()) {
+    if (options.setUpChild.empty() || options.childPipe.empty() || !options.program.empty() ||
+        !options.attach.empty() || !options.detach.empty()) {
+      return qel::Fail(std::wstring(L"--set-up-child PID and --child-pipe go together, alone"));
+    }
+    return options;
+  }
+  if (options.children && !options.detach.empty()) {
+    return qel::Fail(std::wstring(L"--children goes with PROGRAM or --attach"));
   }
   if (!options.attach.empty() || !options.detach.empty()) return CheckProcessOptions(options);
   if (options.program.empty()) {

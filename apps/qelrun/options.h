@@ -17,6 +17,9 @@ struct Options {
   std::wstring drop;          // --auto's function patterns to leave out
   bool noFlush = false;       // --auto's settings write flush=0
   bool help = false;
+  bool children = false;              // --children: trace the processes the program creates
+  std::wstring setUpChild;            // --set-up-child PID: set up this suspended child
+  std::wstring childPipe;             // --child-pipe: the pipe of the launcher serving it
   std::wstring attach;                // --attach PID|NAME: set up tracing in this running process
   std::wstring detach;                // --detach PID|NAME: clean up tracing in this running process
   std::wstring programFile;           // --program-file: start this file, PROGRAM only names it

@@ -133,14 +133,16 @@ using HelperBlock = qel::Result<std::unique_ptr<SetUpBlock>, std::wstring>;
 
 // Runs the helper in the program and answers the block as it left it.
 HelperBlock RunHelper(HANDLE process, const std::wstring& helperPath,
-                      const std::wstring& qelvornPath, const Folder& settings, const Folder& logs) {
+                      const std::wstring& qelvornPath, const Folder& settings, const Folder& logs,
+                      const std::wstring& childPipe) {
   auto block = std::make_unique<SetUpBlock>();
   std::memset(block.get(), 0, sizeof(SetUpBlock));
   wchar_t helperPathBuffer[kPathChars];
   if (!CopyWide(helperPath, helperPathBuffer, kPathChars) ||
       !CopyWide(qelvornPath, block->qelvornPath, kPathChars) ||
       !CopyAnsi(settings.ansi, block->settingsDir, kFolderBytes) ||
-      !CopyAnsi(logs.ansi, block->logsDir, kFolderBytes)) {
+      !CopyAnsi(logs.ansi, block->logsDir, kFolderBytes) ||
+      !CopyWide(childPipe, block->childPipe, kChildPipeChars)) {
     return qel::Fail(std::wstring(L"a path is too long"));
   }
   qel::Result<uintptr_t, std::wstring> entryOffset = EntryOffset(helperPath, kHelperEntry);
@@ -252,11 +254,11 @@ qel::Result<int, std::wstring> Answer(HelperStage stage, int32_t answer, int32_t
 
 RemoteAnswer RunRemoteSetUp(HANDLE process, const std::wstring& helperPath,
                             const std::wstring& qelvornPath, const Folder& settings,
-                            const Folder& logs) {
-  HelperBlock block = RunHelper(process, helperPath, qelvornPath, settings, logs);
+                            const Folder& logs, const std::wstring& childPipe) {
+  HelperBlock block = RunHelper(process, helperPath, qelvornPath, settings, logs, childPipe);
   if (!block) return {qel::Fail(block.message()), std::string()};
   const SetUpBlock& b = *block.value();
-  return {Answer(b.stage, b.answer, b.lastError, qelvornPath), b.message};
+  return {Answer(b.stage, b.answer, b.lastError, qelvornPath), b.message, b.watchingChildren == 1};
 }
 
 RemoteAnswer RunRemoteCleanUp(HANDLE process, const std::wstring& helperPath) {

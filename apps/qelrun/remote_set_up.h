@@ -18,11 +18,14 @@ struct RemoteAnswer {
   qel::Result<int, std::wstring> answer;
   // Its message buffer, Shift_JIS; it can hold notes even when no answer came.
   std::string message;
+  // With a child pipe: the helper took over process creation in the program.
+  bool watchingChildren = false;
 };
 
+// childPipe, when not empty, is the launcher's pipe for --children (see child_request.h).
 RemoteAnswer RunRemoteSetUp(HANDLE process, const std::wstring& helperPath,
                             const std::wstring& qelvornPath, const Folder& settings,
-                            const Folder& logs);
+                            const Folder& logs, const std::wstring& childPipe);
 
 // QelCleanUp_ of the Qelvorn.dll loaded in the program, through the helper (loaded there
 // first when a host set tracing up itself). Qelvorn.dll stays loaded.

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "child_request.h"
+
 namespace qelrun {
 
 // QelSetUp_ joins the settings folder with "Qelvorn.ini" in 260 bytes and the logs folder
@@ -26,6 +28,10 @@ struct SetUpBlock {
   wchar_t qelvornPath[kPathChars];
   char settingsDir[kFolderBytes];
   char logsDir[kFolderBytes];
+  // The launcher's pipe for --children, empty without it: the helper then watches the
+  // processes that the program creates.
+  wchar_t childPipe[kChildPipeChars];
+  int32_t watchingChildren;  // 1 when the helper took over process creation
   HelperStage stage;
   int32_t lastError;
   int32_t answer;

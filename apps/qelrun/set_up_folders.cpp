@@ -8,7 +8,7 @@ namespace qelrun {
 
 qel::Result<Folders, std::wstring> PrepareSetUpFolders(const Options& options,
                                                        const std::wstring& program,
-                                                       const std::wstring& home) {
+                                                       const std::wstring& home, DWORD runId) {
   // The log's name adds "$$$", the program's name, a slot, "$$$(", the process id and
   // ".txt" to the logs folder, all in 259 bytes; a name too long to leave room is refused
   // here, before the subtraction could wrap.
@@ -25,7 +25,8 @@ qel::Result<Folders, std::wstring> PrepareSetUpFolders(const Options& options,
   if (!writable) return qel::Fail(writable.message());
   qel::Result<Folder, std::wstring> settings =
       options.autoSettings
-          ? WriteAutoSettings({program, options.only, options.drop, options.noFlush}, logs.value())
+          ? WriteAutoSettings({program, options.only, options.drop, options.noFlush, runId},
+                              logs.value())
           : PrepareFolder(options.settingsDir.empty() ? home : options.settingsDir,
                           kSettingsFolderBytes);
   if (!settings) return qel::Fail(settings.message());

@@ -3,6 +3,7 @@
 // own, outside any DLL entry point (so not under the loader lock).
 #include <windows.h>
 
+#include "child_watch.h"
 #include "set_up_block.h"
 
 namespace {
@@ -22,6 +23,7 @@ extern "C" DWORD WINAPI QelRunSetUp(void* param) {
   block->qelvornPath[qelrun::kPathChars - 1] = L'\0';
   block->settingsDir[qelrun::kFolderBytes - 1] = '\0';
   block->logsDir[qelrun::kFolderBytes - 1] = '\0';
+  block->childPipe[qelrun::kChildPipeChars - 1] = L'\0';
   HMODULE qelvorn = LoadLibraryW(block->qelvornPath);
   if (qelvorn == nullptr) {
     block->lastError = static_cast<int32_t>(GetLastError());
@@ -36,6 +38,9 @@ extern "C" DWORD WINAPI QelRunSetUp(void* param) {
     return static_cast<DWORD>(-1);
   }
   block->answer = setUp(block->settingsDir, block->logsDir, block->message, qelrun::kMessageBytes);
+  if (block->answer == 0 && block->childPipe[0] != L'\0') {
+    block->watchingChildren = qelrun::StartChildWatch(block->childPipe) ? 1 : 0;
+  }
   block->stage = qelrun::HelperStage::kAnswered;
   return static_cast<DWORD>(block->answer);
 }
@@ -57,6 +62,8 @@ extern "C" DWORD WINAPI QelRunCleanUp(void* param) {
     block->stage = qelrun::HelperStage::kNoCleanUpFunction;
     return static_cast<DWORD>(-1);
   }
+  // Processes created from now on are not the launcher's to trace: it is going away.
+  qelrun::StopChildWatch();
   block->answer = cleanUp(block->message, qelrun::kMessageBytes);
   block->stage = qelrun::HelperStage::kAnswered;
   return static_cast<DWORD>(block->answer);

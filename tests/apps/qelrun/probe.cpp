@@ -1,9 +1,13 @@
 // qelrun_probe.exe: a program that reports from inside whether tracing was already set
 // up when its own code started: its import slot of GetCurrentProcessId points away from
 // kernel32 once the slot is patched. "--args" prints its arguments instead, one a line.
+// "--levels N [--suspend-at K]" also starts itself N-1 levels deeper, the child at level K
+// created suspended, and says so from each level.
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -52,6 +56,45 @@ std::string Utf8(const wchar_t* text) {
   return out;
 }
 
+// One level of --levels: says whether tracing was set up when its entry point ran, starts
+// the next level and exits with the next level's exit code plus one (plus 100 when not
+// traced), so the top sees whether every level was.
+int RunLevels(int level, int suspendAt) {
+  bool patched = SlotPatched();
+  WriteOut("level " + std::to_string(level) + " pid " + std::to_string(GetCurrentProcessId()) +
+           " entry " + (patched ? "patched" : "genuine") + "\n");
+  int own = patched ? 1 : 101;
+  if (level <= 1) return own;
+  wchar_t self[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return 90;
+  std::wstring commandLine = L"\"" + std::wstring(self, n) + L"\" --levels " +
+                             std::to_wstring(level - 1) + L" --suspend-at " +
+                             std::to_wstring(suspendAt);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  bool suspended = level - 1 == suspendAt;
+  if (!CreateProcessW(self, &commandLine[0], nullptr, nullptr, TRUE,
+                      suspended ? CREATE_SUSPENDED : 0, nullptr, nullptr, &startup, &child)) {
+    return 91;
+  }
+  if (suspended) {
+    // Still suspended after a while: tracing it did not let it go early.
+    Sleep(300);
+    DWORD previous = ResumeThread(child.hThread);
+    WriteOut("level " + std::to_string(level - 1) + " was " +
+             (previous == 1 ? "suspended" : "running") + " until resumed\n");
+    if (previous != 1) own += 200;
+  }
+  WaitForSingleObject(child.hProcess, INFINITE);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(child.hProcess, &exitCode);
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  return static_cast<int>(exitCode) + own;
+}
+
 }  // namespace
 
 // Run by the loader before the entry point, like any TLS callback of a program.
@@ -63,6 +106,10 @@ int wmain(int argc, wchar_t** argv) {
   if (argc > 1 && std::wcscmp(argv[1], L"--args") == 0) {
     for (int i = 2; i < argc; ++i) WriteOut("[" + Utf8(argv[i]) + "]\n");
     return argc - 2;
+  }
+  if (argc > 2 && std::wcscmp(argv[1], L"--levels") == 0) {
+    int suspendAt = argc > 4 && std::wcscmp(argv[3], L"--suspend-at") == 0 ? _wtoi(argv[4]) : 0;
+    return RunLevels(_wtoi(argv[2]), suspendAt);
   }
   bool patched = SlotPatched();
   WriteOut(std::string("tls: ") + (tlsSawPatched ? "patched" : "genuine") + "\n");
