@@ -358,6 +358,50 @@ TEST(QelrunAttach, TheDetachEventDetachesAndTheProgramRunsOnUntraced) {
   EXPECT_EQ(failure, "");
 }
 
+// --children with --attach: the processes the program starts once attached to are traced
+// from their start, two levels deep; after a detach the next ones run untraced and the
+// program goes on. The launcher prints the tree when it detaches.
+TEST(QelrunAttach, ChildrenOfAnAttachedProgramAreTracedUntilDetached) {
+  Leftovers leftovers;
+  std::wstring dir = WorkDir("attach_children");
+  Started& waiter =
+      leftovers.Keep(StartCaptured(Here() + L"qelrun_waiter.exe", L"qelrun_waiter", dir, 0, true));
+  ASSERT_NE(waiter.process, nullptr);
+  FeedAndSee(waiter, "open early.txt\n", "opened early.txt");
+  // One list for the program and its children: the probe checks its GetCurrentProcessId slot.
+  qeltest::WriteFileBytes(dir + L"settings\\Qelvorn.ini", "[Option]\r\nspan=1\r\nmax_size=0\r\n");
+  qeltest::WriteFileBytes(
+      dir + L"settings\\Qelvorn.lst",
+      HookList("qelrun_waiter.exe") + "import_module=qelrun_probe.exe\r\ndll=kernel32.dll\r\n");
+  Started& attacher = leftovers.Keep(
+      StartCaptured(L"", Launcher(dir, L"--children --attach " + Wide(Pid(waiter))), dir));
+  SeeAttached(attacher, "qelrun_waiter.exe", waiter);
+  std::wstring here = Here();
+  std::string probe = "\"" + std::string(here.begin(), here.end()) + "qelrun_probe.exe\" --levels ";
+  // Each level of the probe adds 1 when it was traced from its start, 101 when not.
+  FeedAndSee(waiter, "run " + probe + "2\n", "ran exit ");
+  EXPECT_NE(WrittenSoFar(waiter, false).find("\nran exit 2\n"), std::string::npos)
+      << WrittenSoFar(waiter, false);
+
+  HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE,
+                            (L"Local\\qelrun-detach-" + std::to_wstring(attacher.pid)).c_str());
+  ASSERT_NE(event, nullptr) << GetLastError();
+  EXPECT_TRUE(SetEvent(event));
+  CloseHandle(event);
+  ASSERT_EQ(WaitForSingleObject(attacher.process, kWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+  Captured launcher = Finish(attacher, 0);
+  EXPECT_EQ(launcher.exitCode, 0u) << launcher.err;
+  const std::regex tree(
+      R"(qelrun: process tree[^\n]*\n)"
+      R"(qelrun: \d+ qelrun_waiter\.exe, parent -, still running, [^\n]*\n)"
+      R"(qelrun:   \d+ qelrun_probe\.exe, parent \d+, exit code 2, [^\n]*\.txt\r?\n)"
+      R"(qelrun:     \d+ qelrun_probe\.exe, parent \d+, exit code 1, [^\n]*\.txt\r?\n)");
+  EXPECT_TRUE(std::regex_search(launcher.err, tree)) << launcher.err;
+
+  FeedAndSee(waiter, "run " + probe + "1\n", "ran exit 101\n");
+  EXPECT_EQ(Finish(waiter, kWaitMs).exitCode, 7u);
+}
+
 // A 64-bit program attached to and detached from through the 32-bit launcher, which hands
 // both to x64\qelrun.exe; --auto makes the list for the program's own file.
 TEST(QelrunAttach, A64BitProgramIsReachedThroughThe64BitLauncher) {

@@ -1,7 +1,8 @@
 // qelrun_waiter.exe: a program that runs until its standard input ends, for the tests that
 // attach to a running process. Each input line "open NAME" makes it open NAME (a traced
-// CreateFileW whose name the log shows) and answer "opened NAME" on its output; at the
-// input's end it exits with 7. With "--end-on-thread" it ends (exit code 9) as soon as
+// CreateFileW whose name the log shows) and answer "opened NAME" on its output; "run
+// COMMAND" runs COMMAND, waits for it and answers "ran exit N"; at the input's end it exits
+// with 7. With "--end-on-thread" it ends (exit code 9) as soon as
 // another thread starts in it, such as the launcher's remote thread.
 #include <windows.h>
 
@@ -21,7 +22,25 @@ void WriteOut(const std::string& text) {
             nullptr);
 }
 
+void Run(std::string command) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &child)) {
+    WriteOut("ran not started\n");
+    return;
+  }
+  WaitForSingleObject(child.hProcess, INFINITE);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(child.hProcess, &exitCode);
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  WriteOut("ran exit " + std::to_string(exitCode) + "\n");
+}
+
 void Obey(const std::string& line) {
+  if (line.rfind("run ", 0) == 0) return Run(line.substr(4));
   if (line.rfind("open ", 0) != 0) return;
   std::string name = line.substr(5);
   std::wstring wide(name.begin(), name.end());
