@@ -162,4 +162,23 @@ TEST(QelrunChildren, CmdScriptsRunAsUntracedWithOneLogPerProcess) {
   }
 }
 
+// A child that cannot be set up (its name leaves no room for a log's name) runs untraced:
+// its output and exit code are the untraced ones, and the tree says why it has no log.
+TEST(QelrunChildren, AChildThatCannotBeSetUpRunsUntraced) {
+  std::wstring dir = WorkDir("children_untraceable");
+  WriteSettings(dir, "cmd.exe");
+  std::wstring longName = std::wstring(120, L'n') + L".exe";
+  ASSERT_TRUE(CopyFileW((System32() + L"find.exe").c_str(), (dir + longName).c_str(), FALSE));
+  std::wstring tail = L"cmd /c \"" + longName + L" alpha input.txt\"";
+  Captured alone = RunCaptured(L"", tail, dir);
+  Captured traced = RunCaptured(L"", Launcher(dir, L"--children ") + tail, dir);
+  EXPECT_EQ(traced.exitCode, alone.exitCode) << traced.err;
+  EXPECT_EQ(traced.out, alone.out);
+  EXPECT_NE(traced.out.find("alpha again"), std::string::npos) << traced.out;
+  EXPECT_EQ(LogsIn(dir).size(), 1u);
+  std::vector<std::string> tree = TreeLines(traced.err);
+  ASSERT_EQ(tree.size(), 2u) << traced.err;
+  EXPECT_NE(tree[1].find(", not traced: the program's name "), std::string::npos) << tree[1];
+}
+
 }  // namespace
