@@ -115,12 +115,15 @@ void CallListing::AddLine(std::string_view line, bool ended) {
   if (digits_ == 0) {
     digits_ = parsed.digits;
     definitions_ = definitionsFor_ ? definitionsFor_(digits_) : nullptr;
+    handles_.Begin(definitions_, digits_);
   }
   if (parsed.digits != digits_ || parsed.kind != LineKind::kCall) return;
   AddCall(parsed, line);
 }
 
 void CallListing::AddCall(const ParsedLine& parsed, std::string_view line) {
+  // Handles are followed through every call, shown or not.
+  handles_.Observe(parsed, Definition(parsed.api));
   if (options_.thread >= 0 && options_.thread != parsed.thread) return;
   ThreadCalls& thread = threads_[parsed.thread];
   if (options_.filterApi && !AnyMatches(options_.api, std::string(parsed.api))) {
@@ -279,6 +282,7 @@ std::string CallListing::DecodeCall(const ParsedLine& parsed, std::string* optio
       }
       text += '}';
     }
+    if (width == 1) text += handles_.ArgumentName(param, fields[at]);
     at += width;
   }
   text += ')';
@@ -292,6 +296,7 @@ std::string CallListing::DecodeResult(const ParsedLine& parsed, uint32_t previou
       def != nullptr && definitions_ != nullptr ? definitions_->Set(def->resultSet) : nullptr;
   std::string named = set != nullptr ? NameValue(*set, parsed.result, digits_ * 4) : "";
   text += named.empty() ? HexDigits(parsed.result, digits_) : named;
+  text += handles_.ResultName(parsed.api, def, parsed.result);
   // As in the summary: a last error counts when the call set it anew.
   if (parsed.lastError != 0 && parsed.lastError != previousError) {
     text += ", last error " + ErrorText(parsed.lastError);

@@ -111,6 +111,11 @@ TEST(ReportFixtures, DecodedCallsMatchExactly) {
       {"calls-x64-threads", {"x64-threads"}, {}},
       {"calls-x64-crash", {"x64-crash"}, {}},
       {"calls-demo-without-closehandle", {"demo"}, {"--lists", partial}},
+      // Handles of each family named where passed: a file's value reused after its close,
+      // a key path built across three opens, named synchronisation objects, a module.
+      {"calls-handles", {"handles"}, {}},
+      // Filters leave the names as they are: the opens and closes are followed unshown.
+      {"calls-handles-filtered", {"handles"}, {"--api", "WriteFile,RegQuery*,Wait*"}},
   };
   bool update = std::getenv("QEL_UPDATE_EXPECTED") != nullptr;
   for (const FixtureCase& c : cases) {

@@ -1,8 +1,10 @@
 // Writes the report's fixture logs: a traced host that runs one scenario per process —
 // nested calls through a callback, two threads, a long run for a rolled series, a crash
-// that leaves calls in flight, or calls of several families for the decoded call list.
+// that leaves calls in flight, calls of several families for the decoded call list, or
+// handles opened, used and closed for the handle names.
 // Usage: fixture_host.exe SCENARIO SETTINGS_DIR\ LOG_DIR\ (both ending in a backslash),
-// SCENARIO one of nested, threads, rollover, crash, decode.
+// SCENARIO one of nested, threads, rollover, crash, decode, handles.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -107,12 +109,94 @@ void Decode() {
   CloseHandle(events[1]);
 }
 
+DWORD WINAPI QuietWorker(void*) {
+  return 0;
+}
+
+void WriteAndClose(const char* path) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(file, "text", 4, &written, nullptr);
+  CloseHandle(file);
+}
+
+// Handles of each family the report names: two files in turn (the second may take the
+// value the first let go), a key path opened a level at a time from a predefined key,
+// named and unnamed synchronisation objects, a search, a module, a thread, a standard
+// handle and a socket.
+void Handles(const char* dir) {
+  char in[MAX_PATH], out[MAX_PATH], pattern[MAX_PATH];
+  snprintf(in, sizeof in, "%sin.txt", dir);
+  snprintf(out, sizeof out, "%sout.txt", dir);
+  snprintf(pattern, sizeof pattern, "%s*.txt", dir);
+  WriteAndClose(in);
+  WriteAndClose(out);
+
+  HKEY software = nullptr, microsoft = nullptr, windows = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &software) == ERROR_SUCCESS &&
+      RegOpenKeyExA(software, "Microsoft", 0, KEY_READ, &microsoft) == ERROR_SUCCESS &&
+      RegOpenKeyExA(microsoft, "Windows NT\\CurrentVersion", 0, KEY_READ, &windows) ==
+          ERROR_SUCCESS) {
+    RegQueryValueExA(windows, "CurrentVersion", nullptr, nullptr, nullptr, nullptr);
+  }
+  if (windows != nullptr) RegCloseKey(windows);
+  if (microsoft != nullptr) RegCloseKey(microsoft);
+  if (software != nullptr) RegCloseKey(software);
+  HKEY created = nullptr;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Qelvorn fixture", 0, nullptr, 0, KEY_WRITE,
+                      nullptr, &created, nullptr) == ERROR_SUCCESS) {
+    RegCloseKey(created);
+  }
+
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "qel-fixture-event");
+  HANDLE opened = OpenEventA(SYNCHRONIZE, FALSE, "qel-fixture-event");
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, "qel-fixture-mutex");
+  HANDLE semaphore = CreateSemaphoreA(nullptr, 1, 1, nullptr);
+  WaitForSingleObject(opened, 0);
+  WaitForSingleObject(mutex, 0);
+  ReleaseMutex(mutex);
+  WaitForSingleObject(semaphore, 0);
+  CloseHandle(semaphore);
+  CloseHandle(mutex);
+  CloseHandle(opened);
+  CloseHandle(event);
+
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern, &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    FindNextFileA(search, &found);
+    FindClose(search);
+  }
+
+  HMODULE version = LoadLibraryA("version.dll");
+  if (version != nullptr) {
+    GetProcAddress(version, "GetFileVersionInfoSizeA");
+    FreeLibrary(version);
+  }
+
+  HANDLE worker = CreateThread(nullptr, 0, QuietWorker, nullptr, 0, nullptr);
+  WaitForSingleObject(worker, INFINITE);
+  CloseHandle(worker);
+
+  HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD written = 0;
+  WriteFile(console, "handles\r\n", 9, &written, nullptr);
+
+  WSADATA wsa;
+  if (WSAStartup(MAKEWORD(2, 2), &wsa) == 0) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s != INVALID_SOCKET) closesocket(s);
+    WSACleanup();
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 4) {
     fprintf(stderr,
-            "usage: fixture_host nested|threads|rollover|crash|decode SETTINGS_DIR\\ LOG_DIR\\\n");
+            "usage: fixture_host nested|threads|rollover|crash|decode|handles SETTINGS_DIR\\ "
+            "LOG_DIR\\\n");
     return 2;
   }
   char messages[4096];
@@ -129,6 +213,8 @@ int main(int argc, char** argv) {
     CrashWithCallsInFlight();
   } else if (strcmp(scenario, "decode") == 0) {
     Decode();
+  } else if (strcmp(scenario, "handles") == 0) {
+    Handles(argv[2]);
   } else {
     fprintf(stderr, "unknown scenario %s\n", scenario);
     return 2;
