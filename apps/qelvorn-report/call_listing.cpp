@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "call_tree.h"
 #include "shown_text.h"
 #include "text_summary.h"
 
@@ -149,6 +150,7 @@ void CallListing::AddPre(const ParsedLine& parsed, std::string_view line, Thread
   // The pre line's clock and thread lead the line; the rest waits for the post line.
   Pending& pending = pending_.emplace_back();
   pending.text = Prefix(line, parsed.thread);
+  if (options_.tree) pending.text += TreeIndent(thread.stack.size() - 1);
   pending.thread = parsed.thread;
   pending.position = thread.stack.size() - 1;
   thread.positions[Key(open.api, open.returnAddress)].push_back(thread.stack.size() - 1);
@@ -173,7 +175,9 @@ void CallListing::AddPost(const ParsedLine& parsed, std::string_view line, Threa
     // Its call was written unfinished; the result goes at the place of its post line.
     Pending& resumed = pending_.emplace_back();
     resumed.done = true;
-    resumed.text = Prefix(line, parsed.thread) + std::string(parsed.api) + " returned " + text;
+    resumed.text = Prefix(line, parsed.thread);
+    if (options_.tree) resumed.text += TreeIndent(thread.stack.size());
+    resumed.text += std::string(parsed.api) + " returned " + text;
     return;
   }
   Complete(open, open.call + " " + text);

@@ -116,6 +116,10 @@ TEST(ReportFixtures, DecodedCallsMatchExactly) {
       {"calls-handles", {"handles"}, {}},
       // Filters leave the names as they are: the opens and closes are followed unshown.
       {"calls-handles-filtered", {"handles"}, {"--api", "WriteFile,RegQuery*,Wait*"}},
+      // Callbacks two levels deep indented under their callers; calls in flight at a crash.
+      {"calls-nested-tree", {"nested"}, {"--tree"}},
+      {"calls-crash-tree", {"crash"}, {"--tree"}},
+      {"calls-x64-crash-tree", {"x64-crash"}, {"--tree"}},
   };
   bool update = std::getenv("QEL_UPDATE_EXPECTED") != nullptr;
   for (const FixtureCase& c : cases) {
@@ -154,4 +158,7 @@ TEST(ReportFixtures, CallsWithoutDefinitionsKeepTheirColumns) {
                                    badOut, badErr),
             2);
   EXPECT_EQ(qel::report::RunReport({"--lists", empty, kDir + "/fixtures/demo"}, badOut, badErr), 1);
+  std::ostringstream treeOut, treeErr;
+  EXPECT_EQ(qel::report::RunReport({"--tree", kDir + "/fixtures/demo"}, treeOut, treeErr), 1);
+  EXPECT_EQ(treeErr.str(), "qelvorn-report: --tree goes with --calls\n");
 }
