@@ -1,5 +1,6 @@
 // The generated constant sets of lists/decode.txt named as --calls names them: sets whose
-// members share bits (message box styles) and value sets with ranges (window messages).
+// members share bits (message box styles, variant types), value sets with ranges (window
+// messages), and the sets of the functions Wine's programs call most.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -49,16 +50,57 @@ TEST(ConstantSets, NamesTheGeneratedSets) {
         {"SendMessageA", "Msg", 0x8005, "WM_APP+5"},
         // Registered messages (RegisterWindowMessage) have no name of their own.
         {"SendMessageA", "Msg", 0xc123, ""},
+        // Sets of the functions Wine's programs call most.
+        {"WideCharToMultiByte", "CodePage", 65001, "CP_UTF8"},
+        {"MultiByteToWideChar", "dwFlags", 0x9, "MB_PRECOMPOSED|MB_ERR_INVALID_CHARS"},
+        {"FormatMessageW", "dwFlags", 0x1300,
+         "FORMAT_MESSAGE_ALLOCATE_BUFFER|FORMAT_MESSAGE_IGNORE_INSERTS|FORMAT_MESSAGE_FROM_SYSTEM"},
+        // The low byte is a line width: a mask only when all of it is set.
+        {"FormatMessageW", "dwFlags", 0x1050, "FORMAT_MESSAGE_FROM_SYSTEM|0x50"},
+        {"FormatMessageW", "dwFlags", 0x10ff,
+         "FORMAT_MESSAGE_MAX_WIDTH_MASK|FORMAT_MESSAGE_FROM_SYSTEM"},
+        {"FormatMessageW", "dwMessageId", 2, "ERROR_FILE_NOT_FOUND"},
+        {"HeapAlloc", "dwFlags", 0x8, "HEAP_ZERO_MEMORY"},
+        {"CompareStringW", "Locale", 0x400, "LOCALE_USER_DEFAULT"},
+        {"CompareStringW", "dwCmpFlags", 0x1, "NORM_IGNORECASE"},
+        {"GetDateFormatW", "dwFlags", 0x80000001, "LOCALE_NOUSEROVERRIDE|DATE_SHORTDATE"},
+        {"CreateFileMappingW", "flProtect", 0x8000004, "PAGE_READWRITE|SEC_COMMIT"},
+        {"CoCreateInstance", "dwClsContext", 0x17, "CLSCTX_ALL"},
+        {"CoCreateInstance", "dwClsContext", 0x5, "CLSCTX_INPROC_SERVER|CLSCTX_LOCAL_SERVER"},
+        {"CoInitializeEx", "dwCoInit", 0, "COINIT_MULTITHREADED"},
+        {"CoInitializeSecurity", "dwImpLevel", 3, "RPC_C_IMP_LEVEL_IMPERSONATE"},
+        // A variant type: modifier bits and one base type, not the base type's bits.
+        {"VariantChangeType", "vt", 0x2003, "VT_ARRAY|VT_I4"},
+        {"VariantChangeType", "vt", 0x4011, "VT_BYREF|VT_UI1"},
+        {"VariantChangeType", "vt", 0x8, "VT_BSTR"},
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.function) + " " + c.parameter);
-      const FunctionDefinition* def = defs.Find("user32.dll", c.function);
+      const FunctionDefinition* def = defs.Find("", c.function);
       ASSERT_NE(def, nullptr);
       const qel::report::ConstantSet* set = nullptr;
       for (const auto& param : def->params)
         if (param.name == c.parameter) set = defs.Set(param.set);
       ASSERT_NE(set, nullptr);
       EXPECT_EQ(NameValue(*set, c.value, 32), c.named);
+    }
+    struct Result {
+      const char* function;
+      uint64_t value;
+      const char* named;
+    } results[] = {
+        {"CompareStringW", 2, "CSTR_EQUAL"},
+        {"CoInitialize", 0x80010106, "RPC_E_CHANGED_MODE"},
+        {"CoCreateInstance", 0x80040154, "REGDB_E_CLASSNOTREG"},
+        {"GetFileSize", 0xffffffff, "INVALID_FILE_SIZE"},
+        {"WSAStartup", 10091, "WSASYSNOTREADY"},
+    };
+    for (const Result& r : results) {
+      SCOPED_TRACE(r.function);
+      const FunctionDefinition* def = defs.Find("", r.function);
+      ASSERT_NE(def, nullptr);
+      ASSERT_NE(defs.Set(def->resultSet), nullptr);
+      EXPECT_EQ(NameValue(*defs.Set(def->resultSet), r.value, 32), r.named);
     }
   }
 }

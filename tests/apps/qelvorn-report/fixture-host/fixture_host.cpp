@@ -122,8 +122,9 @@ void WriteAndClose(const char* path) {
 
 // Handles of each family the report names: two files in turn (the second may take the
 // value the first let go), a key path opened a level at a time from a predefined key,
-// named and unnamed synchronisation objects, a search, a module, a thread, a standard
-// handle and a socket.
+// named and unnamed synchronisation objects, a search, a module loaded twice, a thread, a
+// standard handle, a process and a socket; with a call of the directory, console, process
+// and window-message families beside them.
 void Handles(const char* dir) {
   char in[MAX_PATH], out[MAX_PATH], pattern[MAX_PATH];
   snprintf(in, sizeof in, "%sin.txt", dir);
@@ -168,11 +169,14 @@ void Handles(const char* dir) {
     FindClose(search);
   }
 
+  // Loaded twice, so the name stays until the second FreeLibrary.
   HMODULE version = LoadLibraryA("version.dll");
+  HMODULE again = LoadLibraryExA("version.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (version != nullptr) {
     GetProcAddress(version, "GetFileVersionInfoSizeA");
     FreeLibrary(version);
   }
+  if (again != nullptr) FreeLibrary(again);
 
   HANDLE worker = CreateThread(nullptr, 0, QuietWorker, nullptr, 0, nullptr);
   WaitForSingleObject(worker, INFINITE);
@@ -181,6 +185,30 @@ void Handles(const char* dir) {
   HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD written = 0;
   WriteFile(console, "handles\r\n", 9, &written, nullptr);
+  SetConsoleTextAttribute(console, FOREGROUND_RED | FOREGROUND_INTENSITY);
+
+  char folder[MAX_PATH];
+  snprintf(folder, sizeof folder, "%sfolder", dir);
+  CreateDirectoryA(folder, nullptr);
+  GetFileAttributesA(folder);
+  RemoveDirectoryA(folder);
+
+  // A process opened by id is named; the handles a new process gets are in
+  // PROCESS_INFORMATION, which the log does not show.
+  HANDLE self =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, GetCurrentProcessId());
+  if (self != nullptr) CloseHandle(self);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child = {};
+  char command[] = "cmd.exe /c exit 3";
+  if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                     &startup, &child)) {
+    WaitForSingleObject(child.hProcess, INFINITE);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+  }
+  PostThreadMessageA(GetCurrentThreadId(), WM_USER + 1, 0, 0);
 
   WSADATA wsa;
   if (WSAStartup(MAKEWORD(2, 2), &wsa) == 0) {
