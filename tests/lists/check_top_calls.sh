@@ -2,7 +2,8 @@
 # Every function of tools/lstgen/top-calls.txt (the 100 that Wine's programs call most, from
 # tools/lstgen/survey-top-calls.sh) has a reviewed row in tools/lstgen/top-calls-review.txt,
 # and each parameter (or result) that the row says takes a constant set has that set in
-# lists/decode.txt and lists/x64/decode.txt. Prints "ok"/"not ok".
+# lists/decode.txt and lists/x64/decode.txt; and docs/top-calls.md is the table these make.
+# Prints "ok"/"not ok".
 root=$(cd "$(dirname "$0")/../.." && pwd)
 top=$root/tools/lstgen/top-calls.txt
 review=$root/tools/lstgen/top-calls-review.txt
@@ -51,6 +52,11 @@ problems=$(
       if (count != 100) print "top-calls.txt lists " count " functions, not 100"
     }' "$review" "$top" "$root/lists/decode.txt" "$root/lists/x64/decode.txt"
 )
+# The table in docs/ is the one these files make.
+if ! "$root/tools/lstgen/top-calls-table.sh" | cmp -s - "$root/docs/top-calls.md"; then
+  problems+=$'\n'"docs/top-calls.md is not what tools/lstgen/top-calls-table.sh writes; run it again"
+  problems=${problems#$'\n'}
+fi
 if [ -z "$problems" ]; then
   echo "ok top calls: the 100 most called functions have the constant sets their review names" \
     "($(grep -c '=' "$review") functions with sets)"

@@ -3,7 +3,8 @@
 # of the table below once in the test guest under `qelrun --auto`, counts the calls per
 # function in the logs with qelvorn-report, and writes the 100 most called, with their DLL
 # and count, to tools/lstgen/top-calls.txt. tests/lists/check_top_calls.sh then checks each
-# of them against the reviewed constant sets (tools/lstgen/top-calls-review.txt, decode.txt).
+# of them against the reviewed constant sets (tools/lstgen/top-calls-review.txt, decode.txt);
+# docs/top-calls.md, the table of them, is written again too.
 # Usage: survey-top-calls.sh
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -100,4 +101,5 @@ done <"$job/programs.txt"
   awk 'NR == FNR {dll[$1] = $2; next} {calls[$1] += $2} END {for (f in calls) print calls[f], f, dll[f]}' \
     "$job/dlls.txt" "$counts" | sort -k1,1nr -k2,2 | head -100 | awk '{print $2, $3, $1}'
 } >"$here/top-calls.txt"
-echo "wrote $here/top-calls.txt"
+"$here/top-calls-table.sh" >"$root/docs/top-calls.md"
+echo "wrote $here/top-calls.txt and docs/top-calls.md"
