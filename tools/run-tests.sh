@@ -48,6 +48,8 @@ host_check tests/rig/check_extract_wine.sh
 host_check tests/package/check_package.sh
 # Each format's table: type codes with their formatters, the generator's codes and wiring.
 host_check tests/lists/check_tables.sh
+# The 100 most called functions of Wine's programs have the constant sets their review names.
+host_check tests/lists/check_top_calls.sh
 
 # The generated hook-list definitions are what the generator writes today.
 if out=$("$root/tests/lists/check_lists.sh" 2>&1); then

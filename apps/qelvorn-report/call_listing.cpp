@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "call_tree.h"
 #include "shown_text.h"
 #include "text_summary.h"
 
@@ -115,12 +116,15 @@ void CallListing::AddLine(std::string_view line, bool ended) {
   if (digits_ == 0) {
     digits_ = parsed.digits;
     definitions_ = definitionsFor_ ? definitionsFor_(digits_) : nullptr;
+    handles_.Begin(definitions_, digits_);
   }
   if (parsed.digits != digits_ || parsed.kind != LineKind::kCall) return;
   AddCall(parsed, line);
 }
 
 void CallListing::AddCall(const ParsedLine& parsed, std::string_view line) {
+  // Handles are followed through every call, shown or not.
+  handles_.Observe(parsed, Definition(parsed.api));
   if (options_.thread >= 0 && options_.thread != parsed.thread) return;
   ThreadCalls& thread = threads_[parsed.thread];
   if (options_.filterApi && !AnyMatches(options_.api, std::string(parsed.api))) {
@@ -146,6 +150,7 @@ void CallListing::AddPre(const ParsedLine& parsed, std::string_view line, Thread
   // The pre line's clock and thread lead the line; the rest waits for the post line.
   Pending& pending = pending_.emplace_back();
   pending.text = Prefix(line, parsed.thread);
+  if (options_.tree) pending.text += TreeIndent(thread.stack.size() - 1);
   pending.thread = parsed.thread;
   pending.position = thread.stack.size() - 1;
   thread.positions[Key(open.api, open.returnAddress)].push_back(thread.stack.size() - 1);
@@ -170,7 +175,9 @@ void CallListing::AddPost(const ParsedLine& parsed, std::string_view line, Threa
     // Its call was written unfinished; the result goes at the place of its post line.
     Pending& resumed = pending_.emplace_back();
     resumed.done = true;
-    resumed.text = Prefix(line, parsed.thread) + std::string(parsed.api) + " returned " + text;
+    resumed.text = Prefix(line, parsed.thread);
+    if (options_.tree) resumed.text += TreeIndent(thread.stack.size());
+    resumed.text += std::string(parsed.api) + " returned " + text;
     return;
   }
   Complete(open, open.call + " " + text);
@@ -279,6 +286,7 @@ std::string CallListing::DecodeCall(const ParsedLine& parsed, std::string* optio
       }
       text += '}';
     }
+    if (width == 1) text += handles_.ArgumentName(param, fields[at]);
     at += width;
   }
   text += ')';
@@ -292,6 +300,7 @@ std::string CallListing::DecodeResult(const ParsedLine& parsed, uint32_t previou
       def != nullptr && definitions_ != nullptr ? definitions_->Set(def->resultSet) : nullptr;
   std::string named = set != nullptr ? NameValue(*set, parsed.result, digits_ * 4) : "";
   text += named.empty() ? HexDigits(parsed.result, digits_) : named;
+  text += handles_.ResultName(parsed.api, def, parsed.result);
   // As in the summary: a last error counts when the call set it anew.
   if (parsed.lastError != 0 && parsed.lastError != previousError) {
     text += ", last error " + ErrorText(parsed.lastError);

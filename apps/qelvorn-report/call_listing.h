@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "call_definitions.h"
+#include "handle_names.h"
 #include "log_line.h"
 #include "report_model.h"
 
@@ -87,6 +88,7 @@ class CallListing {
   std::unordered_map<int, ThreadCalls> threads_;
   std::deque<Pending> pending_;
   uint64_t firstSequence_ = 0;
+  HandleNames handles_;
 };
 
 }  // namespace qel::report

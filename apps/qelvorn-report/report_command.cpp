@@ -20,7 +20,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: qelvorn-report [--html FILE] [--top N] [--api PATTERNS] [--thread N]\n"
-    "                      [--calls [--lists DIR]] LOG [LOG...]\n"
+    "                      [--calls [--tree] [--lists DIR]] LOG [LOG...]\n"
     "\n"
     "Reads a trace log, or the rolled series of one process (files, a folder, or a pattern\n"
     "such as 'logs/$$$app*$$$(412).txt'), and prints a summary in UTF-8: the run, per\n"
@@ -34,7 +34,9 @@ constexpr char kUsage[] =
     "  --thread N       only the thread with this number\n"
     "  --calls          instead of the summary, every call on one line in the order made:\n"
     "                   time, thread, Name(parameter=value, ...) = result, duration, with\n"
-    "                   constants and error codes by name\n"
+    "                   constants, error codes and handles by name\n"
+    "  --tree           with --calls, each call made while another call of its thread\n"
+    "                   is in flight (a callback) indented under it\n"
     "  --lists DIR      the folder of decode.txt (x64/decode.txt for a 64-bit log) for\n"
     "                   --calls; by default lists/ beside this program, then ../lists\n"
     "  --help           this text\n"
@@ -135,6 +137,8 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
       html = arguments[++i];
     } else if (arg == "--calls") {
       calls = true;
+    } else if (arg == "--tree") {
+      options.tree = true;
     } else if (arg == "--lists") {
       listsDir = arguments[++i];
     } else if (arg == "--top") {
@@ -161,6 +165,10 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
   }
   if (inputs.empty()) {
     err << "qelvorn-report: no log named\n" << kUsage;
+    return kExitUsage;
+  }
+  if (options.tree && !calls) {
+    err << "qelvorn-report: --tree goes with --calls\n";
     return kExitUsage;
   }
   if (!listsDir.empty() && !calls) {

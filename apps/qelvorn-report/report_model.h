@@ -25,6 +25,7 @@ struct ReportOptions {
   NamePatterns api;
   int thread = -1;         // -1: every thread
   bool keepCalls = false;  // keep every call for the HTML page
+  bool tree = false;       // --calls: nested calls indented under their caller
 };
 
 // Where a line came from: index into the report's file names and 1-based line number.

@@ -1,14 +1,27 @@
 // libFuzzer target: the input is one log file, read as qelvorn-report reads it (split into
-// lines, each line parsed and counted) and written out as the summary and the HTML page.
+// lines, each line parsed and counted) and written out as the summary and the HTML page,
+// and as --calls lists it with the decoding tables of lists/, handle names and all.
 #include <cstdint>
 #include <cstdio>
 #include <sstream>
 #include <string_view>
+#include <utility>
 
+#include "call_definitions.h"
+#include "call_listing.h"
 #include "html_page.h"
 #include "log_series.h"
 #include "report_model.h"
 #include "text_summary.h"
+
+namespace {
+
+qel::report::CallDefinitions Tables(const char* path) {
+  auto loaded = qel::report::CallDefinitions::Load(path);
+  return loaded ? std::move(loaded).value() : qel::report::CallDefinitions();
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace qel::report;
@@ -20,9 +33,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   options.keepCalls = true;
   ReportBuilder builder(options);
   builder.BeginFile("$$$fuzz00$$$(1).txt");
+  // The real tables, read once: the log is what is fuzzed here, not the tables.
+  static const CallDefinitions x86 = Tables(QEL_SOURCE_DIR "/lists/decode.txt");
+  static const CallDefinitions x64 = Tables(QEL_SOURCE_DIR "/lists/x64/decode.txt");
+  std::ostringstream calls;
+  CallListing listing(
+      options, [](int digits) { return digits == 16 ? &x64 : &x86; }, calls);
   LineReader reader(file);
   ReadLine line;
-  while (reader.Next(&line)) builder.AddLine(line.text, line.ended, line.cut);
+  while (reader.Next(&line)) {
+    builder.AddLine(line.text, line.ended, line.cut);
+    listing.AddLine(line.text, line.ended);
+  }
+  listing.Finish();
   std::fclose(file);
   Report& report = builder.Finish();
   std::ostringstream summary;

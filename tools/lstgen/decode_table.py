@@ -93,19 +93,26 @@ KEYWORD_TYPES = {"char": 8, "short": 16, "int": 32, "long": 32}
 class MacroValues:
     """Integer values of object-like macros, evaluated from their tokens as the compiler
     would: literals, other macros, function-like macros with arguments, casts to typedefs
-    and C's integer types, and the unary and binary integer operators."""
+    and C's integer types, and the unary and binary integer operators; and of enumeration
+    constants (CLSCTX_*, VT_*), as the compiler gives them."""
 
     def __init__(self, tu):
-        self.macros, self.typedefs = {}, {}
+        self.macros, self.typedefs, self.enums = {}, {}, {}
         for cursor in tu.cursor.get_children():
             if cursor.kind == ci.CursorKind.MACRO_DEFINITION:
                 self.macros[cursor.spelling] = cursor
             elif cursor.kind == ci.CursorKind.TYPEDEF_DECL:
                 self.typedefs.setdefault(cursor.spelling, cursor)
+            # Enumerations stand at the top level or inside a typedef.
+            for enum in [cursor] + list(cursor.get_children()):
+                if enum.kind == ci.CursorKind.ENUM_DECL:
+                    for constant in enum.get_children():
+                        if constant.kind == ci.CursorKind.ENUM_CONSTANT_DECL:
+                            self.enums.setdefault(constant.spelling, constant)
         self.cache = {}
 
     def header(self, name):
-        cursor = self.macros.get(name)
+        cursor = self.macros.get(name) or self.enums.get(name)
         return cursor.location.file.name.rsplit("/", 1)[-1] if cursor else "?"
 
     def definition(self, name):
@@ -120,9 +127,14 @@ class MacroValues:
         return None, [t.spelling for t in tokens]
 
     def value(self, name):
+        if name not in self.cache and name not in self.macros and name in self.enums:
+            canon = self.enums[name].type.get_canonical()
+            self.cache[name] = Value(self.enums[name].enum_value, canon.get_size() * 8,
+                                     canon.kind in SIGNED_KINDS)
         if name not in self.cache:
             if name not in self.macros:
-                raise ConstantsError("%s is not a macro of the headers" % name)
+                raise ConstantsError("%s is not a macro or enumeration constant of the headers"
+                                     % name)
             params, body = self.definition(name)
             if params is not None:
                 raise ConstantsError("%s is a function-like macro" % name)
@@ -260,7 +272,10 @@ def set_lines(sets, macros):
     for name, kind, members in sets:
         headers, fields = [], []
         for member, count in members:
-            value = macros.value(member)
+            try:
+                value = macros.value(member)
+            except ConstantsError as why:
+                raise ConstantsError("set %s, %s: %s" % (name, member, why))
             # A negative value of a type narrower than a pointer fills its own width only.
             number = value.number & ((1 << value.bits) - 1)
             headers.append(macros.header(member))

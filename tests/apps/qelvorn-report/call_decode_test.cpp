@@ -8,6 +8,7 @@
 
 #include "call_definitions.h"
 #include "call_listing.h"
+#include "call_tree.h"
 
 namespace {
 
@@ -217,6 +218,60 @@ TEST(CallDecode, HoldsBackBoundedBehindAnOpenCall) {
   std::string all = out.str();
   std::string last = all.substr(all.rfind('\n', all.size() - 2) + 1);
   EXPECT_EQ(last, "01:00:01:000   1  Wait returned = 00000000 (1000 ms)\n");
+}
+
+// --tree indents a call two spaces for each call of its thread in flight when it was made,
+// at most kTreeDepthLimit levels; a call written unfinished has its result at its own level.
+TEST(CallDecode, TreeIndentsNestedCallsBounded) {
+  std::ostringstream out;
+  ReportOptions options;
+  options.tree = true;
+  CallListing listing(options, nullptr, out);
+  const size_t depth = qel::report::kTreeDepthLimit + 4;
+  for (size_t i = 0; i < depth; ++i) {
+    listing.AddLine(
+        "01:00:00:000,   1, 00401000,         ,         , Enum <a.exe>, , " + std::to_string(i),
+        true);
+  }
+  listing.AddLine("01:00:00:001,   2, 00402000,         ,         , Sleep <a.exe>, , 0", true);
+  listing.AddLine("01:00:00:002,   2, 00402000, 00000000, 00000000, Sleep <a.exe>, , 0", true);
+  for (size_t i = depth; i-- > 0;) {
+    listing.AddLine(
+        "01:00:00:003,   1, 00401000, 00000001, 00000000, Enum <a.exe>, , " + std::to_string(i),
+        true);
+  }
+  listing.Finish();
+  std::istringstream lines(out.str());
+  std::vector<std::string> got;
+  for (std::string line; std::getline(lines, line);) got.push_back(line);
+  ASSERT_EQ(got.size(), depth + 1);
+  EXPECT_EQ(got[0], "01:00:00:000   1  Enum [columns: , 0] = 00000001 (3 ms)");
+  EXPECT_EQ(got[2], "01:00:00:000   1      Enum [columns: , 2] = 00000001 (3 ms)");
+  std::string deepest = std::string(2 * qel::report::kTreeDepthLimit, ' ');
+  EXPECT_EQ(got[depth - 1], "01:00:00:000   1  " + deepest + "Enum [columns: , " +
+                                std::to_string(depth - 1) + "] = 00000001 (3 ms)");
+  // Another thread's call starts at its own level 0.
+  EXPECT_EQ(got[depth], "01:00:00:001   2  Sleep [columns: , 0] = 00000000 (1 ms)");
+
+  std::ostringstream held;
+  CallListing unfinished(options, nullptr, held);
+  unfinished.AddLine("01:00:00:000,   1, 00401000,         ,         , Wait <a.exe>, , 1", true);
+  unfinished.AddLine("01:00:00:000,   1, 00401100,         ,         , Inner <a.exe>, , 1", true);
+  for (size_t i = 0; i <= CallListing::kPendingLimit; ++i) {
+    unfinished.AddLine("01:00:00:001,   2, 00402000,         ,         , Sleep <a.exe>, , 0", true);
+    unfinished.AddLine("01:00:00:002,   2, 00402000, 00000000, 00000000, Sleep <a.exe>, , 0", true);
+  }
+  unfinished.AddLine("01:00:01:000,   1, 00401100, 00000000, 00000000, Inner <a.exe>, , 1", true);
+  unfinished.AddLine("01:00:01:000,   1, 00401000, 00000000, 00000000, Wait <a.exe>, , 1", true);
+  unfinished.Finish();
+  std::string all = held.str();
+  EXPECT_EQ(all.substr(0, all.find('\n')),
+            "01:00:00:000   1  Wait [columns: , 1] ... (unfinished)");
+  EXPECT_NE(all.find("\n01:00:00:000   1    Inner [columns: , 1] ... (unfinished)\n"),
+            std::string::npos);
+  EXPECT_NE(all.find("\n01:00:01:000   1    Inner returned = 00000000 (1000 ms)\n"
+                     "01:00:01:000   1  Wait returned = 00000000 (1000 ms)\n"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -111,6 +111,15 @@ TEST(ReportFixtures, DecodedCallsMatchExactly) {
       {"calls-x64-threads", {"x64-threads"}, {}},
       {"calls-x64-crash", {"x64-crash"}, {}},
       {"calls-demo-without-closehandle", {"demo"}, {"--lists", partial}},
+      // Handles of each family named where passed: a file's value reused after its close,
+      // a key path built across three opens, named synchronisation objects, a module.
+      {"calls-handles", {"handles"}, {}},
+      // Filters leave the names as they are: the opens and closes are followed unshown.
+      {"calls-handles-filtered", {"handles"}, {"--api", "WriteFile,RegQuery*,Wait*"}},
+      // Callbacks two levels deep indented under their callers; calls in flight at a crash.
+      {"calls-nested-tree", {"nested"}, {"--tree"}},
+      {"calls-crash-tree", {"crash"}, {"--tree"}},
+      {"calls-x64-crash-tree", {"x64-crash"}, {"--tree"}},
   };
   bool update = std::getenv("QEL_UPDATE_EXPECTED") != nullptr;
   for (const FixtureCase& c : cases) {
@@ -149,4 +158,7 @@ TEST(ReportFixtures, CallsWithoutDefinitionsKeepTheirColumns) {
                                    badOut, badErr),
             2);
   EXPECT_EQ(qel::report::RunReport({"--lists", empty, kDir + "/fixtures/demo"}, badOut, badErr), 1);
+  std::ostringstream treeOut, treeErr;
+  EXPECT_EQ(qel::report::RunReport({"--tree", kDir + "/fixtures/demo"}, treeOut, treeErr), 1);
+  EXPECT_EQ(treeErr.str(), "qelvorn-report: --tree goes with --calls\n");
 }

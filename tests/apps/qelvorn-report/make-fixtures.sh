@@ -5,7 +5,7 @@
 # fixtures/<scenario>/ (x86) and fixtures/x64-<scenario>/ (x64). The fixtures of a
 # processor not named are left as they are. The log cut mid-line is derived from the
 # two-thread log. QEL_FIXTURE_SCENARIOS limits the x86 scenarios to those named (nested
-# threads crash rollover demo decode; all unless set). After regenerating, refresh the
+# threads crash rollover demo decode handles; all unless set). After regenerating, refresh the
 # expected summaries: QEL_UPDATE_EXPECTED=1 test_report.
 # Usage: make-fixtures.sh [x86] [x64]
 set -euo pipefail
@@ -20,7 +20,7 @@ for processor in $processors; do
   esac
 done
 has() { grep -qw "$1" <<<"$processors"; }
-x86_scenarios=${QEL_FIXTURE_SCENARIOS:-nested threads crash rollover demo decode}
+x86_scenarios=${QEL_FIXTURE_SCENARIOS:-nested threads crash rollover demo decode handles}
 runs() { grep -qw "$1" <<<"$x86_scenarios"; }
 for processor in $processors; do
   QEL_BUILD_DIR=$build QEL_PROCESSORS=$processor QEL_TARGETS="fixture_host" "$root/tools/build.sh"
@@ -64,6 +64,7 @@ if has x86; then
     cp Qelvorn.lst "/tmp/fx/$s/set/"
     # The decoded calls take the generated definitions' columns, of two DLLs.
     if [ $s = decode ]; then cp Qelvorn-decode.lst "/tmp/fx/$s/set/Qelvorn.lst"; fi
+    if [ $s = handles ]; then cp Qelvorn-handles.lst "/tmp/fx/$s/set/Qelvorn.lst"; fi
     if [ $s = rollover ]; then cp Qelvorn-rollover.ini "/tmp/fx/$s/set/Qelvorn.ini"; fi
     if [ $s != rollover ]; then cp Qelvorn.ini "/tmp/fx/$s/set/"; fi
   done

@@ -1,8 +1,10 @@
 // Writes the report's fixture logs: a traced host that runs one scenario per process —
 // nested calls through a callback, two threads, a long run for a rolled series, a crash
-// that leaves calls in flight, or calls of several families for the decoded call list.
+// that leaves calls in flight, calls of several families for the decoded call list, or
+// handles opened, used and closed for the handle names.
 // Usage: fixture_host.exe SCENARIO SETTINGS_DIR\ LOG_DIR\ (both ending in a backslash),
-// SCENARIO one of nested, threads, rollover, crash, decode.
+// SCENARIO one of nested, threads, rollover, crash, decode, handles.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -107,12 +109,122 @@ void Decode() {
   CloseHandle(events[1]);
 }
 
+DWORD WINAPI QuietWorker(void*) {
+  return 0;
+}
+
+void WriteAndClose(const char* path) {
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(file, "text", 4, &written, nullptr);
+  CloseHandle(file);
+}
+
+// Handles of each family the report names: two files in turn (the second may take the
+// value the first let go), a key path opened a level at a time from a predefined key,
+// named and unnamed synchronisation objects, a search, a module loaded twice, a thread, a
+// standard handle, a process and a socket; with a call of the directory, console, process
+// and window-message families beside them.
+void Handles(const char* dir) {
+  char in[MAX_PATH], out[MAX_PATH], pattern[MAX_PATH];
+  snprintf(in, sizeof in, "%sin.txt", dir);
+  snprintf(out, sizeof out, "%sout.txt", dir);
+  snprintf(pattern, sizeof pattern, "%s*.txt", dir);
+  WriteAndClose(in);
+  WriteAndClose(out);
+
+  HKEY software = nullptr, microsoft = nullptr, windows = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &software) == ERROR_SUCCESS &&
+      RegOpenKeyExA(software, "Microsoft", 0, KEY_READ, &microsoft) == ERROR_SUCCESS &&
+      RegOpenKeyExA(microsoft, "Windows NT\\CurrentVersion", 0, KEY_READ, &windows) ==
+          ERROR_SUCCESS) {
+    RegQueryValueExA(windows, "CurrentVersion", nullptr, nullptr, nullptr, nullptr);
+  }
+  if (windows != nullptr) RegCloseKey(windows);
+  if (microsoft != nullptr) RegCloseKey(microsoft);
+  if (software != nullptr) RegCloseKey(software);
+  HKEY created = nullptr;
+  if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Qelvorn fixture", 0, nullptr, 0, KEY_WRITE,
+                      nullptr, &created, nullptr) == ERROR_SUCCESS) {
+    RegCloseKey(created);
+  }
+
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "qel-fixture-event");
+  HANDLE opened = OpenEventA(SYNCHRONIZE, FALSE, "qel-fixture-event");
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, "qel-fixture-mutex");
+  HANDLE semaphore = CreateSemaphoreA(nullptr, 1, 1, nullptr);
+  WaitForSingleObject(opened, 0);
+  WaitForSingleObject(mutex, 0);
+  ReleaseMutex(mutex);
+  WaitForSingleObject(semaphore, 0);
+  CloseHandle(semaphore);
+  CloseHandle(mutex);
+  CloseHandle(opened);
+  CloseHandle(event);
+
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern, &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    FindNextFileA(search, &found);
+    FindClose(search);
+  }
+
+  // Loaded twice, so the name stays until the second FreeLibrary.
+  HMODULE version = LoadLibraryA("version.dll");
+  HMODULE again = LoadLibraryExA("version.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (version != nullptr) {
+    GetProcAddress(version, "GetFileVersionInfoSizeA");
+    FreeLibrary(version);
+  }
+  if (again != nullptr) FreeLibrary(again);
+
+  HANDLE worker = CreateThread(nullptr, 0, QuietWorker, nullptr, 0, nullptr);
+  WaitForSingleObject(worker, INFINITE);
+  CloseHandle(worker);
+
+  HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD written = 0;
+  WriteFile(console, "handles\r\n", 9, &written, nullptr);
+  SetConsoleTextAttribute(console, FOREGROUND_RED | FOREGROUND_INTENSITY);
+
+  char folder[MAX_PATH];
+  snprintf(folder, sizeof folder, "%sfolder", dir);
+  CreateDirectoryA(folder, nullptr);
+  GetFileAttributesA(folder);
+  RemoveDirectoryA(folder);
+
+  // A process opened by id is named; the handles a new process gets are in
+  // PROCESS_INFORMATION, which the log does not show.
+  HANDLE self =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, GetCurrentProcessId());
+  if (self != nullptr) CloseHandle(self);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child = {};
+  char command[] = "cmd.exe /c exit 3";
+  if (CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                     &startup, &child)) {
+    WaitForSingleObject(child.hProcess, INFINITE);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+  }
+  PostThreadMessageA(GetCurrentThreadId(), WM_USER + 1, 0, 0);
+
+  WSADATA wsa;
+  if (WSAStartup(MAKEWORD(2, 2), &wsa) == 0) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s != INVALID_SOCKET) closesocket(s);
+    WSACleanup();
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 4) {
     fprintf(stderr,
-            "usage: fixture_host nested|threads|rollover|crash|decode SETTINGS_DIR\\ LOG_DIR\\\n");
+            "usage: fixture_host nested|threads|rollover|crash|decode|handles SETTINGS_DIR\\ "
+            "LOG_DIR\\\n");
     return 2;
   }
   char messages[4096];
@@ -129,6 +241,8 @@ int main(int argc, char** argv) {
     CrashWithCallsInFlight();
   } else if (strcmp(scenario, "decode") == 0) {
     Decode();
+  } else if (strcmp(scenario, "handles") == 0) {
+    Handles(argv[2]);
   } else {
     fprintf(stderr, "unknown scenario %s\n", scenario);
     return 2;
