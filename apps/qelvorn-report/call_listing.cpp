@@ -257,14 +257,22 @@ void CallListing::Abandon(ThreadCalls& thread, const char* why) {
 }
 
 void CallListing::Flush(bool force) {
+  WriteFront(force ? ~uint64_t{0} : 0, " ... (unfinished)");
+  WriteOut(force);
+}
+
+// Writes the lines at the front that are done, and those before `through` whether done or
+// not; a line held back past kPendingLimit goes too.
+void CallListing::WriteFront(uint64_t through, const char* mark) {
   while (!pending_.empty()) {
     Pending& front = pending_.front();
     if (!front.done) {
-      if (!force && pending_.size() <= kPendingLimit) break;
-      // Held back too long: written unfinished, and its call marked so that its result
-      // follows on a line of its own.
+      bool overdue = pending_.size() > kPendingLimit;
+      if (!overdue && firstSequence_ >= through) break;
+      // Written before its call returned, and its call marked so that its result follows
+      // on a line of its own.
       threads_[front.thread].stack[front.position].written = true;
-      front.text += " ... (unfinished)";
+      front.text += overdue ? " ... (unfinished)" : mark;
     }
     AppendShownText(front.text, &written_);
     written_ += '\n';
@@ -275,7 +283,15 @@ void CallListing::Flush(bool force) {
     pending_.pop_front();
     ++firstSequence_;
   }
-  WriteOut(force);
+}
+
+void CallListing::WriteInFlight(uint64_t sequence) {
+  WriteFront(sequence, " ... (in flight)");
+  WriteOut(true);
+}
+
+void CallListing::Deliver() {
+  WriteOut(true);
 }
 
 void CallListing::WriteOut(bool force) {

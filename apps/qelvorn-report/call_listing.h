@@ -41,6 +41,14 @@ class CallListing {
   // Writes the calls still waiting: those in flight at the end of the log.
   void Finish();
 
+  // For a log still being written: the number the next call line will take, and writing
+  // the lines before `sequence` that still wait, their calls marked in flight (their
+  // results follow on lines of their own); then everything written so far goes to the
+  // stream.
+  uint64_t NextSequence() const { return firstSequence_ + pending_.size(); }
+  void WriteInFlight(uint64_t sequence);
+  void Deliver();
+
  private:
   // A function the log named: its name, kept for the calls that point at it, and what is
   // known of it, looked up once.
@@ -94,6 +102,7 @@ class CallListing {
   void Abandon(ThreadCalls& thread, const char* why);
   Pending& NewPending();
   void Flush(bool force);
+  void WriteFront(uint64_t through, const char* mark);
   void WriteOut(bool force);
   const FunctionDefinition* Definition(Api& api);
   void DecodeCall(const ParsedLine& parsed, Api& api, std::string* text, std::string* option);

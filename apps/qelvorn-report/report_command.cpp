@@ -1,6 +1,8 @@
 // Command-line handling of qelvorn-report and the single pass over the series.
 #include "report_command.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +12,7 @@
 #include "call_listing.h"
 #include "common/hook_list_maker.h"
 #include "html_page.h"
+#include "log_follow.h"
 #include "log_series.h"
 #include "report_model.h"
 #include "shown_text.h"
@@ -21,6 +24,8 @@ namespace {
 constexpr char kUsage[] =
     "usage: qelvorn-report [--html FILE] [--top N] [--api PATTERNS] [--thread N]\n"
     "                      [--calls [--lists DIR]] LOG [LOG...]\n"
+    "       qelvorn-report --follow [--lists DIR] [--api PATTERNS] [--thread N] [--top N]\n"
+    "                      [--html FILE] LOG\n"
     "\n"
     "Reads a trace log, or the rolled series of one process (files, a folder, or a pattern\n"
     "such as 'logs/$$$app*$$$(412).txt'), and prints a summary in UTF-8: the run, per\n"
@@ -37,6 +42,12 @@ constexpr char kUsage[] =
     "                   constants and error codes by name\n"
     "  --lists DIR      the folder of decode.txt (x64/decode.txt for a 64-bit log) for\n"
     "                   --calls; by default lists/ beside this program, then ../lists\n"
+    "  --follow         read a log while it is written: each call decoded as for --calls\n"
+    "                   when it returns (a call open for a second is shown in flight, its\n"
+    "                   result later), on through the files the log rolls over to, until\n"
+    "                   CleanUp OK, the end of the process (Windows only) or Ctrl+C; then\n"
+    "                   the summary. LOG is the file, or a folder or pattern of which the\n"
+    "                   most recently written log is taken\n"
     "  --help           this text\n"
     "\n"
     "Exit codes: 0 done; 1 wrong command line; 2 an input cannot be found or read;\n"
@@ -62,7 +73,8 @@ bool ParseCount(const std::string& text, long long limit, long long* value) {
 // Empty, a log, or something else: a log holds a line only the tracer writes near its top.
 enum class Probe { kEmpty, kLog, kForeign };
 
-Result<Probe> ProbeFile(const std::string& path) {
+// `wholeLines`: a line without its line end (one being written) does not count.
+Result<Probe> ProbeFile(const std::string& path, bool wholeLines = false) {
   const std::string unreadable = EscapeControls(path) + ": cannot be read";
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return Fail(unreadable);
@@ -71,6 +83,7 @@ Result<Probe> ProbeFile(const std::string& path) {
   Section section = Section::kNone;
   Probe probe = Probe::kEmpty;
   for (int i = 0; i < kProbeLines && reader.Next(&line); ++i) {
+    if (wholeLines && !line.ended) break;
     probe = Probe::kForeign;
     if (line.text.find('\0') != std::string_view::npos) break;
     ParsedLine parsed = ParseLine(line.text, section);
@@ -110,12 +123,105 @@ std::unique_ptr<CallDefinitions> LoadDefinitions(const std::vector<std::string>&
   return nullptr;
 }
 
+std::atomic<bool> g_stopFollowing{false};
+
+extern "C" void StopFollowing(int) {
+  g_stopFollowing = true;
+}
+
+// Writes the summary, and the page when asked for; the exit code.
+int WriteResults(ReportBuilder& builder, const ReportOptions& options, const std::string& program,
+                 long long pid, bool summary, const std::string& html, std::ostream& out,
+                 std::ostream& err) {
+  Report& report = builder.Finish();
+  report.program = program;
+  report.pid = pid;
+  if (summary) WriteTextSummary(report, options, out);
+  // A full disk or a closed pipe must not pass for a written summary.
+  if (!out.flush()) {
+    err << "qelvorn-report: cannot write the summary\n";
+    return kExitOutput;
+  }
+  if (!html.empty()) {
+    std::ofstream page(html, std::ios::binary | std::ios::trunc);
+    if (page) WriteHtmlPage(report, options, page);
+    if (!page || !page.flush()) {
+      err << "qelvorn-report: " << EscapeControls(html) << ": cannot write the page\n";
+      return kExitOutput;
+    }
+  }
+  return kExitOk;
+}
+
+// --follow: the most recently written of the logs named, read as it grows.
+int Follow(const std::string& input, ReportOptions options, const std::string& html,
+           const std::vector<std::string>& dirs, std::ostream& out, std::ostream& err) {
+  Result<std::vector<LogFile>> found = FindLogFiles({input});
+  if (!found) {
+    err << "qelvorn-report: " << found.message() << "\n";
+    return kExitUnreadable;
+  }
+  const LogFile* newest = nullptr;
+  std::filesystem::file_time_type newestTime;
+  for (const LogFile& file : found.value()) {
+    std::error_code error;
+    std::filesystem::file_time_type time = std::filesystem::last_write_time(file.path, error);
+    if (!error && (newest == nullptr || time > newestTime)) {
+      newest = &file;
+      newestTime = time;
+    }
+  }
+  if (newest == nullptr) {
+    err << "qelvorn-report: " << EscapeControls(input) << ": cannot be read\n";
+    return kExitUnreadable;
+  }
+  LogFile file = *newest;
+  Result<Probe> probe = ProbeFile(file.path, true);
+  if (!probe) {
+    err << "qelvorn-report: " << probe.message() << "\n";
+    return kExitUnreadable;
+  }
+  if (probe.value() == Probe::kForeign) {
+    err << "qelvorn-report: " << EscapeControls(file.path) << ": not a trace log\n";
+    return kExitNotALog;
+  }
+  options.keepCalls = !html.empty();
+  ReportBuilder builder(options);
+  std::unique_ptr<CallDefinitions> definitions;
+  CallListing listing(
+      options,
+      [&](int digits) {
+        definitions = LoadDefinitions(dirs, digits, err);
+        return definitions.get();
+      },
+      out);
+  FollowSettings settings;
+  settings.stop = &g_stopFollowing;
+  settings.processGone = TracedProcessGone;
+  g_stopFollowing = false;
+  auto previous = std::signal(SIGINT, StopFollowing);
+  FollowResult result = FollowLog(file, settings, builder, listing, out);
+  std::signal(SIGINT, previous == SIG_ERR ? SIG_DFL : previous);
+  if (result.end == FollowEnd::kReadError) {
+    listing.Finish();
+    err << "qelvorn-report: " << result.message << "\n";
+    return kExitUnreadable;
+  }
+  listing.Finish();
+  err << "qelvorn-report: " << result.message << "\n";
+  out << "\n";
+  LogFile named;
+  ParseSeriesName(file.name, &named);
+  return WriteResults(builder, options, named.program, named.pid, true, html, out, err);
+}
+
 }  // namespace
 
 int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
   ReportOptions options;
   std::string html;
   bool calls = false;
+  bool follow = false;
   std::string listsDir;
   std::vector<std::string> inputs;
   for (size_t i = 0; i < arguments.size(); ++i) {
@@ -135,6 +241,8 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
       html = arguments[++i];
     } else if (arg == "--calls") {
       calls = true;
+    } else if (arg == "--follow") {
+      follow = true;
     } else if (arg == "--lists") {
       listsDir = arguments[++i];
     } else if (arg == "--top") {
@@ -163,8 +271,12 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
     err << "qelvorn-report: no log named\n" << kUsage;
     return kExitUsage;
   }
-  if (!listsDir.empty() && !calls) {
-    err << "qelvorn-report: --lists goes with --calls\n";
+  if (follow && (calls || inputs.size() != 1)) {
+    err << "qelvorn-report: --follow takes one log, and decodes its calls without --calls\n";
+    return kExitUsage;
+  }
+  if (!listsDir.empty() && !calls && !follow) {
+    err << "qelvorn-report: --lists goes with --calls or --follow\n";
     return kExitUsage;
   }
   std::error_code folderError;
@@ -172,6 +284,9 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
     err << "qelvorn-report: " << EscapeControls(listsDir) << ": not a folder\n";
     return kExitUnreadable;
   }
+  std::vector<std::string> dirs =
+      listsDir.empty() ? DefaultListsDirs() : std::vector<std::string>{listsDir};
+  if (follow) return Follow(inputs.front(), options, html, dirs, out, err);
   Result<std::vector<LogFile>> found = FindLogFiles(inputs);
   if (!found) {
     err << "qelvorn-report: " << found.message() << "\n";
@@ -210,8 +325,6 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
   options.keepCalls = !html.empty();
   ReportBuilder builder(options);
   std::unique_ptr<CallDefinitions> definitions;
-  std::vector<std::string> dirs =
-      listsDir.empty() ? DefaultListsDirs() : std::vector<std::string>{listsDir};
   CallListing listing(
       options,
       [&](int digits) {
@@ -241,28 +354,8 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
       return kExitUnreadable;
     }
   }
-  Report& report = builder.Finish();
-  report.program = series.program;
-  report.pid = series.pid;
-  if (calls) {
-    listing.Finish();
-  } else {
-    WriteTextSummary(report, options, out);
-  }
-  // A full disk or a closed pipe must not pass for a written summary.
-  if (!out.flush()) {
-    err << "qelvorn-report: cannot write the summary\n";
-    return kExitOutput;
-  }
-  if (!html.empty()) {
-    std::ofstream page(html, std::ios::binary | std::ios::trunc);
-    if (page) WriteHtmlPage(report, options, page);
-    if (!page || !page.flush()) {
-      err << "qelvorn-report: " << EscapeControls(html) << ": cannot write the page\n";
-      return kExitOutput;
-    }
-  }
-  return kExitOk;
+  if (calls) listing.Finish();
+  return WriteResults(builder, options, series.program, series.pid, !calls, html, out, err);
 }
 
 }  // namespace qel::report
