@@ -120,27 +120,56 @@ CallListing::CallListing(const ReportOptions& options, DefinitionsFor definition
     : options_(options), definitionsFor_(std::move(definitions)), out_(out) {}
 
 void CallListing::AddLine(std::string_view line, bool ended) {
-  if (!ended) return;
-  ParsedLine parsed = ParseLine(line, section_);
+  ParsedLine parsed;
+  if (ended && Read(line, &parsed)) AddCall(parsed, line);
+}
+
+void CallListing::Learn(std::string_view line, bool ended) {
+  ParsedLine parsed;
+  if (ended) Read(line, &parsed);
+}
+
+// Takes what decoding needs from a line; true for a call line of the log's width.
+bool CallListing::Read(std::string_view line, ParsedLine* parsed) {
+  *parsed = ParseLine(line, section_);
   Section before = section_;
-  section_ = parsed.nextSection;
-  if (parsed.kind == LineKind::kListing && before == Section::kApiListing) {
+  section_ = parsed->nextSection;
+  if (parsed->kind == LineKind::kListing && before == Section::kApiListing) {
     // "KERNEL32.dll, CreateFileA" and perhaps ", dup".
     size_t comma = line.find(kSeparator);
-    if (comma == std::string_view::npos) return;
+    if (comma == std::string_view::npos) return false;
     std::string_view name = line.substr(comma + kSeparator.size());
     name = name.substr(0, name.find(kSeparator));
     if (dllOf_.size() < 65536)
       dllOf_.emplace(std::string(name), std::string(line.substr(0, comma)));
-    return;
+    return false;
   }
-  if (parsed.kind != LineKind::kCall && parsed.kind != LineKind::kModule) return;
+  if (parsed->kind != LineKind::kCall && parsed->kind != LineKind::kModule) return false;
   if (digits_ == 0) {
-    digits_ = parsed.digits;
+    digits_ = parsed->digits;
     definitions_ = definitionsFor_ ? definitionsFor_(digits_) : nullptr;
   }
-  if (parsed.digits != digits_ || parsed.kind != LineKind::kCall) return;
-  AddCall(parsed, line);
+  return parsed->digits == digits_ && parsed->kind == LineKind::kCall;
+}
+
+std::string CallListing::DecodePair(std::string_view pre, std::string_view post, bool failed) {
+  ParsedLine parsed = ParseLine(pre, Section::kNone);
+  if (parsed.kind != LineKind::kCall) return ShownText(pre);
+  Api& api = ApiNamed(parsed.api);
+  std::string text, option;
+  DecodeCall(parsed, api, &text, &option);
+  ParsedLine result = ParseLine(post, Section::kNone);
+  if (result.kind == LineKind::kCall && result.post) {
+    text += ' ';
+    // The last error is shown where the call set a new one, as in the list.
+    DecodeResult(result, api, failed ? ~result.lastError : result.lastError, &text);
+  }
+  if (!option.empty()) {
+    text += " [";
+    text += option;
+    text += ']';
+  }
+  return ShownText(text);
 }
 
 CallListing::Api& CallListing::ApiNamed(std::string_view name) {

@@ -38,6 +38,12 @@ class CallListing {
 
   // One line without its line end; `ended` false when the line end is missing.
   void AddLine(std::string_view line, bool ended);
+  // Only what decoding needs of a line (the log's width, each function's DLL), for a
+  // listing that decodes the page's calls with DecodePair rather than listing them.
+  void Learn(std::string_view line, bool ended);
+  // One call as the page shows it, "Name(arguments) = result [option]" in UTF-8, from its
+  // pre line and its post line (empty while in flight); `failed`: it set a new last error.
+  std::string DecodePair(std::string_view pre, std::string_view post, bool failed);
   // Writes the calls still waiting: those in flight at the end of the log.
   void Finish();
 
@@ -96,6 +102,7 @@ class CallListing {
   };
 
   Api& ApiNamed(std::string_view name);
+  bool Read(std::string_view line, ParsedLine* parsed);
   void AddCall(const ParsedLine& parsed, std::string_view line);
   void AddPre(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread, Api& api);
   void AddPost(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread, Api& api);

@@ -129,10 +129,11 @@ extern "C" void StopFollowing(int) {
   g_stopFollowing = true;
 }
 
-// Writes the summary, and the page when asked for; the exit code.
-int WriteResults(ReportBuilder& builder, const ReportOptions& options, const std::string& program,
-                 long long pid, bool summary, const std::string& html, std::ostream& out,
-                 std::ostream& err) {
+// Writes the summary, and the page when asked for with its calls decoded by `listing`; the
+// exit code.
+int WriteResults(ReportBuilder& builder, CallListing& listing, const ReportOptions& options,
+                 const std::string& program, long long pid, bool summary, const std::string& html,
+                 std::ostream& out, std::ostream& err) {
   Report& report = builder.Finish();
   report.program = program;
   report.pid = pid;
@@ -143,6 +144,8 @@ int WriteResults(ReportBuilder& builder, const ReportOptions& options, const std
     return kExitOutput;
   }
   if (!html.empty()) {
+    for (CallRecord& call : report.calls)
+      call.decoded = listing.DecodePair(call.pre, call.post, call.failed);
     std::ofstream page(html, std::ios::binary | std::ios::trunc);
     if (page) WriteHtmlPage(report, options, page);
     if (!page || !page.flush()) {
@@ -212,7 +215,7 @@ int Follow(const std::string& input, ReportOptions options, const std::string& h
   out << "\n";
   LogFile named;
   ParseSeriesName(file.name, &named);
-  return WriteResults(builder, options, named.program, named.pid, true, html, out, err);
+  return WriteResults(builder, listing, options, named.program, named.pid, true, html, out, err);
 }
 
 }  // namespace
@@ -345,7 +348,11 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
     bool summarise = !calls || !html.empty();
     while (reader.Next(&line)) {
       if (summarise) builder.AddLine(line.text, line.ended, line.cut);
-      if (calls) listing.AddLine(line.text, line.ended);
+      if (calls) {
+        listing.AddLine(line.text, line.ended);
+      } else if (!html.empty()) {
+        listing.Learn(line.text, line.ended);
+      }
     }
     bool failed = reader.Failed();
     std::fclose(stream);
@@ -355,7 +362,8 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
     }
   }
   if (calls) listing.Finish();
-  return WriteResults(builder, options, series.program, series.pid, !calls, html, out, err);
+  return WriteResults(builder, listing, options, series.program, series.pid, !calls, html, out,
+                      err);
 }
 
 }  // namespace qel::report

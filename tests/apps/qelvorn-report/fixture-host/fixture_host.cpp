@@ -2,7 +2,7 @@
 // nested calls through a callback, two threads, a long run for a rolled series, a crash
 // that leaves calls in flight, or calls of several families for the decoded call list.
 // Usage: fixture_host.exe SCENARIO SETTINGS_DIR\ LOG_DIR\ (both ending in a backslash),
-// SCENARIO one of nested, threads, rollover, crash, decode.
+// SCENARIO one of nested, threads, rollover, crash, decode, live (for --follow).
 #include <windows.h>
 
 #include <cstdio>
@@ -107,12 +107,23 @@ void Decode() {
   CloseHandle(events[1]);
 }
 
+// Calls spread over seconds and several roll-overs, one of them seconds long, for a report
+// that follows the log while it is written.
+void Live() {
+  for (int i = 0; i < 40; ++i) {
+    Sleep(50);
+    CreateFileA(kMissingFile, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (i == 20) Sleep(2500);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 4) {
     fprintf(stderr,
-            "usage: fixture_host nested|threads|rollover|crash|decode SETTINGS_DIR\\ LOG_DIR\\\n");
+            "usage: fixture_host nested|threads|rollover|crash|decode|live SETTINGS_DIR\\ "
+            "LOG_DIR\\\n");
     return 2;
   }
   char messages[4096];
@@ -129,6 +140,8 @@ int main(int argc, char** argv) {
     CrashWithCallsInFlight();
   } else if (strcmp(scenario, "decode") == 0) {
     Decode();
+  } else if (strcmp(scenario, "live") == 0) {
+    Live();
   } else {
     fprintf(stderr, "unknown scenario %s\n", scenario);
     return 2;
