@@ -224,6 +224,7 @@ FollowResult FollowLog(const LogFile& start, const FollowSettings& settings, Rep
   // When each call line so far had arrived: a call still open a while after is in flight.
   std::deque<std::pair<Clock::time_point, uint64_t>> arrivals;
   bool cleanUp = false;
+  Clock::time_point delivered = Clock::now();
   auto take = [&](const ReadLine& line) {
     builder.AddLine(line.text, line.ended, line.cut);
     listing.AddLine(line.text, line.ended);
@@ -265,6 +266,12 @@ FollowResult FollowLog(const LogFile& start, const FollowSettings& settings, Rep
       arrivals.pop_front();
     }
     if (overdue > 0) listing.WriteInFlight(overdue);
+    // A busy log is shown as it goes too, not only when the reads catch up with it.
+    if (now - delivered >= settings.poll) {
+      listing.Deliver();
+      out.flush();
+      delivered = now;
+    }
     if (settings.stop != nullptr && settings.stop->load()) {
       listing.Deliver();
       return {FollowEnd::kStopped, "stopped"};

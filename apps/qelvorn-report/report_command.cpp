@@ -23,7 +23,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: qelvorn-report [--html FILE] [--top N] [--api PATTERNS] [--thread N]\n"
-    "                      [--calls [--lists DIR]] LOG [LOG...]\n"
+    "                      [--calls] [--lists DIR] LOG [LOG...]\n"
     "       qelvorn-report --follow [--lists DIR] [--api PATTERNS] [--thread N] [--top N]\n"
     "                      [--html FILE] LOG\n"
     "\n"
@@ -33,7 +33,8 @@ constexpr char kUsage[] =
     "slowest calls, the calls still in flight at the end of the log, and the lines that\n"
     "could not be parsed.\n"
     "\n"
-    "  --html FILE      also write a self-contained page with a timeline and a call table\n"
+    "  --html FILE      also write a self-contained page with a timeline and a table of\n"
+    "                   the calls, decoded as for --calls, their lines a click away\n"
     "  --top N          how many of the slowest calls to show (default 10)\n"
     "  --api PATTERNS   only functions matching these comma-separated globs (* and ?)\n"
     "  --thread N       only the thread with this number\n"
@@ -41,7 +42,8 @@ constexpr char kUsage[] =
     "                   time, thread, Name(parameter=value, ...) = result, duration, with\n"
     "                   constants and error codes by name\n"
     "  --lists DIR      the folder of decode.txt (x64/decode.txt for a 64-bit log) for\n"
-    "                   --calls; by default lists/ beside this program, then ../lists\n"
+    "                   --calls, --follow and --html; by default lists/ beside this\n"
+    "                   program, then ../lists\n"
     "  --follow         read a log while it is written: each call decoded as for --calls\n"
     "                   when it returns (a call open for a second is shown in flight, its\n"
     "                   result later), on through the files the log rolls over to, until\n"
@@ -278,8 +280,8 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
     err << "qelvorn-report: --follow takes one log, and decodes its calls without --calls\n";
     return kExitUsage;
   }
-  if (!listsDir.empty() && !calls && !follow) {
-    err << "qelvorn-report: --lists goes with --calls or --follow\n";
+  if (!listsDir.empty() && !calls && !follow && html.empty()) {
+    err << "qelvorn-report: --lists goes with --calls, --follow or --html\n";
     return kExitUsage;
   }
   std::error_code folderError;
