@@ -46,12 +46,21 @@ std::map<std::string, std::pair<LogFile, fs::file_time_type>> SeriesFiles(const 
   return files;
 }
 
+constexpr int kRingSlots = 31;
+
 // What the folder held when the current file was taken up: the file the tracer rolls on to
 // is one of another slot that is new since, or changed since (a slot of the ring taken
-// again), or already written after the current file.
+// again), or written no earlier than the current file, and not one read already. File
+// times may be as coarse as a second (they are under Wine), so several files can share
+// one: of the files that qualify, the nearest after the current one in the ring is taken,
+// as the tracer takes the first free slot or the one after the newest.
 class RingWatch {
  public:
   void Begin(const LogFile& current) {
+    if (!current_.name.empty()) {
+      std::error_code error;
+      done_[current_.name] = fs::last_write_time(current_.path, error);
+    }
     current_ = current;
     folder_ = fs::path(current.path).parent_path();
     if (folder_.empty()) folder_ = ".";
@@ -62,16 +71,18 @@ class RingWatch {
 
   std::optional<LogFile> Next() const {
     std::optional<LogFile> next;
-    fs::file_time_type nextTime;
+    int nearest = kRingSlots;
     for (const auto& [name, entry] : SeriesFiles(folder_, current_)) {
       const auto& [file, time] = entry;
       if (file.slot == current_.slot) continue;
+      auto done = done_.find(name);
+      if (done != done_.end() && done->second == time) continue;
       auto known = before_.find(name);
-      bool fresh = known == before_.end() || known->second.second != time || time > currentTime_;
-      // The oldest of them: the tracer may have rolled more than once since the last look.
-      if (fresh && (!next || time < nextTime)) {
+      bool fresh = known == before_.end() || known->second.second != time || time >= currentTime_;
+      int distance = (file.slot - current_.slot + kRingSlots) % kRingSlots;
+      if (fresh && distance < nearest) {
         next = file;
-        nextTime = time;
+        nearest = distance;
       }
     }
     return next;
@@ -82,6 +93,8 @@ class RingWatch {
   fs::path folder_;
   std::map<std::string, std::pair<LogFile, fs::file_time_type>> before_;
   fs::file_time_type currentTime_;
+  // The files read to their end, with their times then: at most one per slot.
+  std::map<std::string, fs::file_time_type> done_;
 };
 
 using FileHandle = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;

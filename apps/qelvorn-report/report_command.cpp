@@ -1,6 +1,7 @@
 // Command-line handling of qelvorn-report and the single pass over the series.
 #include "report_command.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -181,6 +182,26 @@ int Follow(const std::string& input, ReportOptions options, const std::string& h
     return kExitUnreadable;
   }
   LogFile file = *newest;
+  // File times may be as coarse as a second: of the files of its process written in the
+  // same one, the oldest in the ring is taken, and the following reads on to the others.
+  std::vector<LogFile> ties;
+  if (ParseSeriesName(file.name, &file)) {
+    for (const LogFile& other : found.value()) {
+      LogFile tie = other;
+      std::error_code error;
+      if (ParseSeriesName(tie.name, &tie) && tie.program == file.program && tie.pid == file.pid &&
+          std::filesystem::last_write_time(tie.path, error) == newestTime && !error) {
+        ties.push_back(tie);
+      }
+    }
+  }
+  if (ties.size() > 1) {
+    std::sort(ties.begin(), ties.end(),
+              [](const LogFile& a, const LogFile& b) { return a.slot < b.slot; });
+    std::vector<int> slots;
+    for (const LogFile& tie : ties) slots.push_back(tie.slot);
+    file = ties[RingStartCandidates(slots).front()];
+  }
   Result<Probe> probe = ProbeFile(file.path, true);
   if (!probe) {
     err << "qelvorn-report: " << probe.message() << "\n";

@@ -77,10 +77,11 @@ std::string ShownText(std::string_view cp932) {
 
 void AppendShownText(std::string_view cp932, std::string* out) {
   // Printable ASCII is the same in code page 932 and UTF-8 and needs no escape: most of a
-  // log is nothing else, and is copied in runs. A byte below 0x40 is never the second
-  // byte of a double-byte character, so the converter starts afresh there: the text
-  // between such bytes that holds a byte from 0x80 on converts alone, and the same pieces
-  // (folder names, window titles) recur, so their conversions are kept.
+  // log is nothing else, and is copied in runs. A byte below 0x40 after an ASCII byte
+  // starts a character for either system's converter (a byte below 0x40 is never the
+  // second of a pair, and one that follows a possible lead byte may be taken with it on
+  // Windows): the text up to such a byte from a byte at or above 0x80 on converts alone,
+  // and the same pieces (folder names, window titles) recur, so their conversions are kept.
   thread_local std::unordered_map<std::string, std::string> converted;
   thread_local std::string key;
   size_t i = 0;
@@ -100,7 +101,9 @@ void AppendShownText(std::string_view cp932, std::string* out) {
       continue;
     }
     size_t end = i + 1;
-    while (end < size && static_cast<unsigned char>(cp932[end]) >= 0x40) ++end;
+    while (end < size && (static_cast<unsigned char>(cp932[end]) >= 0x40 ||
+                          static_cast<unsigned char>(cp932[end - 1]) >= 0x80))
+      ++end;
     key.assign(cp932.data() + i, end - i);
     i = end;
     auto found = converted.find(key);

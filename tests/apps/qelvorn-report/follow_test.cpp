@@ -3,6 +3,7 @@
 // at a roll-over (also one whose slot held an older file), the end at CleanUp OK or at a stop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -182,11 +183,14 @@ TEST(Follow, CallsInFlightAndHalfWrittenLines) {
 
 // The rolled fixture series written again file by file, each in two halves, with an older
 // file in the slot the ring comes round to: followed from its first file, the output is
-// that of --calls and the summary on the finished series.
-TEST(Follow, FollowsTheRingAcrossRollOversToCleanUp) {
+// that of --calls and the summary on the finished series. With `coarse` every file keeps
+// one and the same time, as under Wine, whose file times go by the second; the folder is
+// named, while two files of the series already exist.
+void ReplayTheRing(bool coarse) {
   const fs::path fixtures = fs::path(QEL_REPORT_TEST_DIR) / "fixtures" / "rollover";
   const std::string lists = std::string(QEL_SOURCE_DIR) + "/lists";
-  fs::path folder = FreshFolder("qel-follow-ring");
+  fs::path folder = FreshFolder(coarse ? "qel-follow-ring-coarse" : "qel-follow-ring");
+  const fs::file_time_type instant = fs::file_time_type::clock::now() - 10min;
   std::vector<std::string> order;
   for (int slot : {25, 26, 27, 28, 29, 30, 0, 1, 2, 3, 4, 5, 6, 7}) {
     char name[64];
@@ -199,29 +203,37 @@ TEST(Follow, FollowsTheRingAcrossRollOversToCleanUp) {
     stale << "01:00:00:000,   1, 00401000,         ,         , Stale <a.exe>, , 1\r\n";
   }
   fs::last_write_time(folder / order[6], fs::file_time_type::clock::now() - 1h);
-  {
-    std::string first = ReadAll(fixtures / order[0]);
-    Writer(folder / order[0]).Write(first.substr(0, first.size() / 2));
-  }
-  std::ostringstream out, err;
-  std::future<int> following = std::async(std::launch::async, [&] {
-    return qel::report::RunReport({"--follow", "--lists", lists, (folder / order[0]).string()}, out,
-                                  err);
-  });
-  for (size_t i = 0; i < order.size(); ++i) {
+  auto write = [&](size_t i, size_t from, size_t to) {
     std::string bytes = ReadAll(fixtures / order[i]);
-    size_t half = i == 0 ? bytes.size() / 2 : 0;
+    to = std::min(to, bytes.size());
+    std::ofstream(folder / order[i], std::ios::binary | std::ios::app)
+        << bytes.substr(from, to - from);
+    if (coarse) fs::last_write_time(folder / order[i], instant);
+    return bytes.size();
+  };
+  // Written before the report starts: half the first file, or the first and half the next.
+  size_t ready = coarse ? 1 : 0;
+  if (coarse) write(0, 0, std::string::npos);
+  const size_t readyHalf = ReadAll(fixtures / order[ready]).size() / 2;
+  write(ready, 0, readyHalf);
+  std::ostringstream out, err;
+  std::string named = coarse ? folder.string() : (folder / order[0]).string();
+  std::future<int> following = std::async(std::launch::async, [&] {
+    return qel::report::RunReport({"--follow", "--lists", lists, named}, out, err);
+  });
+  for (size_t i = ready; i < order.size(); ++i) {
+    size_t size = ReadAll(fixtures / order[i]).size();
+    size_t half = i == ready ? readyHalf : 0;
     std::this_thread::sleep_for(30ms);
-    if (i > 0) {
+    if (i > ready) {
       // The tracer deletes the files of the slot it takes, then creates its file anew.
       fs::remove(folder / order[i]);
     }
     // Each file in two writes that end mid-line.
-    size_t middle = half + (bytes.size() - half) / 2;
-    std::ofstream(folder / order[i], std::ios::binary | std::ios::app)
-        << bytes.substr(half, middle - half);
+    size_t middle = half + (size - half) / 2;
+    write(i, half, middle);
     std::this_thread::sleep_for(30ms);
-    std::ofstream(folder / order[i], std::ios::binary | std::ios::app) << bytes.substr(middle);
+    write(i, middle, size);
   }
   if (following.wait_for(20s) != std::future_status::ready) {
     std::raise(SIGINT);
@@ -235,6 +247,14 @@ TEST(Follow, FollowsTheRingAcrossRollOversToCleanUp) {
             0);
   ASSERT_EQ(qel::report::RunReport({fixtures.string()}, summary, none), 0);
   EXPECT_EQ(out.str(), calls.str() + "\n" + summary.str());
+}
+
+TEST(Follow, FollowsTheRingAcrossRollOversToCleanUp) {
+  ReplayTheRing(false);
+}
+
+TEST(Follow, FollowsTheRingWhenFileTimesAreCoarse) {
+  ReplayTheRing(true);
 }
 
 }  // namespace
