@@ -103,8 +103,14 @@ using FileHandle = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
 bool TailReader::Read(size_t* got) {
   char chunk[kChunk];
-  // The end of the file so far is no end: the writer may have added to it since.
-  std::clearerr(file_);
+  // The end of the file so far is no end: the writer may have added to it since. A seek
+  // to where the stream is clears the end the C runtime remembers (Windows' keeps one
+  // for the descriptor as well, which clearerr leaves set).
+#ifdef _WIN32
+  if (_fseeki64(file_, 0, SEEK_CUR) != 0) std::clearerr(file_);
+#else
+  if (fseeko(file_, 0, SEEK_CUR) != 0) std::clearerr(file_);
+#endif
   size_t read = std::fread(chunk, 1, sizeof chunk, file_);
   if (std::ferror(file_)) return false;
   *got = read;
