@@ -156,6 +156,7 @@ bool CallDefinitions::AddFunction(const std::vector<std::string_view>& fields) {
     return true;
   };
   FunctionDefinition def;
+  def.params.reserve((fields.size() - 5) / 4);
   for (size_t start = 0; start <= fields[1].size();) {
     size_t comma = fields[1].find(',', start);
     if (comma == std::string_view::npos) comma = fields[1].size();

@@ -3,9 +3,12 @@
 // returned, so that calls appear in the order they were made.
 #include "call_listing.h"
 
+#include <charconv>
+#include <iterator>
 #include <utility>
 
 #include "call_tree.h"
+#include "common/win32_errors.h"
 #include "shown_text.h"
 #include "text_summary.h"
 
@@ -45,20 +48,40 @@ bool ParseNumber(std::string_view field, bool decimal, uint64_t* value) {
   return true;
 }
 
-// A call's function and return address, which its post line repeats.
-std::string Key(std::string_view api, uint64_t returnAddress) {
-  std::string key;
-  key.reserve(api.size() + sizeof returnAddress);
-  key.append(api.data(), api.size());
-  key.append(reinterpret_cast<const char*>(&returnAddress), sizeof returnAddress);
-  return key;
+// Texts kept for reuse at most.
+constexpr size_t kSpareTexts = 256;
+// Decoded lines gathered before they go to the stream.
+constexpr size_t kWriteChunk = 64 << 10;
+
+// The clock column of a call line and the thread's number, right-aligned in 4 columns.
+void AppendPrefix(std::string_view line, int thread, std::string* text) {
+  char number[16];
+  auto [end, error] = std::to_chars(number, number + sizeof number, thread);
+  size_t length = error == std::errc() ? static_cast<size_t>(end - number) : 0;
+  text->append(line.substr(0, 12));
+  text->append(length < 4 ? 4 - length : 1, ' ');
+  text->append(number, length);
+  text->append("  ");
 }
 
-// The clock column of a call line and the thread's number.
-std::string Prefix(std::string_view line, int thread) {
-  std::string number = std::to_string(thread);
-  return std::string(line.substr(0, 12)) +
-         std::string(number.size() < 4 ? 4 - number.size() : 1, ' ') + number + "  ";
+void AppendNumber(int64_t value, std::string* text) {
+  char number[24];
+  auto [end, error] = std::to_chars(number, number + sizeof number, value);
+  if (error == std::errc()) text->append(number, static_cast<size_t>(end - number));
+}
+
+// Lower-case hex, zero-padded to `digits`, as HexDigits writes it.
+void AppendHex(uint64_t value, int digits, std::string* text) {
+  static const char kHex[] = "0123456789abcdef";
+  char hex[16];
+  size_t length = 0;
+  do {
+    hex[length++] = kHex[value & 15];
+    value >>= 4;
+  } while (value != 0 && length < sizeof hex);
+  if (digits > 0 && static_cast<size_t>(digits) > length)
+    text->append(static_cast<size_t>(digits) - length, '0');
+  while (length > 0) text->push_back(hex[--length]);
 }
 
 int64_t Duration(int64_t start, int64_t end) {
@@ -98,123 +121,218 @@ CallListing::CallListing(const ReportOptions& options, DefinitionsFor definition
     : options_(options), definitionsFor_(std::move(definitions)), out_(out) {}
 
 void CallListing::AddLine(std::string_view line, bool ended) {
-  if (!ended) return;
-  ParsedLine parsed = ParseLine(line, section_);
+  ParsedLine parsed;
+  if (ended && Read(line, &parsed)) AddCall(parsed, line);
+}
+
+void CallListing::Learn(std::string_view line, bool ended) {
+  ParsedLine parsed;
+  if (ended) Read(line, &parsed);
+}
+
+// Takes what decoding needs from a line; true for a call line of the log's width.
+bool CallListing::Read(std::string_view line, ParsedLine* parsed) {
+  *parsed = ParseLine(line, section_);
   Section before = section_;
-  section_ = parsed.nextSection;
-  if (parsed.kind == LineKind::kListing && before == Section::kApiListing) {
+  section_ = parsed->nextSection;
+  if (parsed->kind == LineKind::kListing && before == Section::kApiListing) {
     // "KERNEL32.dll, CreateFileA" and perhaps ", dup".
     size_t comma = line.find(kSeparator);
-    if (comma == std::string_view::npos) return;
+    if (comma == std::string_view::npos) return false;
     std::string_view name = line.substr(comma + kSeparator.size());
     name = name.substr(0, name.find(kSeparator));
     if (dllOf_.size() < 65536)
       dllOf_.emplace(std::string(name), std::string(line.substr(0, comma)));
-    return;
+    return false;
   }
-  if (parsed.kind != LineKind::kCall && parsed.kind != LineKind::kModule) return;
+  if (parsed->kind != LineKind::kCall && parsed->kind != LineKind::kModule) return false;
   if (digits_ == 0) {
-    digits_ = parsed.digits;
+    digits_ = parsed->digits;
     definitions_ = definitionsFor_ ? definitionsFor_(digits_) : nullptr;
     handles_.Begin(definitions_, digits_);
   }
-  if (parsed.digits != digits_ || parsed.kind != LineKind::kCall) return;
-  AddCall(parsed, line);
+  return parsed->digits == digits_ && parsed->kind == LineKind::kCall;
+}
+
+std::string CallListing::DecodePair(std::string_view pre, std::string_view post, bool failed) {
+  ParsedLine parsed = ParseLine(pre, Section::kNone);
+  if (parsed.kind != LineKind::kCall) return ShownText(pre);
+  Api& api = ApiNamed(parsed.api);
+  std::string text, option;
+  DecodeCall(parsed, api, &text, &option);
+  ParsedLine result = ParseLine(post, Section::kNone);
+  if (result.kind == LineKind::kCall && result.post) {
+    text += ' ';
+    // The last error is shown where the call set a new one, as in the list.
+    DecodeResult(result, api, failed ? ~result.lastError : result.lastError, &text);
+  }
+  if (!option.empty()) {
+    text += " [";
+    text += option;
+    text += ']';
+  }
+  return ShownText(text);
+}
+
+CallListing::Api& CallListing::ApiNamed(std::string_view name) {
+  auto known = apiOf_.find(name);
+  if (known != apiOf_.end()) return *known->second;
+  Api& api = apis_.emplace_back();
+  api.name = std::string(name);
+  api.shown = !options_.filterApi || AnyMatches(options_.api, api.name);
+  apiOf_.emplace(std::string_view(api.name), &api);
+  return api;
 }
 
 void CallListing::AddCall(const ParsedLine& parsed, std::string_view line) {
+  Api& api = ApiNamed(parsed.api);
   // Handles are followed through every call, shown or not.
-  handles_.Observe(parsed, Definition(parsed.api));
+  handles_.Observe(parsed, Definition(api));
   if (options_.thread >= 0 && options_.thread != parsed.thread) return;
   ThreadCalls& thread = threads_[parsed.thread];
-  if (options_.filterApi && !AnyMatches(options_.api, std::string(parsed.api))) {
+  if (!api.shown) {
     // A call left out still leaves its last error, as the summary counts errors.
     if (parsed.post) thread.lastError = parsed.lastError;
     return;
   }
   if (parsed.post) {
-    AddPost(parsed, line, thread);
+    AddPost(parsed, line, thread, api);
   } else {
-    AddPre(parsed, line, thread);
+    AddPre(parsed, line, thread, api);
   }
   Flush(false);
 }
 
-void CallListing::AddPre(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread) {
-  Open& open = thread.stack.emplace_back();
-  open.returnAddress = parsed.returnAddress;
-  open.api = std::string(parsed.api);
-  open.sequence = firstSequence_ + pending_.size();
-  open.start = parsed.msOfDay;
-  open.call = DecodeCall(parsed, &open.option);
-  // The pre line's clock and thread lead the line; the rest waits for the post line.
+CallListing::Pending& CallListing::NewPending() {
   Pending& pending = pending_.emplace_back();
-  pending.text = Prefix(line, parsed.thread);
-  if (options_.tree) pending.text += TreeIndent(thread.stack.size() - 1);
-  pending.thread = parsed.thread;
-  pending.position = thread.stack.size() - 1;
-  thread.positions[Key(open.api, open.returnAddress)].push_back(thread.stack.size() - 1);
+  if (!spareTexts_.empty()) {
+    pending.text = std::move(spareTexts_.back());
+    spareTexts_.pop_back();
+  }
+  return pending;
 }
 
-void CallListing::AddPost(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread) {
-  auto found = thread.positions.find(Key(parsed.api, parsed.returnAddress));
-  if (found == thread.positions.end() || found->second.empty()) return;
-  size_t match = found->second.back();
-  // Calls opened above the match never got their post line.
+void CallListing::AddPre(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread,
+                         Api& api) {
+  Open& open = thread.stack.emplace_back();
+  open.returnAddress = parsed.returnAddress;
+  open.api = &api;
+  open.sequence = firstSequence_ + pending_.size();
+  open.start = parsed.msOfDay;
+  // The pre line's clock and thread lead the line, then the call; the rest waits for the
+  // post line.
+  Pending& pending = NewPending();
+  AppendPrefix(line, parsed.thread, &pending.text);
+  if (options_.tree) pending.text += TreeIndent(thread.stack.size() - 1);
+  DecodeCall(parsed, api, &pending.text, &open.option);
+  pending.thread = parsed.thread;
+  pending.position = thread.stack.size() - 1;
+  ++thread.openCount[CallKey{&api, open.returnAddress}];
+  // Keys at zero go once they outnumber the open calls, which keeps the table small at a
+  // cost spread over the calls.
+  if (thread.openCount.size() > 2 * thread.stack.size() + 64) {
+    for (auto it = thread.openCount.begin(); it != thread.openCount.end();)
+      it = it->second == 0 ? thread.openCount.erase(it) : std::next(it);
+  }
+}
+
+void CallListing::AddPost(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread,
+                          Api& api) {
+  auto found = thread.openCount.find(CallKey{&api, parsed.returnAddress});
+  if (found == thread.openCount.end() || found->second == 0) return;
+  // The innermost open call of the key; calls opened above it never got their post line.
+  size_t match = thread.stack.size();
+  while (match > 0) {
+    const Open& open = thread.stack[--match];
+    if (open.api == &api && open.returnAddress == parsed.returnAddress) break;
+  }
   while (thread.stack.size() > match + 1) Abandon(thread, "no post line: its caller returned");
-  found->second.pop_back();
-  if (found->second.empty()) thread.positions.erase(found);
+  --found->second;
   Open open = std::move(thread.stack.back());
   thread.stack.pop_back();
   uint32_t previous = thread.lastError;
   thread.lastError = parsed.lastError;
-  std::string text = DecodeResult(parsed, previous) + " (" +
-                     std::to_string(Duration(open.start, parsed.msOfDay)) + " ms)";
-  if (!open.option.empty()) text += " [" + open.option + "]";
+  std::string* text;
   if (open.written) {
     // Its call was written unfinished; the result goes at the place of its post line.
-    Pending& resumed = pending_.emplace_back();
+    Pending& resumed = NewPending();
     resumed.done = true;
-    resumed.text = Prefix(line, parsed.thread);
-    if (options_.tree) resumed.text += TreeIndent(thread.stack.size());
-    resumed.text += std::string(parsed.api) + " returned " + text;
-    return;
+    text = &resumed.text;
+    AppendPrefix(line, parsed.thread, text);
+    if (options_.tree) *text += TreeIndent(thread.stack.size());
+    *text += api.name;
+    *text += " returned ";
+  } else {
+    Pending& pending = pending_[open.sequence - firstSequence_];
+    pending.done = true;
+    text = &pending.text;
+    *text += ' ';
   }
-  Complete(open, open.call + " " + text);
+  DecodeResult(parsed, api, previous, text);
+  *text += " (";
+  AppendNumber(Duration(open.start, parsed.msOfDay), text);
+  *text += " ms)";
+  if (!open.option.empty()) {
+    *text += " [";
+    *text += open.option;
+    *text += ']';
+  }
 }
 
 void CallListing::Abandon(ThreadCalls& thread, const char* why) {
   Open open = std::move(thread.stack.back());
   thread.stack.pop_back();
-  auto found = thread.positions.find(Key(open.api, open.returnAddress));
-  if (found != thread.positions.end()) {
-    found->second.pop_back();
-    if (found->second.empty()) thread.positions.erase(found);
-  }
-  if (!open.written) Complete(open, open.call + " ... " + why);
-}
-
-void CallListing::Complete(const Open& open, std::string text) {
+  auto found = thread.openCount.find(CallKey{open.api, open.returnAddress});
+  if (found != thread.openCount.end() && found->second > 0) --found->second;
+  if (open.written) return;
   Pending& pending = pending_[open.sequence - firstSequence_];
-  pending.text += text;
+  pending.text += " ... ";
+  pending.text += why;
   pending.done = true;
 }
 
 void CallListing::Flush(bool force) {
+  WriteFront(force ? ~uint64_t{0} : 0, " ... (unfinished)");
+  WriteOut(force);
+}
+
+// Writes the lines at the front that are done, and those before `through` whether done or
+// not; a line held back past kPendingLimit goes too.
+void CallListing::WriteFront(uint64_t through, const char* mark) {
   while (!pending_.empty()) {
     Pending& front = pending_.front();
     if (!front.done) {
-      if (!force && pending_.size() <= kPendingLimit) return;
-      // Held back too long: written unfinished, and its call marked so that its result
-      // follows on a line of its own.
-      Open& open = threads_[front.thread].stack[front.position];
-      open.written = true;
-      front.text += open.call + " ... (unfinished)";
+      bool overdue = pending_.size() > kPendingLimit;
+      if (!overdue && firstSequence_ >= through) break;
+      // Written before its call returned, and its call marked so that its result follows
+      // on a line of its own.
+      threads_[front.thread].stack[front.position].written = true;
+      front.text += overdue ? " ... (unfinished)" : mark;
     }
-    out_ << ShownText(front.text) << '\n';
+    AppendShownText(front.text, &written_);
+    written_ += '\n';
+    if (spareTexts_.size() < kSpareTexts) {
+      front.text.clear();
+      spareTexts_.push_back(std::move(front.text));
+    }
     pending_.pop_front();
     ++firstSequence_;
   }
+}
+
+void CallListing::WriteInFlight(uint64_t sequence) {
+  WriteFront(sequence, " ... (in flight)");
+  WriteOut(true);
+}
+
+void CallListing::Deliver() {
+  WriteOut(true);
+}
+
+void CallListing::WriteOut(bool force) {
+  if (written_.empty() || (!force && written_.size() < kWriteChunk)) return;
+  out_.write(written_.data(), static_cast<std::streamsize>(written_.size()));
+  written_.clear();
 }
 
 void CallListing::Finish() {
@@ -224,32 +342,36 @@ void CallListing::Finish() {
   Flush(true);
 }
 
-const FunctionDefinition* CallListing::Definition(std::string_view api) {
+const FunctionDefinition* CallListing::Definition(Api& api) {
   if (definitions_ == nullptr) return nullptr;
-  auto known = definitionOf_.find(api);
-  if (known != definitionOf_.end()) return known->second;
-  auto dll = dllOf_.find(std::string(api));
-  const FunctionDefinition* def =
-      definitions_->Find(dll == dllOf_.end() ? std::string_view() : dll->second, api);
+  if (api.lookedUp) return api.definition;
   // A log names few functions; each is looked up once.
-  const std::string& name = apiNames_.emplace_back(api);
-  definitionOf_.emplace(std::string_view(name), def);
-  return def;
+  auto dll = dllOf_.find(api.name);
+  api.definition =
+      definitions_->Find(dll == dllOf_.end() ? std::string_view() : dll->second, api.name);
+  api.lookedUp = true;
+  return api.definition;
 }
 
-std::string CallListing::DecodeCall(const ParsedLine& parsed, std::string* option) {
-  std::string text(parsed.api);
-  const FunctionDefinition* def = Definition(parsed.api);
+void CallListing::DecodeCall(const ParsedLine& parsed, Api& api, std::string* out,
+                             std::string* option) {
+  std::string& text = *out;
+  text += parsed.api;
+  const FunctionDefinition* def = Definition(api);
   size_t columns = 0;
   if (def != nullptr) {
     for (const ParamDefinition& param : def->params) columns += param.codes.size();
   }
   std::string_view optionColumn;
-  std::vector<std::string_view> fields;
+  std::vector<std::string_view>& fields = fields_;
   if (def == nullptr || !SplitArguments(parsed.tail, columns, &optionColumn, &fields)) {
     // No definitions, or a list of other columns: the columns as written.
-    if (!parsed.tail.empty()) text += " [columns: " + std::string(parsed.tail) + "]";
-    return text;
+    if (!parsed.tail.empty()) {
+      text += " [columns: ";
+      text += parsed.tail;
+      text += ']';
+    }
+    return;
   }
   option->assign(optionColumn.data(), optionColumn.size());
   text += '(';
@@ -290,22 +412,31 @@ std::string CallListing::DecodeCall(const ParsedLine& parsed, std::string* optio
     at += width;
   }
   text += ')';
-  return text;
 }
 
-std::string CallListing::DecodeResult(const ParsedLine& parsed, uint32_t previousError) {
-  std::string text = "= ";
-  const FunctionDefinition* def = Definition(parsed.api);
+void CallListing::DecodeResult(const ParsedLine& parsed, Api& api, uint32_t previousError,
+                               std::string* text) {
+  *text += "= ";
+  const FunctionDefinition* def = Definition(api);
   const ConstantSet* set =
       def != nullptr && definitions_ != nullptr ? definitions_->Set(def->resultSet) : nullptr;
   std::string named = set != nullptr ? NameValue(*set, parsed.result, digits_ * 4) : "";
-  text += named.empty() ? HexDigits(parsed.result, digits_) : named;
-  text += handles_.ResultName(parsed.api, def, parsed.result);
+  if (named.empty()) {
+    AppendHex(parsed.result, digits_, text);
+  } else {
+    *text += named;
+  }
+  *text += handles_.ResultName(parsed.api, def, parsed.result);
   // As in the summary: a last error counts when the call set it anew.
   if (parsed.lastError != 0 && parsed.lastError != previousError) {
-    text += ", last error " + ErrorText(parsed.lastError);
+    // As ErrorText writes it.
+    *text += ", last error ";
+    AppendHex(parsed.lastError, 8, text);
+    if (const char* name = Win32ErrorName(parsed.lastError)) {
+      *text += ' ';
+      *text += name;
+    }
   }
-  return text;
 }
 
 }  // namespace qel::report

@@ -39,41 +39,82 @@ class CallListing {
 
   // One line without its line end; `ended` false when the line end is missing.
   void AddLine(std::string_view line, bool ended);
+  // Only what decoding needs of a line (the log's width, each function's DLL), for a
+  // listing that decodes the page's calls with DecodePair rather than listing them.
+  void Learn(std::string_view line, bool ended);
+  // One call as the page shows it, "Name(arguments) = result [option]" in UTF-8, from its
+  // pre line and its post line (empty while in flight); `failed`: it set a new last error.
+  std::string DecodePair(std::string_view pre, std::string_view post, bool failed);
   // Writes the calls still waiting: those in flight at the end of the log.
   void Finish();
 
+  // For a log still being written: the number the next call line will take, and writing
+  // the lines before `sequence` that still wait, their calls marked in flight (their
+  // results follow on lines of their own); then everything written so far goes to the
+  // stream.
+  uint64_t NextSequence() const { return firstSequence_ + pending_.size(); }
+  void WriteInFlight(uint64_t sequence);
+  void Deliver();
+
  private:
+  // A function the log named: its name, kept for the calls that point at it, and what is
+  // known of it, looked up once.
+  struct Api {
+    std::string name;
+    const FunctionDefinition* definition = nullptr;
+    bool lookedUp = false;
+    bool shown = true;  // passes --api
+  };
   struct Pending {
     bool done = false;
-    std::string text;  // cp932 as in the log until written
+    // cp932 as in the log until written: the clock and thread, then the decoded call.
+    std::string text;
     // Until done: where its call is open, which stays put while it is open.
     int thread = 0;
     size_t position = 0;
   };
   struct Open {
     uint64_t returnAddress = 0;
-    std::string api;
+    const Api* api = nullptr;
     uint64_t sequence = 0;
     int64_t start = 0;
-    std::string call;  // "Name(arguments)"
     std::string option;
     bool written = false;  // written as unfinished already
   };
+  // A call's function and return address, which its post line repeats.
+  struct CallKey {
+    const Api* api;
+    uint64_t returnAddress;
+    bool operator==(const CallKey& other) const {
+      return api == other.api && returnAddress == other.returnAddress;
+    }
+  };
+  struct CallKeyHash {
+    size_t operator()(const CallKey& key) const {
+      return std::hash<const void*>()(key.api) ^ (key.returnAddress * 0x9e3779b97f4a7c15ull);
+    }
+  };
   struct ThreadCalls {
     std::vector<Open> stack;
-    std::unordered_map<std::string, std::vector<size_t>> positions;
+    // How many calls of each key are open; a post line whose key has none is passed over
+    // without searching the stack.
+    std::unordered_map<CallKey, size_t, CallKeyHash> openCount;
     uint32_t lastError = 0;
   };
 
+  Api& ApiNamed(std::string_view name);
+  bool Read(std::string_view line, ParsedLine* parsed);
   void AddCall(const ParsedLine& parsed, std::string_view line);
-  void AddPre(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread);
-  void AddPost(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread);
+  void AddPre(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread, Api& api);
+  void AddPost(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread, Api& api);
   void Abandon(ThreadCalls& thread, const char* why);
-  void Complete(const Open& open, std::string text);
+  Pending& NewPending();
   void Flush(bool force);
-  const FunctionDefinition* Definition(std::string_view api);
-  std::string DecodeCall(const ParsedLine& parsed, std::string* option);
-  std::string DecodeResult(const ParsedLine& parsed, uint32_t previousError);
+  void WriteFront(uint64_t through, const char* mark);
+  void WriteOut(bool force);
+  const FunctionDefinition* Definition(Api& api);
+  void DecodeCall(const ParsedLine& parsed, Api& api, std::string* text, std::string* option);
+  void DecodeResult(const ParsedLine& parsed, Api& api, uint32_t previousError, std::string* text);
 
   ReportOptions options_;
   DefinitionsFor definitionsFor_;
@@ -82,13 +123,18 @@ class CallListing {
   Section section_ = Section::kNone;
   int digits_ = 0;
   std::unordered_map<std::string, std::string> dllOf_;  // function -> DLL, from the api listing
-  // The definition of each function the log named, by name (kept in apiNames_).
-  std::deque<std::string> apiNames_;
-  std::unordered_map<std::string_view, const FunctionDefinition*> definitionOf_;
+  // Every function the log named, by name (the keys point into the entries).
+  std::deque<Api> apis_;
+  std::unordered_map<std::string_view, Api*> apiOf_;
   std::unordered_map<int, ThreadCalls> threads_;
   std::deque<Pending> pending_;
   uint64_t firstSequence_ = 0;
   HandleNames handles_;
+  // Texts of written lines kept for new ones, and the written lines not yet handed to the
+  // stream: a line at a time costs more than the decoding.
+  std::vector<std::string> spareTexts_;
+  std::string written_;
+  std::vector<std::string_view> fields_;
 };
 
 }  // namespace qel::report

@@ -168,6 +168,8 @@ void WriteData(const Report& report, std::ostream& out) {
     Json(out, ShownText(call.pre));
     out << ',';
     Json(out, ShownText(call.post));
+    out << ',';
+    Json(out, call.decoded);
     out << ']';
     if (call.end >= 0) codes.insert(call.lastError);
   }
@@ -206,7 +208,9 @@ void WriteHtmlPage(const Report& report, const ReportOptions& options, std::ostr
          "<option value=\"open\">in flight</option></select></label>"
          "<label>text <input id=\"f-text\" type=\"search\" placeholder=\"in the lines\"></label>"
          "<span id=\"count\"></span></div>\n"
-         "<div id=\"table\"><div id=\"rows\"></div></div>\n";
+         "<div id=\"table\"><div id=\"rows\"></div></div>\n"
+         "<div id=\"raw\">Click a call for its lines as the log holds them; "
+         "\u25be folds the calls made inside it.</div>\n";
   WriteSummaryTables(report, options, out);
   out << "<script type=\"application/json\" id=\"data\">";
   WriteData(report, out);

@@ -27,6 +27,10 @@ td.line, .row .l { font-family: monospace; white-space: pre; }
 .row .f { width: 180px; } .row .s { width: 110px; } .row .d { width: 60px; text-align: right; }
 .row .r { width: 70px; } .row .e { width: 260px; }
 .row.failed { background: #fdd; } .row.open { background: #eef; }
+.row .k { width: 14px; padding: 0; text-align: center; } .row .k.kids { cursor: pointer; }
+.row.chosen { outline: 1px solid #37c; outline-offset: -1px; } .row { cursor: default; }
+#raw { font-family: monospace; white-space: pre; overflow-x: auto; border: 1px solid #aaa;
+  border-top: none; padding: 4px; min-height: 32px; background: #fafafa; font-size: 12px; }
 )CSS";
 
 const char kPageScript[] = R"JS(
@@ -34,7 +38,8 @@ const char kPageScript[] = R"JS(
   'use strict';
   var data = JSON.parse(document.getElementById('data').textContent);
   var calls = data.calls, functions = data.functions;
-  var T = 0, DEPTH = 1, FN = 2, START = 3, END = 4, RES = 5, ERR = 6, FAILED = 7, PRE = 8, POST = 9;
+  var T = 0, DEPTH = 1, FN = 2, START = 3, END = 4, RES = 5, ERR = 6, FAILED = 7, PRE = 8, POST = 9,
+    DECODED = 10;
   var first = data.first, last = Math.max(data.last, data.first + 1);
 
   // Lanes: one per thread that has calls, in thread order.
@@ -50,6 +55,16 @@ const char kPageScript[] = R"JS(
     lane.calls.push(i);
     lane.depth = Math.max(lane.depth, c[DEPTH] + 1);
   });
+  // Each call's caller: the call of its thread one level out that was open when it was made.
+  var parent = [], kids = [], openOf = {};
+  calls.forEach(function (c, i) {
+    var open = openOf[c[T]] || (openOf[c[T]] = []);
+    open.length = c[DEPTH];
+    parent[i] = c[DEPTH] > 0 && open[c[DEPTH] - 1] !== undefined ? open[c[DEPTH] - 1] : -1;
+    if (parent[i] >= 0) kids[parent[i]] = true;
+    open[c[DEPTH]] = i;
+  });
+  var folded = {}, hidden = [];
 
   function timeText(t) {
     var day = Math.floor(t / 86400000), ms = t % 86400000;
@@ -170,23 +185,27 @@ const char kPageScript[] = R"JS(
   lanes.forEach(function (lane) { option(fThread, lane.number, lane.number + ' (' + lane.id + ')'); });
   Object.keys(data.errors).forEach(function (code) { option(fError, 'e' + code, data.errors[code]); });
 
-  var matching = [];
-  function applyFilter() {
+  var matching = [], chosen = -1, raw = document.getElementById('raw');
+  function applyFilter(keepScroll) {
     var fn = fFunction.value, th = fThread.value, er = fError.value, text = fText.value.toLowerCase();
     matching = [];
     for (var i = 0; i < calls.length; i++) {
       var c = calls[i];
+      // A folded call hides every call made inside it; callers come before their calls.
+      hidden[i] = parent[i] >= 0 && (folded[parent[i]] || hidden[parent[i]]);
+      if (hidden[i]) continue;
       if (fn !== '' && c[FN] !== +fn) continue;
       if (th !== '' && c[T] !== +th) continue;
       if (er === 'failed' && !c[FAILED]) continue;
       if (er === 'open' && c[END] >= 0) continue;
       if (er.charAt(0) === 'e' && (c[END] < 0 || c[ERR] !== +er.slice(1))) continue;
-      if (text && c[PRE].toLowerCase().indexOf(text) < 0 && c[POST].toLowerCase().indexOf(text) < 0) continue;
+      if (text && c[PRE].toLowerCase().indexOf(text) < 0 && c[POST].toLowerCase().indexOf(text) < 0 &&
+          c[DECODED].toLowerCase().indexOf(text) < 0) continue;
       matching.push(i);
     }
     count.textContent = matching.length + ' of ' + calls.length + ' calls';
     rows.style.height = (matching.length * ROW) + 'px';
-    box.scrollTop = 0;
+    if (keepScroll !== true) box.scrollTop = 0;
     render();
   }
   // The option and argument columns: what follows the function column of a line, which
@@ -205,8 +224,10 @@ const char kPageScript[] = R"JS(
     rows.textContent = '';
     for (var k = from; k < to; k++) {
       var i = matching[k], c = calls[i], row = document.createElement('div');
-      row.className = 'row' + (c[FAILED] ? ' failed' : '') + (c[END] < 0 ? ' open' : '');
+      row.className = 'row' + (c[FAILED] ? ' failed' : '') + (c[END] < 0 ? ' open' : '') +
+        (i === chosen ? ' chosen' : '');
       row.style.top = (k * ROW) + 'px';
+      row.dataset.call = i;
       row.appendChild(cell('n', String(i + 1)));
       row.appendChild(cell('t', String(c[T])));
       row.appendChild(cell('f', functions[c[FN]]));
@@ -214,12 +235,32 @@ const char kPageScript[] = R"JS(
       row.appendChild(cell('d', c[END] >= 0 ? (c[END] - c[START]) + ' ms' : 'open'));
       row.appendChild(cell('r', c[RES]));
       row.appendChild(cell('e', c[END] >= 0 ? data.errors[c[ERR]] : ''));
-      row.appendChild(cell('l', tail(c[END] >= 0 ? c[POST] : c[PRE], functions[c[FN]])));
+      var fold = cell(kids[i] ? 'k kids' : 'k', kids[i] ? (folded[i] ? '\u25b8' : '\u25be') : '');
+      if (kids[i]) fold.title = folded[i] ? 'show the calls made inside it' : 'fold the calls made inside it';
+      row.appendChild(fold);
+      // The decoded call, indented by its depth; the columns as written when there is none.
+      var line = cell('l', c[DECODED] || tail(c[END] >= 0 ? c[POST] : c[PRE], functions[c[FN]]));
+      line.style.paddingLeft = (4 + 14 * c[DEPTH]) + 'px';
+      row.appendChild(line);
       row.title = c[PRE] + '\n' + c[POST];
       rows.appendChild(row);
     }
   }
   box.addEventListener('scroll', render);
+  // A click on a fold mark folds or unfolds; a click elsewhere on a row shows its raw lines.
+  rows.addEventListener('click', function (ev) {
+    var row = ev.target.closest('.row');
+    if (!row) return;
+    var i = +row.dataset.call, c = calls[i];
+    if (ev.target.classList.contains('kids')) {
+      folded[i] = !folded[i];
+      applyFilter(true);
+      return;
+    }
+    chosen = i;
+    raw.textContent = c[PRE] + '\n' + (c[END] >= 0 ? c[POST] : '(still in flight at the end of the log)');
+    render();
+  });
   [fFunction, fThread, fError].forEach(function (s) { s.addEventListener('change', applyFilter); });
   fText.addEventListener('input', applyFilter);
 
@@ -231,7 +272,8 @@ const char kPageScript[] = R"JS(
     bars: function () { draw(); return drawnBars; },
     calls: function () { return calls.length; },
     matching: function () { return matching.length; },
-    shownRows: function () { return rows.children.length; }
+    shownRows: function () { return rows.children.length; },
+    raw: function () { return raw.textContent; }
   };
 })();
 )JS";

@@ -1,6 +1,9 @@
 // Command-line handling of qelvorn-report and the single pass over the series.
 #include "report_command.h"
 
+#include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +13,7 @@
 #include "call_listing.h"
 #include "common/hook_list_maker.h"
 #include "html_page.h"
+#include "log_follow.h"
 #include "log_series.h"
 #include "report_model.h"
 #include "shown_text.h"
@@ -20,7 +24,9 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: qelvorn-report [--html FILE] [--top N] [--api PATTERNS] [--thread N]\n"
-    "                      [--calls [--tree] [--lists DIR]] LOG [LOG...]\n"
+    "                      [--calls [--tree]] [--lists DIR] LOG [LOG...]\n"
+    "       qelvorn-report --follow [--lists DIR] [--api PATTERNS] [--thread N] [--top N]\n"
+    "                      [--html FILE] LOG\n"
     "\n"
     "Reads a trace log, or the rolled series of one process (files, a folder, or a pattern\n"
     "such as 'logs/$$$app*$$$(412).txt'), and prints a summary in UTF-8: the run, per\n"
@@ -28,7 +34,8 @@ constexpr char kUsage[] =
     "slowest calls, the calls still in flight at the end of the log, and the lines that\n"
     "could not be parsed.\n"
     "\n"
-    "  --html FILE      also write a self-contained page with a timeline and a call table\n"
+    "  --html FILE      also write a self-contained page with a timeline and a table of\n"
+    "                   the calls, decoded as for --calls, their lines a click away\n"
     "  --top N          how many of the slowest calls to show (default 10)\n"
     "  --api PATTERNS   only functions matching these comma-separated globs (* and ?)\n"
     "  --thread N       only the thread with this number\n"
@@ -38,7 +45,14 @@ constexpr char kUsage[] =
     "  --tree           with --calls, each call made while another call of its thread\n"
     "                   is in flight (a callback) indented under it\n"
     "  --lists DIR      the folder of decode.txt (x64/decode.txt for a 64-bit log) for\n"
-    "                   --calls; by default lists/ beside this program, then ../lists\n"
+    "                   --calls, --follow and --html; by default lists/ beside this\n"
+    "                   program, then ../lists\n"
+    "  --follow         read a log while it is written: each call decoded as for --calls\n"
+    "                   when it returns (a call open for a second is shown in flight, its\n"
+    "                   result later), on through the files the log rolls over to, until\n"
+    "                   CleanUp OK, the end of the process (Windows only) or Ctrl+C; then\n"
+    "                   the summary. LOG is the file, or a folder or pattern of which the\n"
+    "                   most recently written log is taken\n"
     "  --help           this text\n"
     "\n"
     "Exit codes: 0 done; 1 wrong command line; 2 an input cannot be found or read;\n"
@@ -64,7 +78,8 @@ bool ParseCount(const std::string& text, long long limit, long long* value) {
 // Empty, a log, or something else: a log holds a line only the tracer writes near its top.
 enum class Probe { kEmpty, kLog, kForeign };
 
-Result<Probe> ProbeFile(const std::string& path) {
+// `wholeLines`: a line without its line end (one being written) does not count.
+Result<Probe> ProbeFile(const std::string& path, bool wholeLines = false) {
   const std::string unreadable = EscapeControls(path) + ": cannot be read";
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return Fail(unreadable);
@@ -73,6 +88,7 @@ Result<Probe> ProbeFile(const std::string& path) {
   Section section = Section::kNone;
   Probe probe = Probe::kEmpty;
   for (int i = 0; i < kProbeLines && reader.Next(&line); ++i) {
+    if (wholeLines && !line.ended) break;
     probe = Probe::kForeign;
     if (line.text.find('\0') != std::string_view::npos) break;
     ParsedLine parsed = ParseLine(line.text, section);
@@ -112,12 +128,128 @@ std::unique_ptr<CallDefinitions> LoadDefinitions(const std::vector<std::string>&
   return nullptr;
 }
 
+std::atomic<bool> g_stopFollowing{false};
+
+extern "C" void StopFollowing(int) {
+  g_stopFollowing = true;
+}
+
+// Writes the summary, and the page when asked for with its calls decoded by `listing`; the
+// exit code.
+int WriteResults(ReportBuilder& builder, CallListing& listing, const ReportOptions& options,
+                 const std::string& program, long long pid, bool summary, const std::string& html,
+                 std::ostream& out, std::ostream& err) {
+  Report& report = builder.Finish();
+  report.program = program;
+  report.pid = pid;
+  if (summary) WriteTextSummary(report, options, out);
+  // A full disk or a closed pipe must not pass for a written summary.
+  if (!out.flush()) {
+    err << "qelvorn-report: cannot write the summary\n";
+    return kExitOutput;
+  }
+  if (!html.empty()) {
+    for (CallRecord& call : report.calls)
+      call.decoded = listing.DecodePair(call.pre, call.post, call.failed);
+    std::ofstream page(html, std::ios::binary | std::ios::trunc);
+    if (page) WriteHtmlPage(report, options, page);
+    if (!page || !page.flush()) {
+      err << "qelvorn-report: " << EscapeControls(html) << ": cannot write the page\n";
+      return kExitOutput;
+    }
+  }
+  return kExitOk;
+}
+
+// --follow: the most recently written of the logs named, read as it grows.
+int Follow(const std::string& input, ReportOptions options, const std::string& html,
+           const std::vector<std::string>& dirs, std::ostream& out, std::ostream& err) {
+  Result<std::vector<LogFile>> found = FindLogFiles({input});
+  if (!found) {
+    err << "qelvorn-report: " << found.message() << "\n";
+    return kExitUnreadable;
+  }
+  const LogFile* newest = nullptr;
+  std::filesystem::file_time_type newestTime;
+  for (const LogFile& file : found.value()) {
+    std::error_code error;
+    std::filesystem::file_time_type time = std::filesystem::last_write_time(file.path, error);
+    if (!error && (newest == nullptr || time > newestTime)) {
+      newest = &file;
+      newestTime = time;
+    }
+  }
+  if (newest == nullptr) {
+    err << "qelvorn-report: " << EscapeControls(input) << ": cannot be read\n";
+    return kExitUnreadable;
+  }
+  LogFile file = *newest;
+  // File times may be as coarse as a second: of the files of its process written in the
+  // same one, the oldest in the ring is taken, and the following reads on to the others.
+  std::vector<LogFile> ties;
+  if (ParseSeriesName(file.name, &file)) {
+    for (const LogFile& other : found.value()) {
+      LogFile tie = other;
+      std::error_code error;
+      if (ParseSeriesName(tie.name, &tie) && tie.program == file.program && tie.pid == file.pid &&
+          std::filesystem::last_write_time(tie.path, error) == newestTime && !error) {
+        ties.push_back(tie);
+      }
+    }
+  }
+  if (ties.size() > 1) {
+    std::sort(ties.begin(), ties.end(),
+              [](const LogFile& a, const LogFile& b) { return a.slot < b.slot; });
+    std::vector<int> slots;
+    for (const LogFile& tie : ties) slots.push_back(tie.slot);
+    file = ties[RingStartCandidates(slots).front()];
+  }
+  Result<Probe> probe = ProbeFile(file.path, true);
+  if (!probe) {
+    err << "qelvorn-report: " << probe.message() << "\n";
+    return kExitUnreadable;
+  }
+  if (probe.value() == Probe::kForeign) {
+    err << "qelvorn-report: " << EscapeControls(file.path) << ": not a trace log\n";
+    return kExitNotALog;
+  }
+  options.keepCalls = !html.empty();
+  ReportBuilder builder(options);
+  std::unique_ptr<CallDefinitions> definitions;
+  CallListing listing(
+      options,
+      [&](int digits) {
+        definitions = LoadDefinitions(dirs, digits, err);
+        return definitions.get();
+      },
+      out);
+  FollowSettings settings;
+  settings.stop = &g_stopFollowing;
+  settings.processGone = TracedProcessGone;
+  g_stopFollowing = false;
+  auto previous = std::signal(SIGINT, StopFollowing);
+  FollowResult result = FollowLog(file, settings, builder, listing, out);
+  std::signal(SIGINT, previous == SIG_ERR ? SIG_DFL : previous);
+  if (result.end == FollowEnd::kReadError) {
+    listing.Finish();
+    err << "qelvorn-report: " << result.message << "\n";
+    return kExitUnreadable;
+  }
+  listing.Finish();
+  err << "qelvorn-report: " << result.message << "\n";
+  out << "\n";
+  LogFile named;
+  ParseSeriesName(file.name, &named);
+  return WriteResults(builder, listing, options, named.program, named.pid, true, html, out, err);
+}
+
 }  // namespace
 
 int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
   ReportOptions options;
   std::string html;
   bool calls = false;
+  bool follow = false;
   std::string listsDir;
   std::vector<std::string> inputs;
   for (size_t i = 0; i < arguments.size(); ++i) {
@@ -139,6 +271,8 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
       calls = true;
     } else if (arg == "--tree") {
       options.tree = true;
+    } else if (arg == "--follow") {
+      follow = true;
     } else if (arg == "--lists") {
       listsDir = arguments[++i];
     } else if (arg == "--top") {
@@ -171,8 +305,12 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
     err << "qelvorn-report: --tree goes with --calls\n";
     return kExitUsage;
   }
-  if (!listsDir.empty() && !calls) {
-    err << "qelvorn-report: --lists goes with --calls\n";
+  if (follow && (calls || inputs.size() != 1)) {
+    err << "qelvorn-report: --follow takes one log, and decodes its calls without --calls\n";
+    return kExitUsage;
+  }
+  if (!listsDir.empty() && !calls && !follow && html.empty()) {
+    err << "qelvorn-report: --lists goes with --calls, --follow or --html\n";
     return kExitUsage;
   }
   std::error_code folderError;
@@ -180,6 +318,9 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
     err << "qelvorn-report: " << EscapeControls(listsDir) << ": not a folder\n";
     return kExitUnreadable;
   }
+  std::vector<std::string> dirs =
+      listsDir.empty() ? DefaultListsDirs() : std::vector<std::string>{listsDir};
+  if (follow) return Follow(inputs.front(), options, html, dirs, out, err);
   Result<std::vector<LogFile>> found = FindLogFiles(inputs);
   if (!found) {
     err << "qelvorn-report: " << found.message() << "\n";
@@ -218,8 +359,6 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
   options.keepCalls = !html.empty();
   ReportBuilder builder(options);
   std::unique_ptr<CallDefinitions> definitions;
-  std::vector<std::string> dirs =
-      listsDir.empty() ? DefaultListsDirs() : std::vector<std::string>{listsDir};
   CallListing listing(
       options,
       [&](int digits) {
@@ -240,7 +379,11 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
     bool summarise = !calls || !html.empty();
     while (reader.Next(&line)) {
       if (summarise) builder.AddLine(line.text, line.ended, line.cut);
-      if (calls) listing.AddLine(line.text, line.ended);
+      if (calls) {
+        listing.AddLine(line.text, line.ended);
+      } else if (!html.empty()) {
+        listing.Learn(line.text, line.ended);
+      }
     }
     bool failed = reader.Failed();
     std::fclose(stream);
@@ -249,28 +392,9 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
       return kExitUnreadable;
     }
   }
-  Report& report = builder.Finish();
-  report.program = series.program;
-  report.pid = series.pid;
-  if (calls) {
-    listing.Finish();
-  } else {
-    WriteTextSummary(report, options, out);
-  }
-  // A full disk or a closed pipe must not pass for a written summary.
-  if (!out.flush()) {
-    err << "qelvorn-report: cannot write the summary\n";
-    return kExitOutput;
-  }
-  if (!html.empty()) {
-    std::ofstream page(html, std::ios::binary | std::ios::trunc);
-    if (page) WriteHtmlPage(report, options, page);
-    if (!page || !page.flush()) {
-      err << "qelvorn-report: " << EscapeControls(html) << ": cannot write the page\n";
-      return kExitOutput;
-    }
-  }
-  return kExitOk;
+  if (calls) listing.Finish();
+  return WriteResults(builder, listing, options, series.program, series.pid, !calls, html, out,
+                      err);
 }
 
 }  // namespace qel::report

@@ -131,6 +131,7 @@ struct CallRecord {
   bool failed = false;
   std::string pre;
   std::string post;
+  std::string decoded;  // UTF-8, filled for the page after the log is read
 };
 
 struct Report {

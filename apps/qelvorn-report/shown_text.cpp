@@ -3,6 +3,7 @@
 #include "shown_text.h"
 
 #include <cstdio>
+#include <unordered_map>
 
 #include "common/text_encoding.h"
 
@@ -13,6 +14,22 @@ void AppendEscape(std::string* out, const char* format, unsigned value) {
   char escaped[8];
   std::snprintf(escaped, sizeof escaped, format, value);
   *out += escaped;
+}
+
+// Conversions kept at most; a log with more distinct pieces starts the cache afresh.
+constexpr size_t kConvertedLimit = 4096;
+
+// An ASCII control as EscapeControls writes it.
+void AppendControl(unsigned char c, std::string* out) {
+  if (c == '\n') {
+    *out += "\\n";
+  } else if (c == '\r') {
+    *out += "\\r";
+  } else if (c == '\t') {
+    *out += "\\t";
+  } else {
+    AppendEscape(out, "\\x%02x", c);
+  }
 }
 
 }  // namespace
@@ -53,12 +70,49 @@ std::string EscapeControls(std::string_view text) {
 }
 
 std::string ShownText(std::string_view cp932) {
-  // Printable ASCII is the same in code page 932 and UTF-8 and needs no escape: most lines
-  // of a log are nothing else, and skip the conversion.
-  for (char c : cp932) {
-    if (c < 0x20 || c > 0x7e) return EscapeControls(Cp932ToUtf8(cp932));
+  std::string out;
+  AppendShownText(cp932, &out);
+  return out;
+}
+
+void AppendShownText(std::string_view cp932, std::string* out) {
+  // Printable ASCII is the same in code page 932 and UTF-8 and needs no escape: most of a
+  // log is nothing else, and is copied in runs. A byte below 0x40 after an ASCII byte
+  // starts a character for either system's converter (a byte below 0x40 is never the
+  // second of a pair, and one that follows a possible lead byte may be taken with it on
+  // Windows): the text up to such a byte from a byte at or above 0x80 on converts alone,
+  // and the same pieces (folder names, window titles) recur, so their conversions are kept.
+  thread_local std::unordered_map<std::string, std::string> converted;
+  thread_local std::string key;
+  size_t i = 0;
+  size_t size = cp932.size();
+  while (i < size) {
+    size_t run = i;
+    while (run < size && static_cast<unsigned char>(cp932[run]) >= 0x20 &&
+           static_cast<unsigned char>(cp932[run]) < 0x7f)
+      ++run;
+    out->append(cp932.data() + i, run - i);
+    i = run;
+    if (i == size) break;
+    unsigned char c = static_cast<unsigned char>(cp932[i]);
+    if (c < 0x80) {
+      AppendControl(c, out);
+      ++i;
+      continue;
+    }
+    size_t end = i + 1;
+    while (end < size && (static_cast<unsigned char>(cp932[end]) >= 0x40 ||
+                          static_cast<unsigned char>(cp932[end - 1]) >= 0x80))
+      ++end;
+    key.assign(cp932.data() + i, end - i);
+    i = end;
+    auto found = converted.find(key);
+    if (found == converted.end()) {
+      if (converted.size() >= kConvertedLimit) converted.clear();
+      found = converted.emplace(key, EscapeControls(Cp932ToUtf8(key))).first;
+    }
+    out->append(found->second);
   }
-  return std::string(cp932);
 }
 
 }  // namespace qel::report

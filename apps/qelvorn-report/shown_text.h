@@ -13,5 +13,7 @@ std::string EscapeControls(std::string_view text);
 
 // A text as the tracer wrote it (code page 932), converted to UTF-8 and escaped.
 std::string ShownText(std::string_view cp932);
+// The same, appended to `out`.
+void AppendShownText(std::string_view cp932, std::string* out);
 
 }  // namespace qel::report

@@ -2,6 +2,7 @@
 // arguments, and reading decode.txt as input anyone may have edited.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -197,6 +198,59 @@ TEST(CallDecode, ShowsALastErrorWhereItIsNew) {
             "01:00:00:001   1  GetLastError = 00000005 (0 ms)\n"
             "01:00:00:002   1  GetFileType [columns: , 00000070] = 00000000, last error 00000006 "
             "ERROR_INVALID_HANDLE (0 ms)\n");
+}
+
+// A post line closes the innermost open call of its function and return address: calls
+// opened above it are closed as lost, a post line of no open call is passed over, and a call
+// still matches after many other keys came and went.
+TEST(CallDecode, PostLinesCloseTheInnermostOpenCallOfTheirKey) {
+  struct PairingCase {
+    const char* name;
+    std::vector<std::string> lines;
+    const char* listed;
+  };
+  auto pre = [](const char* api, const char* at) {
+    return std::string("01:00:00:000,   1, ") + at + ",         ,         , " + api +
+           " <a.exe>, , 1";
+  };
+  auto post = [](const char* api, const char* at) {
+    return std::string("01:00:00:005,   1, ") + at + ", 00000000, 00000000, " + api +
+           " <a.exe>, , 1";
+  };
+  std::vector<std::string> churn = {pre("Outer", "00401000")};
+  for (int i = 0; i < 300; ++i) {
+    char at[16];
+    std::snprintf(at, sizeof at, "%08x", 0x00500000 + i);
+    churn.push_back(pre("Inner", at));
+    churn.push_back(post("Inner", at));
+  }
+  churn.push_back(post("Outer", "00401000"));
+  std::string churned = "01:00:00:000   1  Outer [columns: , 1] = 00000000 (5 ms)\n";
+  for (int i = 0; i < 300; ++i)
+    churned += "01:00:00:000   1  Inner [columns: , 1] = 00000000 (5 ms)\n";
+  const PairingCase cases[] = {
+      {"recursion",
+       {pre("F", "00401000"), pre("F", "00401000"), post("F", "00401000"), post("F", "00401000")},
+       "01:00:00:000   1  F [columns: , 1] = 00000000 (5 ms)\n"
+       "01:00:00:000   1  F [columns: , 1] = 00000000 (5 ms)\n"},
+      {"lost post lines above the match",
+       {pre("F", "00401000"), pre("G", "00402000"), pre("H", "00403000"), post("F", "00401000")},
+       "01:00:00:000   1  F [columns: , 1] = 00000000 (5 ms)\n"
+       "01:00:00:000   1  G [columns: , 1] ... no post line: its caller returned\n"
+       "01:00:00:000   1  H [columns: , 1] ... no post line: its caller returned\n"},
+      {"post line of no open call",
+       {pre("F", "00401000"), post("F", "00409999"), post("G", "00401000"), post("F", "00401000")},
+       "01:00:00:000   1  F [columns: , 1] = 00000000 (5 ms)\n"},
+      {"many keys come and go", churn, churned.c_str()},
+  };
+  for (const PairingCase& c : cases) {
+    std::ostringstream out;
+    ReportOptions options;
+    CallListing listing(options, nullptr, out);
+    for (const std::string& line : c.lines) listing.AddLine(line, true);
+    listing.Finish();
+    EXPECT_EQ(out.str(), c.listed) << c.name;
+  }
 }
 
 // A call that never returns holds back at most kPendingLimit lines: then it is written

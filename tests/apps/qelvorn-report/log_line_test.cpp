@@ -235,6 +235,42 @@ TEST(ShownText, ControlsAreWrittenOut) {
   EXPECT_EQ(qel::report::ShownText("\x83\x74\x1b]0;x\x07"), "フ\\x1b]0;x\\x07");
 }
 
+// ShownText converts a line piece by piece and keeps the conversions; the result must be
+// that of converting and escaping the whole line at once, for any bytes: double-byte
+// characters whose second byte is ASCII, lead bytes at the end, stray bytes, controls.
+TEST(ShownText, PiecesConvertAsTheWholeLine) {
+  const std::string cases[] = {
+      "C:\\data\\\x83\x74\x83\x40\x83\x43\x83\x8b, part 1.txt",
+      "\x83\x74t\x83",     // second byte ASCII, lead byte at the end
+      "\x81\x20\x81\x7f",  // lead bytes before bytes no character takes
+      "\x80\xa0\xfd\xfe\xff\x82\xa0"
+      "a",
+      "\xb1\xb2\xb3 \xde\xdf\x1b\x9b",  // single-byte katakana, controls
+      std::string("\x83\0\x83\x74", 4),
+  };
+  for (const std::string& text : cases) {
+    std::string whole = qel::report::EscapeControls(qel::Cp932ToUtf8(text));
+    EXPECT_EQ(qel::report::ShownText(text), whole) << qel::report::EscapeControls(text);
+    EXPECT_EQ(qel::report::ShownText(text), whole) << "kept: " << qel::report::EscapeControls(text);
+  }
+  // Random lines over the bytes that matter: ASCII below and above 0x40, lead and second
+  // bytes, bytes no character uses; a fixed seed keeps a failure reproducible.
+  const unsigned char alphabet[] = {0x00, 0x0a, 0x1b, ' ',  ',',  '"',  '0',  '@',  'A',
+                                    '\\', 'a',  0x7e, 0x7f, 0x80, 0x81, 0x83, 0x9f, 0xa0,
+                                    0xa1, 0xb1, 0xdf, 0xe0, 0xea, 0xfc, 0xfd, 0xff};
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  for (int round = 0; round < 20000; ++round) {
+    std::string text(next() % 24, '\0');
+    for (char& c : text) c = static_cast<char>(alphabet[next() % sizeof alphabet]);
+    ASSERT_EQ(qel::report::ShownText(text), qel::report::EscapeControls(qel::Cp932ToUtf8(text)))
+        << qel::report::EscapeControls(text);
+  }
+}
+
 TEST(LogSeries, Names) {
   qel::report::LogFile file;
   ASSERT_TRUE(qel::report::ParseSeriesName("$$$Viewer03$$$(412).txt", &file));

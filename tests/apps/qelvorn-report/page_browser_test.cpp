@@ -1,5 +1,7 @@
 // The report page in a real browser: headless Chromium loads the page of a fixture log
-// inside page_check.html, which counts lanes and bars and works the table's filters.
+// inside page_check.html, which counts lanes and bars, works the table's filters, reads a
+// decoded row and its raw lines, folds a call with the calls made inside it, and counts
+// script errors.
 // A screenshot of each page is kept under the build folder's test-artefacts.
 #include <gtest/gtest.h>
 
@@ -92,31 +94,39 @@ TEST(ReportPage, TimelineAndFiltersInHeadlessChromium) {
   ASSERT_FALSE(Shell("command -v chromium").empty())
       << "chromium is not installed (tools/setup-host.sh)";
   const PageCase cases[] = {
-      // Two threads: 4 calls on thread 1, 3 on thread 2; two calls set a new error.
+      // Two threads: 4 calls on thread 1, 3 on thread 2; two calls set a new error. Each
+      // row shows its call decoded, its raw lines a click away; no call was made in another.
       {"threads",
-       "lanes=2 bars=7 calls=7 all=7 rows=7 result=00000070:fits sleep=2 sleepRows=2 "
-       "count=2_of_7_calls thread2=3 text=1 failed=2 open=0"},
-      // The crash: two calls still open, drawn open-ended.
+       "lanes=2 bars=7 calls=7 all=7 rows=7 result=00000070:fits "
+       "decoded=CreateThread(lpThreadAttributes raw=2:lines fold=none sleep=2 sleepRows=2 "
+       "count=2_of_7_calls thread2=3 text=1 failed=2 open=0 errors=0"},
+      // The crash: two calls still open, drawn open-ended; the Sleep made inside the
+      // enumeration folds under it.
       {"crash",
-       "lanes=2 bars=5 calls=5 all=5 rows=5 result=00000074:fits sleep=2 sleepRows=2 "
-       "count=2_of_5_calls thread2=1 text=0 failed=0 open=2"},
+       "lanes=2 bars=5 calls=5 all=5 rows=5 result=00000074:fits "
+       "decoded=CreateThread(lpThreadAttributes raw=2:lines fold=5/4/5 sleep=2 sleepRows=2 "
+       "count=2_of_5_calls thread2=1 text=0 failed=0 open=2 errors=0"},
+      // Calls nested two levels deep inside an enumeration: folding it hides all three.
       {"nested",
-       "lanes=1 bars=6 calls=6 all=6 rows=6 result=00000000:fits sleep=3 sleepRows=3 "
-       "count=3_of_6_calls thread2=none text=1 failed=1 open=0"},
+       "lanes=1 bars=6 calls=6 all=6 rows=6 result=00000000:fits "
+       "decoded=Sleep(dwMilliseconds raw=2:lines fold=6/3/6 sleep=3 sleepRows=3 "
+       "count=3_of_6_calls thread2=none text=1 failed=1 open=0 errors=0"},
       // The same from the 64-bit DLL: 16-digit results in a column wide enough for them.
       {"x64-threads",
-       "lanes=2 bars=7 calls=7 all=7 rows=7 result=0000000000000068:fits sleep=2 sleepRows=2 "
-       "count=2_of_7_calls thread2=3 text=1 failed=2 open=0"},
+       "lanes=2 bars=7 calls=7 all=7 rows=7 result=0000000000000068:fits "
+       "decoded=CreateThread(lpThreadAttributes raw=2:lines fold=none sleep=2 sleepRows=2 "
+       "count=2_of_7_calls thread2=3 text=1 failed=2 open=0 errors=0"},
       {"x64-crash",
-       "lanes=2 bars=5 calls=5 all=5 rows=5 result=000000000000006c:fits sleep=2 sleepRows=2 "
-       "count=2_of_5_calls thread2=1 text=0 failed=0 open=2"},
+       "lanes=2 bars=5 calls=5 all=5 rows=5 result=000000000000006c:fits "
+       "decoded=CreateThread(lpThreadAttributes raw=2:lines fold=5/4/5 sleep=2 sleepRows=2 "
+       "count=2_of_5_calls thread2=1 text=0 failed=0 open=2 errors=0"},
   };
   // A long log: the page opens and filters (no timing here; tools/bench measures speed).
   std::string bigPage = MakePage("big", MakeBigLog());
   EXPECT_EQ(Check(bigPage),
             "lanes=4 bars=100000 calls=100000 all=100000 rows=23 result=00000000:fits "
-            "sleep=50000 sleepRows=23 "
-            "count=50000_of_100000_calls thread2=25000 text=50000 failed=5000 open=0");
+            "decoded=Sleep(dwMilliseconds raw=2:lines fold=none sleep=50000 sleepRows=23 "
+            "count=50000_of_100000_calls thread2=25000 text=50000 failed=5000 open=0 errors=0");
   for (const PageCase& c : cases) {
     std::string page = MakePage(c.fixture, kDir + "/fixtures/" + c.fixture);
     EXPECT_EQ(Check(page), c.expected) << c.fixture;

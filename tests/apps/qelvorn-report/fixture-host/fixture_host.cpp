@@ -3,7 +3,7 @@
 // that leaves calls in flight, calls of several families for the decoded call list, or
 // handles opened, used and closed for the handle names.
 // Usage: fixture_host.exe SCENARIO SETTINGS_DIR\ LOG_DIR\ (both ending in a backslash),
-// SCENARIO one of nested, threads, rollover, crash, decode, handles.
+// SCENARIO one of nested, threads, rollover, crash, decode, handles, live (for --follow).
 #include <winsock2.h>
 #include <windows.h>
 
@@ -218,12 +218,22 @@ void Handles(const char* dir) {
   }
 }
 
+// Calls spread over seconds and several roll-overs, one of them seconds long, for a report
+// that follows the log while it is written.
+void Live() {
+  for (int i = 0; i < 40; ++i) {
+    Sleep(50);
+    CreateFileA(kMissingFile, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (i == 20) Sleep(2500);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 4) {
     fprintf(stderr,
-            "usage: fixture_host nested|threads|rollover|crash|decode|handles SETTINGS_DIR\\ "
+            "usage: fixture_host nested|threads|rollover|crash|decode|handles|live SETTINGS_DIR\\ "
             "LOG_DIR\\\n");
     return 2;
   }
@@ -243,6 +253,8 @@ int main(int argc, char** argv) {
     Decode();
   } else if (strcmp(scenario, "handles") == 0) {
     Handles(argv[2]);
+  } else if (strcmp(scenario, "live") == 0) {
+    Live();
   } else {
     fprintf(stderr, "unknown scenario %s\n", scenario);
     return 2;
