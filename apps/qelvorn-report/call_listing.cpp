@@ -23,31 +23,6 @@ bool StartsText(std::string_view field) {
   return (!field.empty() && field.front() == '"') || field.substr(0, 7) == "(null)\"";
 }
 
-// A value column: decimal for the d code, else hex as the formatters write it, zero-padded
-// to 2, 4, 8 or 16 digits; a list of one's own may write d where decode.txt says hex, so a
-// column of any other width is read as decimal.
-bool ParseNumber(std::string_view field, bool decimal, uint64_t* value) {
-  if (field == "(null)") {
-    *value = 0;
-    return true;
-  }
-  size_t size = field.size();
-  // Hex columns are 2, 4, 8 or 16 digits wide; any other width is a decimal.
-  if (!decimal && (size == 2 || size == 4 || size == 8 || size == 16)) {
-    return ReadHexText(field, value);
-  }
-  if (size == 0 || size > 20) return false;
-  uint64_t v = 0;
-  for (char c : field) {
-    if (c < '0' || c > '9') return false;
-    uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (v > (~uint64_t{0} - digit) / 10) return false;
-    v = v * 10 + digit;
-  }
-  *value = v;
-  return true;
-}
-
 // Texts kept for reuse at most.
 constexpr size_t kSpareTexts = 256;
 // Decoded lines gathered before they go to the stream.
@@ -388,7 +363,7 @@ void CallListing::DecodeCall(const ParsedLine& parsed, Api& api, std::string* ou
     std::string named;
     uint64_t value = 0;
     bool decimal = param.codes == "d";
-    if (set != nullptr && width == 1 && ParseNumber(fields[at], decimal, &value)) {
+    if (set != nullptr && width == 1 && ReadColumnValue(fields[at], decimal, &value)) {
       // A hex column is as wide as its value; a decimal one is 32 bits wide on x86, the
       // whole slot on x64.
       size_t size = fields[at].size();

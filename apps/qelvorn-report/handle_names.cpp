@@ -104,28 +104,6 @@ uint64_t Mask(int digits) {
   return digits >= 16 ? ~uint64_t{0} : (uint64_t{1} << (digits * 4)) - 1;
 }
 
-// An argument column's value: (null), hex of the formatters' widths, or decimal.
-bool ReadValue(std::string_view field, bool decimal, uint64_t* value) {
-  if (field == "(null)") {
-    *value = 0;
-    return true;
-  }
-  size_t size = field.size();
-  if (!decimal && (size == 2 || size == 4 || size == 8 || size == 16)) {
-    return ReadHexText(field, value);
-  }
-  if (size == 0 || size > 20) return false;
-  uint64_t v = 0;
-  for (char c : field) {
-    if (c < '0' || c > '9') return false;
-    uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (v > (~uint64_t{0} - digit) / 10) return false;
-    v = v * 10 + digit;
-  }
-  *value = v;
-  return true;
-}
-
 // The text of a text column, false when the column holds none: a null or unreadable
 // pointer is written as a marker, or (S, W) as its value in quotes.
 bool TextOf(std::string_view field, std::string_view* text) {
@@ -259,7 +237,7 @@ void HandleNames::Remove(HandleKind kind, uint64_t value) {
 std::string HandleNames::ConstantName(const ParamDefinition& param, std::string_view field) const {
   const ConstantSet* set = definitions_ != nullptr ? definitions_->Set(param.set) : nullptr;
   uint64_t value = 0;
-  if (set == nullptr || !ReadValue(field, param.codes == "d", &value)) return "";
+  if (set == nullptr || !ReadColumnValue(field, param.codes == "d", &value)) return "";
   return NameValue(*set, value, digits_ * 4);
 }
 
@@ -278,7 +256,7 @@ std::string HandleNames::NameOf(const HandleMaker& maker, const FunctionDefiniti
       uint64_t parent = 0;
       std::string name;
       const Entry* known =
-          ReadValue(field, false, &parent) ? Find(HandleKind::kKey, parent) : nullptr;
+          ReadColumnValue(field, false, &parent) ? Find(HandleKind::kKey, parent) : nullptr;
       if (known != nullptr) {
         name = known->name;
       } else {
@@ -311,7 +289,7 @@ std::string HandleNames::NameOf(const HandleMaker& maker, const FunctionDefiniti
     case HandleNaming::kSocketName: {
       uint64_t socket = 0;
       const Entry* known =
-          ReadValue(field, false, &socket) ? Find(HandleKind::kSocket, socket) : nullptr;
+          ReadColumnValue(field, false, &socket) ? Find(HandleKind::kSocket, socket) : nullptr;
       return Joined(maker.label, known != nullptr ? std::string_view(known->name) : field);
     }
   }
@@ -327,7 +305,7 @@ void HandleNames::BindUnseenKeys(const ParsedLine& parsed, const FunctionDefinit
     if (!IsHandleType(HandleKind::kKey, param.type)) continue;
     std::string_view field = FieldOf(def, fields, static_cast<int>(i));
     uint64_t value = 0;
-    if (!ReadValue(field, false, &value) || !Valid(value) || Find(HandleKind::kKey, value))
+    if (!ReadColumnValue(field, false, &value) || !Valid(value) || Find(HandleKind::kKey, value))
       continue;
     uint64_t low = value & 0xffffffffu;
     bool extended = (value >> 32) == 0 || (value >> 32) == 0xffffffffu;
@@ -358,7 +336,7 @@ void HandleNames::Observe(const ParsedLine& parsed, const FunctionDefinition* de
     if (rules.takesKeys) BindUnseenKeys(parsed, *def, fields);
     uint64_t value = 0;
     if (rules.closer != nullptr &&
-        ReadValue(FieldOf(*def, fields, rules.closer->argument), false, &value)) {
+        ReadColumnValue(FieldOf(*def, fields, rules.closer->argument), false, &value)) {
       // Closed once its own pre line has been shown with the name.
       closing_.emplace_back(rules.closer->kind, value);
     }
@@ -389,7 +367,7 @@ std::string HandleNames::ArgumentName(const ParamDefinition& param, std::string_
        {HandleKind::kObject, HandleKind::kKey, HandleKind::kModule, HandleKind::kSocket}) {
     if (!IsHandleType(kind, param.type)) continue;
     uint64_t value = 0;
-    if (!ReadValue(field, false, &value)) return "";
+    if (!ReadColumnValue(field, false, &value)) return "";
     const Entry* entry = Find(kind, value);
     return entry != nullptr && !entry->name.empty() ? " <" + entry->name + ">" : "";
   }

@@ -224,6 +224,27 @@ bool ReadHexText(std::string_view text, uint64_t* value) {
   return !text.empty() && text.size() <= 16 && ReadHex(text, 0, text.size(), value);
 }
 
+bool ReadColumnValue(std::string_view field, bool decimal, uint64_t* value) {
+  if (field == "(null)") {
+    *value = 0;
+    return true;
+  }
+  size_t size = field.size();
+  if (!decimal && (size == 2 || size == 4 || size == 8 || size == 16)) {
+    return ReadHexText(field, value);
+  }
+  if (size == 0 || size > 20) return false;
+  uint64_t v = 0;
+  for (char c : field) {
+    if (c < '0' || c > '9') return false;
+    uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (v > (~uint64_t{0} - digit) / 10) return false;
+    v = v * 10 + digit;
+  }
+  *value = v;
+  return true;
+}
+
 int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
   year -= month <= 2;
   const int64_t era = (year >= 0 ? year : year - 399) / 400;

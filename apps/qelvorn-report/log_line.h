@@ -63,6 +63,11 @@ ParsedLine ParseLine(std::string_view line, Section section);
 // The whole of text read as 1 to 16 hex digits of either case.
 bool ReadHexText(std::string_view text, uint64_t* value);
 
+// An argument column's value: (null) as 0, decimal for the d code, else hex as the
+// formatters write it, 2, 4, 8 or 16 digits; a list of one's own may write d where the
+// definitions say hex, so a column of any other width is read as decimal.
+bool ReadColumnValue(std::string_view field, bool decimal, uint64_t* value);
+
 // Days since 1970-01-01 of a civil date.
 int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day);
 
