@@ -103,6 +103,7 @@ std::wstring Sysnative() {
 
 struct CmdCase {
   const char* name;
+  std::wstring cmd;                   // the command prompt run, 32- or 64-bit
   std::wstring script;                // cmd /c's argument
   std::vector<const char*> children;  // program names the tree lists under cmd.exe
   std::vector<const char*> written;   // files compared byte for byte with the untraced run
@@ -111,15 +112,23 @@ struct CmdCase {
 TEST(QelrunChildren, CmdScriptsRunAsUntracedWithOneLogPerProcess) {
   const CmdCase cases[] = {
       {"cmd_32",
+       L"cmd",
        L"find alpha input.txt & xcopy /I /Y src dst & findstr alpha input.txt & fc input.txt "
        L"other.txt",
        {"find.exe", "xcopy.exe", "findstr.exe", "fc.exe"},
        {"dst\\a.txt", "dst\\b.txt"}},
       // A 64-bit child of the 32-bit cmd is set up by the 64-bit launcher.
       {"cmd_64_child",
+       L"cmd",
        L"\"" + Sysnative() + L"find.exe\" alpha input.txt & exit /b 7",
        {"find.exe"},
        {}},
+      // A 64-bit cmd, handed to x64\qelrun.exe, whose helper follows its children.
+      {"cmd_64",
+       Sysnative() + L"cmd.exe",
+       L"find alpha input.txt & xcopy /I /Y src dst",
+       {"find.exe", "xcopy.exe"},
+       {"dst\\a.txt", "dst\\b.txt"}},
   };
   for (const CmdCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -131,7 +140,7 @@ TEST(QelrunChildren, CmdScriptsRunAsUntracedWithOneLogPerProcess) {
       qeltest::WriteFileBytes(dir + L"src\\a.txt", "first file\r\n");
       qeltest::WriteFileBytes(dir + L"src\\b.txt", std::string(70000, 'b'));
     }
-    std::wstring tail = L"cmd /c \"" + c.script + L"\"";
+    std::wstring tail = c.cmd + L" /c \"" + c.script + L"\"";
     Captured alone = RunCaptured(L"", tail, aloneDir);
     Captured traced = RunCaptured(L"",
                                   L"\"" + Here() + L"qelrun.exe\" --logs \"" + tracedDir +
