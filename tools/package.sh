@@ -67,8 +67,10 @@ itself 32-bit, and Windows shows it the 32-bit system folder in place of system3
 
 Put Qelvorn.ini and a Qelvorn.lst naming PROGRAM in its [Import] section into the settings
 folder (by default qelrun's own folder) and run qelrun; the log is written to the logs
-folder (by default the current folder) and qelrun prints its name. Child processes that
-PROGRAM starts are not traced. Run qelrun --help for the options and exit codes.
+folder (by default the current folder) and qelrun prints its name. With --children, the
+processes that PROGRAM starts are traced too, each into its own log, and qelrun prints the
+process tree at the end; --attach PID|NAME traces a program that is already running.
+Run qelrun --help for the options and exit codes.
 TEXT
 (cd "$dist" && zip -qrX "$name.zip" "$name" && zip -qrX "$name-symbols.zip" "$name-symbols")
 echo "$dist/$name-symbols.zip"
