@@ -128,6 +128,15 @@ std::unique_ptr<CallDefinitions> LoadDefinitions(const std::vector<std::string>&
   return nullptr;
 }
 
+// Loads the table of a log's width when the listing first asks, into *held.
+DefinitionsFor DefinitionsLoader(const std::vector<std::string>& dirs, std::ostream& err,
+                                 std::unique_ptr<CallDefinitions>* held) {
+  return [&dirs, &err, held](int digits) {
+    *held = LoadDefinitions(dirs, digits, err);
+    return held->get();
+  };
+}
+
 std::atomic<bool> g_stopFollowing{false};
 
 extern "C" void StopFollowing(int) {
@@ -216,13 +225,7 @@ int Follow(const std::string& input, ReportOptions options, const std::string& h
   options.keepCalls = !html.empty();
   ReportBuilder builder(options);
   std::unique_ptr<CallDefinitions> definitions;
-  CallListing listing(
-      options,
-      [&](int digits) {
-        definitions = LoadDefinitions(dirs, digits, err);
-        return definitions.get();
-      },
-      out);
+  CallListing listing(options, DefinitionsLoader(dirs, err, &definitions), out);
   FollowSettings settings;
   settings.stop = &g_stopFollowing;
   settings.processGone = TracedProcessGone;
@@ -230,13 +233,9 @@ int Follow(const std::string& input, ReportOptions options, const std::string& h
   auto previous = std::signal(SIGINT, StopFollowing);
   FollowResult result = FollowLog(file, settings, builder, listing, out);
   std::signal(SIGINT, previous == SIG_ERR ? SIG_DFL : previous);
-  if (result.end == FollowEnd::kReadError) {
-    listing.Finish();
-    err << "qelvorn-report: " << result.message << "\n";
-    return kExitUnreadable;
-  }
   listing.Finish();
   err << "qelvorn-report: " << result.message << "\n";
+  if (result.end == FollowEnd::kReadError) return kExitUnreadable;
   out << "\n";
   LogFile named;
   ParseSeriesName(file.name, &named);
@@ -359,13 +358,7 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
   options.keepCalls = !html.empty();
   ReportBuilder builder(options);
   std::unique_ptr<CallDefinitions> definitions;
-  CallListing listing(
-      options,
-      [&](int digits) {
-        definitions = LoadDefinitions(dirs, digits, err);
-        return definitions.get();
-      },
-      out);
+  CallListing listing(options, DefinitionsLoader(dirs, err, &definitions), out);
   for (const LogFile& file : files) {
     std::FILE* stream = std::fopen(file.path.c_str(), "rb");
     if (stream == nullptr) {
