@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "call_tree.h"
-#include "common/win32_errors.h"
 #include "shown_text.h"
 #include "text_summary.h"
 
@@ -404,13 +403,8 @@ void CallListing::DecodeResult(const ParsedLine& parsed, Api& api, uint32_t prev
   *text += handles_.ResultName(parsed.api, def, parsed.result);
   // As in the summary: a last error counts when the call set it anew.
   if (parsed.lastError != 0 && parsed.lastError != previousError) {
-    // As ErrorText writes it.
     *text += ", last error ";
-    AppendHex(parsed.lastError, 8, text);
-    if (const char* name = Win32ErrorName(parsed.lastError)) {
-      *text += ' ';
-      *text += name;
-    }
+    *text += ErrorText(parsed.lastError);
   }
 }
 
