@@ -134,9 +134,16 @@ const ParamDefinition* ParamOf(const FunctionDefinition& def, int index) {
   return &def.params[static_cast<size_t>(index)];
 }
 
+// Cut on a character's start: a name is cp932, whose lead bytes take the byte after them.
 void Bound(std::string* name) {
   if (name->size() <= HandleNames::kNameLimit) return;
-  name->resize(HandleNames::kNameLimit - 3);
+  size_t keep = 0;
+  for (size_t next = 0; next <= HandleNames::kNameLimit - 3;) {
+    keep = next;
+    unsigned char c = static_cast<unsigned char>((*name)[next]);
+    next += (c >= 0x81 && c <= 0x9f) || (c >= 0xe0 && c <= 0xfc) ? 2 : 1;
+  }
+  name->resize(keep);
   name->append("...");
 }
 

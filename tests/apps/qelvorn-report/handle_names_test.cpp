@@ -285,6 +285,15 @@ TEST(HandleNames, BoundedByTheirLimits) {
   char second[16];
   std::snprintf(second, sizeof second, "%08zx", 0x1000 + (opens - 2) * 4);
   EXPECT_EQ(names.ArgumentName(handle, second), " <f>");
+
+  // A long cp932 name is cut before a double-byte character, never inside one.
+  std::string pairs;
+  for (size_t i = 0; i < HandleNames::kNameLimit; ++i) pairs += "\x82\xa0";
+  for (const std::string& line : Call(1, "CreateFileA", File(("nn" + pairs).c_str()), "0000fff0")) {
+    names.Observe(qel::report::ParseLine(line, qel::report::Section::kNone), create);
+  }
+  EXPECT_EQ(names.ArgumentName(handle, "0000fff0"),
+            " <nn" + pairs.substr(0, HandleNames::kNameLimit - 6) + "...>");
 }
 
 }  // namespace
