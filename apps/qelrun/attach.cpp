@@ -44,10 +44,6 @@ void SayLines(const std::wstring& text) {
   }
 }
 
-std::wstring Describe(const FoundProcess& found) {
-  return found.name + L" (process " + std::to_wstring(found.pid) + L")";
-}
-
 bool HasExited(HANDLE process) {
   return WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
 }
@@ -148,11 +144,8 @@ int RunAttach(const Options& options) {
   std::wstring log = FindLog(folders.value().logs.wide, found.pid);
   Say(L"tracing " + Describe(found) + L" into " + (log.empty() ? folders.value().logs.wide : log));
   if (children != nullptr) {
-    if (!setUp.watchingChildren) {
-      Say(L"--children: processes that " + Describe(found) + L" creates cannot be followed");
-    }
     children->AddRoot(process.get(), found.pid, found.name,
-                      log.empty() ? folders.value().logs.wide : log);
+                      log.empty() ? folders.value().logs.wide : log, setUp.watchingChildren);
   }
   Say(L"Ctrl+C or Ctrl+Break detaches");
 

@@ -35,12 +35,12 @@ class Locked {
   CRITICAL_SECTION* lock_;
 };
 
-bool Running(HANDLE process) {
-  return process != nullptr && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+void SayUnfollowed(const std::wstring& who) {
+  Say(L"--children: processes that " + who + L" creates cannot be followed");
 }
 
-std::wstring Describe(const std::wstring& name, DWORD pid) {
-  return name + L" (process " + std::to_wstring(pid) + L")";
+bool Running(HANDLE process) {
+  return process != nullptr && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
 }
 
 // Sets tracing up in found, a suspended process of this launcher's width, with pipe passed
@@ -63,10 +63,7 @@ qel::Result<std::wstring, std::wstring> SetUpIn(const FoundProcess& found, const
   if (setUp.answer.value() != 0) {
     return qel::Fail(L"set-up answered " + std::to_wstring(setUp.answer.value()));
   }
-  if (!setUp.watchingChildren) {
-    Say(L"--children: processes that " + Describe(found.name, found.pid) +
-        L" creates cannot be followed");
-  }
+  if (!setUp.watchingChildren) SayUnfollowed(Describe(found));
   std::wstring log = FindLog(folders.value().logs.wide, found.pid);
   return log.empty() ? folders.value().logs.wide : log;
 }
@@ -182,7 +179,8 @@ ChildTracing::Traced ChildTracing::SetUpChild(DWORD pid, DWORD parent) {
 }
 
 void ChildTracing::AddRoot(HANDLE process, DWORD pid, const std::wstring& name,
-                           const std::wstring& log) {
+                           const std::wstring& log, bool watching) {
+  if (!watching) SayUnfollowed(Describe(name, pid));
   Traced root;
   root.pid = pid;
   root.name = name;
@@ -269,7 +267,7 @@ int RunSetUpChild(const Options& options) {
   }
   std::unique_ptr<void, decltype(&CloseHandle)> handle(found.value().handle, &CloseHandle);
   if (found.value().kind != kOwnKind) {
-    Say(Describe(found.value().name, found.value().pid) +
+    Say(Describe(found.value()) +
         L" was handed over as a process of "
         L"the other width");
     return kExitNotRunnable;
@@ -277,11 +275,10 @@ int RunSetUpChild(const Options& options) {
   qel::Result<std::wstring, std::wstring> log =
       SetUpIn(found.value(), options, LauncherFolder(), options.childPipe);
   if (!log) {
-    Say(L"--children: " + Describe(found.value().name, found.value().pid) + L" runs untraced: " +
-        log.message());
+    Say(L"--children: " + Describe(found.value()) + L" runs untraced: " + log.message());
     return kExitSetUpFailed;
   }
-  Say(L"tracing " + Describe(found.value().name, found.value().pid) + L" into " + log.value());
+  Say(L"tracing " + Describe(found.value()) + L" into " + log.value());
   return 0;
 }
 

@@ -24,8 +24,10 @@ class ChildTracing {
   // The pipe's name, for RunRemoteSetUp.
   const std::wstring& pipe() const { return pipe_; }
 
-  // The process the launcher started or attached to, set up with log (empty: none).
-  void AddRoot(HANDLE process, DWORD pid, const std::wstring& name, const std::wstring& log);
+  // The process the launcher started or attached to, set up with log (empty: none);
+  // watching is RemoteAnswer::watchingChildren of its set-up.
+  void AddRoot(HANDLE process, DWORD pid, const std::wstring& name, const std::wstring& log,
+               bool watching);
   // The traced children still running, by process id.
   std::vector<DWORD> RunningChildren();
   // Waits until every traced process has ended.

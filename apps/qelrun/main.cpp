@@ -118,11 +118,8 @@ int Run(int argc, wchar_t** argv) {
     std::wstring log = FindLog(logs.wide, process.dwProcessId);
     Say(L"tracing " + baseName + L" into " + (log.empty() ? logs.wide : log));
     if (children != nullptr) {
-      if (!setUp.watchingChildren) {
-        Say(L"--children: processes that " + baseName + L" creates cannot be followed");
-      }
       children->AddRoot(process.hProcess, process.dwProcessId, Printable(baseName),
-                        log.empty() ? logs.wide : log);
+                        log.empty() ? logs.wide : log, setUp.watchingChildren);
     }
   }
 

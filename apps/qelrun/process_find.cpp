@@ -132,4 +132,12 @@ qel::Result<FoundProcess, FindFailure> FindProcess(const std::wstring& given) {
   return found;
 }
 
+std::wstring Describe(const std::wstring& name, DWORD pid) {
+  return name + L" (process " + std::to_wstring(pid) + L")";
+}
+
+std::wstring Describe(const FoundProcess& found) {
+  return Describe(found.name, found.pid);
+}
+
 }  // namespace qelrun

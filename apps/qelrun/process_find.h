@@ -19,6 +19,10 @@ struct FoundProcess {
   ProgramKind kind = kOwnKind;
 };
 
+// "NAME (process PID)", as the launcher names a process in its messages.
+std::wstring Describe(const std::wstring& name, DWORD pid);
+std::wstring Describe(const FoundProcess& found);
+
 // Why no process was found: the launcher's exit code and the sentence that says why.
 struct FindFailure {
   int exitCode;
