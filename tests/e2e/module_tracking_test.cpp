@@ -77,7 +77,7 @@ void Append(std::vector<std::string>& to, const std::vector<std::string>& more) 
 
 TEST(ModuleTracking, ListedModuleIsPatchedOnEveryFormOfLoad) {
   qeltest::HostRun run = RunScenario("load");
-  ASSERT_EQ(0, run.exitCode);
+  ASSERT_EQ(0, run.exitCode) << "the host's report:\n" << run.report;
   EXPECT_EQ("setup 0\nA 42\nW 42\nExA 42\nExW 42\ncleanup 0\n", run.report);
   const std::string host = " <track_host\\.exe>";
   std::vector<std::string> expected;
@@ -98,7 +98,7 @@ TEST(ModuleTracking, ListedModuleIsPatchedOnEveryFormOfLoad) {
 
 TEST(ModuleTracking, FullPathsMatchOnlyByBaseNameForNarrowImportedModules) {
   qeltest::HostRun run = RunScenario("paths");
-  ASSERT_EQ(0, run.exitCode);
+  ASSERT_EQ(0, run.exitCode) << "the host's report:\n" << run.report;
   EXPECT_EQ("setup 0\nlib 42\ncleanup 0\n", run.report);
   const std::string host = " <track_host\\.exe>";
   const std::string anyPath = "\"[^\"]*\\\\";
@@ -124,7 +124,7 @@ TEST(ModuleTracking, FullPathsMatchOnlyByBaseNameForNarrowImportedModules) {
 
 TEST(ModuleTracking, FetchedTracedFunctionsGoThroughTheirEntries) {
   qeltest::HostRun run = RunScenario("fetch");
-  ASSERT_EQ(0, run.exitCode);
+  ASSERT_EQ(0, run.exitCode) << "the host's report:\n" << run.report;
   EXPECT_EQ(
       "setup 0\nadd 7\nsame 1\nother module same 0\nother 99 ordinal same 1\nmissing null 1\n"
       "after free 0 error 127\nagain same 1 add 11\ncleanup 0\n",
@@ -164,7 +164,7 @@ TEST(ModuleTracking, FetchedTracedFunctionsGoThroughTheirEntries) {
 
 TEST(ModuleTracking, AFailedLoadLeavesTheModuleToItsNextLoad) {
   qeltest::HostRun run = RunScenario("failed");
-  ASSERT_EQ(0, run.exitCode);
+  ASSERT_EQ(0, run.exitCode) << "the host's report:\n" << run.report;
   EXPECT_EQ("setup 0\nfirst 1\nsecond 1 work 42\ncleanup 0\n", run.report);
   const std::string host = " <track_host\\.exe>";
   std::vector<std::string> expected = {
@@ -178,7 +178,7 @@ TEST(ModuleTracking, AFailedLoadLeavesTheModuleToItsNextLoad) {
 
 TEST(ModuleTracking, LoadsAndFreesOnSeveralThreadsKeepEveryLineWhole) {
   qeltest::HostRun run = RunScenario("threads");
-  ASSERT_EQ(0, run.exitCode);
+  ASSERT_EQ(0, run.exitCode) << "the host's report:\n" << run.report;
   EXPECT_EQ("setup 0\nthreads done\ncleanup 0\n", run.report);
   static const std::regex callLine(
       "^(" + qeltest::kBlankAddress + "|" + kAnyAddress +

@@ -181,6 +181,9 @@ int RunProgram(const std::string& program, const std::string& arguments, DWORD t
   PROCESS_INFORMATION process{};
   if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &process)) {
+    // Said here, as -1 is also an exit code a program may give.
+    std::printf("RunProgram: %s could not be started (error %lu)\n", program.c_str(),
+                GetLastError());
     return -1;
   }
   DWORD code = static_cast<DWORD>(-2);
