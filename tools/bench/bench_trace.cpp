@@ -28,6 +28,9 @@ int kCalls = 20000;
 constexpr int kUnflushedCalls = 20000;
 constexpr int kSlices = 10;
 constexpr int kThreads = 8;
+// Fewer threads at once, as a program with a few busy threads: they must log at least as
+// many lines a second as one thread does.
+constexpr int kFewThreads = 4;
 constexpr char kText[] = "a text of some forty bytes for the log..";
 
 volatile int sink;
@@ -97,13 +100,14 @@ void EndCrew(Crew& crew) {
   }
 }
 
-// Microseconds per call of one slice of the workload on the crew (wall time / calls).
-double CrewSliceMicroseconds(Crew& crew, int calls) {
-  crew.callsEach = calls / kThreads;
+// Microseconds per call of one slice of the workload on the crew's first `threads` threads
+// (wall time / calls).
+double CrewSliceMicroseconds(Crew& crew, int calls, int threads) {
+  crew.callsEach = calls / threads;
   double start = Now();
-  for (HANDLE go : crew.go) SetEvent(go);
-  WaitForMultipleObjects(kThreads, crew.done, TRUE, INFINITE);
-  return (Now() - start) * 1e6 / (crew.callsEach * kThreads);
+  for (int t = 0; t < threads; ++t) SetEvent(crew.go[t]);
+  WaitForMultipleObjects(threads, crew.done, TRUE, INFINITE);
+  return (Now() - start) * 1e6 / (crew.callsEach * threads);
 }
 
 // Microseconds per call of one slice of the workload on this thread.
@@ -189,11 +193,13 @@ void StopTracing() {
 struct Kinds {
   double floor = 1e30;
   double one = 1e30;
+  double few = 1e30;
   double eight = 1e30;
   double ones[kSlices];
-  void Take(int slice, double f, double o, double e) {
+  void Take(int slice, double f, double o, double w, double e) {
     floor = std::min(floor, f);
     one = std::min(one, o);
+    few = std::min(few, w);
     eight = std::min(eight, e);
     ones[slice] = o;
   }
@@ -237,26 +243,28 @@ int main(int argc, char** argv) {
   // the crew, under a set-up of its own; the crew is made after it and ended before its
   // clean-up.
   struct Slice {
-    double floor, one, eight;
+    double floor, one, few, eight;
   };
   auto runSlice = [&](const char* flush, int calls) {
     Crew crew;
     if (!StartTracing(dir, flush) || !MakeCrew(crew)) ExitProcess(1);
     Slice figures{FloorSliceMicroseconds(floorFile, calls, flush[0] == '1'),
-                  SliceMicroseconds(calls), CrewSliceMicroseconds(crew, calls)};
+                  SliceMicroseconds(calls), CrewSliceMicroseconds(crew, calls, kFewThreads),
+                  CrewSliceMicroseconds(crew, calls, kThreads)};
     EndCrew(crew);
     StopTracing();
     return figures;
   };
   for (int slice = 0; slice < kSlices; ++slice) {
     Slice f = runSlice("1", sliceCalls);
-    flushed.Take(slice, f.floor, f.one, f.eight);
+    flushed.Take(slice, f.floor, f.one, f.few, f.eight);
     Slice u = runSlice("0", unflushedSliceCalls);
-    unflushed.Take(slice, u.floor, u.one, u.eight);
+    unflushed.Take(slice, u.floor, u.one, u.few, u.eight);
     fprintf(stderr,
-            "bench_trace: slice %d of %d: floor %.2f us, one thread %.2f us, %d threads %.2f us;"
-            " unflushed %.2f, %.2f, %.2f us\n",
-            slice + 1, kSlices, f.floor, f.one, kThreads, f.eight, u.floor, u.one, u.eight);
+            "bench_trace: slice %d of %d: floor %.2f us, one thread %.2f us, %d threads %.2f us,"
+            " %d threads %.2f us; unflushed %.2f, %.2f, %.2f, %.2f us\n",
+            slice + 1, kSlices, f.floor, f.one, kFewThreads, f.few, kThreads, f.eight, u.floor,
+            u.one, u.few, u.eight);
   }
   CloseHandle(floorFile);
   DeleteFileA(floorPath.c_str());
@@ -269,7 +277,13 @@ int main(int argc, char** argv) {
   std::printf("  traced call, one thread                         %8.2f us  %5.2f x floor\n",
               flushed.one, flushed.one / flushed.floor);
   std::printf("  traced call, %d threads at once (wall / calls)   %8.2f us  %5.2f x floor\n",
+              kFewThreads, flushed.few, flushed.few / flushed.floor);
+  std::printf("  traced call, %d threads at once (wall / calls)   %8.2f us  %5.2f x floor\n",
               kThreads, flushed.eight, flushed.eight / flushed.floor);
+  // Lines a second on n threads against one thread: the one thread's time per call over
+  // the n threads' wall time per call.
+  std::printf("  lines per second, %d threads / one thread: %.2f; %d threads / one thread: %.2f\n",
+              kFewThreads, flushed.one / flushed.few, kThreads, flushed.one / flushed.eight);
   // The relay run is one long run, so it is set against our median slice, not our best.
   std::sort(flushed.ones, flushed.ones + kSlices);
   double median = flushed.ones[kSlices / 2];
