@@ -33,7 +33,6 @@ WaitRounds rounds{};
 }  // namespace
 
 void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, unsigned round) {
-  constexpr unsigned kYieldRounds = 100;
   if (round < kYieldRounds) {
     InterlockedIncrement(&rounds.yielded);
     SwitchToThread();

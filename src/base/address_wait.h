@@ -14,6 +14,8 @@ namespace qelvorn {
 // yield lets the other waiting threads format their lines meanwhile. Later rounds sleep
 // until woken or timeoutMs have passed (without address waits, for a millisecond).
 void WaitWhileWordIs(volatile LONG* word, LONG seen, DWORD timeoutMs, unsigned round);
+// The rounds that yield; a waiter that knows its wait will be long starts after them.
+constexpr unsigned kYieldRounds = 100;
 // Wakes one thread waiting on word; nothing when none waits or address waits are missing.
 void WakeWordWaiter(volatile LONG* word);
 // How many rounds of waits have yielded and how many have slept since the library loaded,

@@ -266,6 +266,10 @@ bool CounterDeclaredSteady() {
   return counter && (invariant || hypervisor);
 }
 
+uint64_t DurationCount() {
+  return CounterUsable() ? ReadCycleCounter() : GetTickCount();
+}
+
 bool ClockReadingsReused() {
   uint32_t rate = tickRate.load(std::memory_order_relaxed);
   return rate != kRateUnknown && rate != kRateUntrusted;

@@ -24,6 +24,9 @@ TimeOfDay TimeOfDayAt(uint64_t utc, int32_t offsetMinutes);
 
 // How often the calling thread has read the system time for LocalTimeOfDay.
 uint32_t SystemTimeReadingsOnThisThread();
+// A count for setting two short durations against each other, not a time: the cycle
+// counter where it can be read, else the tick count.
+uint64_t DurationCount();
 // Whether lines may reuse readings: not while the counter's rate is being learned, and
 // never again once the counter or the system time failed a check.
 bool ClockReadingsReused();

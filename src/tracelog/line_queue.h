@@ -1,7 +1,8 @@
 // Lines that wait while another thread holds the log. The holder writes every waiting line
-// with one write and one flush before it lets the log go, so under load one flush serves
-// many lines; a waiting thread returns once its own line is in the file, or when it is
-// refused as every wait for the log is.
+// with one write and one flush before it lets the log go (where a flush is slow, the writer
+// of the oldest line does, once more lines came), so under load one flush serves many lines; a
+// waiting thread returns once its own line is in the file, or when it is refused as every wait for
+// the log is.
 #pragma once
 
 #include <windows.h>
@@ -43,7 +44,8 @@ void NudgeOldestQueued();
 volatile LONG* LineState(int ticket);
 // Frees the ticket once its writer has read the outcome.
 void ReturnTicket(int ticket);
-// How many lines wait in the queue, for tests that must see the queue filled.
+// How many lines wait in the queue, read without the lock: for a holder waiting for the
+// lines of other threads, and for tests that must see the queue filled.
 int QueuedLineCount();
 // How many lines have been queued since the library loaded, for the benchmark.
 uint32_t LinesEverQueued();

@@ -9,6 +9,7 @@
 #include "base/text_cut.h"
 #include "base/exception_guard.h"
 #include "base/address_wait.h"
+#include "base/local_clock.h"
 #include "base/reentry_depth.h"
 #include "tracelog/line_queue.h"
 #include "tracelog/trace_log.h"
@@ -106,8 +107,52 @@ bool OpenLogInRing(bool moveOn) {
   return false;
 }
 
-// An unflushed log is flushed before its file is let go, so that a closed file is on the
-// disk whichever [Option]flush says.
+// Where a flush costs as much as many writes (a disk), a thread that finds the log free
+// waits a little for the lines of the threads that the last flushes served, so that one
+// flush serves them all instead of its line alone and then theirs.
+constexpr uint64_t kWritesPerSlowFlush = 16;
+// The longest wait for company, as a share of a flush, and in rounds should the count
+// not move.
+constexpr uint64_t kCompanyShare = 8;
+constexpr int kCompanyRoundsMax = 65536;
+
+bool FlushIsSlow() {
+  const FlushPace& pace = traceLog.pace;
+  return traceLog.flushEachWrite && pace.flushCost > kWritesPerSlowFlush * pace.writeCost;
+}
+
+bool FlushLog() {
+  uint64_t start = DurationCount();
+  if (!FlushFileBuffers(traceLog.file)) return false;
+  uint64_t cost = DurationCount() - start;
+  FlushPace& pace = traceLog.pace;
+  pace.flushCost = cost < pace.lastFlush ? cost : pace.lastFlush;
+  pace.lastFlush = cost;
+  ++traceLog.flushes;
+  traceLog.unflushed = false;
+  // The company falls by one with each flush that serves fewer lines, so a thread that
+  // stopped writing costs a few short waits, not one every flush.
+  int served = pace.served < kQueuedLinesMax + 1 ? pace.served : kQueuedLinesMax + 1;
+  pace.company = served >= pace.company ? served : pace.company - 1;
+  pace.served = 0;
+  traceLog.slowFlush = FlushIsSlow();
+  return true;
+}
+
+// Lets the threads that the last flushes served queue their lines while this one holds
+// the log, for at most a share of a flush.
+void AwaitCompany(int unqueued) {
+  const FlushPace& pace = traceLog.pace;
+  int wanted = pace.company;
+  uint64_t patience = pace.flushCost / kCompanyShare;
+  uint64_t start = DurationCount();
+  for (int round = 0; round < kCompanyRoundsMax && QueuedLineCount() + unqueued < wanted &&
+                      DurationCount() - start < patience;
+       ++round) {
+    SwitchToThread();
+  }
+}
+
 // The count outlives set-ups and never drops without a roll-over, so with no size limit it
 // stops at the largest value instead of wrapping.
 void CountWritten(DWORD written) {
@@ -115,29 +160,41 @@ void CountWritten(DWORD written) {
   traceLog.bytesWritten = sum > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sum);
 }
 
+// Lines written and not yet flushed are flushed before the file is let go, so that a
+// closed file is on the disk whichever [Option]flush says.
 bool CloseFileHandle() {
   if (traceLog.file == INVALID_HANDLE_VALUE) return true;
-  if (!traceLog.flushEachWrite && FlushFileBuffers(traceLog.file)) ++traceLog.flushes;
+  if (traceLog.unflushed) FlushLog();
   if (!CloseHandle(traceLog.file)) return false;
   traceLog.file = INVALID_HANDLE_VALUE;
   return true;
 }
 
-// One write of length bytes with its flush (unless turned off), count and roll-over, whole
-// under the lock. Unflushed, the line is still with the system when this returns, so a
-// killed program loses none of it.
-bool WriteUnderLock(const char* text, size_t length) {
+// One write of length bytes (lines lines) with its count and roll-over, whole under the
+// lock, and its flush unless turned off or left to the caller (flush false: the caller
+// flushes it with later lines). Unflushed, the line is still with the system when this
+// returns, so a killed program loses none of it.
+bool WriteUnderLock(const char* text, size_t length, int lines, bool flush) {
   if (traceLog.file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
+  uint64_t start = traceLog.flushEachWrite ? DurationCount() : 0;
   if (!WriteFile(traceLog.file, text, static_cast<DWORD>(length), &written, nullptr)) {
     return false;
   }
   if (traceLog.flushEachWrite) {
-    if (!FlushFileBuffers(traceLog.file)) return false;
-    ++traceLog.flushes;
+    uint64_t cost = DurationCount() - start;
+    FlushPace& pace = traceLog.pace;
+    pace.writeCost = cost < pace.lastWrite ? cost : pace.lastWrite;
+    pace.lastWrite = cost;
+    traceLog.slowFlush = FlushIsSlow();
   }
+  traceLog.unflushed = true;
+  traceLog.pace.served += lines;
+  bool rollsOver = traceLog.maxSize > 0 &&
+                   static_cast<int64_t>(traceLog.bytesWritten) + written >= traceLog.maxSize;
+  if (traceLog.flushEachWrite && (flush || rollsOver) && !FlushLog()) return false;
   CountWritten(written);
-  if (traceLog.maxSize > 0 && traceLog.bytesWritten >= traceLog.maxSize) {
+  if (rollsOver) {
     // The line is in the file; a roll-over that finds no slot silences later lines. A close
     // fails only for a handle that no longer works, so the ring moves on all the same. Only
     // a completed roll-over starts the count afresh: a second set-up carries it on.
@@ -161,16 +218,17 @@ void WriteQueuedLines() {
     bool rollsOver = traceLog.maxSize > 0 &&
                      static_cast<int64_t>(traceLog.bytesWritten) + (end - from) >= traceLog.maxSize;
     if (i + 1 < batch->count && !rollsOver) continue;
-    bool written = WriteUnderLock(batch->bytes + from, end - from);
+    bool written = WriteUnderLock(batch->bytes + from, end - from, i + 1 - first, true);
     for (; first <= i; ++first) SettleLine(batch->tickets[first], written);
     from = end;
   }
 }
 
 // Lets the log go. The last leave first writes the lines queued meanwhile, and then wakes
-// the writer of any line queued since, which takes the log and writes those in turn.
+// the writer of any line queued since, which takes the log and writes those in turn. Where
+// a flush is slow it leaves them all to that writer, which first waits for company.
 void LeaveLog() {
-  if (HeldDepth(traceLog.lock) == 1) WriteQueuedLines();
+  if (HeldDepth(traceLog.lock) == 1 && !FlushIsSlow()) WriteQueuedLines();
   LeaveOwnedLock(traceLog.lock);
   if (LinesQueued() && HeldDepth(traceLog.lock) == 0) NudgeOldestQueued();
 }
@@ -199,10 +257,15 @@ bool AwaitQueuedLine(int ticket) {
     if (seen == kLineWritten || seen == kLineFailed) break;
     if (seen == kLineNudged) InterlockedCompareExchange(state, kLineWaiting, kLineNudged);
     if (TryEnterOwnedLock(traceLog.lock)) {
+      if (FlushIsSlow()) AwaitCompany(0);
+      WriteQueuedLines();
       LeaveLog();
       break;
     }
-    WaitWhileWordIs(state, kLineWaiting, kHolderPatienceMs, round);
+    // Behind a slow flush a yield only takes processor time from the threads still to
+    // come, and from the disk's own work where it is emulated.
+    WaitWhileWordIs(state, kLineWaiting, kHolderPatienceMs,
+                    traceLog.slowFlush ? round + kYieldRounds : round);
     if (*state == kLineWaiting && GetTickCount() - since >= kHolderPatienceMs) {
       if (HolderHasEnded(traceLog.lock)) return false;
       since = GetTickCount();
@@ -218,34 +281,44 @@ bool AwaitQueuedLine(int ticket) {
 }
 
 // A line and its end in one write when they fit a small buffer, else two under one hold.
-bool WriteHeld(const char* text, size_t length, const char* tail, size_t tailLength) {
-  if (tailLength == 0) return WriteUnderLock(text, length);
+bool WriteHeld(const char* text, size_t length, const char* tail, size_t tailLength, bool flush) {
+  if (tailLength == 0) return WriteUnderLock(text, length, 1, flush);
   char joined[512];
   if (length + tailLength <= sizeof joined) {
     memcpy(joined, text, length);
     memcpy(joined + length, tail, tailLength);
-    return WriteUnderLock(joined, length + tailLength);
+    return WriteUnderLock(joined, length + tailLength, 1, flush);
   }
   if (traceLog.file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   if (!WriteFile(traceLog.file, text, static_cast<DWORD>(length), &written, nullptr)) return false;
   CountWritten(written);
-  return WriteUnderLock(tail, tailLength);
+  return WriteUnderLock(tail, tailLength, 1, flush);
 }
 
 // A free log (or one this thread holds) is written at once; a busy one takes the line
-// into the queue that its holder writes before letting go.
+// into the queue that its holder writes before letting go. The thread that takes a free
+// log writes its line and the lines queued meanwhile, and flushes them all at once; where
+// a flush is slow it waits for company before the queued ones.
 bool WriteLocked(const char* text, size_t length, const char* tail, size_t tailLength) {
   ThreadGuardScope guard;
   if (TryEnterOwnedLock(traceLog.lock)) {
-    bool written = WriteHeld(text, length, tail, tailLength);
+    bool written;
+    if (HeldDepth(traceLog.lock) == 1 && traceLog.flushEachWrite) {
+      written = WriteHeld(text, length, tail, tailLength, false);
+      if (FlushIsSlow()) AwaitCompany(1);
+      WriteQueuedLines();
+      written = (!traceLog.unflushed || FlushLog()) && written;
+    } else {
+      written = WriteHeld(text, length, tail, tailLength, true);
+    }
     LeaveLog();
     return written;
   }
   int ticket = QueueLine(text, length, tail, tailLength);
   if (ticket >= 0) return AwaitQueuedLine(ticket);
   LogHold hold;
-  return hold.held() && WriteHeld(text, length, tail, tailLength);
+  return hold.held() && WriteHeld(text, length, tail, tailLength, true);
 }
 
 }  // namespace
@@ -291,6 +364,9 @@ bool CreateLogFile() {
   }
   LogHold hold;
   if (!hold.held()) return false;
+  // A new log may lie on another disk, and its lines come at another pace.
+  traceLog.pace = FlushPace();
+  traceLog.slowFlush = false;
   return OpenLogInRing(false);
 }
 

@@ -10,6 +10,19 @@
 
 namespace qelvorn {
 
+// What a flush costs against a write, and how many lines the last flushes served: the
+// writer's measure of whether a flush is worth waiting for other threads' lines.
+struct FlushPace {
+  // In DurationCount units, the lower of the last two writes' and flushes': one that was
+  // descheduled midway proves nothing.
+  uint64_t writeCost = 0;
+  uint64_t lastWrite = 0;
+  uint64_t flushCost = 0;
+  uint64_t lastFlush = 0;
+  int served = 0;   // lines written since the last flush
+  int company = 1;  // lines a flush is expected to serve
+};
+
 // Every field but active is read and written only under lock, which lives as long as the
 // process: a roll-over on one thread never lets another see a half-changed file.
 struct TraceLog {
@@ -25,10 +38,15 @@ struct TraceLog {
   // [Option]flush: true flushes every write; false leaves each written line to the system
   // and flushes only at a roll-over and when the log is closed.
   bool flushEachWrite = true;
+  // Written since the last flush: the file is flushed before it is let go.
+  bool unflushed = false;
   int slot = -1;  // the ring slot of the open file
   // Flushes made so far, counted under the lock: the benchmarks and tests read it between
   // runs to see how many lines a flush served.
   uint32_t flushes = 0;
+  FlushPace pace;
+  // Whether the pace says a flush is slow, for the queue's waiters that read it unlocked.
+  volatile bool slowFlush = false;
   OwnedLock lock;
 };
 
@@ -60,7 +78,8 @@ bool WriteLine(const char* text, bool force);
 // Holds the log lock across several writes of this thread (the lock is re-entrant), so
 // that no other thread's line comes between them. False when the holder has died.
 bool HoldLogLock();
-// The last release writes the lines other threads queued meanwhile before it lets go.
+// The last release writes the lines other threads queued meanwhile before it lets go, or
+// where a flush is slow wakes the writer of the oldest to write them.
 void ReleaseLogLock();
 
 }  // namespace qelvorn

@@ -188,6 +188,54 @@ TEST(QueuedLines, LinesQueuedBeforeTheCloseAreWrittenBeforeIt) {
             qeltest::SplitLines(qeltest::ReadFileBytes(path)).size());
 }
 
+// Where a flush costs as much as many writes, the writer that finds the log free writes
+// its line and waits for the lines of as many threads as the last flushes served: all of
+// them share one flush, and each writer returns only once its own line is in the file.
+TEST(QueuedLines, WhereAFlushIsSlowTheFirstWriterWaitsForCompany) {
+  OpenScratchLog("company");
+  std::string path = traceLog.path;
+  constexpr int kWriters = 7;
+  // A flush as slow as a disk's next to its write, and the last flushes served eight lines.
+  traceLog.pace.writeCost = 1;
+  traceLog.pace.flushCost = traceLog.pace.lastFlush = uint64_t{1} << 40;
+  traceLog.pace.company = kWriters + 1;
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<int> failed{0};
+  std::atomic<int> early{0};
+  auto write = [&](const std::string& line) {
+    if (!WriteLine(line.c_str(), true)) ++failed;
+    if (qeltest::ReadFileBytes(path).find(line + "\r\n") == std::string::npos) ++early;
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kWriters; ++t) {
+    threads.emplace_back([&, t] {
+      WaitForSingleObject(go, INFINITE);
+      write(LineOf(t, 0, 40));
+    });
+  }
+  uint32_t flushesBefore = traceLog.flushes;
+  threads.emplace_back([&] { write("the first writer"); });
+  // The first writer holds the log while it waits; then the others come.
+  bool held = false;
+  for (int waited = 0; waited < 10000 && !held; ++waited) {
+    held = traceLog.lock.owner != 0;
+    if (!held) Sleep(1);
+  }
+  SetEvent(go);
+  for (auto& thread : threads) thread.join();
+  uint32_t flushes = traceLog.flushes - flushesBefore;
+  CloseHandle(go);
+  traceLog.pace = FlushPace();
+  ASSERT_TRUE(CloseLogFile());
+  ASSERT_TRUE(held);
+  EXPECT_EQ(1u, flushes) << "the first line and the seven that came share one flush";
+  EXPECT_EQ(0, failed.load());
+  EXPECT_EQ(0, early.load());
+  std::vector<std::string> lines = qeltest::SplitLines(qeltest::ReadFileBytes(path));
+  ASSERT_EQ(static_cast<size_t>(kWriters + 1), lines.size());
+  EXPECT_EQ("the first writer", lines[0]);
+}
+
 // Run only as the child of the test below: it leaves the log held by a dead thread.
 TEST(QueuedLinesChild, DISABLED_WritersQueuedBehindAHolderThatDiesAreRefused) {
   OpenScratchLog("deadholder");
