@@ -121,13 +121,22 @@ bool FlushIsSlow() {
   return traceLog.flushEachWrite && pace.flushCost > kWritesPerSlowFlush * pace.writeCost;
 }
 
+// Keeps cost in the window and answers the lowest cost in it.
+uint64_t Remember(uint64_t* window, int& next, uint64_t cost) {
+  window[next] = cost;
+  next = (next + 1) % FlushPace::kWindow;
+  uint64_t lowest = cost;
+  for (int i = 0; i < FlushPace::kWindow; ++i) lowest = window[i] < lowest ? window[i] : lowest;
+  return lowest;
+}
+
 bool FlushLog() {
+  // A log silenced by a failed roll-over has nothing to flush, and asks the system nothing.
+  if (traceLog.file == INVALID_HANDLE_VALUE) return false;
   uint64_t start = DurationCount();
   if (!FlushFileBuffers(traceLog.file)) return false;
-  uint64_t cost = DurationCount() - start;
   FlushPace& pace = traceLog.pace;
-  pace.flushCost = cost < pace.lastFlush ? cost : pace.lastFlush;
-  pace.lastFlush = cost;
+  pace.flushCost = Remember(pace.flushes, pace.nextFlush, DurationCount() - start);
   ++traceLog.flushes;
   traceLog.unflushed = false;
   // The company falls by one with each flush that serves fewer lines, so a thread that
@@ -167,6 +176,7 @@ bool CloseFileHandle() {
   if (traceLog.unflushed) FlushLog();
   if (!CloseHandle(traceLog.file)) return false;
   traceLog.file = INVALID_HANDLE_VALUE;
+  traceLog.unflushed = false;
   return true;
 }
 
@@ -182,10 +192,8 @@ bool WriteUnderLock(const char* text, size_t length, int lines, bool flush) {
     return false;
   }
   if (traceLog.flushEachWrite) {
-    uint64_t cost = DurationCount() - start;
     FlushPace& pace = traceLog.pace;
-    pace.writeCost = cost < pace.lastWrite ? cost : pace.lastWrite;
-    pace.lastWrite = cost;
+    pace.writeCost = Remember(pace.writes, pace.nextWrite, DurationCount() - start);
     traceLog.slowFlush = FlushIsSlow();
   }
   traceLog.unflushed = true;

@@ -13,12 +13,15 @@ namespace qelvorn {
 // What a flush costs against a write, and how many lines the last flushes served: the
 // writer's measure of whether a flush is worth waiting for other threads' lines.
 struct FlushPace {
-  // In DurationCount units, the lower of the last two writes' and flushes': one that was
-  // descheduled midway proves nothing.
+  // In DurationCount units, the lowest of the last few writes' and flushes': a thread
+  // descheduled midway makes one of them slow, not all.
+  static constexpr int kWindow = 8;
+  uint64_t writes[kWindow] = {};
+  uint64_t flushes[kWindow] = {};
+  int nextWrite = 0;
+  int nextFlush = 0;
   uint64_t writeCost = 0;
-  uint64_t lastWrite = 0;
   uint64_t flushCost = 0;
-  uint64_t lastFlush = 0;
   int served = 0;   // lines written since the last flush
   int company = 1;  // lines a flush is expected to serve
 };

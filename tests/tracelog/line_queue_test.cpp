@@ -197,7 +197,7 @@ TEST(QueuedLines, WhereAFlushIsSlowTheFirstWriterWaitsForCompany) {
   constexpr int kWriters = 7;
   // A flush as slow as a disk's next to its write, and the last flushes served eight lines.
   traceLog.pace.writeCost = 1;
-  traceLog.pace.flushCost = traceLog.pace.lastFlush = uint64_t{1} << 40;
+  traceLog.pace.flushCost = uint64_t{1} << 40;
   traceLog.pace.company = kWriters + 1;
   HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   std::atomic<int> failed{0};
