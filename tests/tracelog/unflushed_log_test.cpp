@@ -62,6 +62,26 @@ TEST_P(FlushPoints, FlushesWhereTheSettingSays) {
   EXPECT_EQ("line 6\r\n", qeltest::ReadFileBytes(dir + files[1]));
 }
 
+// A log left without a file (as by a roll-over that found no slot) refuses its lines
+// without asking the system anything, even with lines still owed a flush.
+TEST(UnflushedLog, ALogWithoutAFileAsksForNoFlush) {
+  std::string dir = qeltest::MakeTempDir("nofile");
+  snprintf(traceLog.directory, sizeof traceLog.directory, "%s", dir.c_str());
+  traceLog.maxSize = 0;
+  traceLog.flushEachWrite = false;
+  ASSERT_TRUE(CreateLogFile());
+  traceLog.active = false;
+  ASSERT_TRUE(WriteLine("written, not flushed", true));
+  traceLog.flushEachWrite = true;
+  HANDLE file = traceLog.file;
+  traceLog.file = INVALID_HANDLE_VALUE;
+  SetLastError(1234);
+  EXPECT_FALSE(WriteLine("no file to write to", true));
+  EXPECT_EQ(1234u, GetLastError()) << "a flush of no handle was tried";
+  traceLog.file = file;
+  ASSERT_TRUE(CloseLogFile());
+}
+
 const FlushCase kFlushCases[] = {
     {"EveryWrite", true, 5, 1, 0},
     {"AtRollOverAndClose", false, 0, 1, 1},
