@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "process_run.h"
+#include "support/process_run.h"
 #include "support/test_support.h"
 
-namespace qelruntest {
+namespace qeltest {
 
 std::wstring Here() {
   wchar_t buffer[MAX_PATH];
@@ -127,4 +127,4 @@ void ExpectCrashWithCallInFlight(const std::string& name, const std::wstring& cr
   EXPECT_NE(log.back().find(badPointer), std::string::npos) << log.back();
 }
 
-}  // namespace qelruntest
+}  // namespace qeltest

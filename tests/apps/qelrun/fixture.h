@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace qelruntest {
+namespace qeltest {
 
 // The test program's folder, with a trailing backslash.
 std::wstring Here();
@@ -38,4 +38,4 @@ void ExpectCrashWithCallInFlight(const std::string& name, const std::wstring& cr
 // Index of the first call line holding needle, or lines.size().
 size_t FirstLine(const std::vector<std::string>& lines, const std::string& needle);
 
-}  // namespace qelruntest
+}  // namespace qeltest

@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "fixture.h"
-#include "process_run.h"
+#include "support/process_run.h"
 #include "support/test_support.h"
 
 namespace {
 
-using namespace qelruntest;
+using namespace qeltest;
 
 // Set-up in the emulated guest takes seconds; a wait longer than this is a hang.
 constexpr DWORD kWaitMs = 90000;

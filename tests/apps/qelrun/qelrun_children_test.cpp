@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "fixture.h"
-#include "process_run.h"
+#include "support/process_run.h"
 #include "support/test_support.h"
 
 namespace {
 
-using namespace qelruntest;
+using namespace qeltest;
 
 std::vector<std::wstring> LogsIn(const std::wstring& dir) {
   std::vector<std::wstring> logs;

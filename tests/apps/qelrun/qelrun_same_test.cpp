@@ -7,11 +7,11 @@
 #include <string>
 
 #include "fixture.h"
-#include "process_run.h"
+#include "support/process_run.h"
 
 namespace {
 
-using namespace qelruntest;
+using namespace qeltest;
 
 struct SameCase {
   const char* name;

@@ -11,12 +11,12 @@
 
 #include "command_line.h"
 #include "fixture.h"
-#include "process_run.h"
+#include "support/process_run.h"
 #include "support/test_support.h"
 
 namespace {
 
-using namespace qelruntest;
+using namespace qeltest;
 
 TEST(QelrunTrace, FindCallsAreLoggedWithDecodedArgumentsBeforeItsOutput) {
   std::wstring dir = WorkDir("find_trace");

@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "fixture.h"
-#include "process_run.h"
+#include "support/process_run.h"
 #include "support/test_support.h"
 
 namespace {
 
-using namespace qelruntest;
+using namespace qeltest;
 
 // Call lines of a 64-bit log: 16-digit return address and result columns.
 const std::regex kCallLine64(R"(^\d\d:\d\d:\d\d:\d\d\d, +\d+, [0-9a-f]{16}, .*)");

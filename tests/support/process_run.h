@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace qelruntest {
+namespace qeltest {
 
 struct Captured {
   std::string out;
@@ -49,4 +49,4 @@ bool WaitForText(const Started& started, bool err, const std::string& needle, DW
 // answers what it wrote.
 Captured Finish(Started& started, DWORD timeoutMs);
 
-}  // namespace qelruntest
+}  // namespace qeltest

@@ -1,11 +1,11 @@
 // CreateProcessW with inheritable handles for the three standard streams.
-#include "process_run.h"
+#include "support/process_run.h"
 
 #include <windows.h>
 
 #include "support/test_support.h"
 
-namespace qelruntest {
+namespace qeltest {
 
 namespace {
 
@@ -103,4 +103,4 @@ Captured RunCaptured(const std::wstring& application, const std::wstring& comman
   return Finish(started, 300000);
 }
 
-}  // namespace qelruntest
+}  // namespace qeltest
