@@ -1,12 +1,13 @@
 // The report page in a real browser: headless Chromium loads the page of a fixture log
 // inside page_check.html, which counts lanes and bars, works the table's filters, reads a
 // decoded row and its raw lines, folds a call with the calls made inside it, and counts
-// script errors.
+// script errors from the page's first script on.
 // A screenshot of each page is kept under the build folder's test-artefacts.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -134,6 +135,44 @@ TEST(ReportPage, TimelineAndFiltersInHeadlessChromium) {
     fs::remove(shot);
     Chromium("--window-size=1200,1100 --screenshot=" + shot + " 'file://" + page + "'");
     EXPECT_TRUE(fs::exists(shot) && fs::file_size(shot) > 10000) << shot;
+  }
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// A script that fails while the page loads, before or after the report's own scripts, is
+// counted even when the page still works; the pages of the logs above count none.
+TEST(ReportPage, ScriptErrorsWhileThePageLoadsAreCounted) {
+  ASSERT_FALSE(Shell("command -v chromium").empty())
+      << "chromium is not installed (tools/setup-host.sh)";
+  struct BrokenCase {
+    const char* name;
+    const char* before;  // the script goes in before the first of this text
+    const char* script;
+  };
+  const BrokenCase cases[] = {
+      {"head-throws", "</head>", "<script>missingFunction();</script>"},
+      {"body-throws", "</body>", "<script>throw new Error('broken at load');</script>"},
+      {"body-rejects", "</body>", "<script>Promise.reject(new Error('broken at load'));</script>"},
+  };
+  const std::string page = ReadAll(MakePage("threads", kDir + "/fixtures/threads"));
+  for (const BrokenCase& c : cases) {
+    std::string broken = page;
+    size_t at = broken.find(c.before);
+    ASSERT_NE(at, std::string::npos) << c.name;
+    broken.insert(at, c.script);
+    std::string path = kArtefacts + "/" + c.name + ".html";
+    std::ofstream(path, std::ios::binary) << broken;
+    EXPECT_EQ(Check(path),
+              "lanes=2 bars=7 calls=7 all=7 rows=7 result=00000070:fits "
+              "decoded=CreateThread(lpThreadAttributes raw=2:lines fold=none sleep=2 sleepRows=2 "
+              "count=2_of_7_calls thread2=3 text=1 failed=2 open=0 errors=1")
+        << c.name;
   }
 }
 
