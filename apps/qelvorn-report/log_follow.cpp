@@ -321,6 +321,9 @@ FollowResult FollowLog(const LogFile& start, const FollowSettings& settings, Rep
       }
     }
     if (gone) {
+      // Nothing more will come: a last line the process was cut off in counts as the
+      // reader of finished logs counts it.
+      if (reader->Rest(&line)) take(line);
       listing.Deliver();
       return {FollowEnd::kProcessGone, "process " + std::to_string(current.pid) + " has ended"};
     }

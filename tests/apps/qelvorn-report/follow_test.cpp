@@ -1,6 +1,7 @@
 // --follow on logs a writer thread is still writing: lines handed on only whole, calls in
 // flight written after a while and their results later, the next file of the ring taken up
-// at a roll-over (also one whose slot held an older file), the end at CleanUp OK or at a stop.
+// at a roll-over (also one whose slot held an older file), the end at CleanUp OK, at a stop
+// or when the traced process is gone.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include "log_series.h"
 #include "report_command.h"
 #include "report_model.h"
+#include "text_summary.h"
 
 namespace {
 
@@ -179,6 +181,62 @@ TEST(Follow, CallsInFlightAndHalfWrittenLines) {
   qel::report::Report& report = builder.Finish();
   EXPECT_EQ(report.unparsed, 0u);
   EXPECT_EQ(report.callLines, 6u);
+}
+
+// A traced process that is killed: what it wrote up to its end is read, also what arrived
+// between the last read and the moment it was seen gone, and a last line it was cut off in;
+// its call left open ends the listing, and the summary is that of the finished log.
+TEST(Follow, EndsWhenTheTracedProcessIsGone) {
+  fs::path folder = FreshFolder("qel-follow-gone");
+  fs::path log = folder / "$$$a00$$$(77).txt";
+  Writer writer(log);
+  writer.Write(kHead);
+  std::atomic<bool> killed{false};
+  std::vector<long long> asked;
+  FollowSettings settings;
+  settings.poll = 5ms;
+  settings.inFlight = 10s;
+  settings.processGone = [&](long long pid) {
+    asked.push_back(pid);
+    if (!killed) return false;
+    // Its last lines, written just before it ended, after the reads had caught up.
+    writer.Write(Pre("01:00:00:030", 1, "D") + Post("01:00:00:031", 1, "D") + "01:00:00:03");
+    writer.Close();
+    return true;
+  };
+  ReportOptions options;
+  ReportBuilder builder(options);
+  std::ostringstream out;
+  CallListing listing(options, nullptr, out);
+  LogFile file;
+  file.path = log.string();
+  file.name = log.filename().string();
+  std::future<FollowResult> following = std::async(
+      std::launch::async, [&] { return FollowLog(file, settings, builder, listing, out); });
+  writer.Write(Pre("01:00:00:000", 1, "A") + Post("01:00:00:005", 1, "A") +
+               Pre("01:00:00:010", 2, "B") + Pre("01:00:00:020", 1, "C"));
+  std::this_thread::sleep_for(100ms);
+  writer.Write(Post("01:00:00:025", 1, "C"));
+  std::this_thread::sleep_for(100ms);
+  killed = true;
+  ASSERT_EQ(following.wait_for(10s), std::future_status::ready) << "--follow did not end";
+  FollowResult result = following.get();
+  EXPECT_EQ(result.end, FollowEnd::kProcessGone);
+  EXPECT_EQ(result.message, "process 77 has ended");
+  EXPECT_TRUE(std::all_of(asked.begin(), asked.end(), [](long long pid) { return pid == 77; }));
+  listing.Finish();
+  EXPECT_EQ(out.str(),
+            "01:00:00:000   1  A [columns: , 1] = 00000000 (5 ms)\n"
+            "01:00:00:010   2  B [columns: , 1] ... no post line: in flight at the end of the log\n"
+            "01:00:00:020   1  C [columns: , 1] = 00000000 (5 ms)\n"
+            "01:00:00:030   1  D [columns: , 1] = 00000000 (1 ms)\n");
+  qel::report::Report& report = builder.Finish();
+  report.program = "a";
+  report.pid = 77;
+  std::ostringstream followed, finished, none;
+  qel::report::WriteTextSummary(report, options, followed);
+  ASSERT_EQ(qel::report::RunReport({log.string()}, finished, none), 0) << none.str();
+  EXPECT_EQ(followed.str(), finished.str());
 }
 
 // The rolled fixture series written again file by file, each in two halves, with an older
