@@ -1,10 +1,12 @@
 // qelvorn-report.exe --follow on the log of a traced program that is still writing it: the
-// fixture host's live scenario, rolling over every few calls, with a call seconds long.
+// fixture host's live scenario, rolling over every few calls, with a call seconds long,
+// followed to its clean-up or until the program is killed in that call.
 // Both programs run under a watchdog: one that does not end in time is ended and fails.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -39,9 +41,14 @@ size_t Count(const std::string& text, const std::string& piece) {
   return count;
 }
 
-TEST(FollowGuest, FollowsATracedProgramStillWritingAcrossRollOvers) {
-  const fs::path bin = fs::path(qeltest::ProgramDir());
-  const fs::path work = bin / "follow-live";
+// The console streams end their lines with CR LF.
+std::string WithoutCr(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
+
+// The fixture host's live scenario, rolling over every few calls, in a fresh folder `work`.
+qeltest::Started StartLiveHost(const fs::path& bin, const fs::path& work) {
   fs::remove_all(work);
   fs::create_directories(work / "settings");
   fs::create_directories(work / "logs");
@@ -51,27 +58,41 @@ TEST(FollowGuest, FollowsATracedProgramStillWritingAcrossRollOvers) {
       << "[Imported]\r\nimported_module=KERNEL32.dll\r\n"
          "api=CreateFileA,,,,,,,,,S,4,4,x,4,4,x\r\napi=Sleep,,,,,,,,,d\r\n\r\n"
          "[Import]\r\nimport_module=fixture_host.exe\r\ndll=KERNEL32.dll\r\n";
-  const std::wstring folder = work.wstring() + L"\\";
-  qeltest::Started host = qeltest::StartCaptured(
+  return qeltest::StartCaptured(L"",
+                                L"\"" + (bin / "fixture_host.exe").wstring() + L"\" live \"" +
+                                    (work / "settings").wstring() + L"\\\\\" \"" +
+                                    (work / "logs").wstring() + L"\\\\\"",
+                                work.wstring() + L"\\");
+}
+
+// The first file of the log once it exists, while the host is still calling: slot 00, as the
+// tracer takes the first free slot and the folder was empty. Empty after ten seconds.
+fs::path FirstLogFile(const fs::path& logs) {
+  for (int i = 0; i < 200 && FilesIn(logs) == 0; ++i) Sleep(50);
+  fs::path first;
+  for (const fs::directory_entry& entry : fs::directory_iterator(logs))
+    if (first.empty() || entry.path() < first) first = entry.path();
+  return first;
+}
+
+qeltest::Started StartFollow(const fs::path& bin, const fs::path& log, const fs::path& work) {
+  return qeltest::StartCaptured(
       L"",
-      L"\"" + (bin / "fixture_host.exe").wstring() + L"\" live \"" + (work / "settings").wstring() +
-          L"\\\\\" \"" + (work / "logs").wstring() + L"\\\\\"",
-      folder);
+      L"\"" + (bin / "qelvorn-report.exe").wstring() + L"\" --follow \"" + log.wstring() + L"\"",
+      work.wstring() + L"\\");
+}
+
+TEST(FollowGuest, FollowsATracedProgramStillWritingAcrossRollOvers) {
+  const fs::path bin = fs::path(qeltest::ProgramDir());
+  const fs::path work = bin / "follow-live";
+  qeltest::Started host = StartLiveHost(bin, work);
   EndsAtExit hostEnds{host};
   ASSERT_NE(host.process, nullptr);
-  // The report starts on the first file once it exists, while the host is still calling.
-  for (int i = 0; i < 200 && FilesIn(work / "logs") == 0; ++i) Sleep(50);
-  size_t filesAtStart = FilesIn(work / "logs");
-  ASSERT_GT(filesAtStart, 0u) << qeltest::WrittenSoFar(host, false)
+  fs::path first = FirstLogFile(work / "logs");
+  ASSERT_FALSE(first.empty()) << qeltest::WrittenSoFar(host, false)
                               << qeltest::WrittenSoFar(host, true);
-  // Slot 00: the tracer takes the first free slot, and the folder was empty.
-  fs::path first;
-  for (const fs::directory_entry& entry : fs::directory_iterator(work / "logs"))
-    if (first.empty() || entry.path() < first) first = entry.path();
-  qeltest::Started report = qeltest::StartCaptured(
-      L"",
-      L"\"" + (bin / "qelvorn-report.exe").wstring() + L"\" --follow \"" + first.wstring() + L"\"",
-      folder);
+  size_t filesAtStart = FilesIn(work / "logs");
+  qeltest::Started report = StartFollow(bin, first, work);
   EndsAtExit reportEnds{report};
   ASSERT_NE(report.process, nullptr);
   qeltest::Captured hostRun = qeltest::Finish(host, 60000);
@@ -87,6 +108,39 @@ TEST(FollowGuest, FollowsATracedProgramStillWritingAcrossRollOvers) {
   EXPECT_NE(out.find("  Sleep(dwMilliseconds=2500) ... (in flight)"), std::string::npos) << out;
   EXPECT_EQ(Count(out, "  Sleep returned = "), 1u) << out;
   EXPECT_NE(out.find("files       " + std::to_string(filesAtEnd)), std::string::npos) << out;
+  EXPECT_NE(out.find(" texts, 0 unparsed"), std::string::npos) << out;
+}
+
+// The traced program killed in its long call, after 21 rounds of the scenario: --follow
+// sees the process gone, prints what it got and the summary, and ends with exit code 0.
+TEST(FollowGuest, EndsWhenTheTracedProgramIsKilled) {
+  const fs::path bin = fs::path(qeltest::ProgramDir());
+  const fs::path work = bin / "follow-killed";
+  qeltest::Started host = StartLiveHost(bin, work);
+  EndsAtExit hostEnds{host};
+  ASSERT_NE(host.process, nullptr);
+  fs::path first = FirstLogFile(work / "logs");
+  ASSERT_FALSE(first.empty()) << qeltest::WrittenSoFar(host, false)
+                              << qeltest::WrittenSoFar(host, true);
+  qeltest::Started report = StartFollow(bin, first, work);
+  EndsAtExit reportEnds{report};
+  ASSERT_NE(report.process, nullptr);
+  ASSERT_TRUE(
+      qeltest::WaitForText(report, false, "  Sleep(dwMilliseconds=2500) ... (in flight)", 30000))
+      << qeltest::WrittenSoFar(report, false) << qeltest::WrittenSoFar(report, true);
+  ASSERT_TRUE(TerminateProcess(host.process, 7));
+  qeltest::Captured reportRun = qeltest::Finish(report, 30000);
+  qeltest::Captured hostRun = qeltest::Finish(host, 10000);
+  EXPECT_EQ(hostRun.exitCode, 7u);
+  const std::string out = WithoutCr(reportRun.out);
+  const std::string err = WithoutCr(reportRun.err);
+  EXPECT_EQ(reportRun.exitCode, 0u) << err;
+  EXPECT_EQ(err, "qelvorn-report: process " + std::to_string(host.pid) + " has ended\n");
+  EXPECT_EQ(Count(out, "  CreateFileA(lpFileName=\"Z:\\no\\such\\"), 21u) << out;
+  EXPECT_EQ(Count(out, "  Sleep(dwMilliseconds=50) = 00000000"), 21u) << out;
+  EXPECT_EQ(Count(out, "  Sleep returned = "), 0u) << out;
+  EXPECT_NE(out.find("  clean-up    not in the log\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\nCalls in flight at the end of the log: 1\n"), std::string::npos) << out;
   EXPECT_NE(out.find(" texts, 0 unparsed"), std::string::npos) << out;
 }
 
