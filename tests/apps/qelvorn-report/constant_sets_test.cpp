@@ -1,6 +1,7 @@
 // The generated constant sets of lists/decode.txt named as --calls names them: sets whose
 // members share bits (message box styles, variant types), value sets with ranges (window
-// messages), and the sets of the functions Wine's programs call most.
+// messages), the access rights of synchronisation objects and threads, and the sets of the
+// functions Wine's programs call most.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -73,6 +74,21 @@ TEST(ConstantSets, NamesTheGeneratedSets) {
         {"VariantChangeType", "vt", 0x2003, "VT_ARRAY|VT_I4"},
         {"VariantChangeType", "vt", 0x4011, "VT_BYREF|VT_UI1"},
         {"VariantChangeType", "vt", 0x8, "VT_BSTR"},
+        // Access to synchronisation objects and threads: the full mask before its parts,
+        // and each object's own rights (a mutex's modify right is bit 0, an event's bit 1).
+        {"OpenEventA", "dwDesiredAccess", 0x100000, "SYNCHRONIZE"},
+        {"OpenEventW", "dwDesiredAccess", 0x100002, "EVENT_MODIFY_STATE|SYNCHRONIZE"},
+        {"CreateEventExA", "dwDesiredAccess", 0x1f0003, "EVENT_ALL_ACCESS"},
+        {"OpenMutexA", "dwDesiredAccess", 0x1f0001, "MUTEX_ALL_ACCESS"},
+        {"OpenMutexW", "dwDesiredAccess", 0x100001, "MUTEX_MODIFY_STATE|SYNCHRONIZE"},
+        {"OpenSemaphoreA", "dwDesiredAccess", 0x1f0003, "SEMAPHORE_ALL_ACCESS"},
+        {"CreateSemaphoreExW", "dwDesiredAccess", 0x100002, "SEMAPHORE_MODIFY_STATE|SYNCHRONIZE"},
+        {"OpenWaitableTimerW", "dwDesiredAccess", 0x100003,
+         "TIMER_MODIFY_STATE|TIMER_QUERY_STATE|SYNCHRONIZE"},
+        {"OpenThread", "dwDesiredAccess", 0x1fffff, "THREAD_ALL_ACCESS"},
+        {"OpenThread", "dwDesiredAccess", 0x100042,
+         "THREAD_SUSPEND_RESUME|THREAD_QUERY_INFORMATION|SYNCHRONIZE"},
+        {"OpenThread", "dwDesiredAccess", 0x1000, "0x1000"},
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.function) + " " + c.parameter);
