@@ -212,6 +212,45 @@ TEST(QelrunAttach, ByNameOnceOnlyAndDetachedByName) {
   EXPECT_EQ(relauncher.exitCode, 7u) << relauncher.err;
 }
 
+// A program that ends while it is traced: the attached launcher exits with its exit code,
+// and its log ends with its last traced call, the WriteFile of its answer, without a clean-up.
+TEST(QelrunAttach, AProgramEndingWhileTracedGivesTheLauncherItsExitCode) {
+  Leftovers leftovers;
+  std::wstring dir = WorkDir("attach_ends");
+  WriteSettings(dir, "waiter_ends.exe");
+  std::wstring program = CopyWaiter(dir + L"prog\\", L"waiter_ends.exe");
+  Started& waiter = leftovers.Keep(StartCaptured(program, L"waiter_ends", dir, 0, true));
+  ASSERT_NE(waiter.process, nullptr);
+  FeedAndSee(waiter, "open early.txt\n", "opened early.txt");
+  Started& attacher =
+      leftovers.Keep(StartCaptured(L"", Launcher(dir, L"--attach " + Wide(Pid(waiter))), dir));
+  SeeAttached(attacher, "waiter_ends.exe", waiter);
+  FeedAndSee(waiter, "open traced.txt\n", "opened traced.txt");
+  FeedAndSee(waiter, "exit 37\n", "exiting 37");
+
+  ASSERT_EQ(WaitForSingleObject(waiter.process, kWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+  ASSERT_EQ(WaitForSingleObject(attacher.process, kWaitMs), static_cast<DWORD>(WAIT_OBJECT_0))
+      << "the launcher did not end with the program:\n"
+      << WrittenSoFar(attacher, true);
+  Captured ran = Finish(waiter, 0);
+  Captured launcher = Finish(attacher, 0);
+  EXPECT_EQ(ran.exitCode, 37u);
+  EXPECT_EQ(launcher.exitCode, 37u) << launcher.err;
+  EXPECT_EQ(launcher.err.find("cleaned up"), std::string::npos) << launcher.err;
+
+  std::vector<std::string> log = LogLines(dir);
+  ASSERT_FALSE(log.empty());
+  EXPECT_LT(FirstLine(log, "CreateFileW <waiter_ends.exe>, , \"traced.txt\""), log.size())
+      << ReadLog(dir);
+  EXPECT_FALSE(LogHas(log, "early.txt"));
+  EXPECT_FALSE(LogHas(log, "CleanUp OK"));
+  // The post line of the WriteFile of "exiting 37\n", 11 bytes.
+  EXPECT_TRUE(std::regex_match(log.back(), kCallLine)) << log.back();
+  EXPECT_FALSE(std::regex_match(log.back(), kPreLine)) << log.back();
+  EXPECT_NE(log.back().find("WriteFile <waiter_ends.exe>, , "), std::string::npos) << log.back();
+  EXPECT_NE(log.back().find(", 11, "), std::string::npos) << log.back();
+}
+
 struct BadProcessCase {
   const char* name;
   std::wstring arguments;

@@ -1,11 +1,13 @@
 // qelrun_waiter.exe: a program that runs until its standard input ends, for the tests that
 // attach to a running process. Each input line "open NAME" makes it open NAME (a traced
 // CreateFileW whose name the log shows) and answer "opened NAME" on its output; "run
-// COMMAND" runs COMMAND, waits for it and answers "ran exit N"; at the input's end it exits
-// with 7. With "--end-on-thread" it ends (exit code 9) as soon as
-// another thread starts in it, such as the launcher's remote thread.
+// COMMAND" runs COMMAND, waits for it and answers "ran exit N"; "exit N" answers "exiting
+// N" and ends it with exit code N; at the input's end it exits with 7. With
+// "--end-on-thread" it ends (exit code 9) as soon as another thread starts in it, such as
+// the launcher's remote thread.
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -41,6 +43,11 @@ void Run(std::string command) {
 
 void Obey(const std::string& line) {
   if (line.rfind("run ", 0) == 0) return Run(line.substr(4));
+  if (line.rfind("exit ", 0) == 0) {
+    // Its answer is the last call the hook list traces: ExitProcess is not in it.
+    WriteOut("exiting " + line.substr(5) + "\n");
+    ExitProcess(static_cast<UINT>(std::atoi(line.c_str() + 5)));
+  }
   if (line.rfind("open ", 0) != 0) return;
   std::string name = line.substr(5);
   std::wstring wide(name.begin(), name.end());
