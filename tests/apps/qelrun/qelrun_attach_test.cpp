@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <memory>
 #include <regex>
 #include <string>
@@ -79,6 +81,32 @@ bool LogHas(const std::vector<std::string>& log, const std::string& needle) {
   return false;
 }
 
+// Pairs each post line with the pre line of its call (same thread, return address and
+// arguments), failing on a post line without one; answers the pre lines left without a post.
+std::vector<std::string> UnfinishedCalls(const std::vector<std::string>& log) {
+  const std::regex columns(R"(^[\d:]+, +(\d+), ([0-9a-f]+), ([0-9a-f ]+), ([0-9a-f ]+), (.*)$)");
+  std::vector<std::pair<std::string, std::string>> waiting;  // (call, pre line)
+  for (const std::string& line : log) {
+    std::smatch m;
+    if (!std::regex_match(line, m, columns)) continue;
+    std::string call = m[1].str() + "," + m[2].str() + "," + m[5].str();
+    if (m[3].str().find_first_not_of(' ') == std::string::npos) {
+      waiting.emplace_back(call, line);
+      continue;
+    }
+    auto pre = std::find_if(waiting.rbegin(), waiting.rend(),
+                            [&](const auto& w) { return w.first == call; });
+    if (pre == waiting.rend()) {
+      ADD_FAILURE() << "a post line without its pre line: " << line;
+      continue;
+    }
+    waiting.erase(std::next(pre).base());
+  }
+  std::vector<std::string> unfinished;
+  for (const auto& w : waiting) unfinished.push_back(w.second);
+  return unfinished;
+}
+
 // Deletes the closed logs in dir\logs, so that ReadLog finds the next one.
 void RemoveLogs(const std::wstring& dir) {
   WIN32_FIND_DATAW found;
@@ -134,7 +162,15 @@ TEST(QelrunAttach, FindReadingAPipeIsTracedUntilDetachedAndEndsAsUntraced) {
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.back(), "CleanUp OK");
   EXPECT_EQ(log[log.size() - 2], "");
-  EXPECT_LT(FirstLine(log, "ReadFile <find.exe>"), log.size()) << ReadLog(dir);
+  size_t firstRead = FirstLine(log, "ReadFile <find.exe>");
+  ASSERT_LT(firstRead, log.size()) << ReadLog(dir);
+  // The read in flight at set-up left no line: the log's first read starts with its pre line,
+  // and the only call without a post line is the read waiting for a chunk at the detach.
+  EXPECT_TRUE(std::regex_match(log[firstRead], kPreLine)) << log[firstRead];
+  std::vector<std::string> unfinished = UnfinishedCalls(log);
+  ASSERT_LE(unfinished.size(), 1u) << ReadLog(dir);
+  for (const std::string& line : unfinished)
+    EXPECT_NE(line.find("ReadFile <find.exe>"), std::string::npos) << line;
   EXPECT_EQ(WaitForSingleObject(attacher.process, 0), static_cast<DWORD>(WAIT_TIMEOUT))
       << "the attached launcher stays until the program ends";
 
