@@ -2,9 +2,15 @@
 // up when its own code started: its import slot of GetCurrentProcessId points away from
 // kernel32 once the slot is patched. "--args" prints its arguments instead, one a line.
 // "--levels N [--suspend-at K]" also starts itself N-1 levels deeper, the child at level K
-// created suspended, and says so from each level.
+// created suspended, and says so from each level. "--spawn" starts itself once through each
+// of WinExec, system, _spawnl and ShellExecuteExA, each child "--report NAME CODE", which
+// writes what its entry point saw into NAME.report in the current folder and exits CODE.
 #include <windows.h>
 
+#include <process.h>
+#include <shellapi.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -95,6 +101,95 @@ int RunLevels(int level, int suspendAt) {
   return static_cast<int>(exitCode) + own;
 }
 
+// --report: whether the child's import slot was patched when its entry point ran, written
+// under another name first so that a parent waiting for the name reads it whole.
+int Report(const wchar_t* name, int code) {
+  std::string text = std::string("entry ") + (SlotPatched() ? "patched" : "genuine") + " pid " +
+                     std::to_string(GetCurrentProcessId()) + "\n";
+  std::wstring file = std::wstring(name) + L".report";
+  HANDLE out =
+      CreateFileW((file + L".part").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (out == INVALID_HANDLE_VALUE) return 92;
+  DWORD written = 0;
+  WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(out);
+  MoveFileExW((file + L".part").c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING);
+  return code;
+}
+
+std::string ExitCodeOf(HANDLE process) {
+  WaitForSingleObject(process, INFINITE);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process, &exitCode);
+  CloseHandle(process);
+  return "exit code " + std::to_string(exitCode);
+}
+
+// WinExec gives no handle to wait on: the parent waits for the child's report instead.
+std::string ByWinExec(const std::string& self, const std::string& arguments) {
+  UINT answer = WinExec(("\"" + self + "\" " + arguments).c_str(), SW_HIDE);
+  std::string said = "answered " + std::to_string(answer);
+  for (int i = 0; i < 1200; ++i) {
+    if (GetFileAttributesW(L"WinExec.report") != INVALID_FILE_ATTRIBUTES) {
+      return said + ", report written";
+    }
+    Sleep(100);
+  }
+  return said + ", no report";
+}
+
+// Through cmd /c: the exit code is cmd's, which is its command's.
+std::string BySystem(const std::string& self, const std::string& arguments) {
+  return "exit code " + std::to_string(std::system(("\"" + self + "\" " + arguments).c_str()));
+}
+
+// _spawnl joins its arguments with spaces as they are: the path is quoted here.
+std::string BySpawnl(const std::string& self, const std::string& arguments) {
+  std::string quoted = "\"" + self + "\"";
+  intptr_t exitCode = _spawnl(_P_WAIT, self.c_str(), quoted.c_str(), arguments.c_str(), nullptr);
+  if (exitCode == -1) return "failed, errno " + std::to_string(errno);
+  return "exit code " + std::to_string(exitCode);
+}
+
+std::string ByShellExecuteEx(const std::string& self, const std::string& arguments) {
+  SHELLEXECUTEINFOA info{};
+  info.cbSize = sizeof info;
+  info.fMask =
+      SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NO_CONSOLE | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+  info.lpVerb = "open";
+  info.lpFile = self.c_str();
+  info.lpParameters = arguments.c_str();
+  info.nShow = SW_HIDE;
+  if (!ShellExecuteExA(&info)) return "failed, error " + std::to_string(GetLastError());
+  if (info.hProcess == nullptr) return "no process handle";
+  return ExitCodeOf(info.hProcess);
+}
+
+struct SpawnWay {
+  const char* name;
+  int code;
+  std::string (*start)(const std::string& self, const std::string& arguments);
+};
+
+// --spawn: one child through each way in turn, each with an exit code of its own; prints
+// what the parent saw of each.
+int SpawnEach() {
+  const SpawnWay ways[] = {
+      {"WinExec", 41, ByWinExec},
+      {"system", 42, BySystem},
+      {"_spawnl", 43, BySpawnl},
+      {"ShellExecuteExA", 44, ByShellExecuteEx},
+  };
+  char self[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return 90;
+  for (const SpawnWay& way : ways) {
+    std::string arguments = std::string("--report ") + way.name + " " + std::to_string(way.code);
+    WriteOut(std::string(way.name) + ": " + way.start(std::string(self, n), arguments) + "\n");
+  }
+  return 0;
+}
+
 }  // namespace
 
 // Run by the loader before the entry point, like any TLS callback of a program.
@@ -111,6 +206,8 @@ int wmain(int argc, wchar_t** argv) {
     int suspendAt = argc > 4 && std::wcscmp(argv[3], L"--suspend-at") == 0 ? _wtoi(argv[4]) : 0;
     return RunLevels(_wtoi(argv[2]), suspendAt);
   }
+  if (argc > 1 && std::wcscmp(argv[1], L"--spawn") == 0) return SpawnEach();
+  if (argc > 3 && std::wcscmp(argv[1], L"--report") == 0) return Report(argv[2], _wtoi(argv[3]));
   bool patched = SlotPatched();
   WriteOut(std::string("tls: ") + (tlsSawPatched ? "patched" : "genuine") + "\n");
   WriteOut(std::string("entry: ") + (patched ? "patched" : "genuine") + "\n");

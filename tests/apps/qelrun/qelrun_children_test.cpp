@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <vector>
@@ -93,6 +95,78 @@ TEST(QelrunChildren, EachLevelIsTracedBeforeItsEntryPointEvenWhenCreatedSuspende
   EXPECT_EQ(plain.exitCode, 1u + 101u + 101u) << plain.out << plain.err;
   EXPECT_EQ(LogsIn(plainDir).size(), 1u);
   EXPECT_EQ(plain.err.find("process tree"), std::string::npos) << plain.err;
+}
+
+struct SpawnCase {
+  const char* way;         // as the probe names it, and its report file's stem
+  const char* parentSees;  // the probe's answer for it, traced or not
+  int exitCode;            // the child's, which the tree shows
+  const char* via;         // a pattern of the program between the probe and its child, or nullptr
+};
+
+// Children started through other functions than CreateProcess, all in one run of the probe
+// that uses each in turn: each child writes from its entry point whether it was already
+// traced, has its own log and its place in the tree, and the parent sees what it sees
+// untraced.
+TEST(QelrunChildren, ChildrenOfOtherStartingFunctionsAreTracedBeforeTheirEntryPoint) {
+  const SpawnCase cases[] = {
+      {"WinExec", "answered 33, report written", 41, nullptr},
+      {"system", "exit code 42", 42, R"(cmd\.exe)"},
+      {"_spawnl", "exit code 43", 43, nullptr},
+      {"ShellExecuteExA", "exit code 44", 44, nullptr},
+  };
+  std::wstring probe = L"\"" + Here() + L"qelrun_probe.exe\" --spawn";
+  std::wstring aloneDir = WorkDir("children_spawn_alone");
+  std::wstring dir = WorkDir("children_spawn");
+  WriteSettings(dir, "qelrun_probe.exe");
+  Captured alone = RunCaptured(L"", probe, aloneDir);
+  Captured traced = RunCaptured(L"", Launcher(dir, L"--children ") + probe, dir);
+  ASSERT_TRUE(alone.started);
+  EXPECT_EQ(alone.exitCode, 0u) << alone.out;
+  EXPECT_EQ(traced.exitCode, alone.exitCode) << traced.err;
+  EXPECT_EQ(traced.out, alone.out);
+
+  std::vector<std::string> tree = TreeLines(traced.err);
+  std::smatch top;
+  ASSERT_FALSE(tree.empty()) << traced.err;
+  ASSERT_TRUE(std::regex_match(
+      tree[0], top, std::regex(R"(^(\d+) qelrun_probe\.exe, parent -, exit code 0, .*)")))
+      << tree[0];
+  size_t vias = 0;
+  for (const SpawnCase& c : cases) {
+    SCOPED_TRACE(c.way);
+    EXPECT_NE(alone.out.find(std::string(c.way) + ": " + c.parentSees + "\n"), std::string::npos)
+        << alone.out;
+    std::string report = std::string(c.way) + ".report";
+    EXPECT_EQ(qeltest::ReadFileBytes(aloneDir + Wide(report)).rfind("entry genuine ", 0), 0u);
+    std::smatch seen;
+    std::string said = qeltest::ReadFileBytes(dir + Wide(report));
+    ASSERT_TRUE(std::regex_match(said, seen, std::regex(R"(^entry patched pid (\d+)\n$)"))) << said;
+    // The child's line in the tree, under the probe or under the program it went through.
+    std::string parent = top[1].str();
+    std::string indent = "  ";
+    if (c.via != nullptr) {
+      ++vias;
+      std::smatch via;
+      const std::regex viaLine("^  (\\d+) " + std::string(c.via) + ", parent " + parent +
+                               ", exit code " + std::to_string(c.exitCode) + ", .*\\.txt$");
+      auto line = std::find_if(tree.begin(), tree.end(), [&](const std::string& l) {
+        return std::regex_match(l, via, viaLine);
+      });
+      ASSERT_NE(line, tree.end()) << traced.err;
+      parent = via[1].str();
+      indent = "    ";
+    }
+    std::string prefix = indent + seen[1].str() + " qelrun_probe.exe, parent " + parent +
+                         ", exit code " + std::to_string(c.exitCode) + ", ";
+    auto line = std::find_if(tree.begin(), tree.end(),
+                             [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+    ASSERT_NE(line, tree.end()) << prefix << "\n" << traced.err;
+    std::string log = qeltest::ReadFileBytes(line->substr(prefix.size()));
+    EXPECT_NE(log.find("GetCurrentProcessId <qelrun_probe.exe>"), std::string::npos) << *line;
+  }
+  EXPECT_EQ(tree.size(), 1 + std::size(cases) + vias) << traced.err;
+  EXPECT_EQ(LogsIn(dir).size(), tree.size());
 }
 
 std::wstring Sysnative() {
