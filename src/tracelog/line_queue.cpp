@@ -106,14 +106,22 @@ LineBatch* TakeQueuedLines() {
 
 void SettleLine(int ticket, bool written) {
   InterlockedExchange(&lineStates[ticket], written ? kLineWritten : kLineFailed);
+}
+
+void WakeLineWriter(int ticket) {
   WakeWordWaiter(&lineStates[ticket]);
 }
 
 void NudgeOldestQueued() {
-  QueueHold hold;
-  if (!hold.held() || filling->count == 0) return;
-  volatile LONG* state = &lineStates[filling->tickets[0]];
-  InterlockedCompareExchange(state, kLineNudged, kLineWaiting);
+  volatile LONG* state = nullptr;
+  {
+    QueueHold hold;
+    if (!hold.held() || filling->count == 0) return;
+    state = &lineStates[filling->tickets[0]];
+    InterlockedCompareExchange(state, kLineNudged, kLineWaiting);
+  }
+  // Should the line be settled and its ticket taken again meanwhile, the new writer is
+  // woken for nothing and waits on.
   WakeWordWaiter(state);
 }
 

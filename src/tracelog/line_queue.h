@@ -37,9 +37,14 @@ bool LinesQueued();
 // Empties the queue into a batch that stays valid until the next take. Only the log's
 // holder takes, so no two batches are ever in use at once. Null when nothing waits.
 LineBatch* TakeQueuedLines();
-// Gives a taken line its outcome and wakes its writer.
+// Gives a taken line its outcome. Its writer is woken by WakeLineWriter once the log is let
+// go: a wake-up may hand the processor to the woken thread, and a holder that loses it
+// there keeps every other writer waiting. A writer that is not woken still reads its
+// outcome when its wait times out.
 void SettleLine(int ticket, bool written);
-// Wakes the writer of the oldest queued line, so that it takes the log and writes them.
+void WakeLineWriter(int ticket);
+// Wakes the writer of the oldest queued line, so that it takes the log and writes them;
+// the wake-up comes after the queue's lock is let go.
 void NudgeOldestQueued();
 volatile LONG* LineState(int ticket);
 // Frees the ticket once its writer has read the outcome.

@@ -212,6 +212,25 @@ bool WriteUnderLock(const char* text, size_t length, int lines, bool flush) {
   return true;
 }
 
+// The writers of the lines settled during the present hold of the log, woken once it is
+// let go. Used only by the holder; should it fault before the leave, the next holder's
+// leave wakes them, and a writer left unwoken reads its outcome when its wait times out.
+struct PendingWakes {
+  static constexpr int kMax = 2 * kQueuedLinesMax;
+  int count = 0;
+  int tickets[kMax];
+};
+PendingWakes pendingWakes;
+
+void SettleAndWake(int ticket, bool written) {
+  SettleLine(ticket, written);
+  if (pendingWakes.count < PendingWakes::kMax) {
+    pendingWakes.tickets[pendingWakes.count++] = ticket;
+  } else {
+    WakeLineWriter(ticket);
+  }
+}
+
 // Writes the queued lines with one write and flush for them all, split only where the
 // log rolls over, so that every file ends at the line it would end at if each line had
 // been written alone.
@@ -227,7 +246,7 @@ void WriteQueuedLines() {
                      static_cast<int64_t>(traceLog.bytesWritten) + (end - from) >= traceLog.maxSize;
     if (i + 1 < batch->count && !rollsOver) continue;
     bool written = WriteUnderLock(batch->bytes + from, end - from, i + 1 - first, true);
-    for (; first <= i; ++first) SettleLine(batch->tickets[first], written);
+    for (; first <= i; ++first) SettleAndWake(batch->tickets[first], written);
     from = end;
   }
 }
@@ -236,8 +255,16 @@ void WriteQueuedLines() {
 // the writer of any line queued since, which takes the log and writes those in turn. Where
 // a flush is slow it leaves them all to that writer, which first waits for company.
 void LeaveLog() {
-  if (HeldDepth(traceLog.lock) == 1 && !FlushIsSlow()) WriteQueuedLines();
+  int wakes[PendingWakes::kMax];
+  int wakeCount = 0;
+  if (HeldDepth(traceLog.lock) == 1) {
+    if (!FlushIsSlow()) WriteQueuedLines();
+    wakeCount = pendingWakes.count;
+    for (int i = 0; i < wakeCount; ++i) wakes[i] = pendingWakes.tickets[i];
+    pendingWakes.count = 0;
+  }
   LeaveOwnedLock(traceLog.lock);
+  for (int i = 0; i < wakeCount; ++i) WakeLineWriter(wakes[i]);
   if (LinesQueued() && HeldDepth(traceLog.lock) == 0) NudgeOldestQueued();
 }
 
