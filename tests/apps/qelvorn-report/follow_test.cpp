@@ -140,6 +140,24 @@ std::string Post(const char* clock, int thread, const char* api) {
 
 // A call that stays open is written in flight and does not hold back the calls after it;
 // a line written in two halves is read once whole; a stop ends the following.
+// FollowLog on log in a thread of its own, with what it fills kept for the checks.
+struct Following {
+  Following(const fs::path& log, const FollowSettings& settings)
+      : builder(options), listing(options, nullptr, out) {
+    file.path = log.string();
+    file.name = log.filename().string();
+    result = std::async(std::launch::async, [this, settings] {
+      return FollowLog(file, settings, builder, listing, out);
+    });
+  }
+  ReportOptions options;
+  ReportBuilder builder;
+  std::ostringstream out;
+  CallListing listing;
+  LogFile file;
+  std::future<FollowResult> result;
+};
+
 TEST(Follow, CallsInFlightAndHalfWrittenLines) {
   fs::path folder = FreshFolder("qel-follow-flight");
   fs::path log = folder / "$$$a00$$$(77).txt";
@@ -150,15 +168,11 @@ TEST(Follow, CallsInFlightAndHalfWrittenLines) {
   settings.poll = 5ms;
   settings.inFlight = 100ms;
   settings.stop = &stop;
-  ReportOptions options;
-  ReportBuilder builder(options);
-  std::ostringstream out;
-  CallListing listing(options, nullptr, out);
-  LogFile file;
-  file.path = log.string();
-  file.name = log.filename().string();
-  std::future<FollowResult> following = std::async(
-      std::launch::async, [&] { return FollowLog(file, settings, builder, listing, out); });
+  Following run(log, settings);
+  ReportBuilder& builder = run.builder;
+  std::ostringstream& out = run.out;
+  CallListing& listing = run.listing;
+  std::future<FollowResult>& following = run.result;
   std::string postA = Post("01:00:00:005", 1, "A");
   writer.Write(Pre("01:00:00:000", 1, "A") + postA.substr(0, 30));
   std::this_thread::sleep_for(100ms);
@@ -204,15 +218,12 @@ TEST(Follow, EndsWhenTheTracedProcessIsGone) {
     writer.Close();
     return true;
   };
-  ReportOptions options;
-  ReportBuilder builder(options);
-  std::ostringstream out;
-  CallListing listing(options, nullptr, out);
-  LogFile file;
-  file.path = log.string();
-  file.name = log.filename().string();
-  std::future<FollowResult> following = std::async(
-      std::launch::async, [&] { return FollowLog(file, settings, builder, listing, out); });
+  Following run(log, settings);
+  ReportOptions& options = run.options;
+  ReportBuilder& builder = run.builder;
+  std::ostringstream& out = run.out;
+  CallListing& listing = run.listing;
+  std::future<FollowResult>& following = run.result;
   writer.Write(Pre("01:00:00:000", 1, "A") + Post("01:00:00:005", 1, "A") +
                Pre("01:00:00:010", 2, "B") + Pre("01:00:00:020", 1, "C"));
   std::this_thread::sleep_for(100ms);
