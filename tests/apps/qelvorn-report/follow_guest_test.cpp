@@ -82,19 +82,34 @@ qeltest::Started StartFollow(const fs::path& bin, const fs::path& log, const fs:
       work.wstring() + L"\\");
 }
 
+// The live host and --follow on its first log file, each ended should the test stop early.
+struct LiveFollow {
+  qeltest::Started host;
+  EndsAtExit hostEnds{host};
+  qeltest::Started report;
+  EndsAtExit reportEnds{report};
+  size_t filesAtStart = 0;
+};
+
+void StartLiveFollow(const fs::path& bin, const fs::path& work, LiveFollow& run) {
+  run.host = StartLiveHost(bin, work);
+  ASSERT_NE(run.host.process, nullptr);
+  fs::path first = FirstLogFile(work / "logs");
+  ASSERT_FALSE(first.empty()) << qeltest::WrittenSoFar(run.host, false)
+                              << qeltest::WrittenSoFar(run.host, true);
+  run.filesAtStart = FilesIn(work / "logs");
+  run.report = StartFollow(bin, first, work);
+  ASSERT_NE(run.report.process, nullptr);
+}
+
 TEST(FollowGuest, FollowsATracedProgramStillWritingAcrossRollOvers) {
   const fs::path bin = fs::path(qeltest::ProgramDir());
   const fs::path work = bin / "follow-live";
-  qeltest::Started host = StartLiveHost(bin, work);
-  EndsAtExit hostEnds{host};
-  ASSERT_NE(host.process, nullptr);
-  fs::path first = FirstLogFile(work / "logs");
-  ASSERT_FALSE(first.empty()) << qeltest::WrittenSoFar(host, false)
-                              << qeltest::WrittenSoFar(host, true);
-  size_t filesAtStart = FilesIn(work / "logs");
-  qeltest::Started report = StartFollow(bin, first, work);
-  EndsAtExit reportEnds{report};
-  ASSERT_NE(report.process, nullptr);
+  LiveFollow run;
+  ASSERT_NO_FATAL_FAILURE(StartLiveFollow(bin, work, run));
+  qeltest::Started& host = run.host;
+  qeltest::Started& report = run.report;
+  size_t filesAtStart = run.filesAtStart;
   qeltest::Captured hostRun = qeltest::Finish(host, 60000);
   qeltest::Captured reportRun = qeltest::Finish(report, 30000);
   EXPECT_EQ(hostRun.exitCode, 0u) << hostRun.out;
@@ -116,15 +131,10 @@ TEST(FollowGuest, FollowsATracedProgramStillWritingAcrossRollOvers) {
 TEST(FollowGuest, EndsWhenTheTracedProgramIsKilled) {
   const fs::path bin = fs::path(qeltest::ProgramDir());
   const fs::path work = bin / "follow-killed";
-  qeltest::Started host = StartLiveHost(bin, work);
-  EndsAtExit hostEnds{host};
-  ASSERT_NE(host.process, nullptr);
-  fs::path first = FirstLogFile(work / "logs");
-  ASSERT_FALSE(first.empty()) << qeltest::WrittenSoFar(host, false)
-                              << qeltest::WrittenSoFar(host, true);
-  qeltest::Started report = StartFollow(bin, first, work);
-  EndsAtExit reportEnds{report};
-  ASSERT_NE(report.process, nullptr);
+  LiveFollow run;
+  ASSERT_NO_FATAL_FAILURE(StartLiveFollow(bin, work, run));
+  qeltest::Started& host = run.host;
+  qeltest::Started& report = run.report;
   ASSERT_TRUE(
       qeltest::WaitForText(report, false, "  Sleep(dwMilliseconds=2500) ... (in flight)", 30000))
       << qeltest::WrittenSoFar(report, false) << qeltest::WrittenSoFar(report, true);
