@@ -166,7 +166,8 @@ TEST(Follow, CallsInFlightAndHalfWrittenLines) {
   std::atomic<bool> stop{false};
   FollowSettings settings;
   settings.poll = 5ms;
-  settings.inFlight = 100ms;
+  // Well above the 100 ms a line stays half-written, well below the 1 s B stays open.
+  settings.inFlight = 400ms;
   settings.stop = &stop;
   Following run(log, settings);
   ReportBuilder& builder = run.builder;
