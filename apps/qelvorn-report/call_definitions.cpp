@@ -11,11 +11,16 @@
 namespace qel::report {
 namespace {
 
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return lower;
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
 }
 
 // Splits a line at its tabs; false when it has more than `limit` fields or a field longer
@@ -73,22 +78,36 @@ Result<CallDefinitions> CallDefinitions::Load(const std::string& path) {
   const std::string unreadable = EscapeControls(path) + ": cannot be read";
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
   if (!file) return Fail(unreadable);
-  std::string bytes;
+  auto bytes = std::make_shared<std::string>();
+  // Read in one piece where the size is known; the loop reads whatever the file holds.
+  if (std::fseek(file.get(), 0, SEEK_END) == 0) {
+    long size = std::ftell(file.get());
+    if (size > 0 && static_cast<uint64_t>(size) <= kFileLimit) {
+      bytes->reserve(static_cast<size_t>(size));
+    }
+  }
+  std::rewind(file.get());
   char chunk[1 << 16];
   size_t got;
   while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-    if (bytes.size() + got > kFileLimit) {
+    if (bytes->size() + got > kFileLimit) {
       return Fail(EscapeControls(path) + ": larger than " + std::to_string(kFileLimit >> 20) +
                   " MiB, not a decoding table");
     }
-    bytes.append(chunk, got);
+    bytes->append(chunk, got);
   }
   if (std::ferror(file.get())) return Fail(unreadable);
-  return Parse(bytes);
+  return ParseText(std::move(bytes));
 }
 
 CallDefinitions CallDefinitions::Parse(std::string_view bytes) {
+  return ParseText(std::make_shared<const std::string>(bytes));
+}
+
+CallDefinitions CallDefinitions::ParseText(std::shared_ptr<const std::string> text) {
   CallDefinitions defs;
+  defs.text_ = std::move(text);
+  std::string_view bytes = *defs.text_;
   std::vector<std::string_view> fields;
   size_t start = 0;
   while (start < bytes.size()) {
@@ -138,8 +157,8 @@ bool CallDefinitions::AddSet(const std::vector<std::string_view>& fields) {
     if (!ReadHexText(value, &constant.value)) return false;
     set.members.push_back(std::move(constant));
   }
-  if (setIndex_.count(set.name) > 0) return false;
-  setIndex_.emplace(set.name, static_cast<int>(sets_.size()));
+  if (setIndex_.count(fields[1]) > 0) return false;
+  setIndex_.emplace(fields[1], static_cast<int>(sets_.size()));
   sets_.push_back(std::move(set));
   return true;
 }
@@ -150,7 +169,7 @@ bool CallDefinitions::AddFunction(const std::vector<std::string_view>& fields) {
   auto setOf = [&](std::string_view name, int* index) {
     *index = kNoSet;
     if (name == "-") return true;
-    auto found = setIndex_.find(std::string(name));
+    auto found = setIndex_.find(name);
     if (found == setIndex_.end()) return false;
     *index = found->second;
     return true;
@@ -162,34 +181,38 @@ bool CallDefinitions::AddFunction(const std::vector<std::string_view>& fields) {
     if (comma == std::string_view::npos) comma = fields[1].size();
     std::string_view dll = fields[1].substr(start, comma - start);
     if (!IsName(dll)) return false;
-    def.dlls.push_back(Lower(dll));
     start = comma + 1;
   }
-  def.resultType = std::string(fields[3]);
+  def.dlls = fields[1];
+  def.resultType = fields[3];
   if (!setOf(fields[4], &def.resultSet)) return false;
   for (size_t i = 5; i < fields.size(); i += 4) {
     ParamDefinition param;
     if (fields[i] != "-") {
       if (!IsName(fields[i])) return false;
-      param.name = std::string(fields[i]);
+      param.name = fields[i];
     }
-    param.type = std::string(fields[i + 1]);
-    param.codes = std::string(fields[i + 2]);
+    param.type = fields[i + 1];
+    param.codes = fields[i + 2];
     if (param.codes.empty() || param.codes.size() > 16 || !IsName(param.codes)) return false;
     if (!setOf(fields[i + 3], &param.set)) return false;
+    def.columns += param.codes.size();
     def.params.push_back(std::move(param));
   }
-  functions_[std::string(fields[2])].push_back(std::move(def));
+  functions_[fields[2]].push_back(std::move(def));
   return true;
 }
 
 const FunctionDefinition* CallDefinitions::Find(std::string_view dll, std::string_view name) const {
-  auto found = functions_.find(std::string(name));
+  auto found = functions_.find(name);
   if (found == functions_.end()) return nullptr;
-  std::string lower = Lower(dll);
   for (const FunctionDefinition& def : found->second) {
-    for (const std::string& d : def.dlls)
-      if (d == lower) return &def;
+    for (size_t start = 0; start <= def.dlls.size();) {
+      size_t comma = def.dlls.find(',', start);
+      if (comma == std::string_view::npos) comma = def.dlls.size();
+      if (SameIgnoringCase(def.dlls.substr(start, comma - start), dll)) return &def;
+      start = comma + 1;
+    }
   }
   return &found->second.front();
 }
@@ -200,37 +223,54 @@ const ConstantSet* CallDefinitions::Set(int index) const {
 }
 
 std::string NameValue(const ConstantSet& set, uint64_t value, int bits) {
+  std::string text;
+  AppendNameValue(set, value, bits, &text);
+  return text;
+}
+
+bool AppendNameValue(const ConstantSet& set, uint64_t value, int bits, std::string* out) {
   uint64_t mask = Mask(bits);
   value &= mask;
   if (set.kind == SetKind::kErrors) {
-    if (value > 0xffffffffu) return "";
-    const char* name = Win32ErrorName(static_cast<uint32_t>(value));
-    return name != nullptr ? name : "";
+    const char* name = value > 0xffffffffu ? nullptr : Win32ErrorName(static_cast<uint32_t>(value));
+    if (name == nullptr) return false;
+    *out += name;
+    return true;
   }
   // An exact member first: a value such as INVALID_FILE_ATTRIBUTES is not a set of bits.
   for (const Constant& member : set.members) {
     uint64_t base = member.value & mask;
-    if (value == base) return member.name;
+    if (value == base) {
+      *out += member.name;
+      return true;
+    }
     if (member.range > 0 && value > base && value - base <= member.range) {
-      return member.name + "+" + std::to_string(value - base);
+      *out += member.name;
+      *out += '+';
+      *out += std::to_string(value - base);
+      return true;
     }
   }
-  if (set.kind != SetKind::kFlags) return "";
-  if (value == 0) return "0";
-  std::string text;
+  if (set.kind != SetKind::kFlags) return false;
+  if (value == 0) {
+    *out += '0';
+    return true;
+  }
   uint64_t left = value;
+  bool first = true;
   for (const Constant& member : set.members) {
     uint64_t bitsOf = member.value & mask;
     if (bitsOf == 0 || (value & bitsOf) != bitsOf || (left & bitsOf) == 0) continue;
-    if (!text.empty()) text += '|';
-    text += member.name;
+    if (!first) *out += '|';
+    *out += member.name;
+    first = false;
     left &= ~bitsOf;
   }
   if (left != 0) {
-    if (!text.empty()) text += '|';
-    text += Hex(left);
+    if (!first) *out += '|';
+    *out += Hex(left);
   }
-  return text;
+  return true;
 }
 
 }  // namespace qel::report

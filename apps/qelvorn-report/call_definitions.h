@@ -4,6 +4,7 @@
 // line, field and count is bounded, and a line that breaks the format is passed over.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -29,18 +30,22 @@ struct ConstantSet {
 
 constexpr int kNoSet = -1;
 
+// The texts of a definition are views into the table's text, which every copy of the
+// table shares: a table is read for each report, and making a string of each name cost
+// more than the rest of reading it.
 struct ParamDefinition {
-  std::string name;  // empty when the prototype names none
-  std::string type;
-  std::string codes;  // one type code per log column the argument takes
+  std::string_view name;  // empty when the prototype names none
+  std::string_view type;
+  std::string_view codes;  // one type code per log column the argument takes
   int set = kNoSet;
 };
 
 struct FunctionDefinition {
-  std::vector<std::string> dlls;  // lower case
-  std::string resultType;
+  std::string_view dlls;  // as listed: comma-separated, any case
+  std::string_view resultType;
   int resultSet = kNoSet;
   std::vector<ParamDefinition> params;
+  size_t columns = 0;  // log columns the arguments take, one per type code
 };
 
 class CallDefinitions {
@@ -64,12 +69,14 @@ class CallDefinitions {
   size_t skippedLines() const { return skipped_; }
 
  private:
+  static CallDefinitions ParseText(std::shared_ptr<const std::string> text);
   bool AddSet(const std::vector<std::string_view>& fields);
   bool AddFunction(const std::vector<std::string_view>& fields);
 
+  std::shared_ptr<const std::string> text_;
   std::vector<ConstantSet> sets_;
-  std::unordered_map<std::string, int> setIndex_;
-  std::unordered_map<std::string, std::vector<FunctionDefinition>> functions_;
+  std::unordered_map<std::string_view, int> setIndex_;
+  std::unordered_map<std::string_view, std::vector<FunctionDefinition>> functions_;
   size_t skipped_ = 0;
 };
 
@@ -77,5 +84,7 @@ class CallDefinitions {
 // or an error by its name; empty when the set does not name it. `bits` is the width of the
 // column the value was read from: a member is compared within it.
 std::string NameValue(const ConstantSet& set, uint64_t value, int bits);
+// The same appended to `out`; false, and nothing appended, when the set does not name it.
+bool AppendNameValue(const ConstantSet& set, uint64_t value, int bits, std::string* out);
 
 }  // namespace qel::report

@@ -16,12 +16,6 @@ namespace {
 
 constexpr std::string_view kSeparator = ", ";
 
-// Where a text column starts: the formatters write "..." and, for a null pointer that may
-// be a resource number, (null)"...".
-bool StartsText(std::string_view field) {
-  return (!field.empty() && field.front() == '"') || field.substr(0, 7) == "(null)\"";
-}
-
 // Texts kept for reuse at most.
 constexpr size_t kSpareTexts = 256;
 // Decoded lines gathered before they go to the stream.
@@ -64,52 +58,34 @@ int64_t Duration(int64_t start, int64_t end) {
 
 }  // namespace
 
-bool SplitArguments(std::string_view tail, size_t count, std::string_view* option,
-                    std::vector<std::string_view>* arguments) {
-  arguments->assign(count, std::string_view());
-  size_t end = tail.size();
-  for (size_t filled = 0; filled < count; ++filled) {
-    // The field is the piece after the last separator before `end`, widened to the left
-    // while it closes a text that it does not open.
-    size_t before = end;
-    for (;;) {
-      if (before < kSeparator.size()) return false;
-      size_t separator = tail.rfind(kSeparator, before - kSeparator.size());
-      if (separator == std::string_view::npos) return false;
-      size_t start = separator + kSeparator.size();
-      std::string_view field = tail.substr(start, end - start);
-      if (field.empty() || field.back() != '"' || StartsText(field)) {
-        (*arguments)[count - 1 - filled] = field;
-        end = separator;
-        break;
-      }
-      before = separator;
-    }
-  }
-  *option = tail.substr(0, end);
-  return true;
-}
-
 CallListing::CallListing(const ReportOptions& options, DefinitionsFor definitions,
                          std::ostream& out)
     : options_(options), definitionsFor_(std::move(definitions)), out_(out) {}
 
 void CallListing::AddLine(std::string_view line, bool ended) {
-  ParsedLine parsed;
-  if (ended && Read(line, &parsed)) AddCall(parsed, line);
+  if (!ended) return;
+  ParsedLine parsed = ParseLine(line, section_);
+  if (Read(line, parsed)) AddCall(parsed, line);
+}
+
+void CallListing::AddLine(std::string_view line, bool ended, const ParsedLine& parsed) {
+  if (ended && Read(line, parsed)) AddCall(parsed, line);
 }
 
 void CallListing::Learn(std::string_view line, bool ended) {
-  ParsedLine parsed;
-  if (ended) Read(line, &parsed);
+  if (ended) Read(line, ParseLine(line, section_));
 }
 
-// Takes what decoding needs from a line; true for a call line of the log's width.
-bool CallListing::Read(std::string_view line, ParsedLine* parsed) {
-  *parsed = ParseLine(line, section_);
+void CallListing::Learn(std::string_view line, bool ended, const ParsedLine& parsed) {
+  if (ended) Read(line, parsed);
+}
+
+// Takes what decoding needs from a line parsed in the current section; true for a call
+// line of the log's width.
+bool CallListing::Read(std::string_view line, const ParsedLine& parsed) {
   Section before = section_;
-  section_ = parsed->nextSection;
-  if (parsed->kind == LineKind::kListing && before == Section::kApiListing) {
+  section_ = parsed.nextSection;
+  if (parsed.kind == LineKind::kListing && before == Section::kApiListing) {
     // "KERNEL32.dll, CreateFileA" and perhaps ", dup".
     size_t comma = line.find(kSeparator);
     if (comma == std::string_view::npos) return false;
@@ -119,13 +95,13 @@ bool CallListing::Read(std::string_view line, ParsedLine* parsed) {
       dllOf_.emplace(std::string(name), std::string(line.substr(0, comma)));
     return false;
   }
-  if (parsed->kind != LineKind::kCall && parsed->kind != LineKind::kModule) return false;
+  if (parsed.kind != LineKind::kCall && parsed.kind != LineKind::kModule) return false;
   if (digits_ == 0) {
-    digits_ = parsed->digits;
+    digits_ = parsed.digits;
     definitions_ = definitionsFor_ ? definitionsFor_(digits_) : nullptr;
     handles_.Begin(definitions_, digits_);
   }
-  return parsed->digits == digits_ && parsed->kind == LineKind::kCall;
+  return parsed.digits == digits_ && parsed.kind == LineKind::kCall;
 }
 
 std::string CallListing::DecodePair(std::string_view pre, std::string_view post, bool failed) {
@@ -133,7 +109,9 @@ std::string CallListing::DecodePair(std::string_view pre, std::string_view post,
   if (parsed.kind != LineKind::kCall) return ShownText(pre);
   Api& api = ApiNamed(parsed.api);
   std::string text, option;
-  DecodeCall(parsed, api, &text, &option);
+  const FunctionDefinition* def = Definition(api);
+  LineArguments arguments(parsed.tail, def != nullptr ? def->columns : 0, &fields_);
+  DecodeCall(parsed, api, arguments, &text, &option);
   ParsedLine result = ParseLine(post, Section::kNone);
   if (result.kind == LineKind::kCall && result.post) {
     text += ' ';
@@ -149,21 +127,52 @@ std::string CallListing::DecodePair(std::string_view pre, std::string_view post,
 }
 
 CallListing::Api& CallListing::ApiNamed(std::string_view name) {
+  size_t slot = 0;
+  if (!name.empty()) {
+    slot = (name.size() * 31 + static_cast<unsigned char>(name.back()) * 7 +
+            static_cast<unsigned char>(name[name.size() / 2])) %
+           kRecentApis;
+    Api* recent = recentApis_[slot];
+    if (recent != nullptr && recent->name == name) return *recent;
+  }
   auto known = apiOf_.find(name);
-  if (known != apiOf_.end()) return *known->second;
-  Api& api = apis_.emplace_back();
-  api.name = std::string(name);
-  api.shown = !options_.filterApi || AnyMatches(options_.api, api.name);
-  apiOf_.emplace(std::string_view(api.name), &api);
-  return api;
+  Api* api;
+  if (known != apiOf_.end()) {
+    api = known->second;
+  } else {
+    api = &apis_.emplace_back();
+    api->name = std::string(name);
+    api->shown = !options_.filterApi || AnyMatches(options_.api, api->name);
+    apiOf_.emplace(std::string_view(api->name), api);
+  }
+  recentApis_[slot] = api;
+  return *api;
+}
+
+CallListing::ThreadCalls& CallListing::ThreadNumbered(int number) {
+  bool slotted = number >= 0 && static_cast<size_t>(number) < kThreadSlots;
+  if (slotted && static_cast<size_t>(number) < threadSlots_.size() &&
+      threadSlots_[static_cast<size_t>(number)] != nullptr) {
+    return *threadSlots_[static_cast<size_t>(number)];
+  }
+  ThreadCalls& thread = threads_[number];
+  if (slotted) {
+    if (threadSlots_.size() <= static_cast<size_t>(number)) {
+      threadSlots_.resize(static_cast<size_t>(number) + 1);
+    }
+    threadSlots_[static_cast<size_t>(number)] = &thread;
+  }
+  return thread;
 }
 
 void CallListing::AddCall(const ParsedLine& parsed, std::string_view line) {
   Api& api = ApiNamed(parsed.api);
+  const FunctionDefinition* def = Definition(api);
+  LineArguments arguments(parsed.tail, def != nullptr ? def->columns : 0, &fields_);
   // Handles are followed through every call, shown or not.
-  handles_.Observe(parsed, Definition(api));
+  handles_.Observe(parsed, api.handleRules, arguments);
   if (options_.thread >= 0 && options_.thread != parsed.thread) return;
-  ThreadCalls& thread = threads_[parsed.thread];
+  ThreadCalls& thread = ThreadNumbered(parsed.thread);
   if (!api.shown) {
     // A call left out still leaves its last error, as the summary counts errors.
     if (parsed.post) thread.lastError = parsed.lastError;
@@ -172,7 +181,7 @@ void CallListing::AddCall(const ParsedLine& parsed, std::string_view line) {
   if (parsed.post) {
     AddPost(parsed, line, thread, api);
   } else {
-    AddPre(parsed, line, thread, api);
+    AddPre(parsed, line, thread, api, arguments);
   }
   Flush(false);
 }
@@ -187,7 +196,7 @@ CallListing::Pending& CallListing::NewPending() {
 }
 
 void CallListing::AddPre(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread,
-                         Api& api) {
+                         Api& api, LineArguments& arguments) {
   Open& open = thread.stack.emplace_back();
   open.returnAddress = parsed.returnAddress;
   open.api = &api;
@@ -198,30 +207,54 @@ void CallListing::AddPre(const ParsedLine& parsed, std::string_view line, Thread
   Pending& pending = NewPending();
   AppendPrefix(line, parsed.thread, &pending.text);
   if (options_.tree) pending.text += TreeIndent(thread.stack.size() - 1);
-  DecodeCall(parsed, api, &pending.text, &open.option);
+  DecodeCall(parsed, api, arguments, &pending.text, &open.option);
   pending.thread = parsed.thread;
   pending.position = thread.stack.size() - 1;
-  ++thread.openCount[CallKey{&api, open.returnAddress}];
+  CallKey key{&api, open.returnAddress};
+  auto counted = thread.openCount.find(key);
+  if (counted == thread.openCount.end() && !spareCounts_.empty()) {
+    OpenCounts::node_type node = std::move(spareCounts_.back());
+    spareCounts_.pop_back();
+    node.key() = key;
+    node.mapped() = 0;
+    counted = thread.openCount.insert(std::move(node)).position;
+  } else if (counted == thread.openCount.end()) {
+    counted = thread.openCount.emplace(key, 0).first;
+  }
+  open.count = &counted->second;
+  ++*open.count;
   // Keys at zero go once they outnumber the open calls, which keeps the table small at a
   // cost spread over the calls.
   if (thread.openCount.size() > 2 * thread.stack.size() + 64) {
-    for (auto it = thread.openCount.begin(); it != thread.openCount.end();)
-      it = it->second == 0 ? thread.openCount.erase(it) : std::next(it);
+    for (auto it = thread.openCount.begin(); it != thread.openCount.end();) {
+      auto next = std::next(it);
+      if (it->second == 0 && spareCounts_.size() < kSpareCounts) {
+        spareCounts_.push_back(thread.openCount.extract(it));
+      } else if (it->second == 0) {
+        thread.openCount.erase(it);
+      }
+      it = next;
+    }
   }
 }
 
 void CallListing::AddPost(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread,
                           Api& api) {
-  auto found = thread.openCount.find(CallKey{&api, parsed.returnAddress});
-  if (found == thread.openCount.end() || found->second == 0) return;
-  // The innermost open call of the key; calls opened above it never got their post line.
-  size_t match = thread.stack.size();
-  while (match > 0) {
-    const Open& open = thread.stack[--match];
-    if (open.api == &api && open.returnAddress == parsed.returnAddress) break;
+  // Most often the innermost open call is the one returning; else the innermost open call
+  // of the key, and the calls opened above it never got their post line.
+  bool innermost = !thread.stack.empty() && thread.stack.back().api == &api &&
+                   thread.stack.back().returnAddress == parsed.returnAddress;
+  if (!innermost) {
+    auto found = thread.openCount.find(CallKey{&api, parsed.returnAddress});
+    if (found == thread.openCount.end() || found->second == 0) return;
+    size_t match = thread.stack.size();
+    while (match > 0) {
+      const Open& open = thread.stack[--match];
+      if (open.api == &api && open.returnAddress == parsed.returnAddress) break;
+    }
+    while (thread.stack.size() > match + 1) Abandon(thread, "no post line: its caller returned");
   }
-  while (thread.stack.size() > match + 1) Abandon(thread, "no post line: its caller returned");
-  --found->second;
+  --*thread.stack.back().count;
   Open open = std::move(thread.stack.back());
   thread.stack.pop_back();
   uint32_t previous = thread.lastError;
@@ -256,8 +289,7 @@ void CallListing::AddPost(const ParsedLine& parsed, std::string_view line, Threa
 void CallListing::Abandon(ThreadCalls& thread, const char* why) {
   Open open = std::move(thread.stack.back());
   thread.stack.pop_back();
-  auto found = thread.openCount.find(CallKey{open.api, open.returnAddress});
-  if (found != thread.openCount.end() && found->second > 0) --found->second;
+  --*open.count;
   if (open.written) return;
   Pending& pending = pending_[open.sequence - firstSequence_];
   pending.text += " ... ";
@@ -280,7 +312,7 @@ void CallListing::WriteFront(uint64_t through, const char* mark) {
       if (!overdue && firstSequence_ >= through) break;
       // Written before its call returned, and its call marked so that its result follows
       // on a line of its own.
-      threads_[front.thread].stack[front.position].written = true;
+      ThreadNumbered(front.thread).stack[front.position].written = true;
       front.text += overdue ? " ... (unfinished)" : mark;
     }
     AppendShownText(front.text, &written_);
@@ -323,22 +355,23 @@ const FunctionDefinition* CallListing::Definition(Api& api) {
   auto dll = dllOf_.find(api.name);
   api.definition =
       definitions_->Find(dll == dllOf_.end() ? std::string_view() : dll->second, api.name);
+  api.handleRules = handles_.RulesOf(api.definition, api.name);
+  if (api.definition != nullptr) {
+    for (const ParamDefinition& param : api.definition->params) {
+      std::string& label = api.labels.emplace_back(api.labels.empty() ? "" : ", ");
+      if (!param.name.empty()) label.append(param.name.data(), param.name.size()) += '=';
+    }
+  }
   api.lookedUp = true;
   return api.definition;
 }
 
-void CallListing::DecodeCall(const ParsedLine& parsed, Api& api, std::string* out,
-                             std::string* option) {
+void CallListing::DecodeCall(const ParsedLine& parsed, Api& api, LineArguments& arguments,
+                             std::string* out, std::string* option) {
   std::string& text = *out;
   text += parsed.api;
   const FunctionDefinition* def = Definition(api);
-  size_t columns = 0;
-  if (def != nullptr) {
-    for (const ParamDefinition& param : def->params) columns += param.codes.size();
-  }
-  std::string_view optionColumn;
-  std::vector<std::string_view>& fields = fields_;
-  if (def == nullptr || !SplitArguments(parsed.tail, columns, &optionColumn, &fields)) {
+  if (def == nullptr || !arguments.Split()) {
     // No definitions, or a list of other columns: the columns as written.
     if (!parsed.tail.empty()) {
       text += " [columns: ";
@@ -347,34 +380,29 @@ void CallListing::DecodeCall(const ParsedLine& parsed, Api& api, std::string* ou
     }
     return;
   }
-  option->assign(optionColumn.data(), optionColumn.size());
+  const std::vector<std::string_view>& fields = arguments.fields();
+  option->assign(arguments.option().data(), arguments.option().size());
   text += '(';
   size_t at = 0;
   for (size_t i = 0; i < def->params.size(); ++i) {
     const ParamDefinition& param = def->params[i];
-    if (i > 0) text += ", ";
-    if (!param.name.empty()) {
-      text += param.name;
-      text += '=';
-    }
+    text += api.labels[i];
     size_t width = param.codes.size();
     const ConstantSet* set = definitions_->Set(param.set);
-    std::string named;
     uint64_t value = 0;
-    bool decimal = param.codes == "d";
+    bool decimal = width == 1 && param.codes[0] == 'd';
+    bool named = false;
     if (set != nullptr && width == 1 && ReadColumnValue(fields[at], decimal, &value)) {
       // A hex column is as wide as its value; a decimal one is 32 bits wide on x86, the
       // whole slot on x64.
       size_t size = fields[at].size();
       bool hex = !decimal && (size == 2 || size == 4 || size == 8 || size == 16);
       int bits = hex ? static_cast<int>(size) * 4 : digits_ * 4;
-      named = NameValue(*set, value, fields[at] == "(null)" ? digits_ * 4 : bits);
+      named = AppendNameValue(*set, value, fields[at] == "(null)" ? digits_ * 4 : bits, &text);
     }
-    if (!named.empty()) {
-      text += named;
-    } else if (width == 1) {
+    if (!named && width == 1) {
       text += fields[at];
-    } else {
+    } else if (!named) {
       text += '{';
       for (size_t k = 0; k < width; ++k) {
         if (k > 0) text += ", ";
@@ -382,7 +410,7 @@ void CallListing::DecodeCall(const ParsedLine& parsed, Api& api, std::string* ou
       }
       text += '}';
     }
-    if (width == 1) text += handles_.ArgumentName(param, fields[at]);
+    if (width == 1) handles_.AppendArgumentName(param, fields[at], &text);
     at += width;
   }
   text += ')';
@@ -394,17 +422,14 @@ void CallListing::DecodeResult(const ParsedLine& parsed, Api& api, uint32_t prev
   const FunctionDefinition* def = Definition(api);
   const ConstantSet* set =
       def != nullptr && definitions_ != nullptr ? definitions_->Set(def->resultSet) : nullptr;
-  std::string named = set != nullptr ? NameValue(*set, parsed.result, digits_ * 4) : "";
-  if (named.empty()) {
+  if (set == nullptr || !AppendNameValue(*set, parsed.result, digits_ * 4, text)) {
     AppendHex(parsed.result, digits_, text);
-  } else {
-    *text += named;
   }
-  *text += handles_.ResultName(parsed.api, def, parsed.result);
+  handles_.AppendResultName(api.handleRules, parsed.result, text);
   // As in the summary: a last error counts when the call set it anew.
   if (parsed.lastError != 0 && parsed.lastError != previousError) {
     *text += ", last error ";
-    *text += ErrorText(parsed.lastError);
+    AppendErrorText(parsed.lastError, text);
   }
 }
 

@@ -21,12 +21,6 @@ namespace qel::report {
 // or nullptr when there are none; asked once, when the first line tells the width.
 using DefinitionsFor = std::function<const CallDefinitions*(int digits)>;
 
-// Splits the option column and the arguments of a call line's tail into `count` argument
-// fields taken from the end (texts may hold ", " themselves) and the option before them;
-// false when the tail does not hold `count` fields.
-bool SplitArguments(std::string_view tail, size_t count, std::string_view* option,
-                    std::vector<std::string_view>* arguments);
-
 class CallListing {
  public:
   // Lines held back behind a call that has not returned, at most; past it the oldest is
@@ -39,9 +33,13 @@ class CallListing {
 
   // One line without its line end; `ended` false when the line end is missing.
   void AddLine(std::string_view line, bool ended);
+  // The same for a line parsed already in the section the lines before it left, as
+  // SeriesReader parses it.
+  void AddLine(std::string_view line, bool ended, const ParsedLine& parsed);
   // Only what decoding needs of a line (the log's width, each function's DLL), for a
   // listing that decodes the page's calls with DecodePair rather than listing them.
   void Learn(std::string_view line, bool ended);
+  void Learn(std::string_view line, bool ended, const ParsedLine& parsed);
   // One call as the page shows it, "Name(arguments) = result [option]" in UTF-8, from its
   // pre line and its post line (empty while in flight); `failed`: it set a new last error.
   std::string DecodePair(std::string_view pre, std::string_view post, bool failed);
@@ -62,6 +60,9 @@ class CallListing {
   struct Api {
     std::string name;
     const FunctionDefinition* definition = nullptr;
+    const HandleNames::Rules* handleRules = nullptr;
+    // What leads each argument in a decoded call: ", " after the first, and "name=".
+    std::vector<std::string> labels;
     bool lookedUp = false;
     bool shown = true;  // passes --api
   };
@@ -78,6 +79,8 @@ class CallListing {
     const Api* api = nullptr;
     uint64_t sequence = 0;
     int64_t start = 0;
+    // Its key's count in openCount; an entry stays put while it counts an open call.
+    size_t* count = nullptr;
     std::string option;
     bool written = false;  // written as unfinished already
   };
@@ -94,18 +97,21 @@ class CallListing {
       return std::hash<const void*>()(key.api) ^ (key.returnAddress * 0x9e3779b97f4a7c15ull);
     }
   };
+  using OpenCounts = std::unordered_map<CallKey, size_t, CallKeyHash>;
   struct ThreadCalls {
     std::vector<Open> stack;
     // How many calls of each key are open; a post line whose key has none is passed over
     // without searching the stack.
-    std::unordered_map<CallKey, size_t, CallKeyHash> openCount;
+    OpenCounts openCount;
     uint32_t lastError = 0;
   };
 
   Api& ApiNamed(std::string_view name);
-  bool Read(std::string_view line, ParsedLine* parsed);
+  ThreadCalls& ThreadNumbered(int number);
+  bool Read(std::string_view line, const ParsedLine& parsed);
   void AddCall(const ParsedLine& parsed, std::string_view line);
-  void AddPre(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread, Api& api);
+  void AddPre(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread, Api& api,
+              LineArguments& arguments);
   void AddPost(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread, Api& api);
   void Abandon(ThreadCalls& thread, const char* why);
   Pending& NewPending();
@@ -113,7 +119,8 @@ class CallListing {
   void WriteFront(uint64_t through, const char* mark);
   void WriteOut(bool force);
   const FunctionDefinition* Definition(Api& api);
-  void DecodeCall(const ParsedLine& parsed, Api& api, std::string* text, std::string* option);
+  void DecodeCall(const ParsedLine& parsed, Api& api, LineArguments& arguments, std::string* text,
+                  std::string* option);
   void DecodeResult(const ParsedLine& parsed, Api& api, uint32_t previousError, std::string* text);
 
   ReportOptions options_;
@@ -126,7 +133,17 @@ class CallListing {
   // Every function the log named, by name (the keys point into the entries).
   std::deque<Api> apis_;
   std::unordered_map<std::string_view, Api*> apiOf_;
+  // The functions met last, by a cheap hash of the name: most lines name one of a few.
+  static constexpr size_t kRecentApis = 256;
+  Api* recentApis_[kRecentApis] = {};
   std::unordered_map<int, ThreadCalls> threads_;
+  // The threads numbered below kThreadSlots, by number: threads are numbered from 1 up.
+  static constexpr size_t kThreadSlots = 1024;
+  std::vector<ThreadCalls*> threadSlots_;
+  // Entries of keys no call counts any more, kept for new keys: calls come from many return
+  // addresses, and an entry made anew for each would cost an allocation per call.
+  static constexpr size_t kSpareCounts = 1024;
+  std::vector<OpenCounts::node_type> spareCounts_;
   std::deque<Pending> pending_;
   uint64_t firstSequence_ = 0;
   HandleNames handles_;

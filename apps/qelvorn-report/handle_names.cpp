@@ -2,8 +2,6 @@
 // them, and the table of the handles open at each point of the log.
 #include "handle_names.h"
 
-#include "call_listing.h"
-
 namespace qel::report {
 namespace {
 
@@ -165,6 +163,8 @@ const std::vector<HandleCloser>& HandleClosers() {
 }
 
 bool IsHandleType(HandleKind kind, std::string_view type) {
+  // Asked for every argument of every decoded call; most types are no handle.
+  if (type.empty() || (type[0] != 'H' && type[0] != 'S')) return false;
   switch (kind) {
     case HandleKind::kObject:
       return type == "HANDLE";
@@ -183,11 +183,13 @@ void HandleNames::Begin(const CallDefinitions* definitions, int digits) {
   digits_ = digits;
 }
 
-const HandleNames::Rules& HandleNames::RulesOf(const FunctionDefinition* def,
+const HandleNames::Rules* HandleNames::RulesOf(const FunctionDefinition* def,
                                                std::string_view api) {
+  if (def == nullptr) return nullptr;
   auto known = rules_.find(def);
-  if (known != rules_.end()) return known->second;
+  if (known != rules_.end()) return &known->second;
   Rules rules;
+  rules.def = def;
   for (const HandleMaker& maker : kMakers)
     if (api == maker.function) rules.maker = &maker;
   for (const HandleCloser& closer : kClosers)
@@ -196,12 +198,19 @@ const HandleNames::Rules& HandleNames::RulesOf(const FunctionDefinition* def,
     if (IsHandleType(HandleKind::kKey, param.type) && param.codes.size() == 1)
       rules.takesKeys = true;
   // One entry per definition of decode.txt, which bounds the cache.
-  return rules_.emplace(def, rules).first->second;
+  return &rules_.emplace(def, rules).first->second;
 }
 
 bool HandleNames::Valid(uint64_t value) const {
   value &= Mask(digits_);
   return value != 0 && value != Mask(digits_);
+}
+
+void HandleNames::AppendEntryName(const Entry* entry, std::string* out) {
+  if (entry == nullptr || entry->name.empty()) return;
+  *out += " <";
+  *out += entry->name;
+  *out += '>';
 }
 
 const HandleNames::Entry* HandleNames::Find(HandleKind kind, uint64_t value) const {
@@ -328,17 +337,15 @@ void HandleNames::BindUnseenKeys(const ParsedLine& parsed, const FunctionDefinit
   }
 }
 
-void HandleNames::Observe(const ParsedLine& parsed, const FunctionDefinition* def) {
+void HandleNames::Observe(const ParsedLine& parsed, const Rules* known, LineArguments& arguments) {
   for (const auto& [kind, value] : closing_) Remove(kind, value);
   closing_.clear();
-  if (def == nullptr) return;
-  const Rules& rules = RulesOf(def, parsed.api);
+  if (known == nullptr) return;
+  const Rules& rules = *known;
+  const FunctionDefinition* def = rules.def;
   if (rules.maker == nullptr && rules.closer == nullptr && !rules.takesKeys) return;
-  size_t columns = 0;
-  for (const ParamDefinition& param : def->params) columns += param.codes.size();
-  std::string_view option;
-  std::vector<std::string_view> fields;
-  if (!SplitArguments(parsed.tail, columns, &option, &fields)) return;
+  if (!arguments.Split()) return;
+  const std::vector<std::string_view>& fields = arguments.fields();
   if (!parsed.post) {
     if (rules.takesKeys) BindUnseenKeys(parsed, *def, fields);
     uint64_t value = 0;
@@ -369,26 +376,23 @@ void HandleNames::Observe(const ParsedLine& parsed, const FunctionDefinition* de
   names.push_back(std::move(name));
 }
 
-std::string HandleNames::ArgumentName(const ParamDefinition& param, std::string_view field) const {
+void HandleNames::AppendArgumentName(const ParamDefinition& param, std::string_view field,
+                                     std::string* out) const {
   for (HandleKind kind :
        {HandleKind::kObject, HandleKind::kKey, HandleKind::kModule, HandleKind::kSocket}) {
     if (!IsHandleType(kind, param.type)) continue;
     uint64_t value = 0;
-    if (!ReadColumnValue(field, false, &value)) return "";
-    const Entry* entry = Find(kind, value);
-    return entry != nullptr && !entry->name.empty() ? " <" + entry->name + ">" : "";
+    if (!ReadColumnValue(field, false, &value)) return;
+    AppendEntryName(Find(kind, value), out);
+    return;
   }
-  return "";
 }
 
-std::string HandleNames::ResultName(std::string_view api, const FunctionDefinition* def,
-                                    uint64_t result) const {
-  auto known = rules_.find(def);
-  if (known == rules_.end() || known->second.maker == nullptr) return "";
-  const HandleMaker& maker = *known->second.maker;
-  if (maker.source != HandleSource::kResult || api != maker.function || !Valid(result)) return "";
-  const Entry* entry = Find(maker.kind, result);
-  return entry != nullptr && !entry->name.empty() ? " <" + entry->name + ">" : "";
+void HandleNames::AppendResultName(const Rules* rules, uint64_t result, std::string* out) const {
+  if (rules == nullptr || rules->maker == nullptr) return;
+  const HandleMaker& maker = *rules->maker;
+  if (maker.source != HandleSource::kResult || !Valid(result)) return;
+  AppendEntryName(Find(maker.kind, result), out);
 }
 
 }  // namespace qel::report

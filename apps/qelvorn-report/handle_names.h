@@ -76,15 +76,29 @@ class HandleNames {
   // The tables of constants names are read from (may be null), and the log's column width.
   void Begin(const CallDefinitions* definitions, int digits);
 
-  // Follows one call line of the function `def` defines (null: nothing to follow). Called
-  // for every call line in log order, before the line is decoded, filters or not.
-  void Observe(const ParsedLine& parsed, const FunctionDefinition* def);
+  // What the tables say of one function; the caller looks it up once per function of the
+  // log and keeps it, valid as long as this object.
+  struct Rules {
+    const FunctionDefinition* def = nullptr;
+    const HandleMaker* maker = nullptr;
+    const HandleCloser* closer = nullptr;
+    bool takesKeys = false;  // has an HKEY parameter: may use a key not yet seen
+  };
+  // The rules of the function `api` that `def` defines; nullptr when `def` is.
+  const Rules* RulesOf(const FunctionDefinition* def, std::string_view api);
 
-  // " <name>" for an argument column passed as `param`, empty when it names no handle.
-  std::string ArgumentName(const ParamDefinition& param, std::string_view field) const;
-  // " <name>" for the result of a call of `api`, empty unless it made a named handle.
-  std::string ResultName(std::string_view api, const FunctionDefinition* def,
-                         uint64_t result) const;
+  // Follows one call line of a function with `rules` (null: nothing to follow). Called for
+  // every call line in log order, before the line is decoded, filters or not. `arguments`
+  // are the line's, split as the function's definition says.
+  void Observe(const ParsedLine& parsed, const Rules* rules, LineArguments& arguments);
+
+  // Appends " <name>" for an argument column passed as `param`, nothing when it names no
+  // handle.
+  void AppendArgumentName(const ParamDefinition& param, std::string_view field,
+                          std::string* out) const;
+  // Appends " <name>" for the result of a call of a function with `rules` (may be null),
+  // nothing unless it made a named handle.
+  void AppendResultName(const Rules* rules, uint64_t result, std::string* out) const;
 
   size_t size() const { return order_.size(); }
 
@@ -95,11 +109,6 @@ class HandleNames {
     std::string name;
     uint32_t references;  // modules: LoadLibrary counts up, FreeLibrary down
   };
-  struct Rules {
-    const HandleMaker* maker = nullptr;
-    const HandleCloser* closer = nullptr;
-    bool takesKeys = false;  // has an HKEY parameter: may use a key not yet seen
-  };
   using Key = std::pair<int, uint64_t>;
   struct KeyHash {
     size_t operator()(const Key& key) const {
@@ -107,11 +116,11 @@ class HandleNames {
     }
   };
 
-  const Rules& RulesOf(const FunctionDefinition* def, std::string_view api);
   std::string NameOf(const HandleMaker& maker, const FunctionDefinition& def,
                      const std::vector<std::string_view>& fields) const;
   std::string ConstantName(const ParamDefinition& param, std::string_view field) const;
   const Entry* Find(HandleKind kind, uint64_t value) const;
+  static void AppendEntryName(const Entry* entry, std::string* out);
   void Add(HandleKind kind, uint64_t value, std::string name);
   void Remove(HandleKind kind, uint64_t value);
   void BindUnseenKeys(const ParsedLine& parsed, const FunctionDefinition& def,

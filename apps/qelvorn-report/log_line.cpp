@@ -2,6 +2,8 @@
 // free-form tail (options and arguments, which may hold ", " inside texts) not at all.
 #include "log_line.h"
 
+#include <algorithm>
+
 namespace qel::report {
 namespace {
 
@@ -11,24 +13,48 @@ bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// Each byte's hex digit value, 16 for a byte that is none: every line's address columns go
+// through it, so it is a table rather than comparisons.
+struct HexTable {
+  uint8_t value[256];
+  constexpr HexTable() : value() {
+    for (int c = 0; c < 256; ++c) {
+      value[c] = c >= '0' && c <= '9'   ? static_cast<uint8_t>(c - '0')
+                 : c >= 'a' && c <= 'f' ? static_cast<uint8_t>(c - 'a' + 10)
+                 : c >= 'A' && c <= 'F' ? static_cast<uint8_t>(c - 'A' + 10)
+                                        : 16;
+    }
+  }
+};
+constexpr HexTable kHex;
+
+// The pieces compared are a few bytes long: a loop the compiler unrolls beats a call.
+bool At(std::string_view text, size_t at, std::string_view piece) {
+  if (text.size() < at + piece.size()) return false;
+  for (size_t i = 0; i < piece.size(); ++i) {
+    if (text[at + i] != piece[i]) return false;
+  }
+  return true;
 }
 
-bool At(std::string_view text, size_t at, std::string_view piece) {
-  return text.size() >= at + piece.size() && text.substr(at, piece.size()) == piece;
+// Where the last `first` `second` pair that starts at or before `from` starts, npos when
+// there is none: rfind of a piece compares at every place with a call, and the tail of
+// every line is searched backwards so.
+size_t FindPairBefore(std::string_view text, char first, char second, size_t from) {
+  if (text.size() < 2) return std::string_view::npos;
+  for (size_t at = std::min(from, text.size() - 2) + 1; at-- > 0;) {
+    if (text[at] == first && text[at + 1] == second) return at;
+  }
+  return std::string_view::npos;
 }
 
 bool ReadHex(std::string_view text, size_t at, size_t count, uint64_t* value) {
   if (text.size() < at + count) return false;
   uint64_t v = 0;
   for (size_t i = at; i < at + count; ++i) {
-    int h = HexValue(text[i]);
-    if (h < 0) return false;
-    v = (v << 4) | static_cast<uint64_t>(h);
+    uint8_t h = kHex.value[static_cast<unsigned char>(text[i])];
+    if (h > 15) return false;
+    v = (v << 4) | h;
   }
   *value = v;
   return true;
@@ -104,17 +130,19 @@ bool ReadDateTime(std::string_view line, int64_t* day, int64_t* ms) {
   return true;
 }
 
-ParsedLine Broken(const char* problem) {
-  ParsedLine parsed;
-  parsed.kind = LineKind::kBroken;
-  parsed.problem = problem;
-  return parsed;
+// Marks a line that starts as a tracer line but breaks its rules; returns false.
+bool Broken(const char* problem, ParsedLine* parsed) {
+  *parsed = ParsedLine();
+  parsed->kind = LineKind::kBroken;
+  parsed->problem = problem;
+  return false;
 }
 
 // time, thread, return address, result, last error, function <module>, the rest.
-ParsedLine ParseCall(std::string_view line, int64_t ms) {
+bool ParseCall(std::string_view line, int64_t ms, ParsedLine* out) {
+  ParsedLine& parsed = *out;
   size_t p = 12;
-  if (!At(line, p, kSeparator)) return Broken("no separator after the time");
+  if (!At(line, p, kSeparator)) return Broken("no separator after the time", out);
   p += 2;
   size_t threadStart = p;
   while (p < line.size() && line[p] == ' ') ++p;
@@ -126,15 +154,14 @@ ParsedLine ParseCall(std::string_view line, int64_t ms) {
     ++digits;
   }
   if (digits == 0 || p - threadStart < 3 || !At(line, p, kSeparator)) {
-    return Broken("bad thread column");
+    return Broken("bad thread column", out);
   }
   p += 2;
-  ParsedLine parsed;
   parsed.kind = LineKind::kCall;
   parsed.msOfDay = ms;
   parsed.thread = static_cast<int>(thread);
   size_t width = AddressColumn(line, p, kSeparator, &parsed.returnAddress);
-  if (width == 0) return Broken("bad return address column");
+  if (width == 0) return Broken("bad return address column", out);
   parsed.digits = static_cast<int>(width);
   p += width + 2;
   // The result is as wide as the return address; the last error is 32 bits in both logs.
@@ -146,28 +173,28 @@ ParsedLine ParseCall(std::string_view line, int64_t ms) {
              At(line, p + width + 10, kSeparator)) {
     parsed.post = true;
   } else {
-    return Broken("bad result or last-error column");
+    return Broken("bad result or last-error column", out);
   }
   p += width + 12;
   // The function column ends at the first separator: names from the hook list hold no comma.
   size_t end = line.find(kSeparator, p);
   std::string_view column =
       line.substr(p, end == std::string_view::npos ? line.size() - p : end - p);
-  if (column.empty()) return Broken("no function name");
-  size_t open = column.rfind(" <");
+  if (column.empty()) return Broken("no function name", out);
+  size_t open = FindPairBefore(column, ' ', '<', column.size());
   if (open != std::string_view::npos && column.back() == '>') {
     parsed.api = column.substr(0, open);
     parsed.caller = column.substr(open + 2, column.size() - open - 3);
   } else {
     parsed.api = column;
   }
-  if (parsed.api.empty()) return Broken("no function name");
+  if (parsed.api.empty()) return Broken("no function name", out);
   if (end != std::string_view::npos) parsed.tail = line.substr(end + kSeparator.size());
-  return parsed;
+  return true;
 }
 
 // "new thread : (%3d) %08x"
-ParsedLine ParseNewThread(std::string_view line) {
+void ParseNewThread(std::string_view line, ParsedLine* parsed) {
   constexpr std::string_view kPrefix = "new thread : (";
   size_t p = kPrefix.size();
   while (p < line.size() && line[p] == ' ') ++p;
@@ -178,14 +205,13 @@ ParsedLine ParseNewThread(std::string_view line) {
     ++p;
     ++digits;
   }
-  ParsedLine parsed;
-  if (digits == 0 || !At(line, p, ") ") || !ReadHex8(line, p + 2, &parsed.threadId) ||
+  if (digits == 0 || !At(line, p, ") ") || !ReadHex8(line, p + 2, &parsed->threadId) ||
       line.size() != p + 10) {
-    return Broken("bad new-thread line");
+    Broken("bad new-thread line", parsed);
+    return;
   }
-  parsed.kind = LineKind::kNewThread;
-  parsed.thread = static_cast<int>(number);
-  return parsed;
+  parsed->kind = LineKind::kNewThread;
+  parsed->thread = static_cast<int>(number);
 }
 
 // "%08x - %08x,  [%08x(%13s)], date time, path", the addresses 16 digits wide in the log of
@@ -211,14 +237,97 @@ bool ParseModule(std::string_view line, ParsedLine* parsed) {
   return true;
 }
 
-ParsedLine Titled(LineKind kind, Section next) {
-  ParsedLine parsed;
-  parsed.kind = kind;
-  parsed.nextSection = next;
-  return parsed;
+// Where a text column starts: the formatters write "..." and, for a null pointer that may
+// be a resource number, (null)"...".
+bool StartsText(std::string_view field) {
+  return (!field.empty() && field.front() == '"') || At(field, 0, "(null)\"");
+}
+
+void Titled(LineKind kind, Section next, ParsedLine* parsed) {
+  parsed->kind = kind;
+  parsed->nextSection = next;
+}
+
+// What kind of line `line` is, and what it holds. Fills `parsed` in place: ParseLine
+// returns one object on every path, which spares a copy of it for each of a log's lines.
+void Classify(std::string_view line, Section section, ParsedLine* parsed) {
+  int64_t ms = 0;
+  if (line.size() >= 12 && ReadClock(line, &ms)) {
+    ParseCall(line, ms, parsed);
+    parsed->nextSection = Section::kNone;
+    return;
+  }
+  if (line.empty()) return Titled(LineKind::kEmpty, section, parsed);
+  if (line[0] == '[') {
+    if (line == "[Loaded Modules]")
+      return Titled(LineKind::kTitle, Section::kLoadedModules, parsed);
+    if (At(line, 0, "[api listing start ")) {
+      return Titled(LineKind::kTitle, Section::kApiListing, parsed);
+    }
+    if (line == "[api listing end]") return Titled(LineKind::kTitle, Section::kNone, parsed);
+    if (At(line, 0, "[module listing start ")) {
+      return Titled(LineKind::kTitle, Section::kModuleListing, parsed);
+    }
+    if (line == "[module listing end]") return Titled(LineKind::kTitle, Section::kNone, parsed);
+    if (At(line, 0, "[time], ")) return Titled(LineKind::kTitle, Section::kNone, parsed);
+  }
+  if (At(line, 0, "new thread : (")) {
+    ParseNewThread(line, parsed);
+    parsed->nextSection = section;
+    return;
+  }
+  if (line == "CleanUp OK") return Titled(LineKind::kCleanUp, Section::kNone, parsed);
+  if (ReadDateTime(line, &parsed->day, &parsed->msOfDay)) {
+    parsed->kind = LineKind::kDate;
+    return;
+  }
+  if (ParseModule(line, parsed)) {
+    parsed->nextSection = Section::kLoadedModules;
+    return;
+  }
+  parsed->nextSection = section;
+  if (section == Section::kApiListing || section == Section::kModuleListing) {
+    parsed->kind = LineKind::kListing;
+  } else {
+    parsed->kind = LineKind::kText;
+  }
 }
 
 }  // namespace
+
+bool SplitArguments(std::string_view tail, size_t count, std::string_view* option,
+                    std::vector<std::string_view>* arguments) {
+  arguments->assign(count, std::string_view());
+  size_t end = tail.size();
+  for (size_t filled = 0; filled < count; ++filled) {
+    // The field is the piece after the last separator before `end`, widened to the left
+    // while it closes a text that it does not open.
+    size_t before = end;
+    for (;;) {
+      if (before < kSeparator.size()) return false;
+      size_t separator = FindPairBefore(tail, ',', ' ', before - kSeparator.size());
+      if (separator == std::string_view::npos) return false;
+      size_t start = separator + kSeparator.size();
+      std::string_view field = tail.substr(start, end - start);
+      if (field.empty() || field.back() != '"' || StartsText(field)) {
+        (*arguments)[count - 1 - filled] = field;
+        end = separator;
+        break;
+      }
+      before = separator;
+    }
+  }
+  *option = tail.substr(0, end);
+  return true;
+}
+
+bool LineArguments::Split() {
+  if (state_ == State::kNotYet) {
+    state_ =
+        SplitArguments(tail_, count_, &option_, fields_) ? State::kSplit : State::kUnsplittable;
+  }
+  return state_ == State::kSplit;
+}
 
 bool ReadHexText(std::string_view text, uint64_t* value) {
   return !text.empty() && text.size() <= 16 && ReadHex(text, 0, text.size(), value);
@@ -265,44 +374,8 @@ size_t FindLineEnd(std::string_view bytes, size_t from) {
 }
 
 ParsedLine ParseLine(std::string_view line, Section section) {
-  int64_t ms = 0;
-  if (line.size() >= 12 && ReadClock(line, &ms)) {
-    ParsedLine parsed = ParseCall(line, ms);
-    parsed.nextSection = Section::kNone;
-    return parsed;
-  }
-  if (line.empty()) return Titled(LineKind::kEmpty, section);
-  if (line[0] == '[') {
-    if (line == "[Loaded Modules]") return Titled(LineKind::kTitle, Section::kLoadedModules);
-    if (At(line, 0, "[api listing start ")) return Titled(LineKind::kTitle, Section::kApiListing);
-    if (line == "[api listing end]") return Titled(LineKind::kTitle, Section::kNone);
-    if (At(line, 0, "[module listing start ")) {
-      return Titled(LineKind::kTitle, Section::kModuleListing);
-    }
-    if (line == "[module listing end]") return Titled(LineKind::kTitle, Section::kNone);
-    if (At(line, 0, "[time], ")) return Titled(LineKind::kTitle, Section::kNone);
-  }
-  if (At(line, 0, "new thread : (")) {
-    ParsedLine parsed = ParseNewThread(line);
-    parsed.nextSection = section;
-    return parsed;
-  }
-  if (line == "CleanUp OK") return Titled(LineKind::kCleanUp, Section::kNone);
   ParsedLine parsed;
-  if (ReadDateTime(line, &parsed.day, &parsed.msOfDay)) {
-    parsed.kind = LineKind::kDate;
-    return parsed;
-  }
-  if (ParseModule(line, &parsed)) {
-    parsed.nextSection = Section::kLoadedModules;
-    return parsed;
-  }
-  parsed.nextSection = section;
-  if (section == Section::kApiListing || section == Section::kModuleListing) {
-    parsed.kind = LineKind::kListing;
-  } else {
-    parsed.kind = LineKind::kText;
-  }
+  Classify(line, section, &parsed);
   return parsed;
 }
 

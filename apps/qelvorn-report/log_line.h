@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace qel::report {
 
@@ -67,6 +68,33 @@ bool ReadHexText(std::string_view text, uint64_t* value);
 // formatters write it, 2, 4, 8 or 16 digits; a list of one's own may write d where the
 // definitions say hex, so a column of any other width is read as decimal.
 bool ReadColumnValue(std::string_view field, bool decimal, uint64_t* value);
+
+// Splits the option column and the arguments of a call line's tail into `count` argument
+// fields taken from the end (texts may hold ", " themselves) and the option before them;
+// false when the tail does not hold `count` fields.
+bool SplitArguments(std::string_view tail, size_t count, std::string_view* option,
+                    std::vector<std::string_view>* arguments);
+
+// The argument fields of one call line, split when first asked for: the handle table and
+// the decoder both read most lines, and splitting is the larger part of reading a line.
+class LineArguments {
+ public:
+  // `fields` is storage kept across lines, so that splitting allocates nothing.
+  LineArguments(std::string_view tail, size_t count, std::vector<std::string_view>* fields)
+      : tail_(tail), count_(count), fields_(fields) {}
+  // False when the tail does not hold the fields.
+  bool Split();
+  std::string_view option() const { return option_; }
+  const std::vector<std::string_view>& fields() const { return *fields_; }
+
+ private:
+  enum class State { kNotYet, kSplit, kUnsplittable };
+  std::string_view tail_;
+  size_t count_;
+  std::vector<std::string_view>* fields_;
+  std::string_view option_;
+  State state_ = State::kNotYet;
+};
 
 // Days since 1970-01-01 of a civil date.
 int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day);

@@ -2,7 +2,9 @@
 // out controls and stray bytes, so the result is valid UTF-8 without any control.
 #include "shown_text.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <unordered_map>
 
 #include "common/text_encoding.h"
@@ -30,6 +32,26 @@ void AppendControl(unsigned char c, std::string* out) {
   } else {
     AppendEscape(out, "\\x%02x", c);
   }
+}
+
+// Where the run of printable ASCII from `at` on ends. Eight bytes are looked at together:
+// every decoded line passes through here, and nearly all of it is such a run.
+size_t PrintableRunEnd(std::string_view text, size_t at) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHighs = 0x8080808080808080ull;
+  while (at + 8 <= text.size()) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + at, sizeof word);
+    // A byte below 0x20, or one at 0x7f and above: then the bytes are looked at one by one.
+    uint64_t low = (word - 0x20 * kOnes) & ~word & kHighs;
+    uint64_t high = ((word + kOnes) | word) & kHighs;
+    if ((low | high) != 0) break;
+    at += 8;
+  }
+  while (at < text.size() && static_cast<unsigned char>(text[at]) >= 0x20 &&
+         static_cast<unsigned char>(text[at]) < 0x7f)
+    ++at;
+  return at;
 }
 
 }  // namespace
@@ -87,10 +109,7 @@ void AppendShownText(std::string_view cp932, std::string* out) {
   size_t i = 0;
   size_t size = cp932.size();
   while (i < size) {
-    size_t run = i;
-    while (run < size && static_cast<unsigned char>(cp932[run]) >= 0x20 &&
-           static_cast<unsigned char>(cp932[run]) < 0x7f)
-      ++run;
+    size_t run = PrintableRunEnd(cp932, i);
     out->append(cp932.data() + i, run - i);
     i = run;
     if (i == size) break;

@@ -182,8 +182,23 @@ std::string HexDigits(uint64_t value, int digits) {
 }
 
 std::string ErrorText(uint32_t code) {
-  const char* name = Win32ErrorName(code);
-  return name != nullptr ? Hex8(code) + " " + name : Hex8(code);
+  std::string text;
+  AppendErrorText(code, &text);
+  return text;
+}
+
+void AppendErrorText(uint32_t code, std::string* out) {
+  // Written for every failed call of --calls, where a formatted print costs more than the
+  // rest of the result.
+  static const char kHex[] = "0123456789abcdef";
+  char text[8];
+  uint32_t digits = code;
+  for (int i = 7; i >= 0; --i, digits >>= 4) text[i] = kHex[digits & 15];
+  out->append(text, sizeof text);
+  if (const char* name = Win32ErrorName(code)) {
+    *out += ' ';
+    *out += name;
+  }
 }
 
 std::string FormatTime(int64_t time) {

@@ -16,6 +16,7 @@ std::string FormatTime(int64_t time);
 std::string FormatDate(int64_t day, int64_t ms);
 // "00000003 ERROR_PATH_NOT_FOUND", or the hex alone when the code has no name.
 std::string ErrorText(uint32_t code);
+void AppendErrorText(uint32_t code, std::string* out);
 std::string Hex8(uint32_t value);
 // An address or a result in the log's width (Report::addressDigits).
 std::string HexDigits(uint64_t value, int digits);

@@ -32,6 +32,22 @@ const CallDefinitions& Lists32() {
   return defs;
 }
 
+// One call line followed as --calls follows it.
+void Observe(HandleNames& names, const std::string& line, const FunctionDefinition* def) {
+  qel::report::ParsedLine parsed = qel::report::ParseLine(line, qel::report::Section::kNone);
+  std::vector<std::string_view> fields;
+  qel::report::LineArguments arguments(parsed.tail, def->columns, &fields);
+  names.Observe(parsed, names.RulesOf(def, parsed.api), arguments);
+}
+
+// " <name>" for an argument column, empty when it names no handle.
+std::string ArgumentName(const HandleNames& names, const ParamDefinition& param,
+                         std::string_view field) {
+  std::string text;
+  names.AppendArgumentName(param, field, &text);
+  return text;
+}
+
 bool IsText(const ParamDefinition& param) {
   return param.codes == "s" || param.codes == "S" || param.codes == "w" || param.codes == "W";
 }
@@ -271,28 +287,28 @@ TEST(HandleNames, BoundedByTheirLimits) {
     std::snprintf(value, sizeof value, "%08zx", 0x1000 + i * 4);
     std::string args = File(i + 1 == opens ? longName.c_str() : "f");
     for (const std::string& line : Call(1, "CreateFileA", args, value)) {
-      names.Observe(qel::report::ParseLine(line, qel::report::Section::kNone), create);
+      Observe(names, line, create);
     }
   }
   EXPECT_EQ(names.size(), HandleNames::kHandleLimit);
   const ParamDefinition handle{"hObject", "HANDLE", "x", qel::report::kNoSet};
-  EXPECT_EQ(names.ArgumentName(handle, "00001000"), "");
+  EXPECT_EQ(ArgumentName(names, handle, "00001000"), "");
   char newest[16];
   std::snprintf(newest, sizeof newest, "%08zx", 0x1000 + (opens - 1) * 4);
-  std::string named = names.ArgumentName(handle, newest);
+  std::string named = ArgumentName(names, handle, newest);
   EXPECT_EQ(named.size(), HandleNames::kNameLimit + 3);
   EXPECT_EQ(named.substr(named.size() - 4), "...>");
   char second[16];
   std::snprintf(second, sizeof second, "%08zx", 0x1000 + (opens - 2) * 4);
-  EXPECT_EQ(names.ArgumentName(handle, second), " <f>");
+  EXPECT_EQ(ArgumentName(names, handle, second), " <f>");
 
   // A long cp932 name is cut before a double-byte character, never inside one.
   std::string pairs;
   for (size_t i = 0; i < HandleNames::kNameLimit; ++i) pairs += "\x82\xa0";
   for (const std::string& line : Call(1, "CreateFileA", File(("nn" + pairs).c_str()), "0000fff0")) {
-    names.Observe(qel::report::ParseLine(line, qel::report::Section::kNone), create);
+    Observe(names, line, create);
   }
-  EXPECT_EQ(names.ArgumentName(handle, "0000fff0"),
+  EXPECT_EQ(ArgumentName(names, handle, "0000fff0"),
             " <nn" + pairs.substr(0, HandleNames::kNameLimit - 6) + "...>");
 }
 
