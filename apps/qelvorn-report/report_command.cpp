@@ -16,6 +16,7 @@
 #include "log_follow.h"
 #include "log_series.h"
 #include "report_model.h"
+#include "series_reader.h"
 #include "shown_text.h"
 #include "text_summary.h"
 
@@ -359,28 +360,28 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
   ReportBuilder builder(options);
   std::unique_ptr<CallDefinitions> definitions;
   CallListing listing(options, DefinitionsLoader(dirs, err, &definitions), out);
-  for (const LogFile& file : files) {
-    std::FILE* stream = std::fopen(file.path.c_str(), "rb");
-    if (stream == nullptr) {
+  std::vector<std::string> paths;
+  for (const LogFile& file : files) paths.push_back(file.path);
+  SeriesReader reader(std::move(paths));
+  // The decoded calls need the summary's figures only for the page.
+  bool summarise = !calls || !html.empty();
+  while (const SeriesReader::Batch* batch = reader.Next()) {
+    const LogFile& file = files[batch->file];
+    if (batch->end == SeriesReader::FileEnd::kUnopened) {
       err << "qelvorn-report: " << EscapeControls(file.path) << ": cannot be read\n";
       return kExitUnreadable;
     }
-    builder.BeginFile(file.name);
-    LineReader reader(stream);
-    ReadLine line;
-    // The decoded calls need the summary's figures only for the page.
-    bool summarise = !calls || !html.empty();
-    while (reader.Next(&line)) {
-      if (summarise) builder.AddLine(line.text, line.ended, line.cut);
+    if (batch->first) builder.BeginFile(file.name);
+    for (const SeriesReader::Line& line : batch->lines) {
+      const ReadLine& read = line.read;
+      if (summarise) builder.AddLine(read.text, read.ended, read.cut);
       if (calls) {
-        listing.AddLine(line.text, line.ended);
+        listing.AddLine(read.text, read.ended, line.parsed);
       } else if (!html.empty()) {
-        listing.Learn(line.text, line.ended);
+        listing.Learn(read.text, read.ended, line.parsed);
       }
     }
-    bool failed = reader.Failed();
-    std::fclose(stream);
-    if (failed) {
+    if (batch->end == SeriesReader::FileEnd::kReadError) {
       err << "qelvorn-report: " << EscapeControls(file.path) << ": read error\n";
       return kExitUnreadable;
     }
