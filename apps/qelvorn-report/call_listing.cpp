@@ -202,14 +202,6 @@ void CallListing::AddPre(const ParsedLine& parsed, std::string_view line, Thread
   open.api = &api;
   open.sequence = firstSequence_ + pending_.size();
   open.start = parsed.msOfDay;
-  // The pre line's clock and thread lead the line, then the call; the rest waits for the
-  // post line.
-  Pending& pending = NewPending();
-  AppendPrefix(line, parsed.thread, &pending.text);
-  if (options_.tree) pending.text += TreeIndent(thread.stack.size() - 1);
-  DecodeCall(parsed, api, arguments, &pending.text, &open.option);
-  pending.thread = parsed.thread;
-  pending.position = thread.stack.size() - 1;
   CallKey key{&api, open.returnAddress};
   auto counted = thread.openCount.find(key);
   if (counted == thread.openCount.end() && !spareCounts_.empty()) {
@@ -236,6 +228,14 @@ void CallListing::AddPre(const ParsedLine& parsed, std::string_view line, Thread
       it = next;
     }
   }
+  // The pre line's clock and thread lead the line, then the call; the rest waits for the
+  // post line.
+  Pending& pending = NewPending();
+  AppendPrefix(line, parsed.thread, &pending.text);
+  if (options_.tree) pending.text += TreeIndent(thread.stack.size() - 1);
+  DecodeCall(parsed, api, arguments, &pending.text, &open.option);
+  pending.thread = parsed.thread;
+  pending.position = thread.stack.size() - 1;
 }
 
 void CallListing::AddPost(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread,

@@ -3,6 +3,7 @@
 #include "series_reader.h"
 
 #include <cstdio>
+#include <exception>
 #include <utility>
 
 namespace qel::report {
@@ -12,7 +13,8 @@ namespace {
 void Seal(SeriesReader::Batch& batch, Section* section) {
   for (size_t i = 0; i < batch.lines.size(); ++i) {
     SeriesReader::Line& line = batch.lines[i];
-    line.read.text = std::string_view(batch.bytes.data() + batch.offsets[i], line.read.text.size());
+    const auto& [offset, length] = batch.spans[i];
+    line.read.text = std::string_view(batch.bytes.data() + offset, length);
     if (!line.read.ended) continue;
     line.parsed = ParseLine(line.read.text, *section);
     *section = line.parsed.nextSection;
@@ -39,6 +41,7 @@ const SeriesReader::Batch* SeriesReader::Next() {
   if (current_ && spare_.size() <= kAhead) spare_.push_back(std::move(current_));
   current_.reset();
   changed_.wait(lock, [this] { return !ready_.empty() || finished_; });
+  if (ready_.empty() && failure_) std::rethrow_exception(failure_);
   if (ready_.empty()) return nullptr;
   current_ = std::move(ready_.front());
   ready_.pop_front();
@@ -62,7 +65,11 @@ std::unique_ptr<SeriesReader::Batch> SeriesReader::Fresh(size_t file, bool first
   batch->end = FileEnd::kNone;
   batch->lines.clear();
   batch->bytes.clear();
-  batch->offsets.clear();
+  batch->spans.clear();
+  // A batch that took an overlong line gives its room back rather than keep it.
+  if (batch->bytes.capacity() > 2 * kBatchBytes + LineReader::kLineLimit) {
+    batch->bytes.shrink_to_fit();
+  }
   return batch;
 }
 
@@ -79,49 +86,38 @@ bool SeriesReader::Hand(std::unique_ptr<Batch> batch) {
 
 void SeriesReader::Run() {
   Section section = Section::kNone;
-  // Made before anything else, so that running out of memory can still be told.
-  std::unique_ptr<Batch> broken = std::make_unique<Batch>();
-  broken->end = FileEnd::kReadError;
-  size_t f = 0;
   try {
-    for (; f < paths_.size(); ++f) {
+    for (size_t f = 0; f < paths_.size(); ++f) {
       std::unique_ptr<Batch> batch = Fresh(f, true);
-      std::FILE* stream = std::fopen(paths_[f].c_str(), "rb");
-      if (stream == nullptr) {
+      std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream(std::fopen(paths_[f].c_str(), "rb"),
+                                                             std::fclose);
+      if (!stream) {
         batch->end = FileEnd::kUnopened;
         Hand(std::move(batch));
         break;
       }
-      bool failed = false;
-      {
-        LineReader reader(stream);
-        ReadLine read;
-        bool handed = true;
-        while (handed && reader.Next(&read)) {
-          batch->offsets.push_back(batch->bytes.size());
-          batch->bytes.append(read.text.data(), read.text.size());
-          // The text is pointed into the bytes when the batch is sealed.
-          batch->lines.push_back(
-              Line{ReadLine{std::string_view(nullptr, read.text.size()), read.ended, read.cut},
-                   ParsedLine()});
-          if (batch->bytes.size() < kBatchBytes) continue;
-          Seal(*batch, &section);
-          handed = Hand(std::move(batch));
-          batch = Fresh(f, false);
-        }
-        failed = reader.Failed();
-        std::fclose(stream);
-        if (!handed) return;
+      LineReader reader(stream.get());
+      ReadLine read;
+      while (reader.Next(&read)) {
+        batch->spans.emplace_back(batch->bytes.size(), read.text.size());
+        batch->bytes.append(read.text.data(), read.text.size());
+        batch->lines.push_back(Line{ReadLine{std::string_view(), read.ended, read.cut}, {}});
+        // Lines count as well as their bytes: a file of empty lines is no smaller a batch.
+        if (batch->bytes.size() < kBatchBytes && batch->lines.size() < kBatchLines) continue;
+        Seal(*batch, &section);
+        if (!Hand(std::move(batch))) return;
+        batch = Fresh(f, false);
       }
+      bool failed = reader.Failed();
       batch->end = failed ? FileEnd::kReadError : FileEnd::kDone;
       Seal(*batch, &section);
       if (!Hand(std::move(batch)) || failed) break;
     }
   } catch (...) {
-    // Out of memory: what was handed on stands, and the file ends as unreadable.
-    broken->file = f;
+    // Out of memory, most likely: what was handed on stands, and Next passes the failure on
+    // to the caller's thread after it.
     std::lock_guard<std::mutex> lock(mutex_);
-    ready_.push_back(std::move(broken));
+    failure_ = std::current_exception();
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);

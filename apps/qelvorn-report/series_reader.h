@@ -5,11 +5,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "log_line.h"
@@ -35,19 +37,23 @@ class SeriesReader {
     std::vector<Line> lines;
     // The lines' bytes: the lines and their parsed parts point into it.
     std::string bytes;
-    std::vector<size_t> offsets;
+    // Where each line lies in the bytes, until the batch is sealed and its lines point
+    // there.
+    std::vector<std::pair<size_t, size_t>> spans;
   };
 
-  // Batches made ahead at most, and the bytes of lines one gathers before it is handed on.
+  // Batches made ahead at most, and the bytes and lines one gathers before it is handed on.
   static constexpr size_t kAhead = 3;
   static constexpr size_t kBatchBytes = 256 << 10;
+  static constexpr size_t kBatchLines = 4096;
 
   explicit SeriesReader(std::vector<std::string> paths);
   ~SeriesReader();
   SeriesReader(const SeriesReader&) = delete;
   SeriesReader& operator=(const SeriesReader&) = delete;
 
-  // The next batch, nullptr after the last; valid until the next call.
+  // The next batch, nullptr after the last; valid until the next call. A failure of the
+  // reading thread (out of memory) is thrown here, after the batches it handed on.
   const Batch* Next();
 
  private:
@@ -63,6 +69,7 @@ class SeriesReader {
   std::vector<std::unique_ptr<Batch>> spare_;
   std::unique_ptr<Batch> current_;
   bool finished_ = false;  // the reader has handed on its last batch
+  std::exception_ptr failure_;
   bool stop_ = false;
   std::thread thread_;
 };

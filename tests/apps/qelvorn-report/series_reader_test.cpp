@@ -1,7 +1,7 @@
 // The series read ahead on a thread of its own: a series of several files, each many
 // batches long, with an api listing, a line longer than the reader keeps, a last line
 // without its line end and host text, decodes exactly as its lines fed one by one do, and
-// the reader ends cleanly when it is dropped half-way.
+// the reader ends cleanly when it is dropped half-way; batches stay bounded.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -165,6 +165,22 @@ TEST_F(SeriesReaderTest, EndsCleanlyWhenDroppedHalfWay) {
   }
   EXPECT_EQ(files, paths_.size());
   EXPECT_EQ(reader.Next(), nullptr);
+}
+
+// A batch is cut by its lines as well as its bytes: a file of empty lines holds no bytes
+// of text, but each line still takes room.
+TEST_F(SeriesReaderTest, BatchesOfEmptyLinesAreBoundedToo) {
+  std::string path = (dir_ / "empty-lines.txt").string();
+  std::string log = "2026/12/11 10:00:00\r\n";
+  for (int i = 0; i < 100000; ++i) log += "\r\n";
+  std::ofstream(path, std::ios::binary) << log;
+  SeriesReader reader({path});
+  size_t lines = 0;
+  while (const SeriesReader::Batch* batch = reader.Next()) {
+    EXPECT_LE(batch->lines.size(), SeriesReader::kBatchLines);
+    lines += batch->lines.size();
+  }
+  EXPECT_EQ(lines, 100001u);
 }
 
 TEST_F(SeriesReaderTest, AFileGoneBeforeItIsReadEndsTheSeries) {
