@@ -109,6 +109,7 @@ CallDefinitions CallDefinitions::ParseText(std::shared_ptr<const std::string> te
   defs.text_ = std::move(text);
   std::string_view bytes = *defs.text_;
   std::vector<std::string_view> fields;
+  FunctionDefinition scratch;
   size_t start = 0;
   while (start < bytes.size()) {
     size_t end = bytes.find('\n', start);
@@ -121,7 +122,7 @@ CallDefinitions CallDefinitions::ParseText(std::shared_ptr<const std::string> te
     if (line.substr(0, 4) == "set\t") {
       ok = SplitFields(line, 4 + kMemberLimit, &fields) && defs.AddSet(fields);
     } else if (line.substr(0, 3) == "fn\t") {
-      ok = SplitFields(line, 5 + 4 * kParamLimit, &fields) && defs.AddFunction(fields);
+      ok = SplitFields(line, kFunctionFields, &fields) && defs.AddFunction(line, fields, &scratch);
     }
     if (!ok) ++defs.skipped_;
   }
@@ -164,7 +165,24 @@ bool CallDefinitions::AddSet(const std::vector<std::string_view>& fields) {
 }
 
 // fn DLL[,DLL...] FUNCTION RESULT-TYPE RESULT-SET, then NAME TYPE CODES SET per parameter.
-bool CallDefinitions::AddFunction(const std::vector<std::string_view>& fields) {
+// Checked in full as the table is read, and made into its definition only when a log asks
+// for the function: a log names a few of the table's thousands, and making them all cost
+// more than reading a log of a thousand lines.
+bool CallDefinitions::AddFunction(std::string_view line,
+                                  const std::vector<std::string_view>& fields,
+                                  FunctionDefinition* scratch) {
+  if (!ReadFunction(fields, scratch)) return false;
+  auto [known, added] = index_.try_emplace(fields[2], LineChain{lines_.size(), lines_.size()});
+  if (!added) {
+    lines_[known->second.last].next = lines_.size();
+    known->second.last = lines_.size();
+  }
+  lines_.push_back(FunctionLine{line, kNoLine});
+  return true;
+}
+
+bool CallDefinitions::ReadFunction(const std::vector<std::string_view>& fields,
+                                   FunctionDefinition* out) const {
   if (fields.size() < 5 || (fields.size() - 5) % 4 != 0 || !IsName(fields[2])) return false;
   auto setOf = [&](std::string_view name, int* index) {
     *index = kNoSet;
@@ -174,7 +192,9 @@ bool CallDefinitions::AddFunction(const std::vector<std::string_view>& fields) {
     *index = found->second;
     return true;
   };
-  FunctionDefinition def;
+  FunctionDefinition& def = *out;
+  def.params.clear();
+  def.columns = 0;
   def.params.reserve((fields.size() - 5) / 4);
   for (size_t start = 0; start <= fields[1].size();) {
     size_t comma = fields[1].find(',', start);
@@ -199,13 +219,25 @@ bool CallDefinitions::AddFunction(const std::vector<std::string_view>& fields) {
     def.columns += param.codes.size();
     def.params.push_back(std::move(param));
   }
-  functions_[fields[2]].push_back(std::move(def));
   return true;
 }
 
 const FunctionDefinition* CallDefinitions::Find(std::string_view dll, std::string_view name) const {
-  auto found = functions_.find(name);
-  if (found == functions_.end()) return nullptr;
+  auto found = built_.find(name);
+  if (found == built_.end()) {
+    auto indexed = index_.find(name);
+    if (indexed == index_.end()) return nullptr;
+    std::vector<FunctionDefinition> defs;
+    std::vector<std::string_view> fields;
+    for (size_t at = indexed->second.first; at != kNoLine; at = lines_[at].next) {
+      FunctionDefinition def;
+      if (SplitFields(lines_[at].line, kFunctionFields, &fields) && ReadFunction(fields, &def)) {
+        defs.push_back(std::move(def));
+      }
+    }
+    found = built_.emplace(indexed->first, std::move(defs)).first;
+  }
+  if (found->second.empty()) return nullptr;
   for (const FunctionDefinition& def : found->second) {
     for (size_t start = 0; start <= def.dlls.size();) {
       size_t comma = def.dlls.find(',', start);

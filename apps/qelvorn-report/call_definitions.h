@@ -65,18 +65,36 @@ class CallDefinitions {
   // The definition of `name`, preferring the one of `dll` (any case; may be empty).
   const FunctionDefinition* Find(std::string_view dll, std::string_view name) const;
   const ConstantSet* Set(int index) const;
-  size_t functions() const { return functions_.size(); }
+  size_t functions() const { return index_.size(); }
   size_t skippedLines() const { return skipped_; }
 
  private:
   static CallDefinitions ParseText(std::shared_ptr<const std::string> text);
   bool AddSet(const std::vector<std::string_view>& fields);
-  bool AddFunction(const std::vector<std::string_view>& fields);
+  static constexpr size_t kFunctionFields = 5 + 4 * kParamLimit;
+  static constexpr size_t kNoLine = ~size_t{0};
+  // The checked lines of each function, in the order of the file.
+  struct FunctionLine {
+    std::string_view line;
+    size_t next;  // the function's next line, kNoLine after its last
+  };
+  struct LineChain {
+    size_t first;
+    size_t last;
+  };
+
+  bool AddFunction(std::string_view line, const std::vector<std::string_view>& fields,
+                   FunctionDefinition* scratch);
+  bool ReadFunction(const std::vector<std::string_view>& fields, FunctionDefinition* out) const;
 
   std::shared_ptr<const std::string> text_;
   std::vector<ConstantSet> sets_;
   std::unordered_map<std::string_view, int> setIndex_;
-  std::unordered_map<std::string_view, std::vector<FunctionDefinition>> functions_;
+  std::vector<FunctionLine> lines_;
+  std::unordered_map<std::string_view, LineChain> index_;
+  // The definitions made so far, by name. Find makes them on first asking, so a table is
+  // for one thread at a time.
+  mutable std::unordered_map<std::string_view, std::vector<FunctionDefinition>> built_;
   size_t skipped_ = 0;
 };
 
