@@ -38,20 +38,6 @@ void AppendNumber(int64_t value, std::string* text) {
   if (error == std::errc()) text->append(number, static_cast<size_t>(end - number));
 }
 
-// Lower-case hex, zero-padded to `digits`, as HexDigits writes it.
-void AppendHex(uint64_t value, int digits, std::string* text) {
-  static const char kHex[] = "0123456789abcdef";
-  char hex[16];
-  size_t length = 0;
-  do {
-    hex[length++] = kHex[value & 15];
-    value >>= 4;
-  } while (value != 0 && length < sizeof hex);
-  if (digits > 0 && static_cast<size_t>(digits) > length)
-    text->append(static_cast<size_t>(digits) - length, '0');
-  while (length > 0) text->push_back(hex[--length]);
-}
-
 int64_t Duration(int64_t start, int64_t end) {
   return end >= start ? end - start : end + kDayMs - start;
 }
@@ -109,8 +95,7 @@ std::string CallListing::DecodePair(std::string_view pre, std::string_view post,
   if (parsed.kind != LineKind::kCall) return ShownText(pre);
   Api& api = ApiNamed(parsed.api);
   std::string text, option;
-  const FunctionDefinition* def = Definition(api);
-  LineArguments arguments(parsed.tail, def != nullptr ? def->columns : 0, &fields_);
+  LineArguments arguments = ArgumentsOf(parsed, api);
   DecodeCall(parsed, api, arguments, &text, &option);
   ParsedLine result = ParseLine(post, Section::kNone);
   if (result.kind == LineKind::kCall && result.post) {
@@ -149,6 +134,11 @@ CallListing::Api& CallListing::ApiNamed(std::string_view name) {
   return *api;
 }
 
+LineArguments CallListing::ArgumentsOf(const ParsedLine& parsed, Api& api) {
+  const FunctionDefinition* def = Definition(api);
+  return LineArguments(parsed.tail, def != nullptr ? def->columns : 0, &fields_);
+}
+
 CallListing::ThreadCalls& CallListing::ThreadNumbered(int number) {
   bool slotted = number >= 0 && static_cast<size_t>(number) < kThreadSlots;
   if (slotted && static_cast<size_t>(number) < threadSlots_.size() &&
@@ -167,8 +157,7 @@ CallListing::ThreadCalls& CallListing::ThreadNumbered(int number) {
 
 void CallListing::AddCall(const ParsedLine& parsed, std::string_view line) {
   Api& api = ApiNamed(parsed.api);
-  const FunctionDefinition* def = Definition(api);
-  LineArguments arguments(parsed.tail, def != nullptr ? def->columns : 0, &fields_);
+  LineArguments arguments = ArgumentsOf(parsed, api);
   // Handles are followed through every call, shown or not.
   handles_.Observe(parsed, api.handleRules, arguments);
   if (options_.thread >= 0 && options_.thread != parsed.thread) return;
@@ -423,7 +412,7 @@ void CallListing::DecodeResult(const ParsedLine& parsed, Api& api, uint32_t prev
   const ConstantSet* set =
       def != nullptr && definitions_ != nullptr ? definitions_->Set(def->resultSet) : nullptr;
   if (set == nullptr || !AppendNameValue(*set, parsed.result, digits_ * 4, text)) {
-    AppendHex(parsed.result, digits_, text);
+    AppendHexDigits(parsed.result, digits_, text);
   }
   handles_.AppendResultName(api.handleRules, parsed.result, text);
   // As in the summary: a last error counts when the call set it anew.

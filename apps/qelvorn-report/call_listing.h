@@ -108,6 +108,8 @@ class CallListing {
 
   Api& ApiNamed(std::string_view name);
   ThreadCalls& ThreadNumbered(int number);
+  // The arguments of a call line of `api`, split as its definition says when first asked.
+  LineArguments ArgumentsOf(const ParsedLine& parsed, Api& api);
   bool Read(std::string_view line, const ParsedLine& parsed);
   void AddCall(const ParsedLine& parsed, std::string_view line);
   void AddPre(const ParsedLine& parsed, std::string_view line, ThreadCalls& thread, Api& api,

@@ -175,6 +175,21 @@ std::string Hex8(uint32_t value) {
   return text;
 }
 
+// Written for every call of --calls, where a formatted print costs more than the rest of
+// its result.
+void AppendHexDigits(uint64_t value, int digits, std::string* out) {
+  static const char kHex[] = "0123456789abcdef";
+  char hex[16];
+  size_t length = 0;
+  do {
+    hex[length++] = kHex[value & 15];
+    value >>= 4;
+  } while (value != 0 && length < sizeof hex);
+  if (digits > 0 && static_cast<size_t>(digits) > length)
+    out->append(static_cast<size_t>(digits) - length, '0');
+  while (length > 0) out->push_back(hex[--length]);
+}
+
 std::string HexDigits(uint64_t value, int digits) {
   char text[24];
   std::snprintf(text, sizeof text, "%0*" PRIx64, digits, value);
@@ -188,13 +203,7 @@ std::string ErrorText(uint32_t code) {
 }
 
 void AppendErrorText(uint32_t code, std::string* out) {
-  // Written for every failed call of --calls, where a formatted print costs more than the
-  // rest of the result.
-  static const char kHex[] = "0123456789abcdef";
-  char text[8];
-  uint32_t digits = code;
-  for (int i = 7; i >= 0; --i, digits >>= 4) text[i] = kHex[digits & 15];
-  out->append(text, sizeof text);
+  AppendHexDigits(code, 8, out);
   if (const char* name = Win32ErrorName(code)) {
     *out += ' ';
     *out += name;

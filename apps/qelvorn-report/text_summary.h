@@ -20,6 +20,8 @@ void AppendErrorText(uint32_t code, std::string* out);
 std::string Hex8(uint32_t value);
 // An address or a result in the log's width (Report::addressDigits).
 std::string HexDigits(uint64_t value, int digits);
+// The same appended to `out`.
+void AppendHexDigits(uint64_t value, int digits, std::string* out);
 // "file:line" of a place.
 std::string PlaceText(const Report& report, const Place& place);
 
