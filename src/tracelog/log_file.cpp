@@ -136,8 +136,10 @@ bool FlushLog() {
   uint64_t start = DurationCount();
   if (!FlushFileBuffers(traceLog.file)) return false;
   FlushPace& pace = traceLog.pace;
-  pace.flushCost = Remember(pace.flushes, pace.nextFlush, DurationCount() - start);
+  uint64_t cost = DurationCount() - start;
+  pace.flushCost = Remember(pace.flushes, pace.nextFlush, cost);
   ++traceLog.flushes;
+  traceLog.flushTime += cost;
   traceLog.unflushed = false;
   // The company falls by one with each flush that serves fewer lines, so a thread that
   // stopped writing costs a few short waits, not one every flush.

@@ -47,6 +47,9 @@ struct TraceLog {
   // Flushes made so far, counted under the lock: the benchmarks and tests read it between
   // runs to see how many lines a flush served.
   uint32_t flushes = 0;
+  // Their time in DurationCount units, summed: a benchmark sets a flush among many threads
+  // against one thread's.
+  uint64_t flushTime = 0;
   FlushPace pace;
   // Whether the pace says a flush is slow, for the queue's waiters that read it unlocked.
   volatile bool slowFlush = false;

@@ -4,8 +4,11 @@
 // called alone; the log is on the same disk as the floor's file. The same steps on eight
 // threads at once, beside a step of arithmetic alone, show what eight threads gain: how
 // much processor time they get together, and how much the log's queue saves. The log's
-// write alone is timed again with flush=0 against a bare unflushed write. "--dir DIR\"
-// puts the log and the floor's file in DIR instead of beside the program.
+// write alone is timed again with flush=0 against a bare unflushed write. Last, one
+// thread's flushes are timed after pauses and against a flush among eight threads, with a
+// thread woken from an address wait: what a hand-over of the log between threads costs
+// before any of its own work. "--dir DIR\" puts the log and the floor's file in DIR
+// instead of beside the program.
 #include <windows.h>
 
 #include <algorithm>
@@ -96,6 +99,34 @@ void Arithmetic() {
   uint32_t value = sink;
   for (int i = 0; i < 1000; ++i) value = value * 1664525u + 1013904223u;
   sink = value;
+}
+
+// The mean time of the log's flushes made while run runs, in DurationCount units.
+template <class F>
+double MeanFlushTime(F&& run) {
+  uint32_t flushes = traceLog.flushes;
+  uint64_t time = traceLog.flushTime;
+  run();
+  uint32_t made = traceLog.flushes - flushes;
+  return made == 0 ? 0 : static_cast<double>(traceLog.flushTime - time) / made;
+}
+
+// Two threads wake each other in turn, each asleep on an address until woken: what a
+// writer pays after a flush before its next line can reach the queue. Nanoseconds a turn.
+double HandOverNanoseconds(int turns) {
+  volatile LONG turn = 0;
+  auto play = [&](LONG mine) {
+    for (int i = 0; i < turns; ++i) {
+      while (turn != mine) WaitWhileWordIs(&turn, 1 - mine, 100, kYieldRounds);
+      InterlockedExchange(&turn, 1 - mine);
+      WakeWordWaiter(&turn);
+    }
+  };
+  double start = Now();
+  std::thread other(play, 1);
+  play(0);
+  other.join();
+  return (Now() - start) * 1e9 / (2.0 * turns);
 }
 
 // Runs measure with the log's file taken away, so that a line is built but not written.
@@ -193,6 +224,9 @@ int main(int argc, char** argv) {
   // log spent waiting for lines, or writing slower than one thread alone writes.
   double oneWriteNs = 0;
   double flushShare = 0;
+  // A flush's time on eight threads against one thread's flushes back to back.
+  double oneFlushTime = 0;
+  double eightFlushTime = 0;
   // How many lines read the system time themselves instead of reusing a reading.
   double readingsPerLine = 0;
   // The rows that write without a flush, or write nothing, take the full count.
@@ -210,7 +244,10 @@ int main(int argc, char** argv) {
          return ns;
        }()},
       {"log write of a 100-byte line (lock, write, flush)",
-       oneWriteNs = Nanoseconds(writes, logWrite)},
+       [&] {
+         oneFlushTime = MeanFlushTime([&] { oneWriteNs = Nanoseconds(writes, logWrite); });
+         return oneWriteNs;
+       }()},
       {"bare WriteFile of 100 bytes, not flushed", Nanoseconds(kWrites, bareWrite)},
       {"log write of a 100-byte line, flush=0 (lock, write)",
        unflushed([&] { return Nanoseconds(kWrites, logWrite); })},
@@ -224,7 +261,9 @@ int main(int argc, char** argv) {
          uint32_t before = traceLog.flushes;
          uint32_t queuedBefore = LinesEverQueued();
          WaitRounds roundsBefore = WaitRoundsSoFar();
-         double ns = WallNanosecondsOnThreads(writes / 2, logWrite);
+         double ns = 0;
+         eightFlushTime =
+             MeanFlushTime([&] { ns = WallNanosecondsOnThreads(writes / 2, logWrite); });
          double lines = kRounds * kThreads * (writes / 2);
          linesPerFlush = lines / (traceLog.flushes - before);
          queuedShare = (LinesEverQueued() - queuedBefore) / lines;
@@ -236,6 +275,7 @@ int main(int argc, char** argv) {
        }()},
       {"8 threads: log write, flush=0 (wall / lines)",
        unflushed([&] { return WallNanosecondsOnThreads(kWrites / 2, logWrite); })},
+      {"hand-over to a thread asleep on an address (a turn)", HandOverNanoseconds(kWrites / 5)},
       {"8 threads: a yield to another thread (wall / yields)",
        WallNanosecondsOnThreads(kWrites, [] { SwitchToThread(); })},
       {"8 threads: bare write + flush, no tracer (wall / lines)",
@@ -292,6 +332,30 @@ int main(int argc, char** argv) {
                                                   ReleaseLogLock();
                                                 })},
   };
+  // One thread's flushes where something comes between them, as the lines of many threads
+  // do, and of lines as long as eight threads' together: where a flush after a pause costs
+  // more than one right after the last, no hand-over between threads can reach the floor.
+  char eightLines[800];
+  memset(eightLines, 'y', sizeof eightLines);
+  eightLines[sizeof eightLines - 2] = '\r';
+  eightLines[sizeof eightLines - 1] = '\n';
+  int probes = std::min(writes, 500);
+  auto flushAfter = [&](auto&& pause) {
+    return MeanFlushTime([&] {
+      for (int i = 0; i < probes; ++i) {
+        WriteBytes(hundred, sizeof hundred, false);
+        pause();
+      }
+    });
+  };
+  double backToBack = flushAfter([] {});
+  double afterSteps = flushAfter([] {
+    for (int i = 0; i < 300; ++i) Arithmetic();
+  });
+  double afterSleep = flushAfter([] { Sleep(1); });
+  double longLines = MeanFlushTime([&] {
+    for (int i = 0; i < probes; ++i) WriteBytes(eightLines, sizeof eightLines, false);
+  });
   CloseHandle(floorFile);
   DeleteFileA(floorPath.c_str());
   traceLog.active = false;
@@ -308,6 +372,13 @@ int main(int argc, char** argv) {
       " a holder,\n    %.2f yields and %.3f sleeps per line; its flushes at one thread's pace"
       " take %.0f%% of the wall time\n",
       linesPerFlush, 100 * queuedShare, yieldsPerLine, sleepsPerLine, 100 * flushShare);
+  auto against = [](double time, double base) { return base > 0 ? time / base : 0; };
+  std::printf(
+      "  a flush among 8 threads takes %.2f x one thread's; one thread's flush after 300"
+      " processor steps\n    %.2f x one right after the last, after Sleep(1) %.2f x,"
+      " of 800 bytes %.2f x\n",
+      against(eightFlushTime, oneFlushTime), against(afterSteps, backToBack),
+      against(afterSleep, backToBack), against(longLines, backToBack));
   std::printf("  system-time readings per line, whole lines on one thread: %.3f\n",
               readingsPerLine);
   return 0;
