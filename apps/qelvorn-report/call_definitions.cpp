@@ -23,6 +23,18 @@ bool SameIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+// Whether `test` holds for any name of a comma-separated list such as a definition's DLLs.
+template <class Test>
+bool AnyListed(std::string_view list, Test&& test) {
+  for (size_t start = 0; start <= list.size();) {
+    size_t comma = list.find(',', start);
+    if (comma == std::string_view::npos) comma = list.size();
+    if (test(list.substr(start, comma - start))) return true;
+    start = comma + 1;
+  }
+  return false;
+}
+
 // Splits a line at its tabs; false when it has more than `limit` fields or a field longer
 // than CallDefinitions::kFieldLimit.
 bool SplitFields(std::string_view line, size_t limit, std::vector<std::string_view>* fields) {
@@ -196,13 +208,7 @@ bool CallDefinitions::ReadFunction(const std::vector<std::string_view>& fields,
   def.params.clear();
   def.columns = 0;
   def.params.reserve((fields.size() - 5) / 4);
-  for (size_t start = 0; start <= fields[1].size();) {
-    size_t comma = fields[1].find(',', start);
-    if (comma == std::string_view::npos) comma = fields[1].size();
-    std::string_view dll = fields[1].substr(start, comma - start);
-    if (!IsName(dll)) return false;
-    start = comma + 1;
-  }
+  if (AnyListed(fields[1], [](std::string_view dll) { return !IsName(dll); })) return false;
   def.dlls = fields[1];
   def.resultType = fields[3];
   if (!setOf(fields[4], &def.resultSet)) return false;
@@ -239,12 +245,8 @@ const FunctionDefinition* CallDefinitions::Find(std::string_view dll, std::strin
   }
   if (found->second.empty()) return nullptr;
   for (const FunctionDefinition& def : found->second) {
-    for (size_t start = 0; start <= def.dlls.size();) {
-      size_t comma = def.dlls.find(',', start);
-      if (comma == std::string_view::npos) comma = def.dlls.size();
-      if (SameIgnoringCase(def.dlls.substr(start, comma - start), dll)) return &def;
-      start = comma + 1;
-    }
+    if (AnyListed(def.dlls, [&](std::string_view listed) { return SameIgnoringCase(listed, dll); }))
+      return &def;
   }
   return &found->second.front();
 }

@@ -3,7 +3,6 @@
 #include "text_summary.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
 #include <vector>
 
@@ -169,12 +168,6 @@ void WriteRemarks(const Report& report, const std::vector<Remark>& samples, uint
 
 }  // namespace
 
-std::string Hex8(uint32_t value) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08x", value);
-  return text;
-}
-
 // Written for every call of --calls, where a formatted print costs more than the rest of
 // its result.
 void AppendHexDigits(uint64_t value, int digits, std::string* out) {
@@ -191,9 +184,13 @@ void AppendHexDigits(uint64_t value, int digits, std::string* out) {
 }
 
 std::string HexDigits(uint64_t value, int digits) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%0*" PRIx64, digits, value);
+  std::string text;
+  AppendHexDigits(value, digits, &text);
   return text;
+}
+
+std::string Hex8(uint32_t value) {
+  return HexDigits(value, 8);
 }
 
 std::string ErrorText(uint32_t code) {
